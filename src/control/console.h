@@ -1,0 +1,46 @@
+// The process's own standard streams and identity, one implementation file per platform.
+//
+// StandardInput is used only by the CommandReader thread, StandardOutput only by the main thread.
+// Failures are values carrying the platform's own description of the error.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace treemon {
+
+struct ReadResult {
+  size_t bytes = 0;           // 0 with no error: end of input
+  std::optional<std::string> error;  // the platform's description of a read failure
+};
+
+class StandardInput {
+ public:
+  // Reads up to `capacity` bytes, blocking until at least one is available or input ends.
+  // Interrupted reads are retried.
+  ReadResult read(char* buffer, size_t capacity);
+};
+
+class StandardOutput {
+ public:
+  // Prepares the stream: binary mode where the platform has text modes, and writes to a closed
+  // pipe returned as errors rather than ending the process.
+  StandardOutput();
+  // Writes all of `bytes`, retrying partial and interrupted writes. Returns the description of
+  // the failure, or nothing on success.
+  std::optional<std::string> write_all(std::string_view bytes);
+};
+
+// Writes one line to standard error, ignoring failure.
+void write_standard_error_line(std::string_view line);
+
+uint32_t current_process_id();
+
+// The names the hello reports: "linux" or "windows"; "x86_64", "aarch64", ...
+std::string_view platform_name();
+std::string_view architecture_name();
+
+}  // namespace treemon

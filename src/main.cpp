@@ -1,0 +1,3 @@
+#include "control/monitor.h"
+
+int main() { return treemon::run(); }

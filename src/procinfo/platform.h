@@ -1,0 +1,93 @@
+// The process services of one operating system, as the process table needs them.
+//
+// One implementation file per platform (platform_linux.cpp, platform_windows.cpp), chosen by the
+// build, plus ScriptedPlatform for tests. The platform answers queries; all rules about what a
+// refresh keeps, what it discards and how CPU use is computed live in ProcessTable, once.
+//
+// Units: CPU times are 100-nanosecond units; memory and I/O are bytes; start times are whole
+// seconds since the Unix epoch. Every text is valid UTF-8 (the platform repairs what the OS gave
+// it, with U+FFFD), so nothing invalid can reach the wire.
+//
+// Every query may fail; a failure is an empty optional, never an exception. Only the main thread
+// uses a platform.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "procinfo/clock.h"
+#include "procinfo/process_state.h"
+
+namespace treemon {
+
+// One process as the process list reports it.
+struct ListedProcess {
+  uint32_t pid = 0;
+  uint32_t parent_pid = 0;  // 0 when the list records no parent
+  std::string name;
+  ProcessState state;  // Run where the platform has no states
+  // When the list itself knows when the process started (Linux), a pid whose start time changed
+  // between two refreshes is a new process that reused the pid.
+  std::optional<uint64_t> start_time_s;
+};
+
+// An open process: a handle, file descriptors, or nothing at all, as the platform needs.
+// Owned by the table entry for the entry's lifetime; destroying it closes what it holds.
+class ProcessHandle {
+ public:
+  virtual ~ProcessHandle() = default;
+};
+
+struct ProcessTimes {
+  std::optional<uint64_t> start_time_s;  // creation time; absent when unreadable
+  uint64_t kernel_100ns = 0;
+  uint64_t user_100ns = 0;
+};
+
+struct MachineTimes {
+  uint64_t kernel_100ns = 0;  // idle time included
+  uint64_t user_100ns = 0;
+};
+
+struct IoTotals {
+  uint64_t read_bytes = 0;
+  uint64_t written_bytes = 0;
+};
+
+struct MemoryFigures {
+  uint64_t resident_bytes = 0;  // working set
+  uint64_t private_bytes = 0;   // private committed memory
+};
+
+// What reading a command line gave: keep the previous arguments, or replace them (possibly with
+// an empty list, when the text itself could not be read).
+struct CommandLineRead {
+  bool replace = false;
+  std::vector<std::string> arguments;
+};
+
+class ProcessPlatform : public Clock {
+ public:
+  // Logical processors, consistent with machine_times().
+  virtual uint32_t processor_count() = 0;
+
+  // Every process, in list order. False when the list cannot be taken at all.
+  virtual bool list_processes(std::vector<ListedProcess>& out) = 0;
+
+  // Null when the process cannot be opened. Never called for pid 0.
+  virtual std::unique_ptr<ProcessHandle> open_process(const ListedProcess& listed) = 0;
+
+  virtual std::optional<ProcessTimes> process_times(ProcessHandle& process) = 0;
+  virtual std::optional<MachineTimes> machine_times() = 0;
+  virtual std::optional<IoTotals> io_totals(ProcessHandle& process) = 0;
+  virtual std::optional<MemoryFigures> memory(ProcessHandle& process) = 0;
+  virtual CommandLineRead command_line(ProcessHandle& process) = 0;
+};
+
+// The real platform of this build.
+std::unique_ptr<ProcessPlatform> make_system_platform();
+
+}  // namespace treemon

@@ -1,0 +1,82 @@
+// ProcessTable: every process on the machine, one entry per pid, brought up to date only by
+// explicit refreshes. It owns the per-process handles and the CPU baselines.
+//
+// Contract:
+//  1. A refresh never fails: a process that cannot be read gives fewer figures, a vanished one
+//     loses its entry (with remove_ended), a list that cannot be taken empties the table.
+//  2. name and start_time_s never change for an entry; a listed pid whose start time differs from
+//     its entry's is a new process and gets a new entry.
+//  3. Counters saturate at 2^64-1 and differences are floored at 0.
+//  4. cpu_percent changes only at an interval reading: at least 200 ms after the entry's previous
+//     CPU reading.
+//
+// It knows nothing of trees, snapshots or JSON. Main thread only; no locks.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "procinfo/platform.h"
+#include "procinfo/process_state.h"
+
+namespace treemon {
+
+struct ProcessInfo {
+  uint32_t pid = 0;
+  std::optional<uint32_t> parent_pid;  // absent when the list gives 0
+  std::string name;
+  std::vector<std::string> arguments;
+  ProcessState state;
+  float cpu_percent = 0.0f;     // percent of one logical processor
+  uint64_t cpu_time_ms = 0;     // kernel + user
+  uint64_t resident_bytes = 0;  // working set
+  uint64_t virtual_bytes = 0;   // private committed memory
+  uint64_t read_bytes = 0;      // every kind of I/O since start
+  uint64_t written_bytes = 0;
+  uint64_t start_time_s = 0;  // 0 when unknown
+  uint64_t run_time_s = 0;
+};
+
+struct RefreshOptions {
+  bool cpu = true;
+  bool io = true;
+  bool memory = true;
+  bool command_line = true;
+
+  static RefreshOptions everything() { return {}; }
+};
+
+class ProcessTable {
+ public:
+  // The table does not own the platform; it must outlive the table.
+  explicit ProcessTable(ProcessPlatform& platform);
+  ~ProcessTable();
+  ProcessTable(const ProcessTable&) = delete;
+  ProcessTable& operator=(const ProcessTable&) = delete;
+
+  void refresh(const RefreshOptions& options, bool remove_ended);
+
+  // Calls visit(const ProcessInfo&) for every entry, in unspecified order.
+  template <typename Visit>
+  void for_each_entry(Visit&& visit) const {
+    for (const auto& [pid, entry] : entries_) visit(entry->info);
+  }
+  std::vector<const ProcessInfo*> entries() const;
+  const ProcessInfo* find(uint32_t pid) const;
+  size_t size() const { return entries_.size(); }
+
+  uint32_t processor_count() const { return processor_count_; }
+
+ private:
+  struct Entry;
+  // Defined in process_table.cpp.
+  ProcessPlatform& platform_;
+  std::unordered_map<uint32_t, std::unique_ptr<Entry>> entries_;
+  uint32_t processor_count_ = 0;
+};
+
+}  // namespace treemon

@@ -1,0 +1,60 @@
+// The four events the monitor writes, and write_event, which writes one as compact JSON text.
+//
+// write_event writes no line ending; the caller (the EventWriter) ends the line and flushes.
+// Writing has no failure of its own: the only failure is the output's, returned at once.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "sampling/snapshot.h"
+
+namespace treemon {
+
+struct OutputError {
+  std::string description;  // the platform's own description of the failure
+};
+
+// Success is an empty optional.
+using WriteStatus = std::optional<OutputError>;
+
+// Where JSON text goes: the EventWriter's buffer in front of standard output, or a string in tests.
+class OutputSink {
+ public:
+  virtual ~OutputSink() = default;
+  virtual WriteStatus append(std::string_view bytes) = 0;
+};
+
+inline constexpr std::string_view SIDECAR_VERSION = "0.1.0";
+
+struct HelloEvent {
+  uint32_t sidecarPid = 0;
+  std::string_view platform;  // "linux", "windows"
+  std::string_view arch;      // "x86_64", "aarch64"
+};
+
+struct SnapshotEvent {
+  const Snapshot* snapshot = nullptr;
+};
+
+struct HistoryChunkEvent {
+  std::string_view requestId;
+  bool done = false;
+  std::span<const Snapshot> snapshots;
+};
+
+struct ErrorEvent {
+  std::string_view code;  // "not-configured", "protocol-mismatch", "invalid-command"
+  std::string_view message;
+  bool recoverable = true;
+};
+
+using Event = std::variant<HelloEvent, SnapshotEvent, HistoryChunkEvent, ErrorEvent>;
+
+WriteStatus write_event(const Event& event, OutputSink& output);
+
+}  // namespace treemon
