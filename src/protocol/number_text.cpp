@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 #include <system_error>
 
@@ -17,28 +18,54 @@ struct DecimalRange {
 constexpr DecimalRange FLOAT_RANGE{-6, 12};
 constexpr DecimalRange DOUBLE_RANGE{-5, 15};
 
+// Fixed storage the text is laid out in. NUMBER_TEXT_CAPACITY bounds every text of either precision,
+// so the appends below never run past the end.
+class TextBuffer {
+ public:
+  explicit TextBuffer(char (&storage)[NUMBER_TEXT_CAPACITY]) : data_(storage) {}
+
+  void append(char c) { data_[size_++] = c; }
+  void append(std::string_view text) {
+    std::memcpy(data_ + size_, text.data(), text.size());
+    size_ += text.size();
+  }
+  void append(size_t count, char c) {
+    std::memset(data_ + size_, c, count);
+    size_ += count;
+  }
+  void append_decimal(int value) {
+    const auto result = std::to_chars(data_ + size_, data_ + NUMBER_TEXT_CAPACITY, value);
+    size_ = static_cast<size_t>(result.ptr - data_);
+  }
+  std::string_view text() const { return {data_, size_}; }
+
+ private:
+  char* data_;
+  size_t size_ = 0;
+};
+
 // Lays out the digits d1..dn of value d1.d2...dn x 10^exponent.
-void append_layout(std::string_view digits, int exponent, DecimalRange range, std::string& out) {
+void append_layout(std::string_view digits, int exponent, DecimalRange range, TextBuffer& out) {
   const int n = static_cast<int>(digits.size());
   if (exponent < range.min_exponent || exponent > range.max_exponent) {
-    out += digits[0];
+    out.append(digits[0]);
     if (n > 1) {
-      out += '.';
+      out.append('.');
       out.append(digits.substr(1));
     }
-    out += 'e';
-    out += exponent >= 0 ? '+' : '-';
-    out += std::to_string(std::abs(exponent));
+    out.append('e');
+    out.append(exponent >= 0 ? '+' : '-');
+    out.append_decimal(std::abs(exponent));
   } else if (exponent >= 0 && n <= exponent + 1) {
     out.append(digits);
     out.append(static_cast<size_t>(exponent + 1 - n), '0');
-    out += ".0";
+    out.append(".0");
   } else if (exponent >= 0) {
     out.append(digits.substr(0, static_cast<size_t>(exponent + 1)));
-    out += '.';
+    out.append('.');
     out.append(digits.substr(static_cast<size_t>(exponent + 1)));
   } else {
-    out += "0.";
+    out.append("0.");
     out.append(static_cast<size_t>(-exponent - 1), '0');
     out.append(digits);
   }
@@ -47,36 +74,54 @@ void append_layout(std::string_view digits, int exponent, DecimalRange range, st
 // std::to_chars in scientific form without a precision gives the shortest digits that round-trip,
 // the closest of them when several qualify: "d.ddde+XX".
 template <typename T>
-void append_number(T value, DecimalRange range, std::string& out) {
+std::string_view format_number(T value, DecimalRange range, char (&storage)[NUMBER_TEXT_CAPACITY]) {
+  TextBuffer out(storage);
   if (std::signbit(value)) {
-    out += '-';
+    out.append('-');
     value = -value;
   }
   if (value == 0) {
-    out += "0.0";
-    return;
+    out.append("0.0");
+    return out.text();
   }
-  char buffer[64];
-  const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value,
+  char scientific[64];
+  const auto [end, ec] = std::to_chars(scientific, scientific + sizeof scientific, value,
                                        std::chars_format::scientific);
-  const std::string_view text(buffer, ec == std::errc() ? static_cast<size_t>(end - buffer) : 0);
+  const std::string_view text(scientific, ec == std::errc() ? static_cast<size_t>(end - scientific) : 0);
   const size_t mark = text.find('e');
-  std::string digits;
+  char digit_storage[NUMBER_TEXT_CAPACITY];
+  size_t digit_count = 0;
   for (char c : text.substr(0, mark)) {
-    if (c != '.') digits += c;
+    if (c != '.') digit_storage[digit_count++] = c;
   }
-  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+  while (digit_count > 1 && digit_storage[digit_count - 1] == '0') --digit_count;
   int exponent = 0;
   std::string_view exponent_text = text.substr(mark + 1);
   if (!exponent_text.empty() && exponent_text[0] == '+') exponent_text.remove_prefix(1);
   std::from_chars(exponent_text.data(), exponent_text.data() + exponent_text.size(), exponent);
-  append_layout(digits, exponent, range, out);
+  append_layout(std::string_view(digit_storage, digit_count), exponent, range, out);
+  return out.text();
 }
 
 }  // namespace
 
-void append_float_text(float value, std::string& out) { append_number(value, FLOAT_RANGE, out); }
-void append_double_text(double value, std::string& out) { append_number(value, DOUBLE_RANGE, out); }
+std::string_view format_float_text(float value, char (&buffer)[NUMBER_TEXT_CAPACITY]) {
+  return format_number(value, FLOAT_RANGE, buffer);
+}
+
+std::string_view format_double_text(double value, char (&buffer)[NUMBER_TEXT_CAPACITY]) {
+  return format_number(value, DOUBLE_RANGE, buffer);
+}
+
+void append_float_text(float value, std::string& out) {
+  char buffer[NUMBER_TEXT_CAPACITY];
+  out.append(format_float_text(value, buffer));
+}
+
+void append_double_text(double value, std::string& out) {
+  char buffer[NUMBER_TEXT_CAPACITY];
+  out.append(format_double_text(value, buffer));
+}
 
 std::string float_text(float value) {
   std::string out;

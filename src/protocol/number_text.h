@@ -6,9 +6,20 @@
 // writer writes them as null.
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace treemon {
+
+// Room for the longest text of either precision, e.g. "-1.7976931348623157e+308" or
+// "-0.000012345678901234567".
+inline constexpr size_t NUMBER_TEXT_CAPACITY = 32;
+
+// Formats into caller storage and returns the text, which lives in `buffer`; allocates nothing.
+// The value must be finite.
+std::string_view format_float_text(float value, char (&buffer)[NUMBER_TEXT_CAPACITY]);
+std::string_view format_double_text(double value, char (&buffer)[NUMBER_TEXT_CAPACITY]);
 
 // Both append to `out`; the value must be finite.
 void append_float_text(float value, std::string& out);

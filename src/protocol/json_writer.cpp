@@ -1,0 +1,240 @@
+#include "protocol/json_writer.h"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+#include "protocol/number_text.h"
+
+namespace treemon {
+namespace {
+
+// For each ASCII byte, the letter of its short escape, 'u' for the \u00XX form, or 0 when the byte
+// is copied as it is.
+constexpr std::array<char, 128> ASCII_ESCAPES = [] {
+  std::array<char, 128> table{};
+  for (int c = 0; c < 0x20; ++c) table[c] = 'u';
+  table['\b'] = 'b';
+  table['\t'] = 't';
+  table['\n'] = 'n';
+  table['\f'] = 'f';
+  table['\r'] = 'r';
+  table['"'] = '"';
+  table['\\'] = '\\';
+  return table;
+}();
+
+constexpr std::string_view REPLACEMENT_CHARACTER = "\xEF\xBF\xBD";
+
+struct Utf8Step {
+  size_t length;  // of the well-formed sequence, or of the maximal ill-formed subpart (at least 1)
+  bool well_formed;
+};
+
+// Reads the sequence that starts with a non-ASCII byte at `at`. The ranges of the second byte rule
+// out overlong forms, surrogates and values above U+10FFFF.
+Utf8Step next_utf8_sequence(std::string_view text, size_t at) {
+  const auto lead = static_cast<unsigned char>(text[at]);
+  size_t length = 0;
+  unsigned char second_min = 0x80;
+  unsigned char second_max = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) second_min = 0xA0;
+    if (lead == 0xED) second_max = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) second_min = 0x90;
+    if (lead == 0xF4) second_max = 0x8F;
+  } else {
+    return {1, false};
+  }
+  for (size_t i = 1; i < length; ++i) {
+    if (at + i >= text.size()) return {i, false};
+    const auto byte = static_cast<unsigned char>(text[at + i]);
+    const unsigned char min = i == 1 ? second_min : 0x80;
+    const unsigned char max = i == 1 ? second_max : 0xBF;
+    if (byte < min || byte > max) return {i, false};
+  }
+  return {length, true};
+}
+
+}  // namespace
+
+const WriteStatus& JsonWriter::begin_object() {
+  separate();
+  put('{');
+  after_value_ = false;
+  return status_;
+}
+
+const WriteStatus& JsonWriter::end_object() {
+  put('}');
+  after_value_ = true;
+  return status_;
+}
+
+const WriteStatus& JsonWriter::begin_array() {
+  separate();
+  put('[');
+  after_value_ = false;
+  return status_;
+}
+
+const WriteStatus& JsonWriter::end_array() {
+  put(']');
+  after_value_ = true;
+  return status_;
+}
+
+const WriteStatus& JsonWriter::name(std::string_view member_name) {
+  separate();
+  put('"');
+  put_escaped(member_name);
+  put("\":");
+  after_value_ = false;
+  return status_;
+}
+
+const WriteStatus& JsonWriter::string(std::string_view text) {
+  separate();
+  put('"');
+  put_escaped(text);
+  put('"');
+  after_value_ = true;
+  return status_;
+}
+
+const WriteStatus& JsonWriter::u32(uint32_t value) { return u64(value); }
+
+const WriteStatus& JsonWriter::u64(uint64_t value) {
+  separate();
+  char digits[20];  // 18446744073709551615
+  const auto result = std::to_chars(digits, digits + sizeof digits, value);
+  put(std::string_view(digits, static_cast<size_t>(result.ptr - digits)));
+  after_value_ = true;
+  return status_;
+}
+
+const WriteStatus& JsonWriter::boolean(bool value) {
+  separate();
+  put(value ? std::string_view("true") : std::string_view("false"));
+  after_value_ = true;
+  return status_;
+}
+
+const WriteStatus& JsonWriter::null() {
+  separate();
+  put("null");
+  after_value_ = true;
+  return status_;
+}
+
+const WriteStatus& JsonWriter::float32(float value) {
+  if (!std::isfinite(value)) return null();
+  separate();
+  char text[NUMBER_TEXT_CAPACITY];
+  put(format_float_text(value, text));
+  after_value_ = true;
+  return status_;
+}
+
+const WriteStatus& JsonWriter::finish() {
+  flush();
+  return status_;
+}
+
+void JsonWriter::separate() {
+  if (after_value_) put(',');
+}
+
+void JsonWriter::put(char c) {
+  if (staged_ == STAGE_CAPACITY) flush();
+  if (failed()) return;
+  stage_[staged_++] = c;
+}
+
+// Short pieces are gathered in the stage; a piece that does not fit goes to the output in one append
+// of its own, after what was staged before it.
+void JsonWriter::put(std::string_view bytes) {
+  if (bytes.empty()) return;
+  if (bytes.size() > STAGE_CAPACITY - staged_) flush();
+  if (failed()) return;
+  if (bytes.size() > STAGE_CAPACITY / 2) {
+    status_ = output_.append(bytes);
+    return;
+  }
+  std::memcpy(stage_ + staged_, bytes.data(), bytes.size());
+  staged_ += bytes.size();
+}
+
+// Copies runs of bytes that need no escape in one piece each.
+void JsonWriter::put_escaped(std::string_view text) {
+  size_t run_start = 0;
+  size_t at = 0;
+  const auto put_run = [&] { put(text.substr(run_start, at - run_start)); };
+  while (at < text.size()) {
+    const auto byte = static_cast<unsigned char>(text[at]);
+    if (byte < 0x80) {
+      const char escape = ASCII_ESCAPES[byte];
+      if (escape == 0) {
+        ++at;
+        continue;
+      }
+      put_run();
+      if (escape == 'u') {
+        constexpr char HEX[] = "0123456789abcdef";
+        const char control[] = {'\\', 'u', '0', '0', HEX[byte >> 4], HEX[byte & 0xF]};
+        put(std::string_view(control, sizeof control));
+      } else {
+        const char short_escape[] = {'\\', escape};
+        put(std::string_view(short_escape, sizeof short_escape));
+      }
+      run_start = ++at;
+      continue;
+    }
+    const Utf8Step step = next_utf8_sequence(text, at);
+    if (step.well_formed) {
+      at += step.length;
+      continue;
+    }
+    put_run();
+    put(REPLACEMENT_CHARACTER);
+    at += step.length;
+    run_start = at;
+  }
+  put_run();
+}
+
+void JsonWriter::flush() {
+  if (failed() || staged_ == 0) return;
+  status_ = output_.append(std::string_view(stage_, staged_));
+  staged_ = 0;
+}
+
+StringOutput StringOutput::failing_after(size_t limit) {
+  StringOutput output;
+  output.limit_ = limit;
+  return output;
+}
+
+WriteStatus StringOutput::append(std::string_view bytes) {
+  ++append_calls_;
+  if (failed_) {
+    ++appends_after_failure_;
+    return OutputError{std::string(FAILURE_DESCRIPTION)};
+  }
+  const size_t room = limit_ - text_.size();
+  if (bytes.size() > room) {
+    text_.append(bytes.substr(0, room));
+    failed_ = true;
+    return OutputError{std::string(FAILURE_DESCRIPTION)};
+  }
+  text_.append(bytes);
+  return std::nullopt;
+}
+
+}  // namespace treemon

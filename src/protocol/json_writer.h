@@ -1,0 +1,96 @@
+// JsonWriter: compact JSON text, byte for byte as clients and output comparisons expect it, appended
+// to an OutputSink. StringOutput: a sink that collects the text in a string, for tests and benchmarks.
+//
+// Contract of JsonWriter:
+//  1. No white space is written anywhere; the writer puts the "," between members and between array
+//     elements itself, so callers write only names, values and brackets.
+//  2. Strings are UTF-8. They are copied as they are except for '"', '\\' and U+0000..U+001F, which
+//     are escaped (\" \\ \b \t \n \f \r, otherwise \u00XX in lowercase hex). A byte sequence that is
+//     not well-formed UTF-8 is written as U+FFFD, one per maximal ill-formed subpart, so that every
+//     line stays valid JSON whatever bytes a process table hands us.
+//  3. Non-finite single-precision numbers are written null.
+//  4. Nothing is allocated per value: text is staged in a fixed buffer inside the writer and handed
+//     to the sink in large appends; finish() hands over the rest.
+//  5. The first failure of the sink is kept and returned by every later call; after it nothing more
+//     is appended. Text the sink accepted before the failure stays written.
+// A writer belongs to one thread and one piece of output; it is meant to live on the stack.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "protocol/events.h"
+
+namespace treemon {
+
+class JsonWriter {
+ public:
+  explicit JsonWriter(OutputSink& output) : output_(output) {}
+  JsonWriter(const JsonWriter&) = delete;
+  JsonWriter& operator=(const JsonWriter&) = delete;
+
+  // Each call returns the writer's status: success, or the output's first failure.
+  const WriteStatus& begin_object();
+  const WriteStatus& end_object();
+  const WriteStatus& begin_array();
+  const WriteStatus& end_array();
+  // A member name: the string and ":". The member's value follows with one of the calls below.
+  const WriteStatus& name(std::string_view member_name);
+
+  const WriteStatus& string(std::string_view text);
+  const WriteStatus& u32(uint32_t value);
+  const WriteStatus& u64(uint64_t value);
+  const WriteStatus& boolean(bool value);
+  const WriteStatus& null();
+  const WriteStatus& float32(float value);  // null when not finite
+
+  // Hands the staged text to the output. The text is complete only after this returns success.
+  const WriteStatus& finish();
+
+  bool failed() const { return status_.has_value(); }
+  const WriteStatus& status() const { return status_; }
+
+ private:
+  static constexpr size_t STAGE_CAPACITY = 1024;
+
+  void separate();
+  void put(char c);
+  void put(std::string_view bytes);
+  void put_escaped(std::string_view text);
+  void flush();
+
+  OutputSink& output_;
+  WriteStatus status_;
+  bool after_value_ = false;  // the next member or element needs a "," before it
+  size_t staged_ = 0;
+  char stage_[STAGE_CAPACITY];
+};
+
+// Collects output in a string. It can be told to fail once `limit` bytes have been accepted: the
+// append that would pass the limit keeps the bytes that fit (as a short write would) and fails, and
+// so does every later append, which keeps nothing and is counted.
+class StringOutput final : public OutputSink {
+ public:
+  StringOutput() = default;
+  static StringOutput failing_after(size_t limit);
+
+  WriteStatus append(std::string_view bytes) override;
+
+  const std::string& text() const { return text_; }
+  void clear() { text_.clear(); }
+  size_t append_calls() const { return append_calls_; }
+  size_t appends_after_failure() const { return appends_after_failure_; }
+
+  static constexpr std::string_view FAILURE_DESCRIPTION = "output limit reached";
+
+ private:
+  std::string text_;
+  size_t limit_ = SIZE_MAX;
+  bool failed_ = false;
+  size_t append_calls_ = 0;
+  size_t appends_after_failure_ = 0;
+};
+
+}  // namespace treemon
