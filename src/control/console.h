@@ -24,14 +24,21 @@ class StandardInput {
   ReadResult read(char* buffer, size_t capacity);
 };
 
-class StandardOutput {
+// Where the EventWriter's bytes go: standard output, or a string in tests.
+class OutputStream {
+ public:
+  virtual ~OutputStream() = default;
+  // Writes all of `bytes`. Returns the description of the failure, or nothing on success.
+  virtual std::optional<std::string> write_all(std::string_view bytes) = 0;
+};
+
+class StandardOutput final : public OutputStream {
  public:
   // Prepares the stream: binary mode where the platform has text modes, and writes to a closed
   // pipe returned as errors rather than ending the process.
   StandardOutput();
-  // Writes all of `bytes`, retrying partial and interrupted writes. Returns the description of
-  // the failure, or nothing on success.
-  std::optional<std::string> write_all(std::string_view bytes);
+  // Retries partial and interrupted writes.
+  std::optional<std::string> write_all(std::string_view bytes) override;
 };
 
 // Writes one line to standard error, ignoring failure.

@@ -1,2 +1,117 @@
 // Builds known process trees for the tests that need real processes.
-int main() { return 0; }
+//
+//   test_helper sleep SECONDS [TAG...]      sleeps; the tags only show in its command line
+//   test_helper busy THREADS SECONDS        keeps THREADS threads spinning
+//   test_helper tree CHILDREN GRANDCHILDREN SECONDS
+//       starts CHILDREN children, each with GRANDCHILDREN children of its own, all sleeping;
+//       prints one line per descendant, "PID PPID", then "ready", and exits after SECONDS or
+//       when its standard input closes, taking its descendants with it.
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::string self_path;
+
+void die_with_parent() { prctl(PR_SET_PDEATHSIG, SIGKILL); }
+
+pid_t spawn(const std::vector<std::string>& args) {
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  die_with_parent();
+  std::vector<char*> argv;
+  argv.push_back(self_path.data());
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  execv(self_path.c_str(), argv.data());
+  _exit(127);
+}
+
+int run_sleep(double seconds) {
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  return 0;
+}
+
+int run_busy(int threads, double seconds) {
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> workers;
+  for (int i = 0; i < threads; ++i) {
+    workers.emplace_back([&stop] {
+      volatile unsigned long x = 0;
+      while (!stop.load(std::memory_order_relaxed)) x = x + 1;
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  stop = true;
+  for (auto& w : workers) w.join();
+  return 0;
+}
+
+// A middle process: its own children sleep; it waits for them.
+int run_parent(int children, double seconds) {
+  std::vector<pid_t> pids;
+  for (int i = 0; i < children; ++i) {
+    pids.push_back(spawn({"sleep", std::to_string(seconds), "grandchild", std::to_string(i)}));
+  }
+  for (pid_t pid : pids) std::printf("%d %d\n", pid, getpid());
+  std::fflush(stdout);
+  for (pid_t pid : pids) waitpid(pid, nullptr, 0);
+  return 0;
+}
+
+int run_tree(int children, int grandchildren, double seconds) {
+  std::vector<pid_t> pids;
+  for (int i = 0; i < children; ++i) {
+    pids.push_back(spawn({"parent", std::to_string(grandchildren), std::to_string(seconds)}));
+  }
+  for (pid_t pid : pids) std::printf("%d %d\n", pid, getpid());
+  std::fflush(stdout);
+  // The grandchildren report themselves on the shared stdout; give them a moment.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100 + 20 * children * grandchildren));
+  std::printf("ready\n");
+  std::fflush(stdout);
+  std::thread([] {
+    char c;
+    while (read(STDIN_FILENO, &c, 1) > 0) {
+    }
+    killpg(0, SIGKILL);  // the tree is its own process group: this ends all of it
+    _exit(0);
+  }).detach();
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  for (pid_t pid : pids) kill(pid, SIGKILL);
+  for (pid_t pid : pids) waitpid(pid, nullptr, 0);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  self_path = "/proc/self/exe";
+  char resolved[4096];
+  const ssize_t n = readlink("/proc/self/exe", resolved, sizeof resolved - 1);
+  if (n > 0) self_path.assign(resolved, static_cast<size_t>(n));
+  const std::string mode = argc > 1 ? argv[1] : "";
+  const auto arg = [&](int i, double fallback) { return argc > i ? std::atof(argv[i]) : fallback; };
+  if (mode == "sleep") return run_sleep(arg(2, 30));
+  if (mode == "busy") return run_busy(static_cast<int>(arg(2, 1)), arg(3, 5));
+  if (mode == "parent") {
+    die_with_parent();
+    return run_parent(static_cast<int>(arg(2, 1)), arg(3, 30));
+  }
+  if (mode == "tree") {
+    setpgid(0, 0);
+    return run_tree(static_cast<int>(arg(2, 2)), static_cast<int>(arg(3, 1)), arg(4, 30));
+  }
+  std::fprintf(stderr, "usage: test_helper sleep|busy|tree ...\n");
+  return 2;
+}

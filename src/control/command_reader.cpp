@@ -1,0 +1,167 @@
+#include "control/command_reader.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include "control/console.h"
+#include "protocol/messages.h"
+#include "protocol/parse_command.h"
+
+namespace treemon {
+namespace {
+
+IntakeError read_failure(std::string_view description) {
+  return IntakeError{std::string(READ_FAILURE_PREFIX) + std::string(description)};
+}
+
+bool is_white_space(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+         c == 0x205F || c == 0x3000;
+}
+
+// Length of the UTF-8 sequence that starts at text[i] and its code point; 0 when invalid.
+size_t decode_utf8(std::string_view text, size_t i, char32_t& code_point) {
+  const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char lead = byte(i);
+  size_t length;
+  char32_t min;
+  if (lead < 0x80) {
+    code_point = lead;
+    return 1;
+  } else if ((lead & 0xE0) == 0xC0) {
+    length = 2, min = 0x80, code_point = lead & 0x1F;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3, min = 0x800, code_point = lead & 0x0F;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4, min = 0x10000, code_point = lead & 0x07;
+  } else {
+    return 0;
+  }
+  if (i + length > text.size()) return 0;
+  for (size_t k = 1; k < length; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) return 0;
+    code_point = (code_point << 6) | (byte(i + k) & 0x3F);
+  }
+  const bool surrogate = code_point >= 0xD800 && code_point <= 0xDFFF;
+  if (code_point < min || code_point > 0x10FFFF || surrogate) return 0;
+  return length;
+}
+
+}  // namespace
+
+bool is_valid_utf8(std::string_view text) {
+  char32_t code_point;
+  for (size_t i = 0; i < text.size();) {
+    if (static_cast<unsigned char>(text[i]) < 0x80) {
+      ++i;
+      continue;
+    }
+    const size_t length = decode_utf8(text, i, code_point);
+    if (length == 0) return false;
+    i += length;
+  }
+  return true;
+}
+
+bool is_blank_line(std::string_view utf8_text) {
+  char32_t code_point;
+  for (size_t i = 0; i < utf8_text.size();) {
+    const size_t length = decode_utf8(utf8_text, i, code_point);
+    if (length == 0 || !is_white_space(code_point)) return false;
+    i += length;
+  }
+  return true;
+}
+
+std::optional<IntakeMessage> message_for_line(std::string_view line) {
+  if (is_blank_line(line)) return std::nullopt;
+  ParseResult parsed = parse_command(line);
+  if (auto* command = std::get_if<Command>(&parsed)) return IntakeMessage(std::move(*command));
+  return IntakeMessage(IntakeError{std::string(INVALID_COMMAND_PREFIX) +
+                                   std::get<Rejection>(parsed).text});
+}
+
+void LineDecoder::decode_line(std::string_view line, std::vector<IntakeMessage>& out) {
+  if (!is_valid_utf8(line)) {
+    out.emplace_back(read_failure(INVALID_UTF8_DESCRIPTION));
+    failed_ = true;
+    pending_.clear();
+    return;
+  }
+  if (!line.empty() && line.back() == '\n') {
+    line.remove_suffix(1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  }
+  if (auto message = message_for_line(line)) out.push_back(std::move(*message));
+}
+
+bool LineDecoder::feed(std::string_view bytes, std::vector<IntakeMessage>& out) {
+  while (!failed_ && !bytes.empty()) {
+    const size_t end = bytes.find('\n');
+    if (end == std::string_view::npos) {
+      pending_.append(bytes);
+      break;
+    }
+    const std::string_view piece = bytes.substr(0, end + 1);
+    bytes.remove_prefix(end + 1);
+    if (pending_.empty()) {
+      decode_line(piece, out);
+    } else {
+      pending_.append(piece);
+      std::string line = std::move(pending_);
+      pending_.clear();
+      decode_line(line, out);
+    }
+  }
+  return !failed_;
+}
+
+void LineDecoder::finish(std::vector<IntakeMessage>& out) {
+  if (failed_ || pending_.empty()) return;
+  std::string line = std::move(pending_);
+  pending_.clear();
+  decode_line(line, out);
+}
+
+namespace {
+
+constexpr size_t READ_CHUNK = 64 * 1024;
+
+void read_commands(CommandSender sender) {
+  StandardInput input;
+  LineDecoder decoder;
+  std::vector<IntakeMessage> messages;
+  std::string buffer(READ_CHUNK, '\0');
+  for (;;) {
+    const ReadResult read = input.read(buffer.data(), buffer.size());
+    if (read.error) {
+      sender.send(read_failure(*read.error));
+      return;
+    }
+    if (read.bytes == 0) {
+      decoder.finish(messages);
+    } else {
+      decoder.feed(std::string_view(buffer.data(), read.bytes), messages);
+    }
+    for (auto& message : messages) {
+      if (!sender.send(std::move(message))) return;
+    }
+    messages.clear();
+    if (read.bytes == 0 || decoder.failed()) return;
+  }
+}
+
+}  // namespace
+
+void start_command_reader(CommandSender sender) {
+  try {
+    std::thread(read_commands, std::move(sender)).detach();
+  } catch (const std::system_error&) {
+    std::fputs("failed to spawn thread\n", stderr);
+    std::abort();
+  }
+}
+
+}  // namespace treemon

@@ -1,0 +1,78 @@
+#include "control/console.h"
+
+#include <signal.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace treemon {
+namespace {
+
+std::string describe_errno(int error) { return std::strerror(error); }
+
+}  // namespace
+
+ReadResult StandardInput::read(char* buffer, size_t capacity) {
+  for (;;) {
+    const ssize_t n = ::read(STDIN_FILENO, buffer, capacity);
+    if (n >= 0) return {static_cast<size_t>(n), std::nullopt};
+    if (errno != EINTR) return {0, describe_errno(errno)};
+  }
+}
+
+StandardOutput::StandardOutput() {
+  // A client that closes its end of the pipe must give a write error, not end the process.
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
+std::optional<std::string> StandardOutput::write_all(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(STDOUT_FILENO, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return describe_errno(errno);
+    }
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return std::nullopt;
+}
+
+void write_standard_error_line(std::string_view line) {
+  std::string text(line);
+  text += '\n';
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    const ssize_t n = ::write(STDERR_FILENO, rest.data(), rest.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    rest.remove_prefix(static_cast<size_t>(n));
+  }
+}
+
+uint32_t current_process_id() { return static_cast<uint32_t>(::getpid()); }
+
+std::string_view platform_name() { return "linux"; }
+
+std::string_view architecture_name() {
+#if defined(__x86_64__)
+  return "x86_64";
+#elif defined(__aarch64__)
+  return "aarch64";
+#elif defined(__i386__)
+  return "x86";
+#elif defined(__arm__)
+  return "arm";
+#elif defined(__riscv) && __riscv_xlen == 64
+  return "riscv64";
+#else
+  static const std::string machine = [] {
+    utsname name{};
+    return ::uname(&name) == 0 ? std::string(name.machine) : std::string("unknown");
+  }();
+  return machine;
+#endif
+}
+
+}  // namespace treemon
