@@ -73,9 +73,19 @@ class ProcessTable {
 
  private:
   struct Entry;
-  // Defined in process_table.cpp.
+  struct RefreshContext;
+
+  void refresh_listed(const ListedProcess& listed, RefreshContext& context);
+  static bool is_reused_pid(const Entry& entry, const ListedProcess& listed);
+  std::unique_ptr<Entry> create_entry(const ListedProcess& listed, const RefreshContext& context);
+  void update_entry(Entry& entry, const ListedProcess& listed, RefreshContext& context);
+  void read_cpu(Entry& entry, RefreshContext& context);
+  void read_figures(Entry& entry, const RefreshOptions& options);
+  const MachineTimes& machine_times(RefreshContext& context);
+
   ProcessPlatform& platform_;
   std::unordered_map<uint32_t, std::unique_ptr<Entry>> entries_;
+  std::vector<ListedProcess> listed_;  // reused between refreshes to spare allocations
   uint32_t processor_count_ = 0;
 };
 

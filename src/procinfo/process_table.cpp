@@ -1,0 +1,200 @@
+#include "procinfo/process_table.h"
+
+#include <chrono>
+#include <limits>
+#include <utility>
+
+namespace treemon {
+namespace {
+
+constexpr uint64_t U64_MAX = std::numeric_limits<uint64_t>::max();
+constexpr auto INTERVAL_READING_MIN = std::chrono::milliseconds(200);
+constexpr uint64_t HUNDRED_NS_PER_MS = 10000;
+
+uint64_t saturating_add(uint64_t a, uint64_t b) { return a > U64_MAX - b ? U64_MAX : a + b; }
+
+// A counter that went backwards (a reused baseline, a platform that restarted counting) measures
+// from zero rather than wrapping.
+uint64_t floored_delta(uint64_t now, uint64_t baseline) {
+  return now < baseline ? now : now - baseline;
+}
+
+std::optional<uint32_t> parent_from_list(uint32_t listed_parent) {
+  if (listed_parent == 0) return std::nullopt;
+  return listed_parent;
+}
+
+// The percentage in 32-bit arithmetic, in exactly this order, so that every platform and every
+// compiler gives the same float for the same counters.
+float cpu_percent_of(uint64_t process_delta, uint64_t machine_delta, uint32_t processor_count) {
+  const float ratio = static_cast<float>(process_delta) / static_cast<float>(machine_delta);
+  const float percent = ratio * 100.0f;
+  return static_cast<float>(processor_count) * percent;
+}
+
+}  // namespace
+
+struct ProcessTable::Entry {
+  ProcessInfo info;
+  std::unique_ptr<ProcessHandle> handle;  // null when the process could not be opened
+  // The start time the list gave at creation; a different one later means the pid was reused.
+  std::optional<uint64_t> listed_start_time_s;
+  uint64_t process_kernel_baseline = 0;
+  uint64_t process_user_baseline = 0;
+  uint64_t machine_kernel_baseline = 0;
+  uint64_t machine_user_baseline = 0;
+  MonoTime cpu_read_at{};
+  bool seen = false;
+};
+
+// What one refresh reads once and every entry update shares.
+struct ProcessTable::RefreshContext {
+  const RefreshOptions& options;
+  uint64_t wall_seconds = 0;
+  MonoTime now{};
+  std::optional<MachineTimes> machine;  // read at most once, when the first CPU reading needs it
+  bool machine_read = false;
+};
+
+ProcessTable::ProcessTable(ProcessPlatform& platform) : platform_(platform) {}
+
+ProcessTable::~ProcessTable() = default;
+
+std::vector<const ProcessInfo*> ProcessTable::entries() const {
+  std::vector<const ProcessInfo*> all;
+  all.reserve(entries_.size());
+  for (const auto& [pid, entry] : entries_) all.push_back(&entry->info);
+  return all;
+}
+
+const ProcessInfo* ProcessTable::find(uint32_t pid) const {
+  auto found = entries_.find(pid);
+  return found == entries_.end() ? nullptr : &found->second->info;
+}
+
+void ProcessTable::refresh(const RefreshOptions& options, bool remove_ended) {
+  RefreshContext context{options, unix_seconds_from_ns(platform_.wall_now_unix_ns()),
+                         platform_.monotonic_now(), std::nullopt, false};
+  if (options.cpu && processor_count_ == 0) processor_count_ = platform_.processor_count();
+
+  listed_.clear();
+  if (platform_.list_processes(listed_)) {
+    for (const ListedProcess& listed : listed_) refresh_listed(listed, context);
+  }
+  if (remove_ended) std::erase_if(entries_, [](const auto& pair) { return !pair.second->seen; });
+  for (auto& [pid, entry] : entries_) entry->seen = false;
+}
+
+void ProcessTable::refresh_listed(const ListedProcess& listed, RefreshContext& context) {
+  auto found = entries_.find(listed.pid);
+  if (found != entries_.end() && is_reused_pid(*found->second, listed)) {
+    entries_.erase(found);  // closes the old process's handle before the new one is opened
+    found = entries_.end();
+  }
+  if (found == entries_.end()) {
+    found = entries_.emplace(listed.pid, create_entry(listed, context)).first;
+  } else {
+    found->second->info.parent_pid = parent_from_list(listed.parent_pid);
+  }
+  update_entry(*found->second, listed, context);
+}
+
+bool ProcessTable::is_reused_pid(const Entry& entry, const ListedProcess& listed) {
+  return listed.start_time_s && entry.listed_start_time_s &&
+         *listed.start_time_s != *entry.listed_start_time_s;
+}
+
+std::unique_ptr<ProcessTable::Entry> ProcessTable::create_entry(const ListedProcess& listed,
+                                                                const RefreshContext& context) {
+  auto entry = std::make_unique<Entry>();
+  entry->info.pid = listed.pid;
+  entry->info.name = listed.name;
+  entry->info.parent_pid = parent_from_list(listed.parent_pid);
+  entry->listed_start_time_s = listed.start_time_s;
+  if (listed.pid != 0) entry->handle = platform_.open_process(listed);
+  if (entry->handle) {
+    // An unreadable creation time reports 0 ("unknown"), never a wrapped or guessed value.
+    std::optional<ProcessTimes> times = platform_.process_times(*entry->handle);
+    if (times && times->start_time_s) entry->info.start_time_s = *times->start_time_s;
+  }
+  entry->cpu_read_at = context.now;
+  return entry;
+}
+
+void ProcessTable::update_entry(Entry& entry, const ListedProcess& listed,
+                                RefreshContext& context) {
+  entry.info.state = listed.state;
+  if (context.options.cpu) read_cpu(entry, context);
+  if (entry.handle) read_figures(entry, context.options);
+  const uint64_t start = entry.info.start_time_s;
+  entry.info.run_time_s = context.wall_seconds >= start ? context.wall_seconds - start : 0;
+  entry.seen = true;
+}
+
+void ProcessTable::read_figures(Entry& entry, const RefreshOptions& options) {
+  ProcessInfo& info = entry.info;
+  if (options.io) {
+    if (std::optional<IoTotals> io = platform_.io_totals(*entry.handle)) {
+      info.read_bytes = io->read_bytes;
+      info.written_bytes = io->written_bytes;
+    }
+  }
+  if (options.memory) {
+    if (std::optional<MemoryFigures> memory = platform_.memory(*entry.handle)) {
+      info.resident_bytes = memory->resident_bytes;
+      info.virtual_bytes = memory->private_bytes;
+    }
+  }
+  if (options.command_line) {
+    CommandLineRead read = platform_.command_line(*entry.handle);
+    if (read.replace) info.arguments = std::move(read.arguments);
+  }
+}
+
+// The machine's times are read once per refresh: every entry of one refresh measures against the
+// same machine reading, so one refresh's percentages are comparable with each other.
+const MachineTimes& ProcessTable::machine_times(RefreshContext& context) {
+  if (!context.machine_read) {
+    context.machine = platform_.machine_times();
+    if (!context.machine) context.machine = MachineTimes{};
+    context.machine_read = true;
+  }
+  return *context.machine;
+}
+
+void ProcessTable::read_cpu(Entry& entry, RefreshContext& context) {
+  // A clock that went backwards gives no known elapsed time, so no interval reading.
+  const bool interval_reading =
+      context.now >= entry.cpu_read_at && context.now - entry.cpu_read_at >= INTERVAL_READING_MIN;
+
+  ProcessTimes times{};
+  if (entry.handle) {
+    if (std::optional<ProcessTimes> read = platform_.process_times(*entry.handle)) times = *read;
+  }
+  const MachineTimes machine = machine_times(context);
+  entry.cpu_read_at = context.now;
+  entry.info.cpu_time_ms =
+      saturating_add(times.kernel_100ns, times.user_100ns) / HUNDRED_NS_PER_MS;
+  if (!interval_reading) return;
+
+  const uint64_t machine_user = floored_delta(machine.user_100ns, entry.machine_user_baseline);
+  const uint64_t machine_kernel =
+      floored_delta(machine.kernel_100ns, entry.machine_kernel_baseline);
+  const uint64_t process_kernel =
+      floored_delta(times.kernel_100ns, entry.process_kernel_baseline);
+  const uint64_t process_user = floored_delta(times.user_100ns, entry.process_user_baseline);
+  entry.machine_user_baseline = machine.user_100ns;
+  entry.machine_kernel_baseline = machine.kernel_100ns;
+  entry.process_kernel_baseline = times.kernel_100ns;
+  entry.process_user_baseline = times.user_100ns;
+
+  const uint64_t denominator = saturating_add(machine_user, machine_kernel);
+  if (denominator == 0) {
+    entry.info.cpu_percent = 0.0f;
+    return;
+  }
+  entry.info.cpu_percent = cpu_percent_of(saturating_add(process_kernel, process_user),
+                                          denominator, processor_count_);
+}
+
+}  // namespace treemon

@@ -1,0 +1,509 @@
+#include "procinfo/process_table.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <chrono>
+#include <limits>
+
+#include "procinfo/scripted_platform.h"
+
+namespace treemon {
+namespace {
+
+using std::chrono::milliseconds;
+constexpr uint64_t U64_MAX = std::numeric_limits<uint64_t>::max();
+constexpr int64_t NS_PER_S = 1000000000;
+
+ProcessTimes times(uint64_t start_s, uint64_t kernel, uint64_t user) {
+  return ProcessTimes{start_s, kernel, user};
+}
+
+class ProcessTableTest : public ::testing::Test {
+ protected:
+  ScriptedPlatform platform;
+
+  ProcessTableTest() {
+    platform.wall_unix_ns = 1700000000 * NS_PER_S;
+    platform.processors = 2;
+  }
+
+  ScriptedProcess& add(uint32_t pid, uint32_t parent = 1, std::string name = "worker") {
+    ScriptedProcess p;
+    p.pid = pid;
+    p.parent_pid = parent;
+    p.name = std::move(name);
+    p.times = times(1699999000, 0, 0);
+    return platform.add(std::move(p));
+  }
+  void set_cpu(uint32_t pid, uint64_t kernel, uint64_t user) {
+    platform.process(pid)->times->kernel_100ns = kernel;
+    platform.process(pid)->times->user_100ns = user;
+  }
+  void set_machine(uint64_t kernel, uint64_t user) { platform.machine = MachineTimes{kernel, user}; }
+  static void refresh(ProcessTable& table) { table.refresh(RefreshOptions::everything(), true); }
+};
+
+// A new table holds nothing and has touched nothing.
+TEST_F(ProcessTableTest, NewTableIsEmptyAndOpensNothing) {
+  add(10);
+  ProcessTable table(platform);
+  EXPECT_EQ(table.size(), 0u);
+  EXPECT_EQ(table.find(10), nullptr);
+  EXPECT_TRUE(table.entries().empty());
+  EXPECT_EQ(table.processor_count(), 0u);
+  EXPECT_TRUE(platform.open_count.empty());
+}
+
+// Creation copies the list's fields and reads every figure group at once.
+TEST_F(ProcessTableTest, CreationTakesListFieldsAndFigures) {
+  ScriptedProcess& p = add(10, 4, "server");
+  p.times = times(1699999000, 12345678, 7654322);
+  p.io = IoTotals{111, 222};
+  p.memory = MemoryFigures{4096, 8192};
+  p.command_line = {true, {"server", "--port", "80"}};
+  p.state = ProcessState{ProcessStateKind::Sleep};
+  ProcessTable table(platform);
+  refresh(table);
+
+  const ProcessInfo* info = table.find(10);
+  ASSERT_NE(info, nullptr);
+  EXPECT_EQ(info->pid, 10u);
+  EXPECT_EQ(info->parent_pid, 4u);
+  EXPECT_EQ(info->name, "server");
+  EXPECT_EQ(info->state.text(), "Sleep");
+  EXPECT_EQ(info->cpu_time_ms, 2000u);
+  EXPECT_EQ(info->cpu_percent, 0.0f);
+  EXPECT_EQ(info->read_bytes, 111u);
+  EXPECT_EQ(info->written_bytes, 222u);
+  EXPECT_EQ(info->resident_bytes, 4096u);
+  EXPECT_EQ(info->virtual_bytes, 8192u);
+  EXPECT_EQ(info->arguments, (std::vector<std::string>{"server", "--port", "80"}));
+  EXPECT_EQ(info->start_time_s, 1699999000u);
+  EXPECT_EQ(info->run_time_s, 1000u);
+  EXPECT_EQ(table.processor_count(), 2u);
+  EXPECT_EQ(table.size(), 1u);
+  ASSERT_EQ(table.entries().size(), 1u);
+  EXPECT_EQ(table.entries()[0], info);
+}
+
+// The CPU percentage: creation reading, under-200-ms readings, the whole-life reading, then
+// true intervals, with exact floats.
+TEST_F(ProcessTableTest, CpuReadingsFollowTheIntervalRule) {
+  add(10);
+  set_cpu(10, 3000000, 2000000);
+  set_machine(15000000, 5000000);
+  ProcessTable table(platform);
+  refresh(table);
+  EXPECT_EQ(table.find(10)->cpu_percent, 0.0f);
+  EXPECT_EQ(table.find(10)->cpu_time_ms, 500u);
+
+  // 199 ms later: not an interval reading, but cpu_time_ms follows.
+  platform.advance(milliseconds(199));
+  set_cpu(10, 3000000, 2010000);
+  refresh(table);
+  EXPECT_EQ(table.find(10)->cpu_percent, 0.0f);
+  EXPECT_EQ(table.find(10)->cpu_time_ms, 501u);
+
+  // Exactly 200 ms after that reading: whole life against baselines of 0:
+  // 2 * (5010000 / 20000000 * 100).
+  platform.advance(milliseconds(200));
+  refresh(table);
+  EXPECT_EQ(table.find(10)->cpu_percent, 50.1f);
+
+  // A true interval: 3000000 of 4000000 on two processors.
+  platform.advance(milliseconds(250));
+  set_cpu(10, 4000000, 4010000);
+  set_machine(17000000, 7000000);
+  refresh(table);
+  EXPECT_EQ(table.find(10)->cpu_percent, 150.0f);
+  EXPECT_EQ(table.find(10)->cpu_time_ms, 801u);
+}
+
+// Readings closer than 200 ms keep moving the reading time, so they never become an interval.
+TEST_F(ProcessTableTest, ShortReadingsHoldThePercentage) {
+  add(10);
+  ProcessTable table(platform);
+  set_machine(100, 100);
+  set_cpu(10, 10, 40);
+  refresh(table);
+  platform.advance(milliseconds(300));
+  refresh(table);
+  EXPECT_EQ(table.find(10)->cpu_percent, 50.0f);  // 2 * 50 / 200 * 100
+  for (int i = 0; i < 5; ++i) {
+    platform.advance(milliseconds(150));
+    set_cpu(10, 10, 40 + 100 * (i + 1));
+    set_machine(100, 200 + 100 * (i + 1));
+    refresh(table);
+    EXPECT_EQ(table.find(10)->cpu_percent, 50.0f) << i;
+  }
+}
+
+// A clock that went backwards gives no interval reading; 200 ms after the new reading does.
+TEST_F(ProcessTableTest, ClockGoingBackwardsIsNotAnIntervalReading) {
+  add(10);
+  platform.advance(std::chrono::hours(1));
+  ProcessTable table(platform);
+  set_machine(0, 1000);
+  set_cpu(10, 0, 250);
+  refresh(table);
+  platform.monotonic -= std::chrono::minutes(30);
+  refresh(table);
+  EXPECT_EQ(table.find(10)->cpu_percent, 0.0f);
+  platform.advance(milliseconds(200));
+  refresh(table);
+  EXPECT_EQ(table.find(10)->cpu_percent, 50.0f);
+}
+
+// The arithmetic is 32-bit and in a fixed order: count * (process / machine * 100).
+TEST_F(ProcessTableTest, PercentageUsesFloatArithmeticInOrder) {
+  struct Case {
+    uint32_t processors;
+    uint64_t process_user;
+    uint64_t machine_user;
+    uint32_t expected_bits;  // exact float; other orders of the same operations differ
+  };
+  const Case cases[] = {
+      {3, 1, 3, 0x42c80001u},  // 100.00001, not 100
+      {7, 2, 3, 0x43e95556u},  // 466.6667, not 466.66666
+      {1, 1, 7, 0x4164924au},  // 14.285715, not 14.285714
+  };
+  for (const Case& c : cases) {
+    ScriptedPlatform world;
+    world.processors = c.processors;
+    ScriptedProcess p;
+    p.pid = 10;
+    p.times = times(1, 0, c.process_user);
+    world.add(p);
+    world.machine = MachineTimes{0, c.machine_user};
+    ProcessTable table(world);
+    table.refresh(RefreshOptions::everything(), true);
+    world.advance(milliseconds(200));
+    table.refresh(RefreshOptions::everything(), true);
+    EXPECT_EQ(std::bit_cast<uint32_t>(table.find(10)->cpu_percent), c.expected_bits)
+        << c.processors << " " << c.process_user << "/" << c.machine_user;
+  }
+}
+
+// Deltas are floored: a counter below its baseline counts as the new value itself; a machine
+// that did not move gives 0.0.
+TEST_F(ProcessTableTest, DeltasAreFlooredAndZeroDenominatorGivesZero) {
+  add(10);
+  ProcessTable table(platform);
+  set_machine(1000, 1000);
+  set_cpu(10, 100, 100);
+  refresh(table);
+  platform.advance(milliseconds(200));
+  refresh(table);  // baselines now 1000, 1000, 100, 100
+  EXPECT_EQ(table.find(10)->cpu_percent, 20.0f);
+
+  platform.advance(milliseconds(200));
+  set_machine(1000, 1000);
+  set_cpu(10, 150, 150);
+  refresh(table);
+  EXPECT_EQ(table.find(10)->cpu_percent, 0.0f) << "machine did not move";
+
+  // Machine kernel below its baseline: its delta is 500 itself; user delta 1500.
+  // Process kernel below its baseline: delta 50 itself; user delta 50.
+  platform.advance(milliseconds(200));
+  set_machine(500, 2500);
+  set_cpu(10, 50, 200);
+  refresh(table);
+  EXPECT_EQ(table.find(10)->cpu_percent, 10.0f);  // 2 * 100 / 2000 * 100
+}
+
+// Sums saturate at 2^64-1 instead of wrapping.
+TEST_F(ProcessTableTest, SumsSaturate) {
+  add(10);
+  ProcessTable table(platform);
+  set_cpu(10, U64_MAX, 5);
+  set_machine(U64_MAX, 7);
+  refresh(table);
+  EXPECT_EQ(table.find(10)->cpu_time_ms, U64_MAX / 10000);
+  platform.advance(milliseconds(200));
+  refresh(table);
+  // Both sums saturate to the same value: 2 * (1 * 100).
+  EXPECT_EQ(table.find(10)->cpu_percent, 200.0f);
+}
+
+// Failed time queries count as zero; failed I/O and memory queries keep the old figures.
+TEST_F(ProcessTableTest, FailedQueries) {
+  ScriptedProcess& p = add(10);
+  p.times = times(1699999000, 40000, 60000);
+  p.io = IoTotals{5, 6};
+  p.memory = MemoryFigures{7, 8};
+  p.command_line = {true, {"a", "b"}};
+  set_machine(500000, 500000);
+  ProcessTable table(platform);
+  refresh(table);
+  EXPECT_EQ(table.find(10)->cpu_time_ms, 10u);
+
+  ScriptedProcess& q = *platform.process(10);
+  q.times.reset();
+  q.io.reset();
+  q.memory.reset();
+  q.command_line = {false, {"ignored"}};
+  platform.machine.reset();
+  platform.advance(milliseconds(200));
+  refresh(table);
+  const ProcessInfo* info = table.find(10);
+  EXPECT_EQ(info->cpu_time_ms, 0u);
+  EXPECT_EQ(info->cpu_percent, 0.0f);  // both machine times read as 0
+  EXPECT_EQ(info->read_bytes, 5u);
+  EXPECT_EQ(info->written_bytes, 6u);
+  EXPECT_EQ(info->resident_bytes, 7u);
+  EXPECT_EQ(info->virtual_bytes, 8u);
+  EXPECT_EQ(info->arguments, (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(info->start_time_s, 1699999000u) << "start time is taken at creation only";
+
+  // An unreadable command-line text empties the list.
+  q.command_line = {true, {}};
+  refresh(table);
+  EXPECT_TRUE(table.find(10)->arguments.empty());
+}
+
+// A creation time that cannot be read is reported as 0 ("unknown").
+TEST_F(ProcessTableTest, UnreadableStartTimeIsZero) {
+  add(10).times.reset();
+  add(11).times = ProcessTimes{std::nullopt, 10000, 0};
+  ProcessTable table(platform);
+  refresh(table);
+  for (uint32_t pid : {10u, 11u}) {
+    EXPECT_EQ(table.find(pid)->start_time_s, 0u);
+    EXPECT_EQ(table.find(pid)->run_time_s, 1700000000u);
+  }
+  EXPECT_EQ(table.find(11)->cpu_time_ms, 1u);
+}
+
+// Pid 0 is never opened and a process that cannot be opened shows only the list's fields.
+TEST_F(ProcessTableTest, UnopenedProcessesShowListFieldsOnly) {
+  for (uint32_t pid : {0u, 10u}) {
+    ScriptedProcess& p = add(pid, pid == 0 ? 0 : 1, pid == 0 ? "System Idle" : "locked");
+    p.times = times(1699990000, 50000, 50000);
+    p.io = IoTotals{1, 2};
+    p.memory = MemoryFigures{3, 4};
+    p.command_line = {true, {"x"}};
+  }
+  platform.process(10)->can_open = false;
+  set_machine(100000, 100000);
+  ProcessTable table(platform);
+  refresh(table);
+  platform.advance(milliseconds(500));
+  refresh(table);
+  EXPECT_EQ(platform.open_count.count(0), 0u);
+  EXPECT_EQ(platform.open_count[10], 1);
+  for (uint32_t pid : {0u, 10u}) {
+    const ProcessInfo* info = table.find(pid);
+    ASSERT_NE(info, nullptr) << pid;
+    EXPECT_EQ(info->cpu_percent, 0.0f);
+    EXPECT_EQ(info->cpu_time_ms, 0u);
+    EXPECT_EQ(info->resident_bytes, 0u);
+    EXPECT_EQ(info->virtual_bytes, 0u);
+    EXPECT_EQ(info->read_bytes, 0u);
+    EXPECT_EQ(info->written_bytes, 0u);
+    EXPECT_TRUE(info->arguments.empty());
+    EXPECT_EQ(info->start_time_s, 0u);
+    EXPECT_EQ(info->run_time_s, 1700000000u);
+  }
+  EXPECT_EQ(table.find(0)->parent_pid, std::nullopt);
+  EXPECT_EQ(table.find(0)->name, "System Idle");
+  EXPECT_EQ(table.find(10)->parent_pid, 1u);
+}
+
+// run_time_s uses one truncated wall-clock reading per refresh and never goes below 0.
+TEST_F(ProcessTableTest, RunTimeFromTheRefreshWallClock) {
+  struct Case {
+    int64_t wall_ns;
+    uint64_t start_s;
+    uint64_t expected;
+  };
+  const Case cases[] = {
+      {1000 * NS_PER_S + 999999999, 400, 600},  // truncated, not rounded
+      {1000 * NS_PER_S, 1000, 0},
+      {1000 * NS_PER_S, 1001, 0},  // start after now: floored
+      {-5 * NS_PER_S, 0, 0},       // before 1970 counts as 0
+      {-5 * NS_PER_S, 7, 0},
+  };
+  for (const Case& c : cases) {
+    ScriptedPlatform world;
+    ScriptedProcess p;
+    p.pid = 3;
+    p.times = times(c.start_s, 0, 0);
+    world.add(p);
+    world.wall_unix_ns = c.wall_ns;
+    ProcessTable table(world);
+    table.refresh(RefreshOptions::everything(), true);
+    EXPECT_EQ(table.find(3)->run_time_s, c.expected) << c.wall_ns << " " << c.start_s;
+  }
+}
+
+// Name, start time and handle stay those of creation; parent, state and figures follow.
+TEST_F(ProcessTableTest, EntryKeepsIdentityAndFollowsFigures) {
+  add(10, 4, "first");
+  ProcessTable table(platform);
+  refresh(table);
+  ScriptedProcess& p = *platform.process(10);
+  p.name = "renamed";
+  p.times->start_time_s = 5;  // not in the list, so not a new process
+  p.parent_pid = 0;
+  p.state = ProcessState{ProcessStateKind::Zombie};
+  p.io = IoTotals{9, 9};
+  platform.wall_unix_ns += 3 * NS_PER_S;
+  refresh(table);
+  const ProcessInfo* info = table.find(10);
+  EXPECT_EQ(info->name, "first");
+  EXPECT_EQ(info->start_time_s, 1699999000u);
+  EXPECT_EQ(info->run_time_s, 1003u);
+  EXPECT_EQ(info->parent_pid, std::nullopt);
+  EXPECT_EQ(info->state.text(), "Zombie");
+  EXPECT_EQ(info->read_bytes, 9u);
+  EXPECT_EQ(platform.open_count[10], 1);
+  EXPECT_EQ(platform.open_handles, 1);
+}
+
+// Ended processes are removed (handle closed) only with remove_ended; destruction closes all.
+TEST_F(ProcessTableTest, RemovalClosesHandles) {
+  add(10);
+  add(11);
+  auto table = std::make_unique<ProcessTable>(platform);
+  refresh(*table);
+  EXPECT_EQ(platform.open_handles, 2);
+  platform.remove(11);
+  table->refresh(RefreshOptions::everything(), false);
+  EXPECT_NE(table->find(11), nullptr);
+  EXPECT_EQ(platform.open_handles, 2);
+  refresh(*table);
+  EXPECT_EQ(table->find(11), nullptr);
+  EXPECT_EQ(table->entries().size(), 1u);
+  EXPECT_EQ(platform.open_handles, 1);
+  table.reset();
+  EXPECT_EQ(platform.open_handles, 0);
+}
+
+// A list that cannot be taken empties the table; the next refresh creates every entry anew.
+TEST_F(ProcessTableTest, FailedListEmptiesTheTable) {
+  add(10);
+  set_machine(0, 1000);
+  set_cpu(10, 0, 500);
+  ProcessTable table(platform);
+  refresh(table);
+  platform.advance(milliseconds(200));
+  refresh(table);
+  EXPECT_EQ(table.find(10)->cpu_percent, 100.0f);
+
+  platform.list_fails = true;
+  table.refresh(RefreshOptions::everything(), false);
+  EXPECT_EQ(table.size(), 1u) << "nothing is removed without remove_ended";
+  refresh(table);
+  EXPECT_EQ(table.size(), 0u);
+  EXPECT_EQ(platform.open_handles, 0);
+
+  platform.list_fails = false;
+  platform.advance(milliseconds(200));
+  refresh(table);
+  EXPECT_EQ(table.find(10)->cpu_percent, 0.0f);
+  EXPECT_EQ(platform.open_count[10], 2);
+  platform.advance(milliseconds(200));
+  refresh(table);
+  EXPECT_EQ(table.find(10)->cpu_percent, 100.0f) << "baselines started again from 0";
+}
+
+// A listed start time that differs from the entry's means the pid was reused: new entry.
+TEST_F(ProcessTableTest, ReusedPidGetsANewEntry) {
+  ScriptedProcess& p = add(10, 1, "old");
+  p.list_start_time = true;
+  set_machine(0, 1000);
+  set_cpu(10, 0, 500);
+  ProcessTable table(platform);
+  refresh(table);
+  platform.advance(milliseconds(200));
+  refresh(table);
+  EXPECT_EQ(table.find(10)->cpu_percent, 100.0f);
+
+  platform.remove(10);
+  ScriptedProcess& reused = add(10, 7, "new");
+  reused.list_start_time = true;
+  reused.times = times(1699999500, 0, 100);
+  platform.advance(milliseconds(200));
+  refresh(table);
+  const ProcessInfo* info = table.find(10);
+  EXPECT_EQ(info->name, "new");
+  EXPECT_EQ(info->start_time_s, 1699999500u);
+  EXPECT_EQ(info->parent_pid, 7u);
+  EXPECT_EQ(info->cpu_percent, 0.0f);
+  EXPECT_EQ(platform.open_count[10], 2);
+  EXPECT_EQ(platform.open_handles, 1);
+
+  platform.advance(milliseconds(200));
+  refresh(table);
+  EXPECT_EQ(table.find(10)->cpu_percent, 20.0f) << "baselines of the new entry are 0";
+
+  // The same start time again is the same process.
+  refresh(table);
+  EXPECT_EQ(platform.open_count[10], 2);
+}
+
+// Groups that are not requested keep their values; the processor count comes with cpu only and
+// is taken once.
+TEST_F(ProcessTableTest, OptionsChooseFigureGroups) {
+  ScriptedProcess& p = add(10);
+  p.io = IoTotals{1, 1};
+  p.memory = MemoryFigures{1, 1};
+  p.command_line = {true, {"one"}};
+  p.times = times(1699999000, 10000, 0);
+  ProcessTable table(platform);
+  table.refresh(RefreshOptions{false, false, false, false}, true);
+  const ProcessInfo* info = table.find(10);
+  EXPECT_EQ(table.processor_count(), 0u);
+  EXPECT_EQ(info->cpu_time_ms, 0u);
+  EXPECT_EQ(info->read_bytes, 0u);
+  EXPECT_EQ(info->resident_bytes, 0u);
+  EXPECT_TRUE(info->arguments.empty());
+  EXPECT_EQ(info->run_time_s, 1000u) << "run time is set whatever the options";
+
+  struct Step {
+    RefreshOptions options;
+    uint64_t cpu_ms, read, resident;
+    size_t arguments;
+  };
+  const Step steps[] = {
+      {{true, false, false, false}, 1, 0, 0, 0},
+      {{false, true, false, false}, 1, 2, 0, 0},
+      {{false, false, true, false}, 1, 2, 3, 0},
+      {{false, false, false, true}, 1, 2, 3, 2},
+  };
+  for (const Step& s : steps) {
+    p.io = IoTotals{2, 2};
+    p.memory = MemoryFigures{3, 3};
+    p.command_line = {true, {"two", "args"}};
+    platform.processors = 8;
+    table.refresh(s.options, true);
+    info = table.find(10);
+    EXPECT_EQ(info->cpu_time_ms, s.cpu_ms);
+    EXPECT_EQ(info->read_bytes, s.read);
+    EXPECT_EQ(info->resident_bytes, s.resident);
+    EXPECT_EQ(info->arguments.size(), s.arguments);
+    p.times->kernel_100ns += 10000;  // only a cpu refresh may see this
+  }
+  EXPECT_EQ(table.processor_count(), 8u);
+  platform.processors = 16;
+  refresh(table);
+  EXPECT_EQ(table.processor_count(), 8u) << "taken once, never re-read";
+}
+
+// Without the cpu group the reading time does not move, so a later cpu refresh is an interval.
+TEST_F(ProcessTableTest, RefreshWithoutCpuLeavesTheReadingTime) {
+  add(10);
+  set_machine(0, 100);
+  set_cpu(10, 0, 50);
+  ProcessTable table(platform);
+  refresh(table);
+  platform.advance(milliseconds(150));
+  table.refresh(RefreshOptions{false, true, true, true}, true);
+  platform.advance(milliseconds(50));
+  refresh(table);
+  EXPECT_EQ(table.find(10)->cpu_percent, 100.0f);
+}
+
+}  // namespace
+}  // namespace treemon
