@@ -1,0 +1,87 @@
+#include "control/console.h"
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <limits>
+
+#include "procinfo/win32_windows.h"
+
+namespace treemon {
+namespace {
+
+// Bounds one ReadFile or WriteFile call, whose byte count is a DWORD.
+constexpr size_t MAX_TRANSFER = 1u << 30;
+
+DWORD transfer_size(size_t wanted) { return static_cast<DWORD>(std::min(wanted, MAX_TRANSFER)); }
+
+// The ways a pipe or file reports that the other side is done writing.
+bool is_end_of_input(DWORD error) {
+  return error == ERROR_BROKEN_PIPE || error == ERROR_HANDLE_EOF || error == ERROR_NO_DATA;
+}
+
+std::optional<std::string> write_to_handle(HANDLE handle, std::string_view bytes) {
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
+    return std::string("the standard stream is not open");
+  }
+  while (!bytes.empty()) {
+    DWORD written = 0;
+    if (!::WriteFile(handle, bytes.data(), transfer_size(bytes.size()), &written, nullptr)) {
+      return last_win32_error_text();
+    }
+    if (written == 0) return std::string("WriteFile wrote no bytes");
+    bytes.remove_prefix(written);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+ReadResult StandardInput::read(char* buffer, size_t capacity) {
+  const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+  if (input == nullptr || input == INVALID_HANDLE_VALUE) return {0, std::nullopt};
+  DWORD received = 0;
+  if (::ReadFile(input, buffer, transfer_size(capacity), &received, nullptr)) {
+    return {received, std::nullopt};
+  }
+  const DWORD error = ::GetLastError();
+  if (is_end_of_input(error)) return {0, std::nullopt};
+  return {0, win32_error_text(error)};
+}
+
+StandardOutput::StandardOutput() {
+  // Bytes go to the handle with WriteFile, which never translates line feeds; the C runtime's
+  // streams are put in binary mode too, so that nothing else could add a carriage return.
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stdin), _O_BINARY);
+}
+
+std::optional<std::string> StandardOutput::write_all(std::string_view bytes) {
+  return write_to_handle(::GetStdHandle(STD_OUTPUT_HANDLE), bytes);
+}
+
+void write_standard_error_line(std::string_view line) {
+  std::string text(line);
+  text += '\n';
+  write_to_handle(::GetStdHandle(STD_ERROR_HANDLE), text);
+}
+
+uint32_t current_process_id() { return static_cast<uint32_t>(::GetCurrentProcessId()); }
+
+std::string_view platform_name() { return "windows"; }
+
+std::string_view architecture_name() {
+#if defined(_M_X64) || defined(__x86_64__)
+  return "x86_64";
+#elif defined(_M_ARM64) || defined(__aarch64__)
+  return "aarch64";
+#elif defined(_M_IX86) || defined(__i386__)
+  return "x86";
+#else
+  return "unknown";
+#endif
+}
+
+}  // namespace treemon

@@ -1,0 +1,46 @@
+#include "procinfo/win32_windows.h"
+
+#include <memory>
+
+#include "procinfo/utf16.h"
+
+namespace treemon {
+namespace {
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide text is UTF-16");
+
+struct LocalFreeDeleter {
+  void operator()(wchar_t* text) const { ::LocalFree(text); }
+};
+
+std::string system_message(DWORD code) {
+  wchar_t* raw = nullptr;
+  const DWORD flags =
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+  const DWORD length = ::FormatMessageW(flags, nullptr, code, 0, reinterpret_cast<wchar_t*>(&raw),
+                                        0, nullptr);
+  const std::unique_ptr<wchar_t, LocalFreeDeleter> owned(raw);
+  if (length == 0 || raw == nullptr) return {};
+  std::wstring_view text(raw, length);
+  while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) {
+    text.remove_suffix(1);
+  }
+  return utf8_from_wide(text);
+}
+
+}  // namespace
+
+std::string win32_error_text(DWORD code) {
+  std::string message = system_message(code);
+  if (message.empty()) message = "Unknown error";
+  return message + " (os error " + std::to_string(code) + ")";
+}
+
+std::string last_win32_error_text() { return win32_error_text(::GetLastError()); }
+
+std::string utf8_from_wide(std::wstring_view text) {
+  return utf8_from_utf16(
+      std::u16string_view(reinterpret_cast<const char16_t*>(text.data()), text.size()));
+}
+
+}  // namespace treemon
