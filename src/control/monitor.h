@@ -1,8 +1,91 @@
-// The monitor: start-up, the main loop and its exit status.
+// The monitor: start-up, the main loop with its sampling schedule, command dispatch and the exit
+// status. The main thread owns every piece of monitor state; the only thing it shares with the
+// CommandReader thread is the CommandQueue.
+//
+// Loop invariants:
+//  1. A due periodic sample runs before any waiting command.
+//  2. The loop wakes only for a command, a due sample or the idle wait; it never polls.
+//  3. The schedule does not catch up: the next periodic sample is due one interval after the
+//     previous one was written.
+//  4. The first output failure ends the loop; nothing more is written to standard output.
 #pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+
+#include "control/command_queue.h"
+#include "control/event_writer.h"
+#include "procinfo/platform.h"
+#include "sampling/history.h"
+#include "sampling/sampler.h"
 
 namespace treemon {
 
+inline constexpr std::chrono::milliseconds MIN_SAMPLE_INTERVAL{250};
+inline constexpr std::chrono::milliseconds MAX_SAMPLE_INTERVAL{60000};
+inline constexpr uint64_t MIN_SAMPLE_INTERVAL_MS = 250;
+inline constexpr uint64_t MAX_SAMPLE_INTERVAL_MS = 60000;
+inline constexpr std::chrono::seconds IDLE_WAIT{60};
+
+struct MonitorConfig {
+  uint32_t root_pid = 0;
+  std::optional<std::chrono::milliseconds> sample_interval;  // absent: no periodic sampling
+  ExternalProcessMap external_processes;
+};
+
+// 0 gives no interval; anything else is clamped to 250..60000 ms.
+std::optional<std::chrono::milliseconds> normalise_interval(uint64_t sample_interval_ms);
+
+// A later entry with the same pid replaces the earlier one.
+ExternalProcessMap external_process_map(const std::vector<ExternalProcess>& processes);
+
+struct MonitorState {
+  explicit MonitorState(ProcessPlatform& platform) : sampler(platform) {}
+
+  std::optional<MonitorConfig> config;
+  std::optional<MonoTime> next_sample_at;
+  bool streaming = false;
+  SnapshotHistory history;
+  SamplerState sampler;
+};
+
+// The main loop over an intake source, writing through `writer`. The platform is also the clock
+// of the schedule. Returns the output failure that ended it, or nothing for a clean end
+// (shutdown, or the intake closed and drained).
+class Monitor {
+ public:
+  Monitor(ProcessPlatform& platform, EventWriter& writer);
+
+  WriteStatus run_loop(IntakeSource& intake);
+
+  const MonitorState& state() const { return state_; }
+
+ private:
+  enum class Next { Continue, Stop };
+  struct Step {
+    Next next = Next::Continue;
+    WriteStatus failure;
+  };
+
+  Step handle(IntakeMessage message);
+  Step dispatch(Command command);
+  WriteStatus sample_due();
+  WriteStatus write_error(std::string_view code, std::string_view message, bool recoverable);
+
+  WriteStatus configure(const Configure& command);
+  WriteStatus set_external_processes(const SetExternalProcesses& command);
+  WriteStatus set_sample_interval(const SetSampleInterval& command);
+  WriteStatus sample_now(const SampleNow& command);
+  WriteStatus read_history(const ReadHistory& command);
+
+  ProcessPlatform& platform_;
+  EventWriter& writer_;
+  MonitorState state_;
+};
+
+// Runs the monitor on the process's standard streams. Returns the exit status: 0 after shutdown
+// or end of input, 1 after an output failure (with one "Error: " line on standard error).
 int run();
 
 }  // namespace treemon
