@@ -1,0 +1,99 @@
+// The process-tree sampler: one call of sample() refreshes the process table and turns the
+// configured tree, the matched external processes and their descendants into a Snapshot.
+//
+// Contract:
+//  1. A pass refreshes the table at least MIN_REFRESH_INTERVAL after the previous refresh,
+//     sleeping (through the platform's clock) for the rest; the wait is not part of
+//     collectionDurationMicros.
+//  2. The walk follows a child only when it started no earlier than its parent, so a child whose
+//     parent pid was reused is left out; each process is expanded once, which ends any cycle.
+//  3. Rows are ascending by pid, one per selected process; sequence rises by one per pass,
+//     saturating, and is never reset.
+//  4. Nothing is reported as an error: a missing root or an unmatched external process only makes
+//     the snapshot smaller.
+//  5. The work is linear in the number of processes: the maps are built once per pass and every
+//     lookup is by pid.
+// All clock reads and the pacing sleep go through the platform, so tests drive time by hand.
+// Main thread only; no locks.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "procinfo/platform.h"
+#include "procinfo/process_table.h"
+#include "sampling/snapshot.h"
+
+namespace treemon {
+
+// pid -> the start time the client gave (ms since the epoch), if any.
+using ExternalProcessMap = std::unordered_map<uint32_t, std::optional<uint64_t>>;
+
+inline constexpr std::chrono::milliseconds MIN_REFRESH_INTERVAL{200};
+inline constexpr size_t NAME_MAX_BYTES = 1024;
+inline constexpr size_t COMMAND_MAX_BYTES = 16384;
+inline constexpr size_t STATUS_MAX_BYTES = 256;
+
+// Keeps, for every pid of the last pass, the texts of its row, so that a text unchanged since
+// the previous pass is shared with it rather than copied. Snapshot copies in the history then
+// hold one buffer per distinct text, not one per snapshot. Pruned to the pids of each pass.
+class RowTextCache {
+ public:
+  struct Texts {
+    SharedText name;
+    SharedText command;
+    SharedText status;
+  };
+
+  // Starts a pass: the previous pass's texts become the ones to reuse.
+  void begin_pass();
+  // The texts for pid's row; the shared buffers of the previous pass where the text is equal.
+  const Texts& texts_for(uint32_t pid, std::string_view name, std::string_view command,
+                         std::string_view status);
+  // Ends a pass: pids without a row in it are forgotten.
+  void end_pass();
+
+  size_t size() const { return current_.size(); }
+
+ private:
+  std::unordered_map<uint32_t, Texts> previous_;
+  std::unordered_map<uint32_t, Texts> current_;
+};
+
+// What the sampler keeps between passes. Owns the ProcessTable; the platform (also the clock)
+// is not owned and must outlive the state.
+class SamplerState {
+ public:
+  explicit SamplerState(ProcessPlatform& platform);
+
+  ProcessTable& table() { return table_; }
+  const ProcessTable& table() const { return table_; }
+  Clock& clock() { return platform_; }
+  RowTextCache& text_cache() { return text_cache_; }
+
+  // Monotonic time of the last refresh of the table, by a pass or by a configuration.
+  std::optional<MonoTime> last_refresh;
+  // The sequence of the last snapshot produced; 0 before the first.
+  uint64_t last_sequence = 0;
+
+ private:
+  ProcessPlatform& platform_;
+  ProcessTable table_;
+  RowTextCache text_cache_;
+};
+
+// The refresh the main loop does at a configuration: every group of figures, ended processes
+// removed, then last_refresh is now. It does not wait for the refresh interval.
+void refresh_for_configure(SamplerState& state);
+
+// One sampling pass. Blocks for up to MIN_REFRESH_INTERVAL of pacing plus the refresh.
+Snapshot sample(SamplerState& state, uint32_t root_pid, const ExternalProcessMap& externals,
+                std::optional<std::string> request_id);
+
+}  // namespace treemon
