@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Builds treemon and runs every test. Usage: scripts/test.sh [BUILD_DIR] [extra cmake options...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+build=${1:-build}
+shift || true
+cmake -S . -B "$build" -G Ninja "$@" >/dev/null
+ninja -C "$build"
+ctest --test-dir "$build" --output-on-failure -j2
