@@ -13,8 +13,12 @@ for src in fuzz/*_fuzzer.cpp; do
   seeds="fuzz/corpus/${name%_fuzzer}"
   [ -d "$seeds" ] && cp -r "$seeds"/. "$corpus"/
   echo "-- $name for ${seconds}s"
-  ./build-fuzz/"$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-    -print_final_stats=1 "$corpus" 2>&1 | grep -E "^(stat::number_of_executed_units|stat::new_units_added|==|SUMMARY|ERROR)" || true
-  test "${PIPESTATUS[0]}" -eq 0
-  rm -rf "$corpus"
+  log="$corpus.log"
+  if ! ./build-fuzz/"$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+      -print_final_stats=1 "$corpus" >"$log" 2>&1; then
+    tail -n 60 "$log"
+    exit 1
+  fi
+  grep -E "^stat::(number_of_executed_units|new_units_added|peak_rss_mb)" "$log" || true
+  rm -rf "$corpus" "$log"
 done
