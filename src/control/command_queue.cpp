@@ -12,7 +12,7 @@ class QueueState {
 
   bool send(IntakeMessage message) EXCLUDES(mutex_) {
     MutexLock lock(mutex_);
-    while (receiver_alive_ && messages_.size() >= capacity_) changed_.wait();
+    while (receiver_alive_ && messages_.size() >= capacity_) changed_.wait(mutex_);
     if (!receiver_alive_) return false;
     messages_.push_back(std::move(message));
     changed_.notify_all();
@@ -29,7 +29,7 @@ class QueueState {
         return received;
       }
       if (!sender_alive_) return {Received::Kind::Closed, std::nullopt};
-      if (!changed_.wait_until(deadline) && messages_.empty() && sender_alive_) {
+      if (!changed_.wait_until(mutex_, deadline) && messages_.empty() && sender_alive_) {
         return {Received::Kind::TimedOut, std::nullopt};
       }
     }
@@ -51,7 +51,7 @@ class QueueState {
  private:
   const size_t capacity_;
   Mutex mutex_;
-  ConditionVariable changed_{mutex_};
+  ConditionVariable changed_;
   std::deque<IntakeMessage> messages_ GUARDED_BY(mutex_);
   bool sender_alive_ GUARDED_BY(mutex_) = true;
   bool receiver_alive_ GUARDED_BY(mutex_) = true;

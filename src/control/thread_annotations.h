@@ -42,20 +42,18 @@ class SCOPED_CAPABILITY MutexLock {
   Mutex& mutex_;
 };
 
-// Waits release the mutex while blocked and hold it again on return.
+// Waits release `mutex` while blocked and hold it again on return.
 class ConditionVariable {
  public:
-  explicit ConditionVariable(Mutex& mutex) : mutex_(mutex) {}
-
-  void wait() REQUIRES(mutex_) {
-    std::unique_lock<std::mutex> lock(mutex_.mutex_, std::adopt_lock);
+  void wait(Mutex& mutex) REQUIRES(mutex) {
+    std::unique_lock<std::mutex> lock(mutex.mutex_, std::adopt_lock);
     condition_.wait(lock);
     lock.release();
   }
   // False when the deadline passed.
   template <typename TimePoint>
-  bool wait_until(const TimePoint& deadline) REQUIRES(mutex_) {
-    std::unique_lock<std::mutex> lock(mutex_.mutex_, std::adopt_lock);
+  bool wait_until(Mutex& mutex, const TimePoint& deadline) REQUIRES(mutex) {
+    std::unique_lock<std::mutex> lock(mutex.mutex_, std::adopt_lock);
     const bool woken = condition_.wait_until(lock, deadline) == std::cv_status::no_timeout;
     lock.release();
     return woken;
@@ -63,7 +61,6 @@ class ConditionVariable {
   void notify_all() { condition_.notify_all(); }
 
  private:
-  Mutex& mutex_;
   std::condition_variable condition_;
 };
 
