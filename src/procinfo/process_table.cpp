@@ -197,4 +197,8 @@ void ProcessTable::read_cpu(Entry& entry, RefreshContext& context) {
                                           denominator, processor_count_);
 }
 
+void ProcessTable::for_each_entry(const std::function<void(const ProcessInfo&)>& visit) const {
+  for (const auto& [pid, entry] : entries_) visit(entry->info);
+}
+
 }  // namespace treemon

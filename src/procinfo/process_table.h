@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -60,11 +61,8 @@ class ProcessTable {
 
   void refresh(const RefreshOptions& options, bool remove_ended);
 
-  // Calls visit(const ProcessInfo&) for every entry, in unspecified order.
-  template <typename Visit>
-  void for_each_entry(Visit&& visit) const {
-    for (const auto& [pid, entry] : entries_) visit(entry->info);
-  }
+  // Calls visit for every entry, in unspecified order.
+  void for_each_entry(const std::function<void(const ProcessInfo&)>& visit) const;
   std::vector<const ProcessInfo*> entries() const;
   const ProcessInfo* find(uint32_t pid) const;
   size_t size() const { return entries_.size(); }

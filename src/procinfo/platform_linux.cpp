@@ -1,0 +1,457 @@
+// The process platform on Linux, read from /proc.
+//
+// Every entry's handle keeps its process's stat, statm, io and cmdline files open and rereads
+// them with pread: that costs about half of open/read/close, and a kept file of an ended process
+// fails with ESRCH instead of showing a newer process that reused the pid. Descriptors are a
+// budget below the open-file limit (raised to the hard limit at creation); when it is spent, or
+// the kernel refuses more, a handle reads its files by path instead. Nothing fails for lack of
+// descriptors, and a handle closes all it holds when its entry goes.
+//
+// The list reads each process's stat once per refresh (through the kept descriptor where the
+// table holds one); process_times() answers from that reading, so a refresh reads each file of a
+// process once.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <string>
+#include <unordered_map>
+#include <utility>
+
+#include "procinfo/platform.h"
+#include "procinfo/proc_parse.h"
+#include "procinfo/utf8_repair.h"
+
+namespace treemon {
+namespace {
+
+using linux_proc::StatFields;
+
+// Descriptors left to the rest of the monitor (standard streams, pipes, the reader thread).
+constexpr uint64_t DESCRIPTOR_RESERVE = 256;
+constexpr int FILES_PER_PROCESS = 4;
+
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() { reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+      reset();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  void reset() {
+    if (fd_ >= 0) ::close(fd_);  // never retried: Linux releases the descriptor even on EINTR
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// The outcome of reading one /proc file, with errno mapped in this one place.
+enum class ReadStatus { Ok, Gone, Denied, NoDescriptors, Failed };
+
+ReadStatus status_from_errno(int error) {
+  switch (error) {
+    case ENOENT:
+    case ESRCH: return ReadStatus::Gone;
+    case EACCES:
+    case EPERM: return ReadStatus::Denied;
+    case EMFILE:
+    case ENFILE: return ReadStatus::NoDescriptors;
+    default: return ReadStatus::Failed;
+  }
+}
+
+UniqueFd open_at(int directory, const char* path, ReadStatus& status) {
+  int fd;
+  do {
+    fd = ::openat(directory, path, O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  status = fd < 0 ? status_from_errno(errno) : ReadStatus::Ok;
+  return UniqueFd(fd);
+}
+
+// Reads a whole /proc file from offset 0 into `out`. A /proc file is generated anew at every
+// read, so a short read is the end: no second call to confirm it.
+ReadStatus read_whole(int fd, std::string& out) {
+  size_t used = 0;
+  if (out.size() < 4096) out.resize(4096);
+  for (;;) {
+    const ssize_t got =
+        ::pread(fd, out.data() + used, out.size() - used, static_cast<off_t>(used));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      out.clear();
+      return status_from_errno(errno);
+    }
+    used += static_cast<size_t>(got);
+    if (got == 0 || used < out.size()) break;
+    out.resize(out.size() * 2);
+  }
+  out.resize(used);
+  return ReadStatus::Ok;
+}
+
+// "1234/stat" for openat() relative to /proc.
+struct ProcPath {
+  char text[48];
+  ProcPath(uint32_t pid, const char* file) {
+    auto [end, error] = std::to_chars(text, text + 16, pid);
+    static_cast<void>(error);  // 16 bytes always hold a 32-bit number
+    *end++ = '/';
+    for (const char* c = file; *c != '\0'; ++c) *end++ = *c;
+    *end = '\0';
+  }
+};
+
+enum ProcFile { STAT, STATM, IO, CMDLINE };
+constexpr const char* PROC_FILE_NAMES[FILES_PER_PROCESS] = {"stat", "statm", "io", "cmdline"};
+
+class LinuxPlatform;
+
+// One opened process. Either it holds its four files (kept), or it reads them by path.
+class LinuxProcess final : public ProcessHandle {
+ public:
+  LinuxProcess(LinuxPlatform& platform, uint32_t pid, std::string name);
+  ~LinuxProcess() override;
+  LinuxProcess(const LinuxProcess&) = delete;
+  LinuxProcess& operator=(const LinuxProcess&) = delete;
+
+  uint32_t pid() const { return pid_; }
+  const std::string& name() const { return name_; }
+  uint64_t start_ticks() const { return start_ticks_; }
+  void set_start_ticks(uint64_t ticks) { start_ticks_ = ticks; }
+
+  // Reads one file, through the kept descriptor or by path. Once the process has ended (a kept
+  // file fails with ESRCH, or the pid now names a process with another start), every read
+  // fails: the handle never shows a newer process that reused the pid.
+  ReadStatus read(ProcFile file, std::string& out);
+  bool ended() const { return ended_; }
+  void mark_ended() {
+    drop_files();
+    ended_ = true;
+  }
+  bool keep_files();
+  void cache_stat(const StatFields& fields, uint64_t generation);
+  bool cached_stat(uint64_t generation, StatFields& fields) const;
+
+ private:
+  void drop_files();
+
+  LinuxPlatform& platform_;
+  uint32_t pid_;
+  std::string name_;
+  uint64_t start_ticks_ = 0;
+  UniqueFd files_[FILES_PER_PROCESS];
+  bool kept_ = false;
+  bool ended_ = false;
+  bool io_denied_ = false;  // the io file of another user's process: not retried
+  uint64_t cached_generation_ = 0;
+  StatFields cached_{};
+};
+
+class LinuxPlatform final : public ProcessPlatform {
+ public:
+  LinuxPlatform();
+  ~LinuxPlatform() override = default;
+
+  MonoTime monotonic_now() override { return clock_.monotonic_now(); }
+  int64_t wall_now_unix_ns() override { return clock_.wall_now_unix_ns(); }
+  void sleep_for(std::chrono::nanoseconds duration) override { clock_.sleep_for(duration); }
+
+  uint32_t processor_count() override;
+  bool list_processes(std::vector<ListedProcess>& out) override;
+  std::unique_ptr<ProcessHandle> open_process(const ListedProcess& listed) override;
+  std::optional<ProcessTimes> process_times(ProcessHandle& process) override;
+  std::optional<MachineTimes> machine_times() override;
+  std::optional<IoTotals> io_totals(ProcessHandle& process) override;
+  std::optional<MemoryFigures> memory(ProcessHandle& process) override;
+  CommandLineRead command_line(ProcessHandle& process) override;
+
+  // The handles' side of the descriptor budget and of the pid registry.
+  int proc_directory() const { return proc_.get(); }
+  bool take_descriptors() {
+    if (kept_descriptors_ + FILES_PER_PROCESS > descriptor_budget_) return false;
+    kept_descriptors_ += FILES_PER_PROCESS;
+    return true;
+  }
+  void give_back_descriptors() { kept_descriptors_ -= FILES_PER_PROCESS; }
+  void forget(LinuxProcess& process) {
+    auto found = open_.find(process.pid());
+    if (found != open_.end() && found->second == &process) open_.erase(found);
+  }
+
+ private:
+  void raise_descriptor_limit();
+  bool list_one(uint32_t pid, ListedProcess& listed);
+  std::optional<uint64_t> start_seconds(uint64_t start_ticks) const;
+  std::string name_of(uint32_t pid, std::string_view comm);
+  ProcessTimes times_from(const StatFields& fields) const;
+
+  SystemClock clock_;
+  UniqueFd proc_;
+  UniqueFd machine_stat_;
+  uint64_t ticks_per_second_ = 100;
+  uint64_t page_size_ = 4096;
+  std::optional<uint64_t> boot_time_s_;
+  uint64_t descriptor_budget_ = 0;
+  uint64_t kept_descriptors_ = 0;
+  uint64_t generation_ = 0;  // one per list; tells whose stat a handle's cache holds
+  std::unordered_map<uint32_t, LinuxProcess*> open_;
+  std::string buffer_;
+  std::string second_buffer_;
+  std::vector<char> directory_buffer_;
+};
+
+LinuxProcess::LinuxProcess(LinuxPlatform& platform, uint32_t pid, std::string name)
+    : platform_(platform), pid_(pid), name_(std::move(name)) {}
+
+LinuxProcess::~LinuxProcess() {
+  drop_files();
+  platform_.forget(*this);
+}
+
+bool LinuxProcess::keep_files() {
+  if (!platform_.take_descriptors()) return false;
+  kept_ = true;
+  for (int file = 0; file < FILES_PER_PROCESS; ++file) {
+    ReadStatus status;
+    files_[file] = open_at(platform_.proc_directory(), ProcPath(pid_, PROC_FILE_NAMES[file]).text,
+                           status);
+    if (status == ReadStatus::Denied && file == IO) {
+      io_denied_ = true;
+    } else if (status != ReadStatus::Ok) {
+      drop_files();  // out of descriptors, or gone: read by path, which reports what it finds
+      return false;
+    }
+  }
+  return true;
+}
+
+void LinuxProcess::drop_files() {
+  if (!kept_) return;
+  for (UniqueFd& fd : files_) fd.reset();
+  kept_ = false;
+  platform_.give_back_descriptors();
+}
+
+ReadStatus LinuxProcess::read(ProcFile file, std::string& out) {
+  if (ended_) return ReadStatus::Gone;
+  if (file == IO && io_denied_) return ReadStatus::Denied;
+  if (kept_) {
+    const ReadStatus status = read_whole(files_[file].get(), out);
+    if (status == ReadStatus::Gone) mark_ended();
+    return status;
+  }
+  ReadStatus status;
+  UniqueFd fd = open_at(platform_.proc_directory(), ProcPath(pid_, PROC_FILE_NAMES[file]).text,
+                        status);
+  return fd ? read_whole(fd.get(), out) : status;
+}
+
+void LinuxProcess::cache_stat(const StatFields& fields, uint64_t generation) {
+  cached_ = fields;
+  cached_.comm = {};  // points into a buffer that the next read overwrites
+  cached_generation_ = generation;
+}
+
+bool LinuxProcess::cached_stat(uint64_t generation, StatFields& fields) const {
+  if (cached_generation_ != generation) return false;
+  fields = cached_;
+  return true;
+}
+
+LinuxProcess& as_linux(ProcessHandle& handle) { return static_cast<LinuxProcess&>(handle); }
+
+LinuxPlatform::LinuxPlatform() {
+  ReadStatus status;
+  proc_ = open_at(AT_FDCWD, "/proc", status);
+  machine_stat_ = open_at(AT_FDCWD, "/proc/stat", status);
+  const long ticks = ::sysconf(_SC_CLK_TCK);
+  if (ticks > 0) ticks_per_second_ = static_cast<uint64_t>(ticks);
+  const long page = ::sysconf(_SC_PAGESIZE);
+  if (page > 0) page_size_ = static_cast<uint64_t>(page);
+  // Boot time is read once: the kernel recomputes btime when the wall clock is set, and start
+  // times that moved between refreshes would look like reused pids.
+  if (machine_stat_ && read_whole(machine_stat_.get(), buffer_) == ReadStatus::Ok) {
+    boot_time_s_ = linux_proc::parse_boot_time(buffer_);
+  }
+  raise_descriptor_limit();
+  directory_buffer_.resize(32768);
+}
+
+void LinuxPlatform::raise_descriptor_limit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  // An unlimited soft limit still meets the kernel's nr_open; the budget stays a real number.
+  const uint64_t soft = limit.rlim_cur == RLIM_INFINITY ? 1u << 20 : limit.rlim_cur;
+  descriptor_budget_ = soft > 2 * DESCRIPTOR_RESERVE ? soft - DESCRIPTOR_RESERVE : 0;
+}
+
+uint32_t LinuxPlatform::processor_count() {
+  if (machine_stat_ && read_whole(machine_stat_.get(), buffer_) == ReadStatus::Ok) {
+    std::optional<linux_proc::MachineFields> machine = linux_proc::parse_machine_stat(buffer_);
+    if (machine && machine->cpu_lines > 0) return machine->cpu_lines;
+  }
+  const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? static_cast<uint32_t>(online) : 0;
+}
+
+std::optional<MachineTimes> LinuxPlatform::machine_times() {
+  if (!machine_stat_ || read_whole(machine_stat_.get(), buffer_) != ReadStatus::Ok) {
+    return std::nullopt;
+  }
+  std::optional<linux_proc::MachineFields> machine = linux_proc::parse_machine_stat(buffer_);
+  if (!machine) return std::nullopt;
+  return MachineTimes{linux_proc::ticks_to_100ns(machine->kernel_ticks, ticks_per_second_),
+                      linux_proc::ticks_to_100ns(machine->user_ticks, ticks_per_second_)};
+}
+
+bool LinuxPlatform::list_processes(std::vector<ListedProcess>& out) {
+  out.clear();
+  if (!proc_ || ::lseek(proc_.get(), 0, SEEK_SET) < 0) return false;
+  ++generation_;
+  for (;;) {
+    const ssize_t got = ::getdents64(proc_.get(), directory_buffer_.data(), directory_buffer_.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) return true;
+    for (ssize_t at = 0; at < got;) {
+      const auto* entry = reinterpret_cast<const dirent64*>(directory_buffer_.data() + at);
+      at += entry->d_reclen;
+      uint32_t pid = 0;
+      const char* name = entry->d_name;
+      const char* end = name + std::char_traits<char>::length(name);
+      auto [parsed_end, error] = std::from_chars(name, end, pid);
+      if (error != std::errc() || parsed_end != end) continue;  // not a process directory
+      ListedProcess listed;
+      if (list_one(pid, listed)) out.push_back(std::move(listed));
+    }
+  }
+}
+
+// A process that vanished between the directory read and its stat is simply not listed.
+bool LinuxPlatform::list_one(uint32_t pid, ListedProcess& listed) {
+  auto known = open_.find(pid);
+  LinuxProcess* handle = known == open_.end() ? nullptr : known->second;
+  ReadStatus status = handle ? handle->read(STAT, buffer_) : ReadStatus::Gone;
+  if (status != ReadStatus::Ok) {
+    UniqueFd fd = open_at(proc_.get(), ProcPath(pid, "stat").text, status);
+    if (fd) status = read_whole(fd.get(), buffer_);
+  }
+  if (status != ReadStatus::Ok) return false;
+  std::optional<StatFields> fields = linux_proc::parse_stat(buffer_);
+  if (!fields) return false;
+  if (handle && handle->start_ticks() != fields->start_ticks) handle->mark_ended();
+
+  listed.pid = pid;
+  listed.parent_pid = fields->parent_pid;
+  listed.state = linux_proc::state_from_letter(fields->state);
+  listed.start_time_s = start_seconds(fields->start_ticks);
+  const bool same_process = handle && !handle->ended();
+  if (same_process) {
+    listed.name = handle->name();
+    handle->cache_stat(*fields, generation_);
+  } else {
+    listed.name = name_of(pid, fields->comm);
+  }
+  return true;
+}
+
+std::string LinuxPlatform::name_of(uint32_t pid, std::string_view comm) {
+  if (comm.size() < linux_proc::COMM_MAX) return repair_utf8(comm);
+  ReadStatus status;
+  UniqueFd fd = open_at(proc_.get(), ProcPath(pid, "cmdline").text, status);
+  if (!fd || read_whole(fd.get(), second_buffer_) != ReadStatus::Ok) return repair_utf8(comm);
+  const std::string_view arguments = second_buffer_;
+  return linux_proc::process_name(comm, arguments.substr(0, arguments.find('\0')));
+}
+
+std::optional<uint64_t> LinuxPlatform::start_seconds(uint64_t start_ticks) const {
+  if (!boot_time_s_) return std::nullopt;
+  const uint64_t since_boot = start_ticks / ticks_per_second_;
+  if (*boot_time_s_ > UINT64_MAX - since_boot) return UINT64_MAX;
+  return *boot_time_s_ + since_boot;
+}
+
+ProcessTimes LinuxPlatform::times_from(const StatFields& fields) const {
+  return ProcessTimes{start_seconds(fields.start_ticks),
+                      linux_proc::ticks_to_100ns(fields.system_ticks, ticks_per_second_),
+                      linux_proc::ticks_to_100ns(fields.user_ticks, ticks_per_second_)};
+}
+
+std::unique_ptr<ProcessHandle> LinuxPlatform::open_process(const ListedProcess& listed) {
+  auto process = std::make_unique<LinuxProcess>(*this, listed.pid, listed.name);
+  process->keep_files();
+  // The stat read now decides which process this handle is: if the pid was reused since the
+  // list was taken, the listed process has ended and cannot be opened.
+  if (process->read(STAT, buffer_) != ReadStatus::Ok) return nullptr;
+  std::optional<StatFields> fields = linux_proc::parse_stat(buffer_);
+  if (!fields) return nullptr;
+  if (listed.start_time_s && start_seconds(fields->start_ticks) != listed.start_time_s) {
+    return nullptr;
+  }
+  process->set_start_ticks(fields->start_ticks);
+  process->cache_stat(*fields, generation_);
+  open_[listed.pid] = process.get();
+  return process;
+}
+
+std::optional<ProcessTimes> LinuxPlatform::process_times(ProcessHandle& handle) {
+  LinuxProcess& process = as_linux(handle);
+  StatFields fields;
+  if (process.cached_stat(generation_, fields)) return times_from(fields);
+  if (process.read(STAT, buffer_) != ReadStatus::Ok) return std::nullopt;
+  std::optional<StatFields> read = linux_proc::parse_stat(buffer_);
+  if (!read || read->start_ticks != process.start_ticks()) return std::nullopt;
+  return times_from(*read);
+}
+
+std::optional<IoTotals> LinuxPlatform::io_totals(ProcessHandle& handle) {
+  if (as_linux(handle).read(IO, buffer_) != ReadStatus::Ok) return std::nullopt;
+  std::optional<linux_proc::IoFields> io = linux_proc::parse_io(buffer_);
+  if (!io) return std::nullopt;
+  return IoTotals{io->rchar, io->wchar};
+}
+
+std::optional<MemoryFigures> LinuxPlatform::memory(ProcessHandle& handle) {
+  if (as_linux(handle).read(STATM, buffer_) != ReadStatus::Ok) return std::nullopt;
+  std::optional<linux_proc::StatmFields> statm = linux_proc::parse_statm(buffer_);
+  if (!statm) return std::nullopt;
+  return MemoryFigures{linux_proc::saturating_multiply(statm->resident_pages, page_size_),
+                       linux_proc::saturating_multiply(statm->data_pages, page_size_)};
+}
+
+// An unreadable file keeps the previous arguments; an empty one (a kernel thread, a zombie
+// whose memory is gone) empties them.
+CommandLineRead LinuxPlatform::command_line(ProcessHandle& handle) {
+  if (as_linux(handle).read(CMDLINE, buffer_) != ReadStatus::Ok) return CommandLineRead{};
+  return CommandLineRead{true, linux_proc::split_command_line(buffer_)};
+}
+
+}  // namespace
+
+std::unique_ptr<ProcessPlatform> make_system_platform() {
+  return std::make_unique<LinuxPlatform>();
+}
+
+}  // namespace treemon
