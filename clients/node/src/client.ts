@@ -1,0 +1,420 @@
+// TreemonClient: one running monitor, driven over its pipes.
+//
+// Contract:
+// 1. start() resolves only after the monitor's hello; it rejects with "start-failed" when the
+//    executable cannot be found or started, or when the first line is not a hello.
+// 2. Every command is checked before it is written (validate.ts); a bad argument rejects with a
+//    TypeError or RangeError and nothing is sent.
+// 3. The monitor answers in order and its error events carry no request id, so every command that
+//    can draw an event has an entry in `pending`, oldest first, and an error event belongs to the
+//    oldest entry. A silent command (configure, setExternalProcesses, setSampleInterval,
+//    setStreaming) sent after a configure is followed by an ordering barrier, a readHistory with
+//    a window of 0 ms and a request id of the client's own: the barrier cannot fail once the
+//    monitor is configured, so an error that arrives before the barrier's answer is the silent
+//    command's, and the barrier's answer proves the command passed. Before any configure the
+//    client knows the outcome: setStreaming cannot fail and resolves once written, while
+//    setExternalProcesses and setSampleInterval draw exactly one "not-configured" error.
+// 4. When the monitor exits, crashes or writes a line that is not a valid event, every pending
+//    call rejects with a TreemonError and every later call rejects at once; nothing waits forever
+//    on a dead process.
+// 5. Nothing here blocks: lines are parsed as they arrive and commands are written without
+//    waiting for the pipe to drain.
+
+import { spawn, type ChildProcess } from 'node:child_process';
+import { EventEmitter } from 'node:events';
+
+import { TreemonError } from './errors';
+import { parseEventLine } from './events';
+import { LineSplitter } from './lines';
+import { locateMonitor } from './locate';
+import { SnapshotStream } from './stream';
+import type { ConfigureOptions, ErrorEventRecord, ExternalProcess, HistoryChunk, Hello, MonitorEvent, Snapshot, U64 } from './types';
+import {
+  configureText, readHistoryText, sampleNowText, setExternalProcessesText, setSampleIntervalText,
+  setStreamingText, SHUTDOWN_TEXT,
+} from './validate';
+
+export interface StartOptions {
+  /** The monitor's executable; by default bin/treemon in this package, then treemon on PATH. */
+  binaryPath?: string;
+  /** How long to wait for the hello before giving up (default 10000 ms). */
+  helloTimeoutMs?: number;
+  cwd?: string;
+  env?: NodeJS.ProcessEnv;
+}
+
+export interface ExitInfo {
+  code: number | null;
+  signal: NodeJS.Signals | null;
+}
+
+interface Settle<T> {
+  resolve: (value: T) => void;
+  reject: (error: TreemonError) => void;
+}
+
+type Pending =
+  | ({ kind: 'silent'; barrierId: string | undefined; failed: boolean } & Settle<void>)
+  | ({ kind: 'sample'; requestId: string } & Settle<Snapshot>)
+  | ({ kind: 'history'; requestId: string; snapshots: Snapshot[] } & Settle<Snapshot[]>);
+
+const DEFAULT_HELLO_TIMEOUT_MS = 10000;
+const DEFAULT_SHUTDOWN_TIMEOUT_MS = 5000;
+const STDERR_KEPT_BYTES = 4096;
+const REQUEST_PREFIX = 'treemon-node:';
+
+export interface TreemonClientEvents {
+  /** A periodic snapshot (written while streaming is on). */
+  snapshot: [Snapshot];
+  /** The monitor's process ended. */
+  exit: [ExitInfo];
+  /** An error event when no command was waiting for one (not expected with this client). */
+  unattributedError: [TreemonError];
+}
+
+export class TreemonClient extends EventEmitter<TreemonClientEvents> {
+  /** The monitor's hello; set before start() resolves. */
+  hello!: Hello;
+  /** Resolves when the monitor's process has ended and its output has been read. */
+  readonly exited: Promise<ExitInfo>;
+
+  private readonly child: ChildProcess;
+  private readonly splitter = new LineSplitter();
+  private readonly streams = new Set<SnapshotStream>();
+  private pending: Pending[] = [];
+  private configured = false;
+  private nextRequest = 1;
+  /** Set once no further command may be written; the reason every later call rejects with. */
+  private closedReason: TreemonError | undefined;
+  private shutdownRequested = false;
+  private exitInfo: ExitInfo | undefined;
+  private stderrTail = '';
+  private helloSettle: Settle<void> | undefined;
+
+  /** Starts the monitor and resolves once its hello has arrived. */
+  static async start(options: StartOptions = {}): Promise<TreemonClient> {
+    const binary = await locateMonitor(options.binaryPath);
+    if (binary === undefined) {
+      throw new TreemonError('start-failed', 'treemon executable not found: pass binaryPath, put it in the package\'s bin folder or on PATH');
+    }
+    const child = spawn(binary, [], {
+      stdio: ['pipe', 'pipe', 'pipe'],
+      windowsHide: true,
+      ...(options.cwd === undefined ? {} : { cwd: options.cwd }),
+      ...(options.env === undefined ? {} : { env: options.env }),
+    });
+    const client = new TreemonClient(child);
+    await client.waitForHello(binary, options.helloTimeoutMs ?? DEFAULT_HELLO_TIMEOUT_MS);
+    return client;
+  }
+
+  private constructor(child: ChildProcess) {
+    super();
+    this.child = child;
+    this.exited = new Promise<ExitInfo>((resolve) => {
+      child.once('close', (code, signal) => {
+        this.exitInfo = { code, signal };
+        this.finish(code, signal);
+        resolve(this.exitInfo);
+      });
+    });
+    child.stdout!.on('data', (chunk: Buffer) => {
+      for (const line of this.splitter.push(chunk)) this.onLine(line);
+    });
+    child.stderr!.on('data', (chunk: Buffer) => {
+      this.stderrTail = (this.stderrTail + chunk.toString('utf8')).slice(-STDERR_KEPT_BYTES);
+    });
+    // A monitor that has gone makes writes fail with EPIPE; its 'close' settles everything.
+    child.stdin!.on('error', () => {});
+    child.on('error', (error) => {
+      this.closeWith(new TreemonError('start-failed', `cannot run treemon: ${error.message}`));
+      this.helloSettle?.reject(this.closedReason!);
+      this.helloSettle = undefined;
+    });
+  }
+
+  /** The monitor's process id, as its hello reports it. */
+  get pid(): number {
+    return this.hello.sidecarPid;
+  }
+
+  private waitForHello(binary: string, timeoutMs: number): Promise<void> {
+    return new Promise<void>((resolve, reject) => {
+      const timer = setTimeout(() => {
+        this.closeWith(new TreemonError('start-failed', `no hello from ${binary} within ${timeoutMs} ms`));
+      }, timeoutMs);
+      const done = () => clearTimeout(timer);
+      this.helloSettle = {
+        resolve: () => { done(); resolve(); },
+        reject: (error) => {
+          done();
+          reject(new TreemonError('start-failed', `${binary}: ${error.message}`));
+        },
+      };
+    });
+  }
+
+  // ---- commands -------------------------------------------------------------------------------
+
+  /** Sets the root pid, the sample interval and the external processes; resolves once applied. */
+  configure(options: ConfigureOptions): Promise<void> {
+    return this.silent(() => configureText(options), { needsConfiguration: false, configures: true });
+  }
+
+  setExternalProcesses(processes: ExternalProcess[]): Promise<void> {
+    return this.silent(() => setExternalProcessesText(processes), { needsConfiguration: true, configures: false });
+  }
+
+  /** 0 stops periodic sampling; other values are clamped by the monitor to 250..60000 ms. */
+  setSampleInterval(sampleIntervalMs: U64): Promise<void> {
+    return this.silent(() => setSampleIntervalText(sampleIntervalMs), { needsConfiguration: true, configures: false });
+  }
+
+  /** Switches the writing of periodic snapshots (see snapshots() and the 'snapshot' event). */
+  setStreaming(enabled: boolean): Promise<void> {
+    return this.silent(() => setStreamingText(enabled), { needsConfiguration: false, configures: false });
+  }
+
+  /** Takes a snapshot now. */
+  sampleNow(): Promise<Snapshot> {
+    return this.answered<Snapshot>((requestId) => sampleNowText(requestId),
+      (requestId, settle) => ({ kind: 'sample', requestId, ...settle }));
+  }
+
+  /** The kept snapshots of the last windowMs milliseconds (at most one hour), oldest first. */
+  readHistory(windowMs: U64): Promise<Snapshot[]> {
+    return this.answered<Snapshot[]>((requestId) => readHistoryText(requestId, windowMs),
+      (requestId, settle) => ({ kind: 'history', requestId, snapshots: [], ...settle }));
+  }
+
+  /**
+   * Periodic snapshots from now on, as an async iterator. It ends after shutdown() and throws the
+   * TreemonError of an unexpected exit. Snapshots are buffered until read.
+   */
+  snapshots(): AsyncIterableIterator<Snapshot> {
+    const stream = new SnapshotStream(() => this.streams.delete(stream));
+    if (this.exitInfo !== undefined) stream.end(this.abnormalEnd());
+    else this.streams.add(stream);
+    return stream;
+  }
+
+  /**
+   * Asks the monitor to stop after the commands already sent, which are still answered, and
+   * resolves with its exit status. A monitor that has not exited after timeoutMs is killed.
+   */
+  async shutdown(options: { timeoutMs?: number } = {}): Promise<ExitInfo> {
+    if (this.exitInfo !== undefined) return this.exitInfo;
+    if (this.closedReason === undefined) {
+      this.write(`${SHUTDOWN_TEXT}\n`);
+      this.shutdownRequested = true;
+      this.closedReason = new TreemonError('monitor-exited', 'treemon has been shut down');
+      this.child.stdin!.end();
+    }
+    const timeoutMs = options.timeoutMs ?? DEFAULT_SHUTDOWN_TIMEOUT_MS;
+    const timer = setTimeout(() => this.child.kill('SIGKILL'), timeoutMs);
+    try {
+      return await this.exited;
+    } finally {
+      clearTimeout(timer);
+    }
+  }
+
+  /** Kills the monitor at once; pending calls reject with "monitor-exited". */
+  kill(): void {
+    this.child.kill('SIGKILL');
+  }
+
+  // ---- sending --------------------------------------------------------------------------------
+
+  private async silent(build: () => string, how: { needsConfiguration: boolean; configures: boolean }): Promise<void> {
+    const text = build();
+    this.throwIfClosed();
+    if (how.configures) this.configured = true;
+    if (!this.configured && !how.needsConfiguration) {
+      this.write(`${text}\n`);
+      return;
+    }
+    return new Promise<void>((resolve, reject) => {
+      const barrierId = this.configured ? this.newRequestId() : undefined;
+      this.pending.push({ kind: 'silent', barrierId, failed: false, resolve, reject });
+      this.write(barrierId === undefined ? `${text}\n` : `${text}\n${readHistoryText(barrierId, 0)}\n`);
+    });
+  }
+
+  private async answered<T>(build: (requestId: string) => string,
+    entry: (requestId: string, settle: Settle<T>) => Pending): Promise<T> {
+    const requestId = this.newRequestId();
+    const text = build(requestId);
+    this.throwIfClosed();
+    return new Promise<T>((resolve, reject) => {
+      this.pending.push(entry(requestId, { resolve, reject }));
+      this.write(`${text}\n`);
+    });
+  }
+
+  private newRequestId(): string {
+    return `${REQUEST_PREFIX}${this.nextRequest++}`;
+  }
+
+  private throwIfClosed(): void {
+    if (this.closedReason !== undefined) throw this.closedReason;
+  }
+
+  private write(text: string): void {
+    this.child.stdin!.write(text);
+  }
+
+  // ---- receiving ------------------------------------------------------------------------------
+
+  private onLine(line: string): void {
+    if (this.exitInfo !== undefined || (this.closedReason !== undefined && !this.shutdownRequested)) return;
+    const parsed = parseEventLine(line);
+    if (!parsed.ok) {
+      this.closeWith(new TreemonError('protocol-error', `treemon wrote an invalid line (${parsed.reason})`));
+      return;
+    }
+    if (this.helloSettle !== undefined) {
+      this.onFirstEvent(parsed.event);
+      return;
+    }
+    this.dispatch(parsed.event);
+  }
+
+  private onFirstEvent(event: MonitorEvent): void {
+    const settle = this.helloSettle!;
+    this.helloSettle = undefined;
+    if (event.type !== 'hello') {
+      this.closeWith(new TreemonError('protocol-error', `the first event is ${event.type}, not hello`));
+      settle.reject(this.closedReason!);
+      return;
+    }
+    this.hello = event;
+    settle.resolve();
+  }
+
+  private dispatch(event: MonitorEvent): void {
+    switch (event.type) {
+      case 'hello':
+        this.closeWith(new TreemonError('protocol-error', 'treemon wrote a second hello'));
+        return;
+      case 'error':
+        this.onErrorEvent(event);
+        return;
+      case 'snapshot':
+        if (event.requestId === undefined) this.onPeriodicSnapshot(event);
+        else this.onAnswer(event.requestId, event);
+        return;
+      case 'historyChunk':
+        this.onAnswer(event.requestId, event);
+        return;
+    }
+  }
+
+  private onPeriodicSnapshot(snapshot: Snapshot): void {
+    for (const stream of this.streams) stream.push(snapshot);
+    this.emit('snapshot', snapshot);
+  }
+
+  private onErrorEvent(event: ErrorEventRecord): void {
+    const error = new TreemonError(event.code, event.message, event.recoverable);
+    const head = this.pending[0];
+    if (head === undefined) {
+      this.emit('unattributedError', error);
+      return;
+    }
+    if (head.kind === 'silent' && head.barrierId !== undefined && !head.failed) {
+      // The command failed; its barrier's answer is still to come and closes the entry.
+      head.failed = true;
+      head.reject(error);
+      return;
+    }
+    this.pending.shift();
+    // A silent entry that already failed here receives its barrier's own error: nothing to settle.
+    if (!(head.kind === 'silent' && head.failed)) head.reject(error);
+  }
+
+  private onAnswer(requestId: string, event: Snapshot | HistoryChunk): void {
+    const index = this.pending.findIndex((p) => requestIdOf(p) === requestId);
+    if (index === -1) {
+      this.emit('unattributedError', new TreemonError('protocol-error', `an answer to unknown request ${JSON.stringify(requestId)}`));
+      return;
+    }
+    // Answers come in order: every command sent before this one has been handled.
+    for (const earlier of this.pending.splice(0, index)) {
+      if (earlier.kind === 'silent') {
+        if (!earlier.failed) earlier.resolve();
+      } else {
+        earlier.reject(new TreemonError('protocol-error', 'treemon answered a later request first'));
+      }
+    }
+    const entry = this.pending[0]!;
+    if (entry.kind === 'sample') {
+      this.pending.shift();
+      if (event.type === 'snapshot') entry.resolve(event);
+      else entry.reject(new TreemonError('protocol-error', 'a history chunk answered a sampleNow'));
+      return;
+    }
+    if (event.type !== 'historyChunk') {
+      this.pending.shift();
+      entry.reject(new TreemonError('protocol-error', 'a snapshot answered a readHistory'));
+      return;
+    }
+    if (entry.kind === 'history') {
+      for (const snapshot of event.snapshots) entry.snapshots.push(snapshot);
+      if (event.done) {
+        this.pending.shift();
+        entry.resolve(entry.snapshots);
+      }
+      return;
+    }
+    if (event.done) {
+      this.pending.shift();
+      if (!entry.failed) entry.resolve();
+    }
+  }
+
+  // ---- the end --------------------------------------------------------------------------------
+
+  /** Stops the conversation for good: later calls reject with `reason`, the monitor is killed. */
+  private closeWith(reason: TreemonError): void {
+    if (this.closedReason === undefined || this.shutdownRequested) {
+      this.closedReason = reason;
+      this.shutdownRequested = false;
+    }
+    if (this.exitInfo === undefined) this.child.kill('SIGKILL');
+  }
+
+  private abnormalEnd(): TreemonError | undefined {
+    if (this.shutdownRequested) return undefined;
+    return this.closedReason;
+  }
+
+  private finish(code: number | null, signal: NodeJS.Signals | null): void {
+    const rest = this.splitter.rest();
+    if (rest.length > 0 && this.closedReason === undefined) {
+      this.closedReason = new TreemonError('protocol-error', 'treemon ended in the middle of a line');
+    }
+    if (this.closedReason === undefined) {
+      const how = signal !== null ? `was killed by ${signal}` : `exited with status ${code}`;
+      const stderr = this.stderrTail.trim();
+      this.closedReason = new TreemonError('monitor-exited', `treemon ${how}${stderr ? `: ${stderr}` : ''}`);
+    }
+    const reason = this.closedReason;
+    const pending = this.pending;
+    this.pending = [];
+    for (const entry of pending) {
+      if (!(entry.kind === 'silent' && entry.failed)) entry.reject(reason);
+    }
+    this.helloSettle?.reject(reason);
+    this.helloSettle = undefined;
+    const end = this.abnormalEnd();
+    for (const stream of this.streams) stream.end(end);
+    this.streams.clear();
+    this.emit('exit', { code, signal });
+  }
+}
+
+function requestIdOf(entry: Pending): string | undefined {
+  return entry.kind === 'silent' ? entry.barrierId : entry.requestId;
+}
+

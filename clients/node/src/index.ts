@@ -1,0 +1,8 @@
+// The treemon package: a typed client for the treemon process-tree monitor.
+
+export { TreemonClient } from './client';
+export type { ExitInfo, StartOptions, TreemonClientEvents } from './client';
+export { TreemonError } from './errors';
+export type { TreemonErrorCode } from './errors';
+export { locateMonitor } from './locate';
+export type * from './types';
