@@ -62,6 +62,24 @@ Utf8Step next_utf8_sequence(std::string_view text, size_t at) {
   return {length, true};
 }
 
+// Skips whole eight-byte words of printable ASCII other than '"' and '\\', the common case of
+// names and command lines, and stops at the first word that holds any other byte.
+size_t skip_plain_ascii_words(std::string_view text, size_t at) {
+  constexpr uint64_t ONES = 0x0101010101010101u;
+  constexpr uint64_t HIGHS = 0x8080808080808080u;
+  const auto has_zero_byte = [](uint64_t v) { return (v - ONES) & ~v & HIGHS; };
+  while (text.size() - at >= 8) {
+    uint64_t word;
+    std::memcpy(&word, text.data() + at, sizeof word);
+    const uint64_t below_space = (word - ONES * 0x20) & ~word & HIGHS;
+    const uint64_t special = below_space | (word & HIGHS) | has_zero_byte(word ^ (ONES * '"')) |
+                             has_zero_byte(word ^ (ONES * '\\'));
+    if (special != 0) break;
+    at += 8;
+  }
+  return at;
+}
+
 }  // namespace
 
 const WriteStatus& JsonWriter::begin_object() {
@@ -111,10 +129,13 @@ const WriteStatus& JsonWriter::string(std::string_view text) {
 const WriteStatus& JsonWriter::u32(uint32_t value) { return u64(value); }
 
 const WriteStatus& JsonWriter::u64(uint64_t value) {
+  constexpr size_t MAX_DIGITS = 20;  // 18446744073709551615
   separate();
-  char digits[20];  // 18446744073709551615
-  const auto result = std::to_chars(digits, digits + sizeof digits, value);
-  put(std::string_view(digits, static_cast<size_t>(result.ptr - digits)));
+  if (STAGE_CAPACITY - staged_ < MAX_DIGITS) flush();
+  if (STAGE_CAPACITY - staged_ >= MAX_DIGITS) {
+    const auto result = std::to_chars(stage_ + staged_, stage_ + STAGE_CAPACITY, value);
+    staged_ = static_cast<size_t>(result.ptr - stage_);
+  }
   after_value_ = true;
   return status_;
 }
@@ -147,36 +168,29 @@ const WriteStatus& JsonWriter::finish() {
   return status_;
 }
 
-void JsonWriter::separate() {
-  if (after_value_) put(',');
-}
-
-void JsonWriter::put(char c) {
-  if (staged_ == STAGE_CAPACITY) flush();
-  if (failed()) return;
-  stage_[staged_++] = c;
-}
-
-// Short pieces are gathered in the stage; a piece that does not fit goes to the output in one append
-// of its own, after what was staged before it.
-void JsonWriter::put(std::string_view bytes) {
-  if (bytes.empty()) return;
-  if (bytes.size() > STAGE_CAPACITY - staged_) flush();
+// A piece that does not fit in what is left of the stage: what was staged goes first, then the piece,
+// gathered if it is short, in one append of its own if it is long.
+void JsonWriter::put_large(std::string_view bytes) {
+  flush();
   if (failed()) return;
   if (bytes.size() > STAGE_CAPACITY / 2) {
     status_ = output_.append(bytes);
     return;
   }
-  std::memcpy(stage_ + staged_, bytes.data(), bytes.size());
-  staged_ += bytes.size();
+  std::memcpy(stage_, bytes.data(), bytes.size());
+  staged_ = bytes.size();
 }
 
 // Copies runs of bytes that need no escape in one piece each.
 void JsonWriter::put_escaped(std::string_view text) {
   size_t run_start = 0;
   size_t at = 0;
-  const auto put_run = [&] { put(text.substr(run_start, at - run_start)); };
+  const auto put_run = [&] {
+    if (at > run_start) put(text.substr(run_start, at - run_start));
+  };
   while (at < text.size()) {
+    at = skip_plain_ascii_words(text, at);
+    if (at == text.size()) break;
     const auto byte = static_cast<unsigned char>(text[at]);
     if (byte < 0x80) {
       const char escape = ASCII_ESCAPES[byte];

@@ -12,12 +12,14 @@
 //  4. Nothing is allocated per value: text is staged in a fixed buffer inside the writer and handed
 //     to the sink in large appends; finish() hands over the rest.
 //  5. The first failure of the sink is kept and returned by every later call; after it nothing more
-//     is appended. Text the sink accepted before the failure stays written.
+//     is appended (the stage is never flushed again). Text the sink accepted before the failure
+//     stays written.
 // A writer belongs to one thread and one piece of output; it is meant to live on the stack.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -55,9 +57,22 @@ class JsonWriter {
  private:
   static constexpr size_t STAGE_CAPACITY = 1024;
 
-  void separate();
-  void put(char c);
-  void put(std::string_view bytes);
+  void separate() {
+    if (after_value_) put(',');
+  }
+  void put(char c) {
+    if (staged_ == STAGE_CAPACITY) flush();
+    if (staged_ < STAGE_CAPACITY) stage_[staged_++] = c;
+  }
+  void put(std::string_view bytes) {
+    if (bytes.size() > STAGE_CAPACITY - staged_) {
+      put_large(bytes);
+      return;
+    }
+    std::memcpy(stage_ + staged_, bytes.data(), bytes.size());
+    staged_ += bytes.size();
+  }
+  void put_large(std::string_view bytes);
   void put_escaped(std::string_view text);
   void flush();
 
