@@ -90,6 +90,8 @@ export class TreemonClient extends EventEmitter<TreemonClientEvents> {
   private exitInfo: ExitInfo | undefined;
   private stderrTail = '';
   private helloSettle: Settle<void> | undefined;
+  private killedByClient = false;
+  private resolveExited: (info: ExitInfo) => void = () => {};
 
   /** Starts the monitor and resolves once its hello has arrived. */
   static async start(options: StartOptions = {}): Promise<TreemonClient> {
@@ -112,11 +114,14 @@ export class TreemonClient extends EventEmitter<TreemonClientEvents> {
     super();
     this.child = child;
     this.exited = new Promise<ExitInfo>((resolve) => {
-      child.once('close', (code, signal) => {
-        this.exitInfo = { code, signal };
-        this.finish(code, signal);
-        resolve(this.exitInfo);
-      });
+      this.resolveExited = resolve;
+    });
+    // A natural exit is settled on 'close', once all its output has been read; after the client
+    // killed the monitor its output is of no use, and a grandchild holding the pipe must not
+    // delay the end.
+    child.once('close', (code, signal) => this.finish(code, signal));
+    child.once('exit', (code, signal) => {
+      if (this.killedByClient) this.finish(code, signal);
     });
     child.stdout!.on('data', (chunk: Buffer) => {
       for (const line of this.splitter.push(chunk)) this.onLine(line);
@@ -141,7 +146,9 @@ export class TreemonClient extends EventEmitter<TreemonClientEvents> {
   private waitForHello(binary: string, timeoutMs: number): Promise<void> {
     return new Promise<void>((resolve, reject) => {
       const timer = setTimeout(() => {
-        this.closeWith(new TreemonError('start-failed', `no hello from ${binary} within ${timeoutMs} ms`));
+        this.closeWith(new TreemonError('start-failed', `no hello within ${timeoutMs} ms`));
+        this.helloSettle?.reject(this.closedReason!);
+        this.helloSettle = undefined;
       }, timeoutMs);
       const done = () => clearTimeout(timer);
       this.helloSettle = {
@@ -211,7 +218,7 @@ export class TreemonClient extends EventEmitter<TreemonClientEvents> {
       this.child.stdin!.end();
     }
     const timeoutMs = options.timeoutMs ?? DEFAULT_SHUTDOWN_TIMEOUT_MS;
-    const timer = setTimeout(() => this.child.kill('SIGKILL'), timeoutMs);
+    const timer = setTimeout(() => this.killNow(), timeoutMs);
     try {
       return await this.exited;
     } finally {
@@ -221,7 +228,7 @@ export class TreemonClient extends EventEmitter<TreemonClientEvents> {
 
   /** Kills the monitor at once; pending calls reject with "monitor-exited". */
   kill(): void {
-    this.child.kill('SIGKILL');
+    this.killNow();
   }
 
   // ---- sending --------------------------------------------------------------------------------
@@ -381,7 +388,12 @@ export class TreemonClient extends EventEmitter<TreemonClientEvents> {
       this.closedReason = reason;
       this.shutdownRequested = false;
     }
-    if (this.exitInfo === undefined) this.child.kill('SIGKILL');
+    if (this.exitInfo === undefined) this.killNow();
+  }
+
+  private killNow(): void {
+    this.killedByClient = true;
+    this.child.kill('SIGKILL');
   }
 
   private abnormalEnd(): TreemonError | undefined {
@@ -390,6 +402,10 @@ export class TreemonClient extends EventEmitter<TreemonClientEvents> {
   }
 
   private finish(code: number | null, signal: NodeJS.Signals | null): void {
+    if (this.exitInfo !== undefined) return;
+    this.exitInfo = { code, signal };
+    this.child.stdout!.destroy();
+    this.child.stderr!.destroy();
     const rest = this.splitter.rest();
     if (rest.length > 0 && this.closedReason === undefined) {
       this.closedReason = new TreemonError('protocol-error', 'treemon ended in the middle of a line');
@@ -410,7 +426,8 @@ export class TreemonClient extends EventEmitter<TreemonClientEvents> {
     const end = this.abnormalEnd();
     for (const stream of this.streams) stream.end(end);
     this.streams.clear();
-    this.emit('exit', { code, signal });
+    this.emit('exit', this.exitInfo);
+    this.resolveExited(this.exitInfo);
   }
 }
 
