@@ -85,25 +85,34 @@ UniqueFd open_at(int directory, const char* path, ReadStatus& status) {
   return UniqueFd(fd);
 }
 
-// Reads a whole /proc file from offset 0 into `out`. A /proc file is generated anew at every
-// read, so a short read is the end: no second call to confirm it.
-ReadStatus read_whole(int fd, std::string& out) {
-  size_t used = 0;
-  if (out.size() < 4096) out.resize(4096);
+// The bytes of one /proc file. Its storage only grows, so that reading thousands of files per
+// refresh neither allocates nor clears memory.
+class FileBuffer {
+ public:
+  std::string_view text() const { return {storage_.data(), size_}; }
+
+ private:
+  friend ReadStatus read_whole(int fd, FileBuffer& out);
+  std::string storage_ = std::string(4096, '\0');
+  size_t size_ = 0;
+};
+
+// Reads a whole /proc file from offset 0. A /proc file is generated anew at every read, so a
+// short read is the end: no second call to confirm it.
+ReadStatus read_whole(int fd, FileBuffer& out) {
+  out.size_ = 0;
   for (;;) {
-    const ssize_t got =
-        ::pread(fd, out.data() + used, out.size() - used, static_cast<off_t>(used));
+    const ssize_t got = ::pread(fd, out.storage_.data() + out.size_,
+                                out.storage_.size() - out.size_, static_cast<off_t>(out.size_));
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
-      out.clear();
+      out.size_ = 0;
       return status_from_errno(errno);
     }
-    used += static_cast<size_t>(got);
-    if (got == 0 || used < out.size()) break;
-    out.resize(out.size() * 2);
+    out.size_ += static_cast<size_t>(got);
+    if (got == 0 || out.size_ < out.storage_.size()) return ReadStatus::Ok;
+    out.storage_.resize(out.storage_.size() * 2);
   }
-  out.resize(used);
-  return ReadStatus::Ok;
 }
 
 // "1234/stat" for openat() relative to /proc.
@@ -139,7 +148,7 @@ class LinuxProcess final : public ProcessHandle {
   // Reads one file, through the kept descriptor or by path. Once the process has ended (a kept
   // file fails with ESRCH, or the pid now names a process with another start), every read
   // fails: the handle never shows a newer process that reused the pid.
-  ReadStatus read(ProcFile file, std::string& out);
+  ReadStatus read(ProcFile file, FileBuffer& out);
   bool ended() const { return ended_; }
   void mark_ended() {
     drop_files();
@@ -212,8 +221,8 @@ class LinuxPlatform final : public ProcessPlatform {
   uint64_t kept_descriptors_ = 0;
   uint64_t generation_ = 0;  // one per list; tells whose stat a handle's cache holds
   std::unordered_map<uint32_t, LinuxProcess*> open_;
-  std::string buffer_;
-  std::string second_buffer_;
+  FileBuffer buffer_;
+  FileBuffer second_buffer_;
   std::vector<char> directory_buffer_;
 };
 
@@ -249,7 +258,7 @@ void LinuxProcess::drop_files() {
   platform_.give_back_descriptors();
 }
 
-ReadStatus LinuxProcess::read(ProcFile file, std::string& out) {
+ReadStatus LinuxProcess::read(ProcFile file, FileBuffer& out) {
   if (ended_) return ReadStatus::Gone;
   if (file == IO && io_denied_) return ReadStatus::Denied;
   if (kept_) {
@@ -288,7 +297,7 @@ LinuxPlatform::LinuxPlatform() {
   // Boot time is read once: the kernel recomputes btime when the wall clock is set, and start
   // times that moved between refreshes would look like reused pids.
   if (machine_stat_ && read_whole(machine_stat_.get(), buffer_) == ReadStatus::Ok) {
-    boot_time_s_ = linux_proc::parse_boot_time(buffer_);
+    boot_time_s_ = linux_proc::parse_boot_time(buffer_.text());
   }
   raise_descriptor_limit();
   directory_buffer_.resize(32768);
@@ -309,7 +318,7 @@ void LinuxPlatform::raise_descriptor_limit() {
 
 uint32_t LinuxPlatform::processor_count() {
   if (machine_stat_ && read_whole(machine_stat_.get(), buffer_) == ReadStatus::Ok) {
-    std::optional<linux_proc::MachineFields> machine = linux_proc::parse_machine_stat(buffer_);
+    std::optional<linux_proc::MachineFields> machine = linux_proc::parse_machine_stat(buffer_.text());
     if (machine && machine->cpu_lines > 0) return machine->cpu_lines;
   }
   const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
@@ -320,7 +329,7 @@ std::optional<MachineTimes> LinuxPlatform::machine_times() {
   if (!machine_stat_ || read_whole(machine_stat_.get(), buffer_) != ReadStatus::Ok) {
     return std::nullopt;
   }
-  std::optional<linux_proc::MachineFields> machine = linux_proc::parse_machine_stat(buffer_);
+  std::optional<linux_proc::MachineFields> machine = linux_proc::parse_machine_stat(buffer_.text());
   if (!machine) return std::nullopt;
   return MachineTimes{linux_proc::ticks_to_100ns(machine->kernel_ticks, ticks_per_second_),
                       linux_proc::ticks_to_100ns(machine->user_ticks, ticks_per_second_)};
@@ -359,7 +368,7 @@ bool LinuxPlatform::list_one(uint32_t pid, ListedProcess& listed) {
     if (fd) status = read_whole(fd.get(), buffer_);
   }
   if (status != ReadStatus::Ok) return false;
-  std::optional<StatFields> fields = linux_proc::parse_stat(buffer_);
+  std::optional<StatFields> fields = linux_proc::parse_stat(buffer_.text());
   if (!fields) return false;
   if (handle && handle->start_ticks() != fields->start_ticks) handle->mark_ended();
 
@@ -382,7 +391,7 @@ std::string LinuxPlatform::name_of(uint32_t pid, std::string_view comm) {
   ReadStatus status;
   UniqueFd fd = open_at(proc_.get(), ProcPath(pid, "cmdline").text, status);
   if (!fd || read_whole(fd.get(), second_buffer_) != ReadStatus::Ok) return repair_utf8(comm);
-  const std::string_view arguments = second_buffer_;
+  const std::string_view arguments = second_buffer_.text();
   return linux_proc::process_name(comm, arguments.substr(0, arguments.find('\0')));
 }
 
@@ -405,7 +414,7 @@ std::unique_ptr<ProcessHandle> LinuxPlatform::open_process(const ListedProcess& 
   // The stat read now decides which process this handle is: if the pid was reused since the
   // list was taken, the listed process has ended and cannot be opened.
   if (process->read(STAT, buffer_) != ReadStatus::Ok) return nullptr;
-  std::optional<StatFields> fields = linux_proc::parse_stat(buffer_);
+  std::optional<StatFields> fields = linux_proc::parse_stat(buffer_.text());
   if (!fields) return nullptr;
   if (listed.start_time_s && start_seconds(fields->start_ticks) != listed.start_time_s) {
     return nullptr;
@@ -421,21 +430,21 @@ std::optional<ProcessTimes> LinuxPlatform::process_times(ProcessHandle& handle) 
   StatFields fields;
   if (process.cached_stat(generation_, fields)) return times_from(fields);
   if (process.read(STAT, buffer_) != ReadStatus::Ok) return std::nullopt;
-  std::optional<StatFields> read = linux_proc::parse_stat(buffer_);
+  std::optional<StatFields> read = linux_proc::parse_stat(buffer_.text());
   if (!read || read->start_ticks != process.start_ticks()) return std::nullopt;
   return times_from(*read);
 }
 
 std::optional<IoTotals> LinuxPlatform::io_totals(ProcessHandle& handle) {
   if (as_linux(handle).read(IO, buffer_) != ReadStatus::Ok) return std::nullopt;
-  std::optional<linux_proc::IoFields> io = linux_proc::parse_io(buffer_);
+  std::optional<linux_proc::IoFields> io = linux_proc::parse_io(buffer_.text());
   if (!io) return std::nullopt;
   return IoTotals{io->rchar, io->wchar};
 }
 
 std::optional<MemoryFigures> LinuxPlatform::memory(ProcessHandle& handle) {
   if (as_linux(handle).read(STATM, buffer_) != ReadStatus::Ok) return std::nullopt;
-  std::optional<linux_proc::StatmFields> statm = linux_proc::parse_statm(buffer_);
+  std::optional<linux_proc::StatmFields> statm = linux_proc::parse_statm(buffer_.text());
   if (!statm) return std::nullopt;
   return MemoryFigures{linux_proc::saturating_multiply(statm->resident_pages, page_size_),
                        linux_proc::saturating_multiply(statm->data_pages, page_size_)};
@@ -445,7 +454,7 @@ std::optional<MemoryFigures> LinuxPlatform::memory(ProcessHandle& handle) {
 // whose memory is gone) empties them.
 CommandLineRead LinuxPlatform::command_line(ProcessHandle& handle) {
   if (as_linux(handle).read(CMDLINE, buffer_) != ReadStatus::Ok) return CommandLineRead{};
-  return CommandLineRead{true, linux_proc::split_command_line(buffer_)};
+  return CommandLineRead{true, linux_proc::split_command_line(buffer_.text())};
 }
 
 }  // namespace

@@ -1,0 +1,222 @@
+// A full refresh of the process table side by side with the cheapest refresh that Linux allows,
+// at N = 100, 1000 and 3000 processes on the machine (the benchmark forks sleeping children to
+// reach N and kills them at exit).
+//
+//   StatFloor:   list /proc, then pread each process's kept-open /proc/PID/stat and find the
+//                fields after the name: what any per-process monitor pays at least.
+//   PathReads:   the four files our refresh needs (stat, statm, io, cmdline), each opened, read
+//                and closed by path: what a monitor without kept descriptors pays.
+//   Refresh:     ProcessTable::refresh with every figure group, on the system platform.
+//
+// Each case reports the median over 20 refreshes of the CPU time (kernel time included) and the
+// wall time per process; Refresh also reports x_floor, its CPU time per process over StatFloor's
+// in the same run. CPU time is the fair measure on a shared, loaded machine.
+#include <benchmark/benchmark.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <ctime>
+#include <cstring>
+#include <map>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "procinfo/platform.h"
+#include "procinfo/process_table.h"
+
+namespace {
+
+std::vector<uint32_t> list_pids() {
+  std::vector<uint32_t> pids;
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return pids;
+  while (const dirent* entry = ::readdir(proc)) {
+    uint32_t pid = 0;
+    const char* end = entry->d_name + std::strlen(entry->d_name);
+    auto [parsed, error] = std::from_chars(entry->d_name, end, pid);
+    if (error == std::errc() && parsed == end) pids.push_back(pid);
+  }
+  ::closedir(proc);
+  return pids;
+}
+
+// Sleeping children that bring the machine's process count up to what a case asks; all are
+// killed and reaped when the benchmark ends (or die with it: PR_SET_PDEATHSIG).
+class SleepingChildren {
+ public:
+  ~SleepingChildren() {
+    for (pid_t pid : children_) ::kill(pid, SIGKILL);
+    for (pid_t pid : children_) ::waitpid(pid, nullptr, 0);
+  }
+  void ensure_machine_total(size_t total) {
+    const size_t now = list_pids().size();
+    for (size_t i = now; i < total; ++i) {
+      const pid_t pid = ::fork();
+      if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        for (;;) ::pause();
+      }
+      if (pid > 0) children_.push_back(pid);
+    }
+  }
+
+ private:
+  std::vector<pid_t> children_;
+};
+
+SleepingChildren& children() {
+  static SleepingChildren all;
+  return all;
+}
+
+// Per-iteration CPU time of this thread (kernel time included, which is most of the cost) and
+// wall time; the medians are what the counters report, so that a loaded machine's outliers do not
+// decide the ratio.
+class IterationClock {
+ public:
+  void start() {
+    cpu_start_ = thread_cpu_us();
+    wall_start_ = std::chrono::steady_clock::now();
+  }
+  void stop() {
+    cpu_.push_back(thread_cpu_us() - cpu_start_);
+    wall_.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() -
+                                                              wall_start_)
+                        .count());
+  }
+  double median_cpu_us() { return median(cpu_); }
+  double median_wall_us() { return median(wall_); }
+
+ private:
+  static double thread_cpu_us() {
+    timespec now{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) / 1e3;
+  }
+  static double median(std::vector<double>& values) {
+    if (values.empty()) return 0.0;
+    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+    return values[values.size() / 2];
+  }
+  double cpu_start_ = 0.0;
+  std::chrono::steady_clock::time_point wall_start_;
+  std::vector<double> cpu_;
+  std::vector<double> wall_;
+};
+
+// The floor's CPU time per process for each N, for the Refresh case that runs after it.
+std::map<int64_t, double>& floor_cpu_us() {
+  static std::map<int64_t, double> by_count;
+  return by_count;
+}
+
+void report(benchmark::State& state, IterationClock& clock, size_t processes) {
+  const double count = processes == 0 ? 1.0 : static_cast<double>(processes);
+  state.counters["processes"] = static_cast<double>(processes);
+  state.counters["cpu_us_per_process"] = clock.median_cpu_us() / count;
+  state.counters["wall_us_per_process"] = clock.median_wall_us() / count;
+}
+
+ssize_t pread_retry(int fd, char* buffer, size_t size) {
+  ssize_t got;
+  do {
+    got = ::pread(fd, buffer, size, 0);
+  } while (got < 0 && errno == EINTR);
+  return got;
+}
+
+void StatFloor(benchmark::State& state) {
+  children().ensure_machine_total(static_cast<size_t>(state.range(0)));
+  std::unordered_map<uint32_t, int> stat_files;
+  for (uint32_t pid : list_pids()) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) stat_files.emplace(pid, fd);
+  }
+  char buffer[4096];
+  size_t processes = 0;
+  IterationClock clock;
+  for (auto _ : state) {
+    clock.start();
+    processes = 0;
+    uint64_t checksum = 0;
+    for (uint32_t pid : list_pids()) {
+      auto found = stat_files.find(pid);
+      if (found == stat_files.end()) continue;
+      const ssize_t got = pread_retry(found->second, buffer, sizeof buffer);
+      if (got <= 0) continue;
+      const std::string_view text(buffer, static_cast<size_t>(got));
+      checksum += text.size() - text.rfind(')');
+      ++processes;
+    }
+    benchmark::DoNotOptimize(checksum);
+    clock.stop();
+  }
+  for (const auto& [pid, fd] : stat_files) ::close(fd);
+  report(state, clock, processes);
+  floor_cpu_us()[state.range(0)] = clock.median_cpu_us() / static_cast<double>(processes);
+}
+
+void PathReads(benchmark::State& state) {
+  children().ensure_machine_total(static_cast<size_t>(state.range(0)));
+  static constexpr const char* FILES[] = {"stat", "statm", "io", "cmdline"};
+  std::string buffer(65536, '\0');
+  size_t processes = 0;
+  IterationClock clock;
+  for (auto _ : state) {
+    clock.start();
+    processes = 0;
+    for (uint32_t pid : list_pids()) {
+      const std::string prefix = "/proc/" + std::to_string(pid) + "/";
+      for (const char* file : FILES) {
+        const int fd = ::open((prefix + file).c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) continue;
+        benchmark::DoNotOptimize(pread_retry(fd, buffer.data(), buffer.size()));
+        ::close(fd);
+      }
+      ++processes;
+    }
+    clock.stop();
+  }
+  report(state, clock, processes);
+}
+
+void Refresh(benchmark::State& state) {
+  children().ensure_machine_total(static_cast<size_t>(state.range(0)));
+  std::unique_ptr<treemon::ProcessPlatform> platform = treemon::make_system_platform();
+  treemon::ProcessTable table(*platform);
+  table.refresh(treemon::RefreshOptions::everything(), true);  // entries and handles exist
+  IterationClock clock;
+  for (auto _ : state) {
+    clock.start();
+    table.refresh(treemon::RefreshOptions::everything(), true);
+    clock.stop();
+  }
+  report(state, clock, table.size());
+  const double floor = floor_cpu_us()[state.range(0)];
+  if (floor > 0.0 && table.size() > 0) {
+    state.counters["x_floor"] =
+        clock.median_cpu_us() / static_cast<double>(table.size()) / floor;
+  }
+}
+
+}  // namespace
+
+// Side by side for each N, in this order, so that every case sees the same processes.
+BENCHMARK(StatFloor)->Arg(100)->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(PathReads)->Arg(100)->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(Refresh)->Arg(100)->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(StatFloor)->Arg(1000)->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(PathReads)->Arg(1000)->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(Refresh)->Arg(1000)->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(StatFloor)->Arg(3000)->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(PathReads)->Arg(3000)->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(Refresh)->Arg(3000)->Unit(benchmark::kMillisecond)->Iterations(20);
