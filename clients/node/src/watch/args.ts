@@ -1,0 +1,90 @@
+// The command line of treemon-watch.
+
+export type SortKey = 'cpu' | 'memory' | 'io' | 'pid';
+
+export interface WatchOptions {
+  /** The command to start and watch, or empty when --pid names a running process. */
+  command: string[];
+  pid: number | undefined;
+  treemon: string | undefined;
+  intervalMs: number;
+  record: string | undefined;
+  chart: string | undefined;
+  log: string | undefined;
+  top: number;
+  sort: SortKey;
+}
+
+export const USAGE = `usage: treemon-watch [options] -- COMMAND [ARGS...]
+       treemon-watch [options] --pid PID
+
+Shows a live table of the process tree (CPU % of one processor, resident memory, I/O rates),
+refreshed at every sample, with the totals of the tree. Ends when the command or the process ends.
+
+options:
+  --record FILE     write every snapshot to FILE, one JSON object per line
+  --chart FILE      at the end, write an SVG chart of CPU % and resident memory over time
+  --log FILE        write the command's output to FILE (the view shows its last lines)
+  --interval MS     sample interval in milliseconds, 250..60000 (default 1000)
+  --top N           processes drawn in the chart besides the total (default 5)
+  --sort KEY        order of siblings in the table: cpu, memory, io or pid (default cpu)
+  --treemon PATH    the treemon executable (default: the package's bin folder, then PATH)
+  --help            show this text`;
+
+export type ParsedArgs = { ok: true; options: WatchOptions } | { ok: false; message: string; help?: boolean };
+
+const VALUE_OPTIONS = new Set(['--record', '--chart', '--log', '--interval', '--top', '--sort', '--treemon', '--pid']);
+
+function wholeNumber(text: string, name: string, min: number, max: number): number | string {
+  if (!/^\d+$/.test(text)) return `${name} must be a whole number, got "${text}"`;
+  const value = Number(text);
+  if (value < min || value > max) return `${name} must be within ${min}..${max}, got ${value}`;
+  return value;
+}
+
+export function parseArgs(argv: string[]): ParsedArgs {
+  const values = new Map<string, string>();
+  let i = 0;
+  for (; i < argv.length; i++) {
+    const arg = argv[i]!;
+    if (arg === '--') {
+      i++;
+      break;
+    }
+    if (arg === '--help' || arg === '-h') return { ok: false, message: USAGE, help: true };
+    const eq = arg.indexOf('=');
+    const name = eq === -1 ? arg : arg.slice(0, eq);
+    if (!VALUE_OPTIONS.has(name)) return { ok: false, message: `unknown option ${arg}` };
+    const value = eq === -1 ? argv[++i] : arg.slice(eq + 1);
+    if (value === undefined) return { ok: false, message: `${name} needs a value` };
+    values.set(name, value);
+  }
+  const command = argv.slice(i);
+  const numbers: Record<string, number> = {};
+  for (const [name, min, max, fallback] of [
+    ['--pid', 1, 0xffffffff, 0], ['--interval', 250, 60000, 1000], ['--top', 0, 20, 5],
+  ] as const) {
+    const text = values.get(name);
+    if (text === undefined) {
+      numbers[name] = fallback;
+      continue;
+    }
+    const parsed = wholeNumber(text, name, min, max);
+    if (typeof parsed === 'string') return { ok: false, message: parsed };
+    numbers[name] = parsed;
+  }
+  const pid = values.has('--pid') ? numbers['--pid'] : undefined;
+  if ((pid === undefined) === (command.length === 0)) {
+    return { ok: false, message: 'give either a command after -- or --pid PID' };
+  }
+  const sort = values.get('--sort') ?? 'cpu';
+  if (!['cpu', 'memory', 'io', 'pid'].includes(sort)) return { ok: false, message: `--sort must be cpu, memory, io or pid, got "${sort}"` };
+  return {
+    ok: true,
+    options: {
+      command, pid, sort: sort as SortKey,
+      treemon: values.get('--treemon'), record: values.get('--record'), chart: values.get('--chart'), log: values.get('--log'),
+      intervalMs: numbers['--interval']!, top: numbers['--top']!,
+    },
+  };
+}
