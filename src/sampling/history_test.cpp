@@ -318,16 +318,15 @@ class ModelHistory {
  public:
   void append(Snapshot s) {
     s.requestId.reset();
-    kept_.push_back(s);
     const uint64_t stamp = s.sampledAtUnixMs;
-    acted.later += std::erase_if(kept_, [stamp](const Snapshot& k) {
-      return k.sampledAtUnixMs > stamp;
-    });
+    kept_.push_back({s.sequence, stamp, s.processes.size() + s.externalProcesses.size(),
+                     estimated_size(s)});
+    acted.later += std::erase_if(kept_, [stamp](const Kept& k) { return k.stamp > stamp; });
     const uint64_t cutoff = stamp > HISTORY_MAX_AGE_MS ? stamp - HISTORY_MAX_AGE_MS : 0;
     while (!kept_.empty()) {
       if (kept_.size() > HISTORY_MAX_SNAPSHOTS) {
         ++acted.count;
-      } else if (kept_.front().sampledAtUnixMs < cutoff) {
+      } else if (kept_.front().stamp < cutoff) {
         ++acted.age;
       } else if (entries() > HISTORY_MAX_ENTRIES) {
         ++acted.entries;
@@ -341,15 +340,19 @@ class ModelHistory {
   }
   uint64_t entries() const {
     uint64_t sum = 0;
-    for (const auto& s : kept_) sum += s.processes.size() + s.externalProcesses.size();
+    for (const auto& k : kept_) sum += k.entries;
     return sum;
   }
   uint64_t bytes() const {
     uint64_t sum = 0;
-    for (const auto& s : kept_) sum += estimated_size(s);
+    for (const auto& k : kept_) sum += k.bytes;
     return sum;
   }
-  std::vector<uint64_t> kept() const { return sequences(kept_); }
+  std::vector<uint64_t> kept() const {
+    std::vector<uint64_t> out;
+    for (const auto& k : kept_) out.push_back(k.sequence);
+    return out;
+  }
 
   // How many snapshots each rule removed, so the run can show that every rule acted.
   struct {
@@ -357,7 +360,10 @@ class ModelHistory {
   } acted;
 
  private:
-  std::vector<Snapshot> kept_;
+  struct Kept {
+    uint64_t sequence, stamp, entries, bytes;
+  };
+  std::vector<Kept> kept_;
 };
 
 TEST(HistoryModelTest, AgreesWithAReferenceModelOnRandomRuns) {
@@ -365,11 +371,13 @@ TEST(HistoryModelTest, AgreesWithAReferenceModelOnRandomRuns) {
   SnapshotHistory history;
   ModelHistory model;
   uint64_t stamp = 5000000;
-  for (uint64_t sequence = 1; sequence <= 8000; ++sequence) {
-    // A calm first half of small snapshots, so that the count bound acts; then now and then a
-    // clock set back, a long pause around the age boundary, or a snapshot that is large in rows
-    // (the entry bound) or in text (the byte bound).
-    const uint32_t roll = sequence <= 4000 ? 999 : random() % 1000;
+  for (uint64_t sequence = 1; sequence <= 6000; ++sequence) {
+    // Small snapshots first, so that the count bound acts; then some with long texts among
+    // them (the byte bound); then now and then a clock set back, a long pause around the age
+    // boundary, a snapshot large in rows (the entry bound) or one with long texts.
+    const uint32_t roll = sequence <= 3700   ? 999
+                          : sequence <= 4300 ? (random() % 20 == 0 ? 9 : 999)
+                                             : random() % 1000;
     if (roll < 2) {
       stamp = stamp > 3600000 ? stamp - random() % 3600000 : 0;
     } else if (roll < 4) {
@@ -377,11 +385,14 @@ TEST(HistoryModelTest, AgreesWithAReferenceModelOnRandomRuns) {
     } else {
       stamp += random() % 500;
     }
-    const Shape shape{.rows = roll >= 4 && roll < 9 ? 2000 + random() % 19000 : random() % 6,
+    const bool many_rows = roll >= 4 && roll < 9;
+    const bool long_texts = roll >= 9 && roll < 14;
+    const Shape shape{.rows = many_rows    ? 2000 + random() % 19000
+                              : long_texts ? 3 + random() % 3
+                                           : random() % 6,
                       .externals = random() % 3,
                       .name_bytes = 10 + random() % 10,
-                      .command_bytes = roll >= 9 && roll < 14 ? 2000000 + random() % 3000000
-                                                              : random() % 2000,
+                      .command_bytes = long_texts ? 3000000 + random() % 3000000 : random() % 2000,
                       .status_bytes = 3 + random() % 3};
     const Snapshot snapshot = make_snapshot(sequence, stamp, shape);
     history.append(snapshot);
