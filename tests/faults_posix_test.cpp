@@ -1,0 +1,290 @@
+// The real binary under faults a client or the system can cause: output closed mid-answer, a
+// client that stops reading, input cut mid-line, a line of 100 MB, a burst of 10,000 commands and
+// signals arriving while it reads and writes. In every case it must either carry on without
+// losing anything or end the documented way (status 1 and one "Error: " line on standard error).
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/child_process.h"
+
+namespace treemon {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using testing::ChildProcess;
+
+constexpr auto LINE_WAIT = 10s;
+
+std::string configure_line(int root_pid, uint64_t interval_ms) {
+  return R"({"version":2,"type":"configure","rootPid":)" + std::to_string(root_pid) +
+         R"(,"sampleIntervalMs":)" + std::to_string(interval_ms) + "}\n";
+}
+std::string sample_now_line(const std::string& id) {
+  return R"({"version":2,"type":"sampleNow","requestId":")" + id + "\"}\n";
+}
+std::string read_history_line(const std::string& id, uint64_t window) {
+  return R"({"version":2,"type":"readHistory","requestId":")" + id + R"(","windowMs":)" +
+         std::to_string(window) + "}\n";
+}
+const std::string STREAMING_ON = "{\"version\":2,\"type\":\"setStreaming\",\"enabled\":true}\n";
+const std::string SHUTDOWN = "{\"version\":2,\"type\":\"shutdown\"}\n";
+
+// A field of /proc/PID/status in kB ("VmHWM", "VmRSS"), or 0.
+uint64_t status_kib(pid_t pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.starts_with(field + ":")) return std::stoull(line.substr(field.size() + 1));
+  }
+  return 0;
+}
+
+class Faults : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    monitor_ = std::make_unique<ChildProcess>(std::vector<std::string>{TREEMON_BINARY});
+    auto hello = monitor_->read_line(LINE_WAIT);
+    ASSERT_TRUE(hello);
+    ASSERT_EQ(json::parse(*hello)["type"], "hello");
+  }
+
+  json next_event(std::chrono::milliseconds wait = LINE_WAIT) {
+    auto line = monitor_->read_line(wait);
+    if (!line) return json();
+    return json::parse(*line);
+  }
+
+  // A helper tree of 1 + children * (1 + grandchildren) processes, to make snapshots large.
+  std::unique_ptr<ChildProcess> start_tree(int children, int grandchildren) {
+    auto tree = std::make_unique<ChildProcess>(std::vector<std::string>{
+        TREEMON_TEST_HELPER, "tree", std::to_string(children), std::to_string(grandchildren),
+        "60"});
+    for (;;) {
+      auto line = tree->read_line(LINE_WAIT);
+      if (!line || *line == "ready") break;
+    }
+    return tree;
+  }
+
+  void expect_clean_exit() {
+    monitor_->close_stdin();
+    EXPECT_EQ(monitor_->read_rest(LINE_WAIT), "");
+    EXPECT_EQ(monitor_->wait_exit(LINE_WAIT), 0);
+  }
+
+  // Exit status 1 with exactly one line on standard error, starting "Error: ".
+  void expect_output_failure_exit() {
+    EXPECT_EQ(monitor_->wait_exit(LINE_WAIT), 1);
+    const std::string err = monitor_->read_stderr(1s);
+    EXPECT_TRUE(err.starts_with("Error: ")) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_TRUE(err.ends_with("\n")) << err;
+  }
+
+  std::unique_ptr<ChildProcess> monitor_;
+};
+
+// Standard output closed after the first of several large history chunks: the next write fails,
+// the monitor gives up the rest of the answer and exits with status 1.
+TEST_F(Faults, OutputClosedInTheMiddleOfAHistoryAnswer) {
+  auto tree = start_tree(20, 2);  // 61 rows per snapshot, about 25 KB of text
+  monitor_->write(configure_line(tree->pid(), 0));
+  for (int i = 0; i < 40; ++i) {
+    monitor_->write(sample_now_line("s" + std::to_string(i)));
+    ASSERT_EQ(next_event()["requestId"], "s" + std::to_string(i));
+  }
+  monitor_->write(read_history_line("h", 3600000));
+  const json first = next_event();
+  ASSERT_EQ(first["type"], "historyChunk");
+  ASSERT_EQ(first["done"], false);
+  ASSERT_EQ(first["snapshots"].size(), 32u);
+  // The second chunk holds 8 snapshots, more than the pipe takes, so its write must fail.
+  monitor_->close_stdout();
+  expect_output_failure_exit();
+}
+
+// A client that stops reading stalls the monitor; once it reads again, every periodic snapshot
+// and every answer arrives, in order, with no sequence number missing.
+TEST_F(Faults, ClientThatStopsReadingLosesNothing) {
+  auto tree = start_tree(20, 2);
+  monitor_->write(STREAMING_ON + configure_line(tree->pid(), 250));
+  const json first = next_event();
+  ASSERT_EQ(first["type"], "snapshot");
+  uint64_t expected_sequence = first["sequence"].get<uint64_t>() + 1;
+
+  std::this_thread::sleep_for(4s);  // about 16 snapshots of 25 KB: far more than the pipe holds
+  for (int i = 0; i < 5; ++i) monitor_->write(sample_now_line("late" + std::to_string(i)));
+  ASSERT_FALSE(monitor_->wait_exit(0ms)) << "the monitor ended while its output was full";
+
+  size_t bytes = 0;
+  int answered = 0;
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (answered < 5 && std::chrono::steady_clock::now() < deadline) {
+    auto line = monitor_->read_line(LINE_WAIT);
+    ASSERT_TRUE(line);
+    bytes += line->size() + 1;
+    const json event = json::parse(*line);
+    ASSERT_EQ(event["type"], "snapshot");
+    EXPECT_EQ(event["sequence"], expected_sequence++);
+    if (event.contains("requestId")) EXPECT_EQ(event["requestId"], "late" + std::to_string(answered++));
+  }
+  EXPECT_EQ(answered, 5);
+  EXPECT_GT(bytes, 65536u) << "the pipe never filled, so the monitor was never blocked";
+  monitor_->write(SHUTDOWN);
+  EXPECT_EQ(monitor_->wait_exit(LINE_WAIT), 0);
+}
+
+// Input that ends in the middle of a line: the partial line is still the last line.
+TEST_F(Faults, InputClosedInTheMiddleOfALine) {
+  struct Case {
+    std::string last_bytes;
+    std::string expected_type;
+    std::string expected_text;  // requestId of a snapshot, or the start of an error message
+  };
+  // What the unterminated last line gives: a command, or the parser's rejection of it.
+  const std::vector<Case> cases = {
+      {R"({"version":2,"type":"sampleNow","requestId":"last"})", "snapshot", "last"},
+      {R"(  {"version":2,"type":"sampleNow","requestId":"spaced"}  )", "snapshot", "spaced"},
+      {R"({"version":2,"type":"sampl)", "error", "invalid command: "},
+      // The carriage return stays, and counts as whitespace after the value.
+      {"{\"version\":2,\"type\":\"sampleNow\",\"requestId\":\"cr\"}\r", "snapshot", "cr"},
+      {"{\"version\":2,\"type\":\"sampleNow\",\"requestId\":\"cr\"}\r\r", "snapshot", "cr"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.last_bytes);
+    monitor_ = std::make_unique<ChildProcess>(std::vector<std::string>{TREEMON_BINARY});
+    ASSERT_TRUE(monitor_->read_line(LINE_WAIT));
+    monitor_->write(configure_line(getpid(), 0) + c.last_bytes);
+    monitor_->close_stdin();
+    const json event = next_event();
+    ASSERT_EQ(event["type"], c.expected_type);
+    if (c.expected_type == "snapshot") {
+      EXPECT_EQ(event["requestId"], c.expected_text);
+    } else {
+      EXPECT_EQ(event["code"], "invalid-command");
+      EXPECT_TRUE(event["message"].get<std::string>().starts_with(c.expected_text));
+    }
+    EXPECT_EQ(monitor_->read_rest(LINE_WAIT), "");
+    EXPECT_EQ(monitor_->wait_exit(LINE_WAIT), 0);
+  }
+}
+
+// One line of 100 MB: garbage is rejected with one error, a command padded to 100 MB is handled,
+// peak memory stays within a small multiple of the line, and the monitor carries on.
+TEST_F(Faults, LineOf100Megabytes) {
+  constexpr size_t SIZE = 100u << 20;
+  monitor_->write(configure_line(getpid(), 0));
+
+  monitor_->write(std::string(SIZE, 'x') + "\n");
+  const json rejected = next_event(30s);
+  EXPECT_EQ(rejected["type"], "error");
+  EXPECT_EQ(rejected["code"], "invalid-command");
+  EXPECT_EQ(rejected["message"], "invalid command: expected value at line 1 column 1");
+
+  monitor_->write(std::string(SIZE, ' ') + sample_now_line("padded"));
+  const json padded = next_event(30s);
+  EXPECT_EQ(padded["type"], "snapshot");
+  EXPECT_EQ(padded["requestId"], "padded");
+
+  const uint64_t peak_kib = status_kib(monitor_->pid(), "VmHWM");
+  const uint64_t resident_kib = status_kib(monitor_->pid(), "VmRSS");
+  std::printf("[ figures  ] 100 MB lines: peak resident %llu KiB, resident after %llu KiB\n",
+              static_cast<unsigned long long>(peak_kib),
+              static_cast<unsigned long long>(resident_kib));
+  // The line itself, its copy for parsing and allocator slack; sanitizer builds add shadow memory.
+  EXPECT_LT(peak_kib, 1024u * 1024u) << "over 1 GiB of resident memory for a 100 MB line";
+
+  monitor_->write(sample_now_line("after"));
+  EXPECT_EQ(next_event()["requestId"], "after");
+  expect_clean_exit();
+}
+
+// 10,000 commands written at once, every tenth one invalid: 10,000 answers in order.
+TEST_F(Faults, BurstOf10000Commands) {
+  constexpr int COUNT = 10000;
+  monitor_->write(configure_line(getpid(), 0));
+  std::string burst;
+  for (int i = 0; i < COUNT; ++i) {
+    burst += i % 10 == 9 ? "{\"version\":2,\"type\":\"nope" + std::to_string(i) + "\"}\n"
+                         : read_history_line("h" + std::to_string(i), 1000);
+  }
+  std::thread writer([&] { monitor_->write(burst); });
+  int in_order = 0;
+  for (int i = 0; i < COUNT; ++i) {
+    const json event = next_event();
+    if (i % 10 == 9) {
+      in_order += event["type"] == "error" && event["code"] == "invalid-command" &&
+                  event["message"].get<std::string>().find("nope" + std::to_string(i)) !=
+                      std::string::npos;
+    } else {
+      in_order += event["type"] == "historyChunk" && event["requestId"] == "h" + std::to_string(i) &&
+                  event["done"] == true;
+    }
+    if (event.is_null()) break;
+  }
+  writer.join();
+  EXPECT_EQ(in_order, COUNT);
+  expect_clean_exit();
+}
+
+// Signals without handlers that do not end a process (window changes, child state changes,
+// urgent data, stop and continue) delivered while the monitor reads commands and writes
+// snapshots: nothing is lost and the conversation goes on.
+TEST_F(Faults, SignalsWhileReadingAndWriting) {
+  auto tree = start_tree(5, 2);
+  monitor_->write(STREAMING_ON + configure_line(tree->pid(), 250));
+  std::atomic<bool> stop{false};
+  std::thread signaller([&] {
+    const int signals[] = {SIGWINCH, SIGCHLD, SIGURG, SIGCONT};
+    for (int i = 0; !stop; ++i) {
+      ::kill(monitor_->pid(), signals[i % 4]);
+      if (i % 50 == 49) {
+        ::kill(monitor_->pid(), SIGSTOP);
+        std::this_thread::sleep_for(5ms);
+        ::kill(monitor_->pid(), SIGCONT);
+      }
+      std::this_thread::sleep_for(200us);
+    }
+  });
+  std::optional<uint64_t> last_sequence;
+  int answers = 0;
+  bool gap = false;
+  for (int i = 0; i < 20; ++i) {
+    monitor_->write(sample_now_line("n" + std::to_string(i)) + "\n  \n" +
+                    read_history_line("h" + std::to_string(i), 600000));
+    for (int seen_history = 0; seen_history == 0;) {
+      const json event = next_event();
+      ASSERT_FALSE(event.is_null()) << "no event while signals were arriving";
+      if (event["type"] == "snapshot") {
+        const uint64_t sequence = event["sequence"];
+        if (last_sequence && sequence != *last_sequence + 1) gap = true;
+        last_sequence = sequence;
+        if (event.contains("requestId")) answers += event["requestId"] == "n" + std::to_string(i);
+      } else {
+        ASSERT_EQ(event["type"], "historyChunk");
+        if (event["done"] == true) seen_history = 1;
+      }
+    }
+  }
+  stop = true;
+  signaller.join();
+  EXPECT_EQ(answers, 20);
+  EXPECT_FALSE(gap) << "a snapshot sequence number was skipped";
+  monitor_->write(SHUTDOWN);
+  EXPECT_EQ(monitor_->wait_exit(LINE_WAIT), 0);
+}
+
+}  // namespace
+}  // namespace treemon
