@@ -17,7 +17,9 @@ interface Sample {
   processes: Map<string, Figures>;
 }
 
-export const TOTAL_COLOR = '#000000';
+// The total is a wide grey band under the process lines, so that a process that makes up the
+// whole total still shows on top of it.
+export const TOTAL_COLOR = '#a0a0a0';
 export const PALETTE = ['#1f77b4', '#ff7f0e', '#2ca02c', '#d62728', '#9467bd', '#8c564b', '#e377c2', '#17becf', '#bcbd22', '#7f7f7f'];
 
 const WIDTH = 1000;
@@ -81,7 +83,7 @@ export class ChartRecorder {
     }
     const start = this.samples[0]?.atMs ?? 0;
     const series = (keys: string[], pick: (f: Figures) => number): Series[] => [
-      { label: 'total of the tree', color: TOTAL_COLOR, width: 2.5, points: this.samples.map((s) => ({ t: s.atMs - start, v: pick(s.total) })) },
+      { label: 'total of the tree', color: TOTAL_COLOR, width: 6, points: this.samples.map((s) => ({ t: s.atMs - start, v: pick(s.total) })) },
       ...keys.map((key) => ({
         label: this.labels.get(key)!, color: colors.get(key)!, width: 2,
         points: this.samples.map((s) => {
@@ -149,8 +151,7 @@ function panel(title: string, box: { top: number; bottom: number }, series: Seri
     parts.push(`<text x="${tx.toFixed(1)}" y="${box.bottom + 16}" text-anchor="middle">${formatTick(tick)}</text>`);
   }
   parts.push(`<rect x="${LEFT}" y="${box.top}" width="${RIGHT - LEFT}" height="${box.bottom - box.top}" fill="none" stroke="#808080"/>`);
-  // The total is drawn last, on top of the processes.
-  for (const s of [...series.slice(1), series[0]!]) parts.push(...drawSeries(s, x, y));
+  for (const s of series) parts.push(...drawSeries(s, x, y));
   series.forEach((s, i) => {
     const ly = box.top + 10 + i * 20;
     parts.push(`<line x1="${RIGHT + 20}" y1="${ly}" x2="${RIGHT + 50}" y2="${ly}" stroke="${s.color}" stroke-width="${s.width}"/>`);
