@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <unordered_set>
 #include <utility>
 
 #include "sampling/text_cut.h"
@@ -16,27 +15,47 @@ uint64_t saturating_ms_from_s(uint64_t seconds) {
   return seconds > U64_MAX / 1000 ? U64_MAX : seconds * 1000;
 }
 
-struct Child {
+constexpr uint32_t NO_LINK = std::numeric_limits<uint32_t>::max();
+
+// One entry of the table as the walk sees it.
+struct ProcessLink {
   uint32_t pid;
   uint64_t start_ms;
+  uint32_t next_sibling = NO_LINK;  // index of the next child of the same parent
 };
 
-// The parent links of one pass, built once from the table.
+// The parent links of one pass, built once from the table: every process by pid, and the
+// children of every parent as a list threaded through the links (parentless ones under 0).
 struct ProcessLinks {
-  std::unordered_map<uint32_t, std::vector<Child>> children;  // parentless under 0
-  std::unordered_map<uint32_t, uint64_t> start_ms;
+  std::vector<ProcessLink> links;
+  std::unordered_map<uint32_t, uint32_t> index_of_pid;
+  std::unordered_map<uint32_t, uint32_t> first_child_of_pid;
+
+  std::optional<uint32_t> find(uint32_t pid) const {
+    const auto found = index_of_pid.find(pid);
+    if (found == index_of_pid.end()) return std::nullopt;
+    return found->second;
+  }
+  uint32_t first_child(uint32_t pid) const {
+    const auto found = first_child_of_pid.find(pid);
+    return found == first_child_of_pid.end() ? NO_LINK : found->second;
+  }
 };
 
 ProcessLinks collect_links(const ProcessTable& table) {
-  ProcessLinks links;
-  links.start_ms.reserve(table.size());
-  links.children.reserve(table.size());
-  table.for_each_entry([&links](const ProcessInfo& info) {
-    const uint64_t start = saturating_ms_from_s(info.start_time_s);
-    links.start_ms.emplace(info.pid, start);
-    links.children[info.parent_pid.value_or(0)].push_back({info.pid, start});
+  ProcessLinks result;
+  result.links.reserve(table.size());
+  result.index_of_pid.reserve(table.size());
+  result.first_child_of_pid.reserve(table.size());
+  table.for_each_entry([&result](const ProcessInfo& info) {
+    const auto index = static_cast<uint32_t>(result.links.size());
+    uint32_t& first_child = result.first_child_of_pid.try_emplace(info.parent_pid.value_or(0),
+                                                                  NO_LINK).first->second;
+    result.links.push_back({info.pid, saturating_ms_from_s(info.start_time_s), first_child});
+    first_child = index;
+    result.index_of_pid.emplace(info.pid, index);
   });
-  return links;
+  return result;
 }
 
 void wait_for_refresh_interval(SamplerState& state) {
@@ -65,33 +84,33 @@ std::vector<ExternalProcess> match_externals(const ExternalProcessMap& externals
                                              const ProcessLinks& links) {
   std::vector<ExternalProcess> matched;
   for (const auto& [pid, client_start_ms] : externals) {
-    const auto found = links.start_ms.find(pid);
-    if (found == links.start_ms.end() || !start_time_matches(found->second, client_start_ms)) {
-      continue;
-    }
-    matched.push_back({pid, found->second});
+    const std::optional<uint32_t> index = links.find(pid);
+    if (!index) continue;
+    const uint64_t start_ms = links.links[*index].start_ms;
+    if (start_time_matches(start_ms, client_start_ms)) matched.push_back({pid, start_ms});
   }
   return matched;
 }
 
 // Breadth-first from the seeds, following a child only when it started no earlier than its
-// parent. Within a pass a pid has exactly one start time, so "expanded" is kept by pid alone.
+// parent. Within a pass a pid has exactly one link and so one start time: "expanded" is kept
+// per link.
 std::vector<uint32_t> walk_tree(const ProcessLinks& links, const std::vector<uint32_t>& seeds) {
-  std::vector<Child> queue;
+  std::vector<uint32_t> queue;
   for (uint32_t seed : seeds) {
-    const auto found = links.start_ms.find(seed);
-    if (found != links.start_ms.end()) queue.push_back({seed, found->second});
+    if (const std::optional<uint32_t> index = links.find(seed)) queue.push_back(*index);
   }
-  std::unordered_set<uint32_t> expanded;
+  std::vector<bool> expanded(links.links.size(), false);
   std::vector<uint32_t> selected;
   for (size_t next = 0; next < queue.size(); ++next) {
-    const Child current = queue[next];
-    if (!expanded.insert(current.pid).second) continue;
+    const uint32_t index = queue[next];
+    if (expanded[index]) continue;
+    expanded[index] = true;
+    const ProcessLink& current = links.links[index];
     selected.push_back(current.pid);
-    const auto children = links.children.find(current.pid);
-    if (children == links.children.end()) continue;
-    for (const Child& child : children->second) {
-      if (child.start_ms >= current.start_ms) queue.push_back(child);
+    for (uint32_t child = links.first_child(current.pid); child != NO_LINK;
+         child = links.links[child].next_sibling) {
+      if (links.links[child].start_ms >= current.start_ms) queue.push_back(child);
     }
   }
   return selected;
@@ -155,32 +174,27 @@ uint64_t elapsed_micros(MonoTime start, MonoTime end) {
   return static_cast<uint64_t>(micros);
 }
 
-// Reuses the previous buffer when the text is unchanged.
-SharedText reuse_or_make(const SharedText* previous, std::string_view text) {
-  if (previous != nullptr && previous->view() == text) return *previous;
-  return SharedText(std::string(text));
+// Keeps the previous buffer when the text is unchanged.
+void reuse_or_replace(SharedText& kept, std::string_view text) {
+  if (kept.view() != text) kept = SharedText(std::string(text));
 }
 
 }  // namespace
 
-void RowTextCache::begin_pass() {
-  previous_ = std::move(current_);
-  current_.clear();
-  current_.reserve(previous_.size());
-}
-
 const RowTextCache::Texts& RowTextCache::texts_for(uint32_t pid, std::string_view name,
                                                    std::string_view command,
                                                    std::string_view status) {
-  const auto found = previous_.find(pid);
-  const Texts* old = found == previous_.end() ? nullptr : &found->second;
-  Texts texts{reuse_or_make(old ? &old->name : nullptr, name),
-              reuse_or_make(old ? &old->command : nullptr, command),
-              reuse_or_make(old ? &old->status : nullptr, status)};
-  return current_.insert_or_assign(pid, std::move(texts)).first->second;
+  Entry& entry = entries_[pid];
+  reuse_or_replace(entry.texts.name, name);
+  reuse_or_replace(entry.texts.command, command);
+  reuse_or_replace(entry.texts.status, status);
+  entry.pass = pass_;
+  return entry.texts;
 }
 
-void RowTextCache::end_pass() { previous_.clear(); }
+void RowTextCache::end_pass() {
+  std::erase_if(entries_, [this](const auto& pair) { return pair.second.pass != pass_; });
+}
 
 SamplerState::SamplerState(ProcessPlatform& platform) : platform_(platform), table_(platform) {}
 

@@ -51,19 +51,22 @@ class RowTextCache {
     SharedText status;
   };
 
-  // Starts a pass: the previous pass's texts become the ones to reuse.
-  void begin_pass();
-  // The texts for pid's row; the shared buffers of the previous pass where the text is equal.
+  void begin_pass() { ++pass_; }
+  // The texts for pid's row; the buffers of the previous pass where the text is unchanged.
   const Texts& texts_for(uint32_t pid, std::string_view name, std::string_view command,
                          std::string_view status);
   // Ends a pass: pids without a row in it are forgotten.
   void end_pass();
 
-  size_t size() const { return current_.size(); }
+  size_t size() const { return entries_.size(); }
 
  private:
-  std::unordered_map<uint32_t, Texts> previous_;
-  std::unordered_map<uint32_t, Texts> current_;
+  struct Entry {
+    Texts texts;
+    uint64_t pass = 0;  // the last pass that asked for this pid
+  };
+  std::unordered_map<uint32_t, Entry> entries_;
+  uint64_t pass_ = 0;
 };
 
 // What the sampler keeps between passes. Owns the ProcessTable; the platform (also the clock)
