@@ -8,8 +8,14 @@ const LEAVE = '\x1b[?25h\x1b[?1049l';
 export class LiveView {
   private entered = false;
   private last: string[] = [];
+  private broken = false;
 
-  constructor(private readonly out: NodeJS.WriteStream) {}
+  constructor(private readonly out: NodeJS.WriteStream) {
+    // A reader that went away (`treemon-watch ... | head`) ends the view, not the watched command.
+    out.on('error', () => {
+      this.broken = true;
+    });
+  }
 
   get isTerminal(): boolean {
     return this.out.isTTY === true;
@@ -25,6 +31,7 @@ export class LiveView {
 
   show(lines: string[]): void {
     this.last = lines;
+    if (this.broken) return;
     if (!this.isTerminal) {
       this.out.write(`${lines.join('\n')}\n\n`);
       return;
@@ -38,7 +45,7 @@ export class LiveView {
   }
 
   close(): void {
-    if (!this.entered) return;
+    if (!this.entered || this.broken) return;
     this.restoreTerminal();
     this.out.write(`${this.last.join('\n')}\n`);
   }

@@ -1,0 +1,45 @@
+# Installation and packages.
+#
+#   cmake --install BUILD [--prefix DIR]   the treemon executable into DIR/bin (Linux), or
+#                                          treemon.exe into DIR (Windows), with the docs
+#   cpack --config BUILD/CPackConfig.cmake  a .deb on Linux; a zip of treemon.exe when building
+#                                          for Windows (cmake/mingw-w64-x86_64.cmake)
+#
+# Only the monitor is installed: tests, helpers, benchmarks and fuzzers stay in the build tree.
+include(GNUInstallDirs)
+
+if(WIN32)
+  install(TARGETS treemon RUNTIME DESTINATION .)
+  install(FILES README.md docs/protocol.md docs/embedding.md DESTINATION .)
+else()
+  install(TARGETS treemon RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES README.md docs/protocol.md docs/embedding.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+endif()
+
+set(CPACK_PACKAGE_NAME treemon)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "treemon")
+set(CPACK_PACKAGE_CONTACT "treemon developers <treemon@users.noreply.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Monitor of the CPU, memory and I/O use of a process tree")
+set(CPACK_PACKAGE_DESCRIPTION
+  "treemon is started by a client application as a child process; it reads newline-delimited JSON commands on standard input and writes snapshots of a process tree as JSON events on standard output.")
+set(CPACK_STRIP_FILES ON)
+
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_SYSTEM_NAME windows-x86_64)
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+else()
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  find_program(TREEMON_DPKG_SHLIBDEPS dpkg-shlibdeps)
+  if(TREEMON_DPKG_SHLIBDEPS)
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  else()
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
+  endif()
+endif()
+
+include(CPack)
