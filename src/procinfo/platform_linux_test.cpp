@@ -168,6 +168,22 @@ TEST_F(LinuxPlatformTest, ListsThisProcessWithItsFigures) {
   EXPECT_EQ(table.find(0), nullptr);
 }
 
+// Kernel threads (visible where the monitor shares the kernel's pid namespace) have no memory
+// and no arguments, exactly as their own files say.
+TEST_F(LinuxPlatformTest, KernelThreadsHaveNoMemoryOrArguments) {
+  refresh(table);
+  refresh(table);
+  const ProcessInfo* kthreadd = table.find(2);
+  if (kthreadd == nullptr || kthreadd->name != "kthreadd") GTEST_SKIP() << "no kernel threads here";
+  EXPECT_EQ(kthreadd->parent_pid, std::nullopt);
+  EXPECT_TRUE(kthreadd->arguments.empty());
+  EXPECT_EQ(kthreadd->resident_bytes, 0u);
+  EXPECT_EQ(kthreadd->virtual_bytes, 0u);
+  std::ifstream statm("/proc/2/statm");
+  std::string text((std::istreambuf_iterator<char>(statm)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text, "0 0 0 0 0 0 0\n");
+}
+
 // A child that spins shows near 100 % of one processor, and two spinning threads more than that.
 // The percentage always matches the child's own CPU time over the wall time.
 TEST_F(LinuxPlatformTest, BusyChildrenPercentages) {

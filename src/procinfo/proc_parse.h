@@ -20,10 +20,15 @@ struct StatFields {
   std::string_view comm;  // raw bytes, up to 15; points into the parsed text
   char state = '?';
   uint32_t parent_pid = 0;
+  uint64_t flags = 0;  // the kernel's PF_* bits
   uint64_t user_ticks = 0;
   uint64_t system_ticks = 0;
   uint64_t start_ticks = 0;  // since boot
 };
+
+// A kernel thread has no memory of its own and no command line; its flags never change.
+inline constexpr uint64_t PF_KTHREAD = 0x00200000;
+inline bool is_kernel_thread(const StatFields& fields) { return (fields.flags & PF_KTHREAD) != 0; }
 
 // The command name ends at the LAST ')': a name may itself hold spaces and parentheses.
 std::optional<StatFields> parse_stat(std::string_view text);

@@ -59,12 +59,15 @@ std::optional<StatFields> parse_stat(std::string_view text) {
   if (rest.empty()) return std::nullopt;
   fields.state = rest.front();
   rest.remove_prefix(1);
-  // After the state: ppid, then pgrp .. cmajflt (9 fields), utime, stime, then cutime ..
-  // itrealvalue (6 fields), starttime.
+  // After the state: ppid, pgrp .. tpgid (4 fields, two of them signed), flags, minflt ..
+  // cmajflt (4 fields), utime, stime, cutime .. itrealvalue (6 fields), starttime.
   std::optional<uint64_t> parent = next_number(rest);
-  if (!parent || *parent > std::numeric_limits<uint32_t>::max() || !skip_fields(rest, 9)) {
+  if (!parent || *parent > std::numeric_limits<uint32_t>::max() || !skip_fields(rest, 4)) {
     return std::nullopt;
   }
+  std::optional<uint64_t> flags = next_number(rest);
+  if (!flags || !skip_fields(rest, 4)) return std::nullopt;
+  fields.flags = *flags;
   std::optional<uint64_t> user = next_number(rest);
   std::optional<uint64_t> system = next_number(rest);
   if (!user || !system || !skip_fields(rest, 6)) return std::nullopt;

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <random>
+
+#include "procinfo/utf8_repair.h"
 
 namespace treemon::linux_proc {
 namespace {
@@ -26,9 +29,45 @@ TEST(ProcParseTest, StatNameEndsAtTheLastParenthesis) {
     EXPECT_EQ(fields->comm, name);
     EXPECT_EQ(fields->state, 'S');
     EXPECT_EQ(fields->parent_pid, 77u);
+    EXPECT_EQ(fields->flags, 4194560u);
+    EXPECT_FALSE(is_kernel_thread(*fields));
     EXPECT_EQ(fields->user_ticks, 1234u);
     EXPECT_EQ(fields->system_ticks, 567u);
     EXPECT_EQ(fields->start_ticks, 98765u);
+  }
+}
+
+// A kernel thread is known by its PF_KTHREAD flag; negative terminal fields are skipped.
+TEST(ProcParseTest, KernelThreadFlag) {
+  std::optional<StatFields> fields = parse_stat(
+      "2 (kthreadd) S 0 0 0 0 -1 2129984 0 0 0 0 0 3 0 0 20 0 1 0 6 0 0 18446744073709551615 0 0 "
+      "0 0 0 0 0 2147483647 0 0 0 0 0 1 0 0 0 0 0\n");
+  ASSERT_TRUE(fields);
+  EXPECT_EQ(fields->flags, 2129984u);
+  EXPECT_TRUE(is_kernel_thread(*fields));
+  EXPECT_EQ(fields->parent_pid, 0u);
+  EXPECT_EQ(fields->system_ticks, 3u);
+  EXPECT_EQ(fields->start_ticks, 6u);
+}
+
+// Arbitrary bytes never make a parser read outside its text, and what comes out is valid text.
+TEST(ProcParseTest, ArbitraryBytesAreSafe) {
+  std::mt19937 random(12345);
+  static constexpr char RAW[] = "0123456789 ()\n:-cpurchawbtimeSZ\0\xFF\xC3";
+  const std::string alphabet(RAW, sizeof RAW - 1);
+  for (int round = 0; round < 20000; ++round) {
+    std::string text(random() % 200, ' ');
+    for (char& c : text) c = alphabet[random() % alphabet.size()];
+    if (round % 3 == 0) text = stat_line("x").substr(0, random() % 200) + text;
+    static_cast<void>(parse_stat(text));
+    static_cast<void>(parse_statm(text));
+    static_cast<void>(parse_io(text));
+    static_cast<void>(parse_machine_stat(text));
+    static_cast<void>(parse_boot_time(text));
+    for (const std::string& argument : split_command_line(text)) {
+      ASSERT_TRUE(is_well_formed_utf8(argument));
+    }
+    ASSERT_TRUE(is_well_formed_utf8(process_name(text.substr(0, 15), text)));
   }
 }
 
