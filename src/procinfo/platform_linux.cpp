@@ -323,7 +323,8 @@ void LinuxPlatform::raise_descriptor_limit() {
 
 uint32_t LinuxPlatform::processor_count() {
   if (machine_stat_ && read_whole(machine_stat_.get(), buffer_) == ReadStatus::Ok) {
-    std::optional<linux_proc::MachineFields> machine = linux_proc::parse_machine_stat(buffer_.text());
+    std::optional<linux_proc::MachineFields> machine =
+        linux_proc::parse_machine_stat(buffer_.text());
     if (machine && machine->cpu_lines > 0) return machine->cpu_lines;
   }
   const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
@@ -345,7 +346,8 @@ bool LinuxPlatform::list_processes(std::vector<ListedProcess>& out) {
   if (!proc_ || ::lseek(proc_.get(), 0, SEEK_SET) < 0) return false;
   ++generation_;
   for (;;) {
-    const ssize_t got = ::getdents64(proc_.get(), directory_buffer_.data(), directory_buffer_.size());
+    const ssize_t got =
+        ::getdents64(proc_.get(), directory_buffer_.data(), directory_buffer_.size());
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return false;
     if (got == 0) return true;

@@ -1,10 +1,9 @@
-#include "procinfo/proc_parse.h"
-
 #include <gtest/gtest.h>
 
 #include <limits>
 #include <random>
 
+#include "procinfo/proc_parse.h"
 #include "procinfo/utf8_repair.h"
 
 namespace treemon::linux_proc {
@@ -81,7 +80,8 @@ TEST(ProcParseTest, DamagedStatGivesNothing) {
                                  "4242 (x) S",
                                  "4242 (x) S 77 1 2 3 4 5 6 7 8 9 10",
                                  full.substr(0, full.find(" 98765")),
-                                 "4242 (x) S 99999999999 4242 4242 0 -1 1 1 0 0 0 1 1 0 0 20 0 1 0 5"};
+                                 "4242 (x) S 99999999999 4242 4242 0 -1 1 1 0 0 0 1 1 0 0 20 0 1 "
+                                 "0 5"};
   for (const std::string& text : damaged) EXPECT_FALSE(parse_stat(text)) << text;
 }
 
@@ -159,7 +159,8 @@ TEST(ProcParseTest, ProcessName) {
       {"a-very-long-nam", "/opt/other-program", "a-very-long-nam"},
       {"a-very-long-nam", "", "a-very-long-nam"},
       {"kworker/u4:1-ev", "", "kworker/u4:1-ev"},
-      {"caf\xC3\xA9-and-more\xC3", "/x/caf\xC3\xA9-and-more\xC3\xA9!", "caf\xC3\xA9-and-more\xC3\xA9!"},
+      {"caf\xC3\xA9-and-more\xC3", "/x/caf\xC3\xA9-and-more\xC3\xA9!",
+       "caf\xC3\xA9-and-more\xC3\xA9!"},
       {"caf\xC3\xA9-and-more\xC3", "/x/other", "caf\xC3\xA9-and-more\xEF\xBF\xBD"},
   };
   for (const Case& c : cases) EXPECT_EQ(process_name(c.comm, c.first_argument), c.expected);

@@ -40,7 +40,9 @@ class ProcessTableTest : public ::testing::Test {
     platform.process(pid)->times->kernel_100ns = kernel;
     platform.process(pid)->times->user_100ns = user;
   }
-  void set_machine(uint64_t kernel, uint64_t user) { platform.machine = MachineTimes{kernel, user}; }
+  void set_machine(uint64_t kernel, uint64_t user) {
+    platform.machine = MachineTimes{kernel, user};
+  }
   static void refresh(ProcessTable& table) { table.refresh(RefreshOptions::everything(), true); }
 };
 

@@ -15,7 +15,8 @@ TEST(Utf8RepairTest, RepairsEachIllFormedSubpartOnce) {
   const Case cases[] = {
       {"", ""},
       {"plain ascii", "plain ascii"},
-      {"\xC3\xA9t\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},
+      {"\xC3\xA9t\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80",
+       "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},
       {"a\x80" "b", "a" + R + "b"},                    // stray continuation byte
       {"\x80\x80", R + R},                             // each stray byte on its own
       {"ab\xE2\x82", "ab" + R},                        // truncated at the end: one replacement
