@@ -131,6 +131,11 @@ char state_letter(uint32_t pid) {
   return close == std::string::npos || close + 2 >= text.size() ? '?' : text[close + 2];
 }
 
+// A child that said it is ready may still be on its way into its sleep.
+void wait_for_state(uint32_t pid, char letter) {
+  for (int i = 0; i < 500 && state_letter(pid) != letter; ++i) std::this_thread::sleep_for(2ms);
+}
+
 size_t open_descriptor_count() {
   size_t count = 0;
   for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
@@ -256,9 +261,7 @@ TEST_F(LinuxPlatformTest, IoAndMemoryGrowWhenTheChildWorks) {
 // A child that ended and was reaped loses its entry; one not yet reaped shows as a zombie.
 TEST_F(LinuxPlatformTest, ZombieThenGone) {
   Child quick([](int ready) { say_ready(ready); });
-  for (int i = 0; i < 200 && state_letter(quick.pid()) != 'Z'; ++i) {
-    std::this_thread::sleep_for(10ms);
-  }
+  wait_for_state(quick.pid(), 'Z');
   refresh(table);
   ASSERT_NE(table.find(quick.pid()), nullptr);
   EXPECT_EQ(table.find(quick.pid())->state.text(), "Zombie");
@@ -277,6 +280,7 @@ TEST_F(LinuxPlatformTest, NameWithSpacesAndParentheses) {
     say_ready(ready);
     wait_for_kill();
   });
+  wait_for_state(named.pid(), 'S');
   refresh(table);
   ASSERT_NE(table.find(named.pid()), nullptr);
   EXPECT_EQ(table.find(named.pid())->name, "a (b) c) d");
@@ -300,6 +304,7 @@ TEST_F(LinuxPlatformTest, ExecutedProgramArgumentsAndLongName) {
   // The kernel sets the new program's arguments up a moment after the old descriptors close.
   const ProcessInfo* info = nullptr;
   for (int i = 0; i < 100; ++i) {
+    wait_for_state(sleeper.pid(), 'S');
     refresh(table);
     info = table.find(sleeper.pid());
     if (info && info->arguments.size() == 3) break;
