@@ -17,6 +17,7 @@ command -v npm >/dev/null || missing+=(npm)
 command -v tmux >/dev/null || missing+=(tmux)
 command -v rsvg-convert >/dev/null || missing+=(librsvg2-bin)
 command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)
+command -v unzip >/dev/null || missing+=(unzip)
 if ((${#missing[@]})); then
   sudo_cmd=""
   [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
@@ -49,6 +50,17 @@ staging=$(mktemp -d)
 trap 'rm -rf "$staging"' EXIT
 cmake --install . --prefix "$staging/prefix" >/dev/null
 [ -x "$staging/prefix/bin/treemon" ] || { echo "FAIL: cmake --install did not install bin/treemon"; exit 1; }
+
+if command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
+  echo "== the Windows zip"
+  cmake -S "$root" -B "$root/$build-win-package" -G Ninja -DTREEMON_TESTS=OFF \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
+  ninja -C "$root/$build-win-package" treemon >/dev/null
+  (cd "$root/$build-win-package" && rm -f treemon-*.zip && cpack -G ZIP >/dev/null)
+  zip_listing=$(unzip -l "$root/$build-win-package"/treemon-*-windows-x86_64.zip)
+  echo "$zip_listing"
+  grep -q 'treemon-[0-9.]*-windows-x86_64/treemon.exe$' <<<"$zip_listing" || { echo "FAIL: the zip does not hold treemon.exe"; exit 1; }
+fi
 
 echo "== the documented example, from the packed package, with treemon from the .deb on PATH"
 cd "$root/clients/node"
