@@ -406,6 +406,18 @@ TEST_F(WindowsPlatformTest, ReadsTheCommandLineOrEmptiesIt) {
   }
 }
 
+// An empty command line has no arguments; splitting it would give this program's own path.
+TEST_F(WindowsPlatformTest, EmptyCommandLineHasNoArguments) {
+  HelperProcess helper(L"blank");
+  ASSERT_TRUE(helper.started());
+  ASSERT_TRUE(wait_for_ready(helper));
+  const std::unique_ptr<ProcessHandle> handle = open_pid(*platform, helper.pid());
+  ASSERT_NE(handle, nullptr);
+  const CommandLineRead read = platform->command_line(*handle);
+  EXPECT_TRUE(read.replace);
+  EXPECT_EQ(read.arguments, std::vector<std::string>{});
+}
+
 // The table on the real platform: the tree's parent links, and a busy child's CPU percentage
 // rising above zero at the third refresh, never above all processors together.
 TEST_F(WindowsPlatformTest, TableFollowsRealProcesses) {

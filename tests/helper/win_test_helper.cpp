@@ -9,6 +9,8 @@
 //   busy               writes "ready", then keeps one processor busy.
 //   grow               writes "ready"; at every input line "grow" commits and touches 64 MiB,
 //                      writes 2 MiB to a temporary file and reads them back, then writes "grown".
+//   blank              empties the command line its process parameters record, then writes
+//                      "ready" and waits.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -18,6 +20,7 @@
 #include <windows.h>
 // After windows.h, which it needs.
 #include <shellapi.h>
+#include <winternl.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -208,8 +211,20 @@ int run_grow() {
   return 0;
 }
 
+int run_blank() {
+  PROCESS_BASIC_INFORMATION basic{};
+  if (!NT_SUCCESS(::NtQueryInformationProcess(::GetCurrentProcess(), ProcessBasicInformation,
+                                              &basic, sizeof(basic), nullptr))) {
+    return 2;
+  }
+  basic.PebBaseAddress->ProcessParameters->CommandLine.Length = 0;
+  say("ready");
+  wait_for_end_of_input();
+  return 0;
+}
+
 int usage() {
-  say("usage: treemon_test_helper tree DEPTH WIDTH | busy | grow");
+  say("usage: treemon_test_helper tree DEPTH WIDTH | busy | grow | blank");
   return 2;
 }
 
@@ -225,7 +240,7 @@ int main() {
   const auto number = [&arguments](size_t index) {
     return index < arguments.size() ? std::wcstol(arguments[index].c_str(), nullptr, 10) : -1;
   };
-  const std::wstring mode = arguments.size() > 1 ? arguments[1] : L"";
+  const std::wstring mode = arguments.size() > 1 ? arguments[1] : std::wstring();
   if (mode == L"tree" && number(2) >= 0 && number(3) >= 0) {
     return run_node(static_cast<int>(number(2)), static_cast<int>(number(3)), "-");
   }
@@ -233,6 +248,7 @@ int main() {
     return run_node(static_cast<int>(number(2)), static_cast<int>(number(3)),
                     narrow(arguments[4]));
   }
+  if (mode == L"blank") return run_blank();
   if (mode == L"busy") return run_busy();
   if (mode == L"grow") return run_grow();
   return usage();
