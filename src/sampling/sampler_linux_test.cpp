@@ -24,10 +24,19 @@ std::string read_cmdline(pid_t pid) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// Waits (up to 10 s) until the process has replaced its image with sleep's.
+// The one-letter state in /proc/PID/stat, after the parenthesised name.
+char read_state(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  const std::string stat(std::istreambuf_iterator<char>(in), {});
+  const size_t name_end = stat.rfind(')');
+  return name_end != std::string::npos && name_end + 2 < stat.size() ? stat[name_end + 2] : '?';
+}
+
+// Waits (up to 10 s) until the process has become sleep and is asleep in it: from then on its
+// command line is sleep's and its state stays "S".
 bool wait_for_exec(pid_t pid) {
   for (int i = 0; i < 1000; ++i) {
-    if (read_cmdline(pid).rfind("sleep", 0) == 0) return true;
+    if (read_cmdline(pid).rfind("sleep", 0) == 0 && read_state(pid) == 'S') return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return false;
