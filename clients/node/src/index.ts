@@ -5,4 +5,7 @@ export type { ExitInfo, StartOptions, TreemonClientEvents } from './client';
 export { TreemonError } from './errors';
 export type { TreemonErrorCode } from './errors';
 export { locateMonitor } from './locate';
-export type * from './types';
+export type {
+  Capabilities, ConfigureOptions, ErrorEventRecord, ExternalProcess, ExternalProcessEntry, Hello, HistoryChunk,
+  MonitorErrorCode, MonitorEvent, ProcessSample, Snapshot, U64,
+} from './types';
