@@ -86,6 +86,21 @@ describe('the table', () => {
     assert.deepEqual(reused.get('5@12000'), { cpuPercent: 10, readPerSecond: 0, writePerSecond: 0 });
   });
 
+  test('on Linux a reaped child\'s counts, folded into its parent\'s, are not counted twice', () => {
+    for (const folds of [true, false]) {
+      const tracker = new RateTracker(folds);
+      tracker.update(snapshot(1, 10000, [row(1, 0, { ioWriteBytes: 100 }), row(2, 1, { ioWriteBytes: 5000 })]));
+      // The child is gone and the parent's counter took in its 5000 bytes plus 700 of its own.
+      const after = tracker.update(snapshot(2, 11000, [row(1, 0, { ioWriteBytes: 5800 })]));
+      assert.equal(after.get('1@1000')!.writePerSecond, folds ? 700 : 5700);
+    }
+    // A grandchild reaped by a child that is gone too: both fold into the one still there.
+    const tracker = new RateTracker(true);
+    tracker.update(snapshot(1, 10000, [row(1, 0), row(2, 1, { ioReadBytes: 300 }), row(3, 2, { ioReadBytes: 4000 }), row(4, 4, { ioReadBytes: 9 })]));
+    const after = tracker.update(snapshot(2, 12000, [row(1, 0, { ioReadBytes: 4500 })]));
+    assert.equal(after.get('1@1000')!.readPerSecond, 100);
+  });
+
   test('a frame: header, indented rows, totals; cut to the terminal', () => {
     const tracker = new RateTracker();
     tracker.update(tree);

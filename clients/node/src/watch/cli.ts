@@ -74,7 +74,7 @@ async function watch(options: WatchOptions): Promise<number> {
   const record = options.record === undefined ? undefined : createWriteStream(options.record);
   const chart = options.chart === undefined ? undefined : new ChartRecorder();
   const view = new LiveView(process.stdout);
-  const rates = new RateTracker();
+  const rates = new RateTracker(client.hello.platform === 'linux');
   const startedAt = Date.now();
   let latest: { snapshot: Snapshot; rows: ReturnType<typeof treeRows> } | undefined;
 

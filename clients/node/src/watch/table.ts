@@ -41,29 +41,74 @@ export function processKey(p: ProcessSample): string {
 export class RateTracker {
   private previous = new Map<string, Counters>();
 
+  /**
+   * @param childrenFoldIntoParent the platform adds the I/O counts of a child that its parent has
+   *   waited for to the parent's own (Linux); the counts a vanished child had when last seen are
+   *   then taken off its parent's next difference, so that they are not counted twice.
+   */
+  constructor(private readonly childrenFoldIntoParent = false) {}
+
   update(snapshot: Snapshot): Map<string, Rates> {
     const rates = new Map<string, Rates>();
     const next = new Map<string, Counters>();
     for (const p of snapshot.processes) {
+      next.set(processKey(p), { at: snapshot.sampledAtUnixMs, pid: p.pid, ppid: p.ppid, cpu: p.cpuTimeMs, read: p.ioReadBytes, write: p.ioWriteBytes });
+    }
+    const folded = this.childrenFoldIntoParent ? this.foldedChildren(next) : new Map<string, Counters>();
+    for (const p of snapshot.processes) {
       const key = processKey(p);
-      const now = { at: snapshot.sampledAtUnixMs, cpu: p.cpuTimeMs, read: p.ioReadBytes, write: p.ioWriteBytes };
-      const before = this.previous.get(key);
-      const base = before ?? { at: snapshot.sampledAtUnixMs - Math.max(p.runTimeMs, 1000), cpu: 0, read: 0, write: 0 };
+      const now = next.get(key)!;
+      const base = this.previous.get(key) ??
+        { at: snapshot.sampledAtUnixMs - Math.max(p.runTimeMs, 1000), pid: p.pid, ppid: p.ppid, cpu: 0, read: 0, write: 0 };
+      const gone = folded.get(key);
       const ms = Math.max(now.at - base.at, 1);
       rates.set(key, {
         cpuPercent: (Math.max(now.cpu - base.cpu, 0) / ms) * 100,
-        readPerSecond: (Math.max(now.read - base.read, 0) / ms) * 1000,
-        writePerSecond: (Math.max(now.write - base.write, 0) / ms) * 1000,
+        readPerSecond: (Math.max(now.read - base.read - (gone?.read ?? 0), 0) / ms) * 1000,
+        writePerSecond: (Math.max(now.write - base.write - (gone?.write ?? 0), 0) / ms) * 1000,
       });
-      next.set(key, now);
     }
     this.previous = next;
     return rates;
+  }
+
+  /**
+   * For each process still present, the summed last counts of its descendants that have gone since
+   * the previous snapshot: a child folds into its parent when reaped, and that parent, once gone
+   * itself, into its own parent, so the counts end up with the nearest ancestor still present.
+   */
+  private foldedChildren(present: Map<string, Counters>): Map<string, Counters> {
+    const previousByPid = new Map<number, [string, Counters]>();
+    for (const [key, c] of this.previous) previousByPid.set(c.pid, [key, c]);
+    const folded = new Map<string, Counters>();
+    for (const [key, gone] of this.previous) {
+      if (present.has(key)) continue;
+      const ancestor = this.nearestPresentAncestor(gone, previousByPid, present);
+      if (ancestor === undefined) continue;
+      const sum = folded.get(ancestor) ?? { ...gone, read: 0, write: 0 };
+      sum.read += gone.read;
+      sum.write += gone.write;
+      folded.set(ancestor, sum);
+    }
+    return folded;
+  }
+
+  private nearestPresentAncestor(process: Counters, previousByPid: Map<number, [string, Counters]>,
+    present: Map<string, Counters>): string | undefined {
+    const seen = new Set<number>([process.pid]);
+    for (let parent = previousByPid.get(process.ppid); parent !== undefined; parent = previousByPid.get(parent[1].ppid)) {
+      if (present.has(parent[0])) return parent[0];
+      if (seen.has(parent[1].pid)) return undefined;
+      seen.add(parent[1].pid);
+    }
+    return undefined;
   }
 }
 
 interface Counters {
   at: number;
+  pid: number;
+  ppid: number;
   cpu: number;
   read: number;
   write: number;
