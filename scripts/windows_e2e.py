@@ -88,7 +88,8 @@ class WineProcess:
     def text_line(self):
         raw = self.raw_line()
         check(raw is not None, "output ended early")
-        check(raw.endswith(b"\n") and not raw.endswith(b"\r\n"), "line not ended by one LF: %r" % raw)
+        check(raw.endswith(b"\n") and not raw.endswith(b"\r\n"),
+              "line not ended by one LF: %r" % raw)
         return raw[:-1].decode("utf-8")
 
     def event(self):
@@ -138,7 +139,8 @@ def check_tree_snapshot(snapshot, nodes, root, request_id, sequence, command_lin
     check(list(snapshot) == SNAPSHOT_MEMBERS, "snapshot members: %s" % list(snapshot))
     check(snapshot["type"] == "snapshot" and snapshot["requestId"] == request_id,
           "snapshot header: %s" % snapshot)
-    check(snapshot["sequence"] == sequence, "sequence %s, expected %d" % (snapshot["sequence"], sequence))
+    check(snapshot["sequence"] == sequence,
+          "sequence %s, expected %d" % (snapshot["sequence"], sequence))
     rows = snapshot["processes"]
     pids = [row["pid"] for row in rows]
     check(pids == sorted(nodes), "rows %s, expected the tree %s" % (pids, sorted(nodes)))

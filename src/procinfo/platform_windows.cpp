@@ -27,7 +27,7 @@ namespace treemon {
 namespace {
 
 static_assert(sizeof(PROCESSENTRY32W) == 568, "the process list entry has the documented size");
-static_assert(sizeof(PROCESS_MEMORY_COUNTERS_EX) == 80, "the extended memory counters are 80 bytes");
+static_assert(sizeof(PROCESS_MEMORY_COUNTERS_EX) == 80, "the extended counters are 80 bytes");
 
 constexpr DWORD QUERY_AND_READ_ACCESS = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;  // 0x410
 constexpr DWORD LIMITED_QUERY_ACCESS = PROCESS_QUERY_LIMITED_INFORMATION;             // 0x1000
@@ -190,14 +190,15 @@ std::optional<std::wstring> query_command_line(HANDLE process) {
   std::memcpy(&header, storage.data(), sizeof(header));
   if (header.Length == 0) return std::wstring();
   // The text must lie inside the buffer the answer was written to.
-  const auto* begin = reinterpret_cast<const std::byte*>(storage.data());
-  const auto* text = reinterpret_cast<const std::byte*>(header.Buffer);
-  if (text < begin || text > begin + storage_bytes ||
-      static_cast<size_t>(begin + storage_bytes - text) < header.Length) {
+  const uintptr_t begin = reinterpret_cast<uintptr_t>(storage.data());
+  const uintptr_t text = reinterpret_cast<uintptr_t>(header.Buffer);
+  if (text < begin || text - begin > storage_bytes ||
+      storage_bytes - (text - begin) < header.Length) {
     return std::nullopt;
   }
   std::wstring result(header.Length / sizeof(wchar_t), L'\0');
-  std::memcpy(result.data(), text, result.size() * sizeof(wchar_t));
+  std::memcpy(result.data(), reinterpret_cast<const std::byte*>(storage.data()) + (text - begin),
+              result.size() * sizeof(wchar_t));
   return result;
 }
 
@@ -278,8 +279,10 @@ class WindowsPlatform final : public ProcessPlatform {
   }
 
   std::optional<ProcessTimes> process_times(ProcessHandle& process) override {
-    FILETIME creation{}, exit{}, kernel{}, user{};
-    if (!::GetProcessTimes(native(process), &creation, &exit, &kernel, &user)) return std::nullopt;
+    FILETIME creation{}, exit_time{}, kernel{}, user{};
+    if (!::GetProcessTimes(native(process), &creation, &exit_time, &kernel, &user)) {
+      return std::nullopt;
+    }
     return ProcessTimes{unix_seconds_from_creation(to_u64(creation)), to_u64(kernel),
                         to_u64(user)};
   }
