@@ -32,6 +32,9 @@ struct ListedProcess {
   // When the list itself knows when the process started (Linux), a pid whose start time changed
   // between two refreshes is a new process that reused the pid.
   std::optional<uint64_t> start_time_s;
+  // The process the table opened under this pid has ended, so this is a new one, even when both
+  // started within the same second.
+  bool replaces_opened = false;
 };
 
 // An open process: a handle, file descriptors, or nothing at all, as the platform needs.

@@ -336,41 +336,45 @@ pid_t fork_with_pid(pid_t pid) {
   return static_cast<pid_t>(::syscall(SYS_clone3, &args, sizeof(args)));
 }
 
-// A pid that a newer process took is a new entry with that process's name and start time.
+// A pid that a newer process took is a new entry with that process's name and start time, also
+// when both processes started within the same second.
 TEST_F(LinuxPlatformTest, ReusedPidIsANewEntry) {
-  Child first([](int ready) {
-    ::prctl(PR_SET_NAME, "first-owner", 0, 0, 0);
-    say_ready(ready);
-    wait_for_kill();
-  });
-  const pid_t pid = static_cast<pid_t>(first.pid());
-  refresh(table);
-  ASSERT_EQ(table.find(first.pid())->name, "first-owner");
-  const uint64_t first_start = table.find(first.pid())->start_time_s;
-  first.kill_and_reap();
-  std::this_thread::sleep_for(1100ms);  // start times have whole-second resolution
+  for (const auto pause : {1100ms, 0ms}) {
+    Child first([](int ready) {
+      ::prctl(PR_SET_NAME, "first-owner", 0, 0, 0);
+      say_ready(ready);
+      wait_for_kill();
+    });
+    const pid_t pid = static_cast<pid_t>(first.pid());
+    refresh(table);
+    ASSERT_EQ(table.find(first.pid())->name, "first-owner");
+    const uint64_t first_start = table.find(first.pid())->start_time_s;
+    first.kill_and_reap();
+    std::this_thread::sleep_for(pause);
 
-  int ready[2];
-  ASSERT_EQ(::pipe(ready), 0);
-  const pid_t second = fork_with_pid(pid);
-  if (second < 0) GTEST_SKIP() << "cannot choose a pid here: " << std::strerror(errno);
-  if (second == 0) {
-    ::prctl(PR_SET_NAME, "second-owner", 0, 0, 0);
-    say_ready(ready[1]);
-    wait_for_kill();
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t second = fork_with_pid(pid);
+    if (second < 0) GTEST_SKIP() << "cannot choose a pid here: " << std::strerror(errno);
+    if (second == 0) {
+      ::prctl(PR_SET_NAME, "second-owner", 0, 0, 0);
+      say_ready(ready[1]);
+      wait_for_kill();
+    }
+    ::close(ready[1]);
+    char byte;
+    static_cast<void>(::read(ready[0], &byte, 1));
+    ::close(ready[0]);
+    refresh(table);
+    const ProcessInfo* info = table.find(first.pid());
+    ASSERT_NE(info, nullptr);
+    EXPECT_EQ(info->name, "second-owner") << pause.count() << " ms apart";
+    EXPECT_GE(info->start_time_s, first_start + (pause > 1s ? 1 : 0));
+    EXPECT_EQ(info->cpu_percent, 0.0f);
+    ::kill(second, SIGKILL);
+    ::waitpid(second, nullptr, 0);
+    refresh(table);
   }
-  ::close(ready[1]);
-  char byte;
-  static_cast<void>(::read(ready[0], &byte, 1));
-  ::close(ready[0]);
-  refresh(table);
-  const ProcessInfo* info = table.find(first.pid());
-  ASSERT_NE(info, nullptr);
-  EXPECT_EQ(info->name, "second-owner");
-  EXPECT_GT(info->start_time_s, first_start);
-  EXPECT_EQ(info->cpu_percent, 0.0f);
-  ::kill(second, SIGKILL);
-  ::waitpid(second, nullptr, 0);
 }
 
 // Kept descriptors: one set per live entry, all given back when processes end and when the

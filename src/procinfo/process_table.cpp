@@ -100,6 +100,7 @@ void ProcessTable::refresh_listed(const ListedProcess& listed, RefreshContext& c
 }
 
 bool ProcessTable::is_reused_pid(const Entry& entry, const ListedProcess& listed) {
+  if (listed.replaces_opened) return true;
   return listed.start_time_s && entry.listed_start_time_s &&
          *listed.start_time_s != *entry.listed_start_time_s;
 }

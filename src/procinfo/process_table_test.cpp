@@ -445,6 +445,26 @@ TEST_F(ProcessTableTest, ReusedPidGetsANewEntry) {
   EXPECT_EQ(platform.open_count[10], 2);
 }
 
+// A platform that knows the opened process ended reports its pid's new owner as new, even when
+// both started within the same second.
+TEST_F(ProcessTableTest, ListedReplacementOfAnOpenedProcessIsANewEntry) {
+  ScriptedProcess& p = add(10, 1, "old");
+  p.list_start_time = true;
+  ProcessTable table(platform);
+  refresh(table);
+  platform.remove(10);
+  ScriptedProcess& reused = add(10, 1, "new");
+  reused.list_start_time = true;  // the same whole second as the old one
+  reused.replaces_opened = true;
+  refresh(table);
+  EXPECT_EQ(table.find(10)->name, "new");
+  EXPECT_EQ(platform.open_count[10], 2);
+  EXPECT_EQ(platform.open_handles, 1);
+  platform.process(10)->replaces_opened = false;
+  refresh(table);
+  EXPECT_EQ(platform.open_count[10], 2) << "an entry that is not replaced is kept";
+}
+
 // Groups that are not requested keep their values; the processor count comes with cpu only and
 // is taken once.
 TEST_F(ProcessTableTest, OptionsChooseFigureGroups) {

@@ -55,6 +55,7 @@ bool ScriptedPlatform::list_processes(std::vector<ListedProcess>& out) {
   for (const ScriptedProcess& p : processes) {
     ListedProcess listed{p.pid, p.parent_pid, p.name, p.state, std::nullopt};
     if (p.list_start_time && p.times) listed.start_time_s = p.times->start_time_s;
+    listed.replaces_opened = p.replaces_opened;
     out.push_back(std::move(listed));
   }
   return true;

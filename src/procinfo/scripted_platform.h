@@ -21,6 +21,7 @@ struct ScriptedProcess {
   std::string name;
   ProcessState state;
   bool list_start_time = false;  // report start_time_s in the list too, as Linux does
+  bool replaces_opened = false;  // list it as a new process on a pid whose opened one ended
   bool can_open = true;
   // Figures the queries return; an empty optional makes that query fail.
   std::optional<ProcessTimes> times = ProcessTimes{};
