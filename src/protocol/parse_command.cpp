@@ -255,15 +255,20 @@ struct Span {
 };
 
 struct HeldMember {
-  Field field;
+  Field field = Field::Version;
   Span value;
 };
+
+// Only the first two members of one name can matter: a second one is a duplicate, and stage 2
+// never gets past it. Holding no more keeps memory flat whatever the line holds.
+constexpr size_t HELD_PER_FIELD = 2;
 
 // What stage 1 hands to stage 2.
 struct HeldCommand {
   Variant variant = Variant::Shutdown;
   bool array_form = false;
-  std::vector<HeldMember> members;  // object form, in input order
+  std::array<HeldMember, FIELD_COUNT * HELD_PER_FIELD> members{};  // object form, in input order
+  size_t member_count = 0;
   std::array<Span, MAX_FIELDS> elements{};  // array form: the first elements after the tag
   size_t element_count = 0;                 // array form: all elements after the tag
 };
@@ -292,8 +297,6 @@ std::variant<Span, JsonError> read_span(JsonReader& reader, const JsonToken& fir
 Stage1Result read_object_form(JsonReader& reader) {
   HeldCommand held;
   std::optional<Variant> variant;
-  // Only the first two members of one name can matter: a second one is a duplicate, and stage 2
-  // never gets past it. Holding no more keeps memory flat whatever the line holds.
   std::array<uint8_t, FIELD_COUNT> held_per_field{};
   JsonToken token;
   while (true) {
@@ -311,8 +314,9 @@ Stage1Result read_object_form(JsonReader& reader) {
     if (auto error = reader.next(token)) return syntax_rejection(*error);
     auto span = read_span(reader, token);
     if (auto* error = std::get_if<JsonError>(&span)) return syntax_rejection(*error);
-    if (field && held_per_field[static_cast<size_t>(*field)]++ < 2) {
-      held.members.push_back(HeldMember{*field, std::get<Span>(span)});
+    if (field && held_per_field[static_cast<size_t>(*field)] < HELD_PER_FIELD) {
+      ++held_per_field[static_cast<size_t>(*field)];
+      held.members[held.member_count++] = HeldMember{*field, std::get<Span>(span)};
     }
   }
   if (!variant) return at_column(missing_field("type"), token.end);
@@ -504,7 +508,8 @@ std::string_view text_of(std::string_view line, Span span) {
 ConversionError convert_members(std::string_view line, const HeldCommand& held,
                                 FieldValues& values) {
   const VariantSpec& spec = spec_of(held.variant);
-  for (const HeldMember& member : held.members) {
+  for (size_t i = 0; i < held.member_count; ++i) {
+    const HeldMember& member = held.members[i];
     if (!has_field(spec, member.field)) continue;
     bool& seen = values.seen[static_cast<size_t>(member.field)];
     if (seen) return duplicate_field(name_of(member.field));
