@@ -5,7 +5,8 @@
 //  1. A refresh never fails: a process that cannot be read gives fewer figures, a vanished one
 //     loses its entry (with remove_ended), a list that cannot be taken empties the table.
 //  2. name and start_time_s never change for an entry; a listed pid whose start time differs from
-//     its entry's is a new process and gets a new entry.
+//     its entry's, or that the platform marks as replacing the process it opened, is a new
+//     process and gets a new entry (cpu_percent 0.0, baselines 0).
 //  3. Counters saturate at 2^64-1 and differences are floored at 0.
 //  4. cpu_percent changes only at an interval reading: at least 200 ms after the entry's previous
 //     CPU reading.
