@@ -6,11 +6,14 @@
 //                fields after the name: what any per-process monitor pays at least.
 //   PathReads:   the four files our refresh needs (stat, statm, io, cmdline), each opened, read
 //                and closed by path: what a monitor without kept descriptors pays.
+//   KeptFourFiles: the same four files kept open and read with pread, nothing parsed: the least
+//                that these figures cost.
 //   Refresh:     ProcessTable::refresh with every figure group, on the system platform.
 //
 // Each case reports the median over 20 refreshes of the CPU time (kernel time included) and the
-// wall time per process; Refresh also reports x_floor, its CPU time per process over StatFloor's
-// in the same run. CPU time is the fair measure on a shared, loaded machine.
+// wall time per process; KeptFourFiles and Refresh also report x_floor, their CPU time per
+// process over StatFloor's in the same run. CPU time is the fair measure on a shared, loaded
+// machine.
 #include <benchmark/benchmark.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -189,6 +192,45 @@ void PathReads(benchmark::State& state) {
   report(state, clock, processes);
 }
 
+// The least that reading our four files can cost: all of them kept open and read with pread,
+// nothing parsed. The gap between this and StatFloor is the kernel's work for statm, io and
+// cmdline; the gap between Refresh and this is ours.
+void KeptFourFiles(benchmark::State& state) {
+  children().ensure_machine_total(static_cast<size_t>(state.range(0)));
+  static constexpr const char* FILES[] = {"stat", "statm", "io", "cmdline"};
+  std::unordered_map<uint32_t, std::vector<int>> kept;
+  for (uint32_t pid : list_pids()) {
+    std::vector<int>& fds = kept[pid];
+    for (const char* file : FILES) {
+      const std::string path = "/proc/" + std::to_string(pid) + "/" + file;
+      const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd >= 0) fds.push_back(fd);
+    }
+  }
+  std::string buffer(65536, '\0');
+  size_t processes = 0;
+  IterationClock clock;
+  for (auto _ : state) {
+    clock.start();
+    processes = 0;
+    for (uint32_t pid : list_pids()) {
+      auto found = kept.find(pid);
+      if (found == kept.end()) continue;
+      for (int fd : found->second) {
+        benchmark::DoNotOptimize(pread_retry(fd, buffer.data(), buffer.size()));
+      }
+      ++processes;
+    }
+    clock.stop();
+  }
+  for (const auto& [pid, fds] : kept) {
+    for (int fd : fds) ::close(fd);
+  }
+  report(state, clock, processes);
+  state.counters["x_floor"] =
+      clock.median_cpu_us() / static_cast<double>(processes) / floor_cpu_us()[state.range(0)];
+}
+
 void Refresh(benchmark::State& state) {
   children().ensure_machine_total(static_cast<size_t>(state.range(0)));
   std::unique_ptr<treemon::ProcessPlatform> platform = treemon::make_system_platform();
@@ -213,10 +255,13 @@ void Refresh(benchmark::State& state) {
 // Side by side for each N, in this order, so that every case sees the same processes.
 BENCHMARK(StatFloor)->Arg(100)->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK(PathReads)->Arg(100)->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(KeptFourFiles)->Arg(100)->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK(Refresh)->Arg(100)->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK(StatFloor)->Arg(1000)->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK(PathReads)->Arg(1000)->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(KeptFourFiles)->Arg(1000)->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK(Refresh)->Arg(1000)->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK(StatFloor)->Arg(3000)->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK(PathReads)->Arg(3000)->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(KeptFourFiles)->Arg(3000)->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK(Refresh)->Arg(3000)->Unit(benchmark::kMillisecond)->Iterations(20);
