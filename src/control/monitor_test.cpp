@@ -90,10 +90,17 @@ class ScriptedIntake final : public IntakeSource {
 
 Configure configure(uint64_t interval_ms) { return Configure{2, 1, interval_ms, {}}; }
 
+ScriptedProcess init_process() {
+  ScriptedProcess init;
+  init.pid = 1;
+  init.name = "init";
+  return init;
+}
+
 class MonitorLoop : public ::testing::Test {
  protected:
   MonitorLoop() : stream_(platform_), writer_(stream_) {
-    platform_.add(ScriptedProcess{.pid = 1, .parent_pid = 0, .name = "init"});
+    platform_.add(init_process());
   }
 
   WriteStatus run(ScriptedIntake& intake) {
@@ -115,7 +122,7 @@ TEST_F(MonitorLoop, IntervalsAreNormalised) {
   } cases[] = {{1, 250}, {250, 250}, {1000, 1000}, {60000, 60000}, {60001, 60000}, {UINT64_MAX, 60000}};
   for (const auto& c : cases) {
     ScriptedPlatform platform;
-    platform.add(ScriptedProcess{.pid = 1, .parent_pid = 0, .name = "init"});
+    platform.add(init_process());
     TimedStream stream(platform);
     EventWriter writer(stream);
     ScriptedIntake intake(platform, 1300 + 3 * c.interval);
