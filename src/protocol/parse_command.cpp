@@ -51,13 +51,13 @@ constexpr std::array<std::string_view, FIELD_COUNT> FIELD_NAMES = {
 };
 constexpr size_t MAX_FIELDS = 4;
 
-struct VariantSpec {
+struct VariantShape {
   std::array<Field, MAX_FIELDS> fields;
   size_t field_count;
   std::string_view too_few_elements;  // expected text when array-form elements run out
 };
 
-constexpr std::array<VariantSpec, 7> VARIANTS = {{
+constexpr std::array<VariantShape, 7> VARIANTS = {{
     {{Field::Version, Field::RootPid, Field::SampleIntervalMs, Field::ExternalProcesses}, 4,
      "struct variant Command::Configure with 4 elements"},
     {{Field::Version, Field::Processes}, 2,
@@ -71,13 +71,13 @@ constexpr std::array<VariantSpec, 7> VARIANTS = {{
     {{Field::Version}, 1, "struct variant Command::Shutdown with 1 element"},
 }};
 
-const VariantSpec& spec_of(Variant variant) { return VARIANTS[static_cast<size_t>(variant)]; }
+const VariantShape& shape_of(Variant variant) { return VARIANTS[static_cast<size_t>(variant)]; }
 std::string_view name_of(Field field) { return FIELD_NAMES[static_cast<size_t>(field)]; }
 bool is_optional(Field field) { return field == Field::ExternalProcesses; }
 
-bool has_field(const VariantSpec& spec, Field field) {
-  for (size_t i = 0; i < spec.field_count; ++i) {
-    if (spec.fields[i] == field) return true;
+bool has_field(const VariantShape& shape, Field field) {
+  for (size_t i = 0; i < shape.field_count; ++i) {
+    if (shape.fields[i] == field) return true;
   }
   return false;
 }
@@ -507,17 +507,17 @@ std::string_view text_of(std::string_view line, Span span) {
 
 ConversionError convert_members(std::string_view line, const HeldCommand& held,
                                 FieldValues& values) {
-  const VariantSpec& spec = spec_of(held.variant);
+  const VariantShape& shape = shape_of(held.variant);
   for (size_t i = 0; i < held.member_count; ++i) {
     const HeldMember& member = held.members[i];
-    if (!has_field(spec, member.field)) continue;
+    if (!has_field(shape, member.field)) continue;
     bool& seen = values.seen[static_cast<size_t>(member.field)];
     if (seen) return duplicate_field(name_of(member.field));
     seen = true;
     if (auto error = convert_field(member.field, text_of(line, member.value), values)) return error;
   }
-  for (size_t i = 0; i < spec.field_count; ++i) {
-    const Field field = spec.fields[i];
+  for (size_t i = 0; i < shape.field_count; ++i) {
+    const Field field = shape.fields[i];
     if (!values.seen[static_cast<size_t>(field)] && !is_optional(field)) {
       return missing_field(name_of(field));
     }
@@ -527,17 +527,17 @@ ConversionError convert_members(std::string_view line, const HeldCommand& held,
 
 ConversionError convert_elements(std::string_view line, const HeldCommand& held,
                                  FieldValues& values) {
-  const VariantSpec& spec = spec_of(held.variant);
-  for (size_t i = 0; i < spec.field_count; ++i) {
-    const Field field = spec.fields[i];
+  const VariantShape& shape = shape_of(held.variant);
+  for (size_t i = 0; i < shape.field_count; ++i) {
+    const Field field = shape.fields[i];
     if (i >= held.element_count) {
       if (is_optional(field)) break;
-      return invalid_length(held.element_count, spec.too_few_elements);
+      return invalid_length(held.element_count, shape.too_few_elements);
     }
     if (auto error = convert_field(field, text_of(line, held.elements[i]), values)) return error;
   }
-  if (held.element_count > spec.field_count) {
-    return invalid_length(held.element_count, elements_in_sequence(spec.field_count));
+  if (held.element_count > shape.field_count) {
+    return invalid_length(held.element_count, elements_in_sequence(shape.field_count));
   }
   return std::nullopt;
 }
