@@ -218,13 +218,13 @@ TEST_F(Monitor, SampleNowReportsARealTree) {
 TEST_F(Monitor, PeriodicSamplesAreStoredAndStreamed) {
   expect_hello();
   monitor_->write(configure_line(getpid(), 250));
-  EXPECT_FALSE(monitor_->read_line(1200ms));
+  EXPECT_FALSE(monitor_->read_line(2000ms));
   monitor_->write(read_history_line("h", 3600000));
   json chunk = next_event();
   ASSERT_EQ(chunk["type"], "historyChunk");
   const size_t stored = chunk["snapshots"].size();
   EXPECT_GE(stored, 2u);
-  EXPECT_LE(stored, 6u);
+  EXPECT_LE(stored, 9u);
   for (const auto& s : chunk["snapshots"]) EXPECT_FALSE(s.contains("requestId"));
   monitor_->write(streaming_line(true));
   json periodic = next_event(2s);
