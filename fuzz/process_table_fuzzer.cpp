@@ -115,8 +115,10 @@ class Model {
                    MonoTime now, const MachineTimes& machine) {
     auto found = entries_.find(p.pid);
     const std::optional<uint64_t> listed = listed_start(p);
-    if (found != entries_.end() && listed && found->second.listed_start &&
-        *listed != *found->second.listed_start) {
+    const bool reused = p.replaces_opened || (listed && found != entries_.end() &&
+                                              found->second.listed_start &&
+                                              *listed != *found->second.listed_start);
+    if (found != entries_.end() && reused) {
       entries_.erase(found);
       found = entries_.end();
     }
@@ -223,8 +225,8 @@ struct World {
   ScriptedPlatform platform;
   bool sane = true;
   uint64_t next_start = 1000;
-  // Pids whose CPU counters went down (or whose process changed) since the last refresh: their
-  // cpu_time_ms may go down too.
+  // Pids whose CPU counters went down (or whose process changed) since the last refresh that
+  // read CPU figures: their cpu_time_ms may go down too.
   std::set<uint32_t> unsteady;
 };
 
@@ -237,6 +239,9 @@ void add_process(World& world, Input& in) {
   const uint8_t flags = in.u8();
   p.list_start_time = flags & 1;
   p.can_open = !(flags & 2);
+  // The platform knows that the process it opened under this pid has ended (Linux: a kept /proc
+  // file of it fails); it says so until the next refresh, whose new entry opens the new one.
+  p.replaces_opened = flags & 16;
   // Start times: new processes start later, unless the input asks for the same second (a pid
   // reused within one second) or an unknown time.
   if (flags & 4) {
@@ -365,8 +370,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           }
           table.refresh(options, remove_ended);
           model.refresh(options, remove_ended);
+          if (!world.platform.list_fails) {
+            for (ScriptedProcess& p : world.platform.processes) p.replaces_opened = false;
+          }
           compare(table, model, world.platform, world.sane, remove_ended, previous_cpu_ms);
-          world.unsteady.clear();
+          if (options.cpu) world.unsteady.clear();  // only a CPU reading takes in the change
           break;
         }
       }
