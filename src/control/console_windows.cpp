@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <limits>
 
 #include "procinfo/win32_windows.h"
 
@@ -53,9 +52,8 @@ ReadResult StandardInput::read(char* buffer, size_t capacity) {
 
 StandardOutput::StandardOutput() {
   // Bytes go to the handle with WriteFile, which never translates line feeds; the C runtime's
-  // streams are put in binary mode too, so that nothing else could add a carriage return.
+  // stream is put in binary mode too, so that nothing else could add a carriage return.
   _setmode(_fileno(stdout), _O_BINARY);
-  _setmode(_fileno(stdin), _O_BINARY);
 }
 
 std::optional<std::string> StandardOutput::write_all(std::string_view bytes) {
