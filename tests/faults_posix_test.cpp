@@ -2,8 +2,11 @@
 // client that stops reading, input cut mid-line, a line of 100 MB, a burst of 10,000 commands and
 // signals arriving while it reads and writes. In every case it must either carry on without
 // losing anything or end the documented way (status 1 and one "Error: " line on standard error).
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -301,6 +304,104 @@ TEST_F(Faults, SignalsWhileReadingAndWriting) {
   EXPECT_FALSE(gap) << "a snapshot sequence number was skipped";
   monitor_->write(SHUTDOWN);
   EXPECT_EQ(monitor_->wait_exit(LINE_WAIT), 0);
+}
+
+// The monitor started with non-blocking standard streams, as a client's event loop may hand
+// them over: an empty input or a full output is a wait, not a failure.
+class NonBlockingMonitor {
+ public:
+  NonBlockingMonitor() {
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(in[0], 0);
+      dup2(out[1], 1);
+      fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
+      fcntl(1, F_SETFL, fcntl(1, F_GETFL) | O_NONBLOCK);
+      execl(TREEMON_BINARY, TREEMON_BINARY, static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    input_ = in[1];
+    output_ = out[0];
+  }
+  ~NonBlockingMonitor() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    ::close(input_);
+    ::close(output_);
+  }
+
+  bool write(const std::string& bytes) {
+    return ::write(input_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  }
+  std::optional<std::string> read_line(int timeout_ms) {
+    for (;;) {
+      if (const size_t end = buffer_.find('\n'); end != std::string::npos) {
+        std::string line = buffer_.substr(0, end);
+        buffer_.erase(0, end + 1);
+        return line;
+      }
+      pollfd p{output_, POLLIN, 0};
+      if (::poll(&p, 1, timeout_ms) <= 0) return std::nullopt;
+      char chunk[65536];
+      const ssize_t n = ::read(output_, chunk, sizeof chunk);
+      if (n <= 0) return std::nullopt;
+      buffer_.append(chunk, static_cast<size_t>(n));
+    }
+  }
+  // The exit status once it has ended, or nothing while it runs.
+  std::optional<int> exited() {
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) != pid_) return std::nullopt;
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int input_ = -1;
+  int output_ = -1;
+  std::string buffer_;
+};
+
+TEST(FaultsNonBlocking, EmptyInputAndFullOutputAreWaitsNotFailures) {
+  ChildProcess tree({TREEMON_TEST_HELPER, "tree", "20", "2", "60"});
+  for (auto line = tree.read_line(LINE_WAIT); line && *line != "ready"; line = tree.read_line(LINE_WAIT)) {
+  }
+  NonBlockingMonitor monitor;
+  ASSERT_TRUE(monitor.read_line(10000));  // hello
+  std::this_thread::sleep_for(500ms);     // nothing to read: the reader must wait, not fail
+  ASSERT_TRUE(monitor.write(STREAMING_ON + configure_line(tree.pid(), 250)));
+  const auto first = monitor.read_line(10000);
+  ASSERT_TRUE(first);
+  const json first_event = json::parse(*first);
+  ASSERT_EQ(first_event["type"], "snapshot") << *first;
+  uint64_t expected = first_event["sequence"].get<uint64_t>() + 1;
+
+  std::this_thread::sleep_for(3s);  // the output pipe fills
+  EXPECT_FALSE(monitor.exited()) << "the monitor ended while its output was full";
+  ASSERT_TRUE(monitor.write(sample_now_line("after")));
+  bool answered = false;
+  while (!answered) {
+    const auto line = monitor.read_line(10000);
+    ASSERT_TRUE(line) << "no more events";
+    const json event = json::parse(*line);
+    ASSERT_EQ(event["type"], "snapshot") << *line;
+    EXPECT_EQ(event["sequence"], expected++);
+    answered = event.value("requestId", "") == "after";
+  }
+  ASSERT_TRUE(monitor.write(SHUTDOWN));
+  std::optional<int> status;
+  for (int i = 0; i < 500 && !status; ++i) {
+    std::this_thread::sleep_for(10ms);
+    status = monitor.exited();
+  }
+  EXPECT_EQ(status, 0);
 }
 
 }  // namespace

@@ -20,7 +20,7 @@ struct ReadResult {
 class StandardInput {
  public:
   // Reads up to `capacity` bytes, blocking until at least one is available or input ends.
-  // Interrupted reads are retried.
+  // Interrupted reads are retried; a non-blocking stream without data is waited for.
   ReadResult read(char* buffer, size_t capacity);
 };
 
@@ -37,7 +37,7 @@ class StandardOutput final : public OutputStream {
   // Prepares the stream: binary mode where the platform has text modes, and writes to a closed
   // pipe returned as errors rather than ending the process.
   StandardOutput();
-  // Retries partial and interrupted writes.
+  // Retries partial and interrupted writes, and waits for room on a non-blocking stream.
   std::optional<std::string> write_all(std::string_view bytes) override;
 };
 

@@ -1,5 +1,6 @@
 #include "control/console.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -12,13 +13,27 @@ namespace {
 
 std::string describe_errno(int error) { return std::strerror(error); }
 
+// A stream the client handed over in non-blocking mode has no data or no room yet: that is a
+// wait, as it would be on a blocking stream, not a failure.
+bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+void wait_until_ready(int fd, short events) {
+  pollfd ready{fd, events, 0};
+  while (::poll(&ready, 1, -1) < 0 && errno == EINTR) {
+  }
+}
+
 }  // namespace
 
 ReadResult StandardInput::read(char* buffer, size_t capacity) {
   for (;;) {
     const ssize_t n = ::read(STDIN_FILENO, buffer, capacity);
     if (n >= 0) return {static_cast<size_t>(n), std::nullopt};
-    if (errno != EINTR) return {0, describe_errno(errno)};
+    if (would_block(errno)) {
+      wait_until_ready(STDIN_FILENO, POLLIN);
+    } else if (errno != EINTR) {
+      return {0, describe_errno(errno)};
+    }
   }
 }
 
@@ -31,8 +46,10 @@ std::optional<std::string> StandardOutput::write_all(std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(STDOUT_FILENO, bytes.data(), bytes.size());
     if (n < 0) {
-      if (errno == EINTR) continue;
-      return describe_errno(errno);
+      const int error = errno;
+      if (would_block(error)) wait_until_ready(STDOUT_FILENO, POLLOUT);
+      if (error == EINTR || would_block(error)) continue;
+      return describe_errno(error);
     }
     bytes.remove_prefix(static_cast<size_t>(n));
   }
