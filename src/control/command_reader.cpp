@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "control/console.h"
+#include "procinfo/utf8_repair.h"
 #include "protocol/messages.h"
 #include "protocol/parse_command.h"
 
@@ -51,20 +52,6 @@ size_t decode_utf8(std::string_view text, size_t i, char32_t& code_point) {
 
 }  // namespace
 
-bool is_valid_utf8(std::string_view text) {
-  char32_t code_point;
-  for (size_t i = 0; i < text.size();) {
-    if (static_cast<unsigned char>(text[i]) < 0x80) {
-      ++i;
-      continue;
-    }
-    const size_t length = decode_utf8(text, i, code_point);
-    if (length == 0) return false;
-    i += length;
-  }
-  return true;
-}
-
 bool is_blank_line(std::string_view utf8_text) {
   char32_t code_point;
   for (size_t i = 0; i < utf8_text.size();) {
@@ -84,7 +71,7 @@ std::optional<IntakeMessage> message_for_line(std::string_view line) {
 }
 
 void LineDecoder::decode_line(std::string_view line, std::vector<IntakeMessage>& out) {
-  if (!is_valid_utf8(line)) {
+  if (!is_well_formed_utf8(line)) {
     out.emplace_back(read_failure(INVALID_UTF8_DESCRIPTION));
     failed_ = true;
     pending_.clear();

@@ -38,7 +38,6 @@ class LineDecoder {
 // The message for one line without its line ending, or nothing for a blank line.
 std::optional<IntakeMessage> message_for_line(std::string_view line);
 
-bool is_valid_utf8(std::string_view text);
 bool is_blank_line(std::string_view utf8_text);
 
 // Starts the reader thread on standard input, sending to `sender`. The thread is never joined;
