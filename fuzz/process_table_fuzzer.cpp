@@ -124,6 +124,7 @@ class Model {
     }
     if (found == entries_.end()) found = entries_.emplace(p.pid, create(p, listed, now)).first;
     ModelEntry& e = found->second;
+    e.name = p.name;
     e.parent = p.parent_pid == 0 ? std::nullopt : std::optional<uint32_t>(p.parent_pid);
     e.state = p.state;
     if (options.cpu) read_cpu(e, p, now, machine);

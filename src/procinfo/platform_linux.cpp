@@ -147,6 +147,13 @@ class LinuxProcess final : public ProcessHandle {
   void set_identity(const StatFields& fields) {
     start_ticks_ = fields.start_ticks;
     kernel_thread_ = linux_proc::is_kernel_thread(fields);
+    comm_ = fields.comm;
+  }
+  // The kernel's command name changes when the process replaces its program (exec).
+  bool comm_changed(std::string_view comm) const { return comm != comm_; }
+  void rename(std::string_view comm, std::string name) {
+    comm_ = comm;
+    name_ = std::move(name);
   }
 
   // Reads one file, through the kept descriptor or by path. Once the process has ended (a kept
@@ -168,6 +175,7 @@ class LinuxProcess final : public ProcessHandle {
   LinuxPlatform& platform_;
   uint32_t pid_;
   std::string name_;
+  std::string comm_;
   uint64_t start_ticks_ = 0;
   UniqueFd files_[FILES_PER_PROCESS];
   bool kept_ = false;
@@ -386,6 +394,7 @@ bool LinuxPlatform::list_one(uint32_t pid, ListedProcess& listed) {
   const bool same_process = handle && !handle->ended();
   listed.replaces_opened = handle && handle->ended();
   if (same_process) {
+    if (handle->comm_changed(fields->comm)) handle->rename(fields->comm, name_of(pid, fields->comm));
     listed.name = handle->name();
     handle->cache_stat(*fields, generation_);
   } else {

@@ -448,3 +448,51 @@ TEST(LinuxPlatformDescriptorTest, FallsBackToPathReadsWhenDescriptorsRunOut) {
 
 }  // namespace
 }  // namespace treemon
+
+namespace treemon {
+namespace {
+
+// A child seen before it replaces its program is listed afterwards under the new program's name
+// and command line, as one entry that keeps its start time.
+TEST(LinuxExec, NameFollowsTheNewProgram) {
+  std::unique_ptr<ProcessPlatform> platform = make_system_platform();
+  ProcessTable table(*platform);
+  int go[2];
+  ASSERT_EQ(::pipe(go), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(go[1]);
+    char byte;
+    while (::read(go[0], &byte, 1) < 0) {
+    }
+    ::execl("/bin/sleep", "sleep", "30", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(go[0]);
+  refresh(table);
+  const ProcessInfo* before = table.find(static_cast<uint32_t>(child));
+  ASSERT_NE(before, nullptr);
+  const std::string name_before = before->name;
+  const uint64_t start_before = before->start_time_s;
+  EXPECT_NE(name_before, "sleep");
+  ASSERT_EQ(::write(go[1], "x", 1), 1);
+  ::close(go[1]);
+  bool renamed = false;
+  for (int i = 0; i < 100 && !renamed; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    refresh(table);
+    const ProcessInfo* after = table.find(static_cast<uint32_t>(child));
+    ASSERT_NE(after, nullptr);
+    renamed = after->name == "sleep";
+    if (renamed) {
+      EXPECT_EQ(after->arguments, (std::vector<std::string>{"sleep", "30"}));
+      EXPECT_EQ(after->start_time_s, start_before);
+    }
+  }
+  EXPECT_TRUE(renamed) << "still listed as " << name_before;
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+}
+
+}  // namespace
+}  // namespace treemon

@@ -94,7 +94,11 @@ void ProcessTable::refresh_listed(const ListedProcess& listed, RefreshContext& c
   if (found == entries_.end()) {
     found = entries_.emplace(listed.pid, create_entry(listed, context)).first;
   } else {
-    found->second->info.parent_pid = parent_from_list(listed.parent_pid);
+    ProcessInfo& info = found->second->info;
+    info.parent_pid = parent_from_list(listed.parent_pid);
+    // A process that replaced its program (exec on Linux) is listed under its new name; where a
+    // process cannot change its image, the list gives the same name every time.
+    if (info.name != listed.name) info.name = listed.name;
   }
   update_entry(*found->second, listed, context);
 }

@@ -4,7 +4,8 @@
 // Contract:
 //  1. A refresh never fails: a process that cannot be read gives fewer figures, a vanished one
 //     loses its entry (with remove_ended), a list that cannot be taken empties the table.
-//  2. name and start_time_s never change for an entry; a listed pid whose start time differs from
+//  2. start_time_s never changes for an entry (the name follows the list, which changes it only
+//     when a process replaces its program); a listed pid whose start time differs from
 //     its entry's, or that the platform marks as replacing the process it opened, is a new
 //     process and gets a new entry (cpu_percent 0.0, baselines 0).
 //  3. Counters saturate at 2^64-1 and differences are floored at 0.

@@ -339,7 +339,8 @@ TEST_F(ProcessTableTest, RunTimeFromTheRefreshWallClock) {
   }
 }
 
-// Name, start time and handle stay those of creation; parent, state and figures follow.
+// Start time and handle stay those of creation; name, parent, state and figures follow the list
+// (a Linux process that execs another program is listed under the new name).
 TEST_F(ProcessTableTest, EntryKeepsIdentityAndFollowsFigures) {
   add(10, 4, "first");
   ProcessTable table(platform);
@@ -353,7 +354,7 @@ TEST_F(ProcessTableTest, EntryKeepsIdentityAndFollowsFigures) {
   platform.wall_unix_ns += 3 * NS_PER_S;
   refresh(table);
   const ProcessInfo* info = table.find(10);
-  EXPECT_EQ(info->name, "first");
+  EXPECT_EQ(info->name, "renamed");
   EXPECT_EQ(info->start_time_s, 1699999000u);
   EXPECT_EQ(info->run_time_s, 1003u);
   EXPECT_EQ(info->parent_pid, std::nullopt);
