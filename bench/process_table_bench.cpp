@@ -8,10 +8,13 @@
 //                and closed by path: what a monitor without kept descriptors pays.
 //   KeptFourFiles: the same four files kept open and read with pread, nothing parsed: the least
 //                that these figures cost.
-//   Refresh:     ProcessTable::refresh with every figure group, on the system platform.
+//   SampledTree: ProcessTable::refresh with every figure group on the system platform, then the
+//                rows of a small tree looked at, as the sampler does: the I/O, memory and
+//                command line are read only for the processes looked at.
+//   ReadEverything: the same refresh, then every entry looked at.
 //
 // Each case reports the median over 20 refreshes of the CPU time (kernel time included) and the
-// wall time per process; KeptFourFiles and Refresh also report x_floor, their CPU time per
+// wall time per process; KeptFourFiles, SampledTree and ReadEverything also report x_floor, their CPU time per
 // process over StatFloor's in the same run. CPU time is the fair measure on a shared, loaded
 // machine.
 #include <benchmark/benchmark.h>
@@ -231,15 +234,21 @@ void KeptFourFiles(benchmark::State& state) {
       clock.median_cpu_us() / static_cast<double>(processes) / floor_cpu_us()[state.range(0)];
 }
 
-void Refresh(benchmark::State& state) {
+// After the refresh, `look` is what the caller reads: the sampler looks at the rows of its tree
+// (SampledTree: this process's own tree, a handful of rows), a caller that wants every figure of
+// every process looks at all of them (ReadEverything).
+template <typename Look>
+void refresh_case(benchmark::State& state, Look look) {
   children().ensure_machine_total(static_cast<size_t>(state.range(0)));
   std::unique_ptr<treemon::ProcessPlatform> platform = treemon::make_system_platform();
   treemon::ProcessTable table(*platform);
   table.refresh(treemon::RefreshOptions::everything(), true);  // entries and handles exist
+  look(table);
   IterationClock clock;
   for (auto _ : state) {
     clock.start();
     table.refresh(treemon::RefreshOptions::everything(), true);
+    look(table);
     clock.stop();
   }
   report(state, clock, table.size());
@@ -250,18 +259,42 @@ void Refresh(benchmark::State& state) {
   }
 }
 
+// The monitor's own process and its parent, with 20 of the sleeping children: a small tree.
+void look_at_small_tree(const treemon::ProcessTable& table) {
+  benchmark::DoNotOptimize(table.find(static_cast<uint32_t>(::getpid())));
+  benchmark::DoNotOptimize(table.find(static_cast<uint32_t>(::getppid())));
+  int looked = 0;
+  table.for_each_link([&](const treemon::ProcessTable::Link& link) {
+    if (looked < 20 && link.parent_pid == static_cast<uint32_t>(::getpid())) {
+      benchmark::DoNotOptimize(table.find(link.pid));
+      ++looked;
+    }
+  });
+}
+
+void SampledTree(benchmark::State& state) { refresh_case(state, look_at_small_tree); }
+
+void ReadEverything(benchmark::State& state) {
+  refresh_case(state, [](const treemon::ProcessTable& table) {
+    benchmark::DoNotOptimize(table.entries());
+  });
+}
+
 }  // namespace
 
 // Side by side for each N, in this order, so that every case sees the same processes.
 BENCHMARK(StatFloor)->Arg(100)->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK(PathReads)->Arg(100)->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK(KeptFourFiles)->Arg(100)->Unit(benchmark::kMillisecond)->Iterations(20);
-BENCHMARK(Refresh)->Arg(100)->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(SampledTree)->Arg(100)->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(ReadEverything)->Arg(100)->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK(StatFloor)->Arg(1000)->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK(PathReads)->Arg(1000)->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK(KeptFourFiles)->Arg(1000)->Unit(benchmark::kMillisecond)->Iterations(20);
-BENCHMARK(Refresh)->Arg(1000)->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(SampledTree)->Arg(1000)->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(ReadEverything)->Arg(1000)->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK(StatFloor)->Arg(3000)->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK(PathReads)->Arg(3000)->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK(KeptFourFiles)->Arg(3000)->Unit(benchmark::kMillisecond)->Iterations(20);
-BENCHMARK(Refresh)->Arg(3000)->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(SampledTree)->Arg(3000)->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(ReadEverything)->Arg(3000)->Unit(benchmark::kMillisecond)->Iterations(20);

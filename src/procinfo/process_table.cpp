@@ -45,6 +45,10 @@ struct ProcessTable::Entry {
   uint64_t machine_user_baseline = 0;
   MonoTime cpu_read_at{};
   bool seen = false;
+  // Figure groups a refresh asked for and that are read when the entry is first looked at.
+  bool io_deferred = false;
+  bool memory_deferred = false;
+  bool command_line_deferred = false;
 };
 
 // What one refresh reads once and every entry update shares.
@@ -63,13 +67,24 @@ ProcessTable::~ProcessTable() = default;
 std::vector<const ProcessInfo*> ProcessTable::entries() const {
   std::vector<const ProcessInfo*> all;
   all.reserve(entries_.size());
-  for (const auto& [pid, entry] : entries_) all.push_back(&entry->info);
+  for (const auto& [pid, entry] : entries_) {
+    read_deferred_figures(*entry);
+    all.push_back(&entry->info);
+  }
   return all;
 }
 
 const ProcessInfo* ProcessTable::find(uint32_t pid) const {
   auto found = entries_.find(pid);
-  return found == entries_.end() ? nullptr : &found->second->info;
+  if (found == entries_.end()) return nullptr;
+  read_deferred_figures(*found->second);
+  return &found->second->info;
+}
+
+void ProcessTable::for_each_link(const std::function<void(const Link&)>& visit) const {
+  for (const auto& [pid, entry] : entries_) {
+    visit(Link{pid, entry->info.parent_pid, entry->info.start_time_s});
+  }
 }
 
 void ProcessTable::refresh(const RefreshOptions& options, bool remove_ended) {
@@ -130,27 +145,31 @@ void ProcessTable::update_entry(Entry& entry, const ListedProcess& listed,
                                 RefreshContext& context) {
   entry.info.state = listed.state;
   if (context.options.cpu) read_cpu(entry, context);
-  if (entry.handle) read_figures(entry, context.options);
+  if (entry.handle) {
+    entry.io_deferred |= context.options.io;
+    entry.memory_deferred |= context.options.memory;
+    entry.command_line_deferred |= context.options.command_line;
+  }
   const uint64_t start = entry.info.start_time_s;
   entry.info.run_time_s = context.wall_seconds >= start ? context.wall_seconds - start : 0;
   entry.seen = true;
 }
 
-void ProcessTable::read_figures(Entry& entry, const RefreshOptions& options) {
+void ProcessTable::read_deferred_figures(Entry& entry) const {
   ProcessInfo& info = entry.info;
-  if (options.io) {
+  if (std::exchange(entry.io_deferred, false)) {
     if (std::optional<IoTotals> io = platform_.io_totals(*entry.handle)) {
       info.read_bytes = io->read_bytes;
       info.written_bytes = io->written_bytes;
     }
   }
-  if (options.memory) {
+  if (std::exchange(entry.memory_deferred, false)) {
     if (std::optional<MemoryFigures> memory = platform_.memory(*entry.handle)) {
       info.resident_bytes = memory->resident_bytes;
       info.virtual_bytes = memory->private_bytes;
     }
   }
-  if (options.command_line) {
+  if (std::exchange(entry.command_line_deferred, false)) {
     CommandLineRead read = platform_.command_line(*entry.handle);
     if (read.replace) info.arguments = std::move(read.arguments);
   }
@@ -203,7 +222,10 @@ void ProcessTable::read_cpu(Entry& entry, RefreshContext& context) {
 }
 
 void ProcessTable::for_each_entry(const std::function<void(const ProcessInfo&)>& visit) const {
-  for (const auto& [pid, entry] : entries_) visit(entry->info);
+  for (const auto& [pid, entry] : entries_) {
+    read_deferred_figures(*entry);
+    visit(entry->info);
+  }
 }
 
 }  // namespace treemon

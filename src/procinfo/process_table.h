@@ -63,10 +63,22 @@ class ProcessTable {
 
   void refresh(const RefreshOptions& options, bool remove_ended);
 
-  // Calls visit for every entry, in unspecified order.
+  // Every entry as the last refresh left it, in unspecified order. The I/O, memory and
+  // command-line figures of an entry are read from the platform when the entry is first looked at
+  // after a refresh (by these three calls), so a caller that looks only at some processes pays
+  // only for those; what it sees is what reading them during the refresh would have given.
   void for_each_entry(const std::function<void(const ProcessInfo&)>& visit) const;
   std::vector<const ProcessInfo*> entries() const;
   const ProcessInfo* find(uint32_t pid) const;
+
+  // The links of the process tree (pid, parent, start time) of every entry, in unspecified
+  // order, without reading any deferred figure.
+  struct Link {
+    uint32_t pid = 0;
+    std::optional<uint32_t> parent_pid;
+    uint64_t start_time_s = 0;
+  };
+  void for_each_link(const std::function<void(const Link&)>& visit) const;
   size_t size() const { return entries_.size(); }
 
   uint32_t processor_count() const { return processor_count_; }
@@ -80,7 +92,8 @@ class ProcessTable {
   std::unique_ptr<Entry> create_entry(const ListedProcess& listed, const RefreshContext& context);
   void update_entry(Entry& entry, const ListedProcess& listed, RefreshContext& context);
   void read_cpu(Entry& entry, RefreshContext& context);
-  void read_figures(Entry& entry, const RefreshOptions& options);
+  // Reads the figure groups the last refresh deferred for this entry.
+  void read_deferred_figures(Entry& entry) const;
   const MachineTimes& machine_times(RefreshContext& context);
 
   ProcessPlatform& platform_;

@@ -530,3 +530,68 @@ TEST_F(ProcessTableTest, RefreshWithoutCpuLeavesTheReadingTime) {
 
 }  // namespace
 }  // namespace treemon
+
+namespace treemon {
+namespace {
+
+class DeferredFiguresTest : public ::testing::Test {
+ protected:
+  DeferredFiguresTest() {
+    for (uint32_t pid : {10u, 11u}) {
+      ScriptedProcess p;
+      p.pid = pid;
+      p.name = "worker";
+      p.io = IoTotals{pid, pid};
+      p.memory = MemoryFigures{pid, pid};
+      p.command_line = {true, {"worker", std::to_string(pid)}};
+      platform.add(std::move(p));
+    }
+  }
+  void refresh(const RefreshOptions& options = RefreshOptions::everything()) {
+    table.refresh(options, true);
+  }
+  ScriptedPlatform platform;
+  ProcessTable table{platform};
+};
+
+// The I/O, memory and command line of a refresh are read once, when the entry is first looked
+// at; the tree's links never read them; entries() and for_each_entry() read every entry.
+TEST_F(DeferredFiguresTest, ReadOnceOnFirstLook) {
+  refresh();
+  table.for_each_link([](const ProcessTable::Link&) {});
+  EXPECT_TRUE(platform.figure_queries.empty());
+  EXPECT_EQ(table.find(10)->read_bytes, 10u);
+  EXPECT_EQ(table.find(10)->arguments, (std::vector<std::string>{"worker", "10"}));
+  EXPECT_EQ(platform.figure_queries[10], 3);
+  EXPECT_EQ(platform.figure_queries.count(11), 0u);
+  EXPECT_EQ(table.entries().size(), 2u);
+  EXPECT_EQ(platform.figure_queries[10], 3);
+  EXPECT_EQ(platform.figure_queries[11], 3);
+  refresh();
+  int visited = 0;
+  table.for_each_entry([&](const ProcessInfo& info) { visited += info.resident_bytes > 0; });
+  EXPECT_EQ(visited, 2);
+  EXPECT_EQ(platform.figure_queries[10], 6);
+}
+
+// Groups not asked for keep their values and are not read; a query that fails when the entry is
+// looked at keeps the previous values, as a failed query during a refresh would.
+TEST_F(DeferredFiguresTest, OnlyRequestedGroupsAndFailuresKeepValues) {
+  refresh();
+  ASSERT_EQ(table.find(10)->resident_bytes, 10u);
+  platform.process(10)->io = IoTotals{99, 99};
+  platform.process(10)->memory = MemoryFigures{99, 99};
+  RefreshOptions io_only{};
+  io_only.memory = false;
+  io_only.command_line = false;
+  refresh(io_only);
+  EXPECT_EQ(table.find(10)->read_bytes, 99u);
+  EXPECT_EQ(table.find(10)->resident_bytes, 10u);
+  platform.process(10)->io.reset();
+  refresh();
+  EXPECT_EQ(table.find(10)->read_bytes, 99u);
+  EXPECT_EQ(table.find(10)->resident_bytes, 99u);
+}
+
+}  // namespace
+}  // namespace treemon

@@ -75,16 +75,19 @@ std::optional<ProcessTimes> ScriptedPlatform::process_times(ProcessHandle& handl
 }
 
 std::optional<IoTotals> ScriptedPlatform::io_totals(ProcessHandle& handle) {
+  ++figure_queries[pid_of(handle)];
   const ScriptedProcess* p = process(pid_of(handle));
   return p ? p->io : std::nullopt;
 }
 
 std::optional<MemoryFigures> ScriptedPlatform::memory(ProcessHandle& handle) {
+  ++figure_queries[pid_of(handle)];
   const ScriptedProcess* p = process(pid_of(handle));
   return p ? p->memory : std::nullopt;
 }
 
 CommandLineRead ScriptedPlatform::command_line(ProcessHandle& handle) {
+  ++figure_queries[pid_of(handle)];
   const ScriptedProcess* p = process(pid_of(handle));
   return p ? p->command_line : CommandLineRead{};
 }

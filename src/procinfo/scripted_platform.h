@@ -48,6 +48,8 @@ class ScriptedPlatform final : public ProcessPlatform {
   // What the table did: opens by pid, and how many handles are open now.
   std::map<uint32_t, int> open_count;
   int open_handles = 0;
+  // Queries of I/O, memory and command line, by pid.
+  std::map<uint32_t, int> figure_queries;
   std::vector<std::chrono::nanoseconds> sleeps;
 
   MonoTime monotonic_now() override { return monotonic; }

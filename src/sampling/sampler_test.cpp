@@ -182,6 +182,19 @@ struct TextCase {
 };
 
 // Names, commands and states: joining, the name as command, and the byte limits.
+// A pass reads the I/O, memory and command line of the processes it reports, once each, and of
+// no other process; the rest of the machine costs only its listing.
+TEST_F(SamplerTest, ReadsFiguresOnlyOfReportedProcesses) {
+  add(10, 1, WALL_S - 5);
+  add(11, 10, WALL_S - 4);
+  for (uint32_t pid = 100; pid < 200; ++pid) add(pid, 1, WALL_S - 3);
+  take(10);
+  take(10);
+  EXPECT_EQ(platform.figure_queries[10], 6);  // three groups in each of two passes
+  EXPECT_EQ(platform.figure_queries[11], 6);
+  for (uint32_t pid = 100; pid < 200; ++pid) EXPECT_EQ(platform.figure_queries.count(pid), 0u);
+}
+
 TEST_F(SamplerTest, DerivesTheTexts) {
   const std::string euro = "\xE2\x82\xAC";
   const std::string name_1025 = std::string(1022, 'n') + euro;
