@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_input.h"
 #include "sampling/history.h"
 
 namespace treemon {
@@ -29,25 +30,10 @@ namespace {
 constexpr uint64_t U64_MAX = std::numeric_limits<uint64_t>::max();
 
 void check(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "history invariant broken: %s\n", what);
-    std::abort();
-  }
+  fuzzing::check_invariant(condition, "history", what);
 }
 
-class Input {
- public:
-  Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  bool empty() const { return offset_ >= size_; }
-  uint8_t u8() { return offset_ < size_ ? data_[offset_++] : 0; }
-  uint16_t u16() { return static_cast<uint16_t>(u8() | (u8() << 8)); }
-  uint32_t u32() { return u16() | (static_cast<uint32_t>(u16()) << 16); }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-  size_t offset_ = 0;
-};
+using fuzzing::Input;
 
 uint64_t add_sat(uint64_t a, uint64_t b) { return a > U64_MAX - b ? U64_MAX : a + b; }
 uint64_t sub_floor(uint64_t a, uint64_t b) { return a > b ? a - b : 0; }

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_input.h"
 #include "procinfo/process_table.h"
 #include "procinfo/scripted_platform.h"
 
@@ -31,26 +32,10 @@ constexpr uint64_t U64_MAX = std::numeric_limits<uint64_t>::max();
 constexpr uint32_t PID_RANGE = 12;  // few pids, so that they are reused often
 
 void check(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "process table invariant broken: %s\n", what);
-    std::abort();
-  }
+  fuzzing::check_invariant(condition, "process table", what);
 }
 
-class Input {
- public:
-  Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  bool empty() const { return offset_ >= size_; }
-  uint8_t u8() { return offset_ < size_ ? data_[offset_++] : 0; }
-  uint16_t u16() { return static_cast<uint16_t>(u8() | (u8() << 8)); }
-  uint32_t u32() { return u16() | (static_cast<uint32_t>(u16()) << 16); }
-  uint64_t u64() { return u32() | (static_cast<uint64_t>(u32()) << 32); }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-  size_t offset_ = 0;
-};
+using fuzzing::Input;
 
 uint64_t add_sat(uint64_t a, uint64_t b) { return a > U64_MAX - b ? U64_MAX : a + b; }
 uint64_t delta_or_new(uint64_t now, uint64_t baseline) { return now < baseline ? now : now - baseline; }
