@@ -197,7 +197,8 @@ TEST_F(LinuxPlatformTest, BusyChildrenPercentages) {
     int threads;
     float low, high;
   };
-  const Case cases[] = {{1, 85.0f, 103.0f}, {2, 105.0f, 205.0f}};
+  // The upper bounds allow for the machine's tick counts lagging the wall clock (see below).
+  const Case cases[] = {{1, 85.0f, 133.0f}, {2, 105.0f, 263.0f}};
   for (const Case& c : cases) {
     if (c.threads > ::sysconf(_SC_NPROCESSORS_ONLN)) continue;
     Child busy([&](int ready) {
