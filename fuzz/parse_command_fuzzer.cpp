@@ -68,8 +68,12 @@ void check_position(const std::string& text, std::string_view line) {
   const size_t at = text.rfind(SUFFIX);
   if (at == std::string::npos) return;  // field errors carry no position
   const std::string digits = text.substr(at + SUFFIX.size());
-  check(!digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos,
-        "the column is a decimal number", line);
+  if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) {
+    // Not a position: the words stand inside a received string quoted by a field error.
+    const size_t quoted = text.find("string \"");
+    check(quoted != std::string::npos && quoted < at, "the column is a decimal number", line);
+    return;
+  }
   check(digits.size() < 20, "the column is small", line);
   const size_t column = std::stoull(digits);
   check(column <= line.size(), "the column lies within the line", line);
