@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "protocol/parse_command.h"
+#include "procinfo/utf8_repair.h"
 
 namespace treemon {
 namespace {
@@ -24,25 +25,6 @@ void check(bool condition, const char* what, std::string_view line) {
                  static_cast<int>(line.size()), line.data());
     std::abort();
   }
-}
-
-bool is_valid_utf8(std::string_view text) {
-  for (size_t i = 0; i < text.size();) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    const size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
-                          : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
-    if (length == 0 || i + length > text.size()) return false;
-    uint32_t cp = length == 1 ? lead : lead & (0x7F >> length);
-    for (size_t k = 1; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (next & 0x3F);
-    }
-    const uint32_t minimum[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < minimum[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += length;
-  }
-  return true;
 }
 
 bool is_blank(std::string_view line) {
@@ -119,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!has_line_feed) end = input.size();
     std::string_view line = input.substr(start, end - start);
     if (has_line_feed && line.ends_with('\r')) line.remove_suffix(1);
-    if (treemon::is_valid_utf8(line) && !treemon::is_blank(line)) treemon::check_line(line);
+    if (treemon::is_well_formed_utf8(line) && !treemon::is_blank(line)) treemon::check_line(line);
     if (!has_line_feed) break;
     start = end + 1;
   }

@@ -9,6 +9,7 @@
 //  - The library takes a raw NUL byte for the end of the text. JSON allows it nowhere (inside a
 //    string it is a control character, outside it is not white space), so such texts are invalid.
 #include "protocol/json_reader.h"
+#include "procinfo/utf8_repair.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -108,26 +109,6 @@ Verdict library(const std::string& text) {
   verdict.valid = nlohmann::json::sax_parse(text, &handler);
   verdict.log = handler.log;
   return verdict;
-}
-
-bool is_valid_utf8(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
-                    : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
-    if (length == 0 || i + length > text.size()) return false;
-    uint32_t cp = length == 1 ? lead : lead & (0x7F >> length);
-    for (size_t k = 1; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (next & 0x3F);
-    }
-    const uint32_t minimum[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < minimum[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += length;
-  }
-  return true;
 }
 
 // Random JSON texts, valid by construction, rich in the corners a reader gets wrong.
@@ -262,7 +243,7 @@ struct Tally {
 };
 
 void compare(const std::string& text, Tally& tally) {
-  if (!is_valid_utf8(text)) return;  // such a line never reaches the reader
+  if (!is_well_formed_utf8(text)) return;  // such a line never reaches the reader
   const Verdict mine = ours(text);
   if (mine.too_deep) {
     ++tally.too_deep;
