@@ -1,7 +1,8 @@
 // The real binary under faults a client or the system can cause: output closed mid-answer, a
-// client that stops reading, input cut mid-line, a line of 100 MB, a burst of 10,000 commands and
-// signals arriving while it reads and writes. In every case it must either carry on without
-// losing anything or end the documented way (status 1 and one "Error: " line on standard error).
+// client that stops reading, input cut mid-line, a line of 100 MB, a burst of 10,000 commands,
+// signals arriving while it reads and writes, and a standard stream closed from the start. In
+// every case it must either carry on without losing anything or end the documented way (status 1
+// and one "Error: " line on standard error).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -402,6 +403,46 @@ TEST(FaultsNonBlocking, EmptyInputAndFullOutputAreWaitsNotFailures) {
     status = monitor.exited();
   }
   EXPECT_EQ(status, 0);
+}
+
+// A monitor started with one of its standard streams closed: files it opens later must not take
+// the stream's place. Each case runs several times because what would land there depends on
+// which thread opens a file first.
+TEST(FaultsClosedStream, ClosedStandardStreamStaysClosed) {
+  const std::string hello_prefix = R"({"version":2,"type":"hello",)";
+  const std::string read_failure =
+      R"({"version":2,"type":"error","code":"invalid-command","message":"failed reading command stream: Bad file descriptor","recoverable":true})";
+  struct Case {
+    const char* redirection;    // applied by a shell that then runs the monitor
+    std::string input;          // written to the monitor's input, when it has one
+    bool hello_expected;
+    std::string after_hello;    // the rest of standard output
+    int status;
+    std::string standard_error;
+  } cases[] = {
+      {"<&-", "", true, read_failure + "\n", 0, ""},
+      {">&-", SHUTDOWN, false, "", 1, "Error: Bad file descriptor\n"},
+      {"2>&-", sample_now_line("s") + SHUTDOWN, true,
+       R"({"version":2,"type":"error","code":"not-configured","message":"configure must be sent before sampling","recoverable":true})" "\n",
+       0, ""},
+  };
+  for (const Case& c : cases) {
+    for (int run = 0; run < 5; ++run) {
+      SCOPED_TRACE(std::string(c.redirection) + " run " + std::to_string(run));
+      ChildProcess monitor({"/bin/sh", "-c", std::string("exec \"$0\" ") + c.redirection,
+                            TREEMON_BINARY});
+      if (!c.input.empty()) monitor.write(c.input);
+      monitor.close_stdin();
+      std::string out = monitor.read_rest(LINE_WAIT);
+      if (c.hello_expected) {
+        ASSERT_TRUE(out.starts_with(hello_prefix)) << out;
+        out.erase(0, out.find('\n') + 1);
+      }
+      EXPECT_EQ(out, c.after_hello);
+      EXPECT_EQ(monitor.wait_exit(LINE_WAIT), c.status);
+      EXPECT_EQ(monitor.read_stderr(1s), c.standard_error);
+    }
+  }
 }
 
 }  // namespace

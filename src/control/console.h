@@ -41,6 +41,11 @@ class StandardOutput final : public OutputStream {
   std::optional<std::string> write_all(std::string_view bytes) override;
 };
 
+// A standard stream the parent left closed keeps its number taken, so that no file the monitor
+// opens later becomes its input or output; using it still fails as on a closed stream. Call
+// before anything else opens a file.
+void hold_closed_standard_streams();
+
 // Writes one line to standard error, ignoring failure.
 void write_standard_error_line(std::string_view line);
 

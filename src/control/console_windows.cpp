@@ -60,6 +60,10 @@ std::optional<std::string> StandardOutput::write_all(std::string_view bytes) {
   return write_to_handle(::GetStdHandle(STD_OUTPUT_HANDLE), bytes);
 }
 
+// The standard handles are looked up by role with GetStdHandle at each use, never by a number
+// that a later open could reuse, so a closed one stays closed.
+void hold_closed_standard_streams() {}
+
 void write_standard_error_line(std::string_view line) {
   std::string text(line);
   text += '\n';

@@ -150,6 +150,7 @@ WriteStatus Monitor::sample_due() {
 }
 
 int run() {
+  hold_closed_standard_streams();
   StandardOutput output;
   EventWriter writer(output);
   const auto fail = [](const OutputError& error) {
