@@ -28,18 +28,15 @@ void wait_until_ready(int fd, short events) {
 
 void hold_closed_standard_streams() {
   // The null device opened for the opposite direction: a read of the held input and a write of
-  // the held outputs fail with EBADF, exactly as they would on the closed descriptor.
+  // the held outputs fail with EBADF, exactly as they would on the closed descriptor. open takes
+  // the lowest free number, which is the closed stream's own: the ones below it are open, or were
+  // held just before.
   const struct {
     int fd;
     int flags;
   } streams[] = {{STDIN_FILENO, O_WRONLY}, {STDOUT_FILENO, O_RDONLY}, {STDERR_FILENO, O_RDONLY}};
   for (const auto& stream : streams) {
-    if (::fcntl(stream.fd, F_GETFD) >= 0 || errno != EBADF) continue;
-    const int held = ::open("/dev/null", stream.flags | O_CLOEXEC);
-    if (held >= 0 && held != stream.fd) {
-      ::dup3(held, stream.fd, O_CLOEXEC);
-      ::close(held);
-    }
+    if (::fcntl(stream.fd, F_GETFD) < 0 && errno == EBADF) ::open("/dev/null", stream.flags);
   }
 }
 
