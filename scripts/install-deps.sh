@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, when any is missing.
+# Installs the Debian packages the build and the tests need, and any named after it, when any is
+# missing. Usage: scripts/install-deps.sh [PACKAGE...]
 set -euo pipefail
-packages=(cmake ninja-build g++ clang libclang-rt-dev libgtest-dev libbenchmark-dev nlohmann-json3-dev python3)
+packages=(cmake ninja-build g++ clang libclang-rt-dev libgtest-dev libbenchmark-dev nlohmann-json3-dev python3 "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -7,7 +7,6 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 build=${1:-build}
 
-scripts/install-deps.sh
 # Node.js 20 and npm come with the machine; Debian's packages are the fallback. tmux and
 # rsvg-convert are for the tests of the live view and the chart; dpkg-dev for the package's
 # dependencies.
@@ -18,13 +17,7 @@ command -v tmux >/dev/null || missing+=(tmux)
 command -v rsvg-convert >/dev/null || missing+=(librsvg2-bin)
 command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)
 command -v unzip >/dev/null || missing+=(unzip)
-if ((${#missing[@]})); then
-  sudo_cmd=""
-  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
-  echo "installing: ${missing[*]}"
-  $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+scripts/install-deps.sh "${missing[@]}"
 
 echo "== the monitor"
 cmake -S . -B "$build" -G Ninja >/dev/null

@@ -18,21 +18,10 @@ JOBS="${TREEMON_JOBS:-2}"
 log() { printf '== %s\n' "$*"; }
 
 install_missing_packages() {
-  local missing=()
-  for package in g++-mingw-w64-x86-64-posix wine wine64 cmake ninja-build python3; do
-    dpkg-query -W -f='${Status}' "${package}" 2>/dev/null | grep -q "install ok installed" ||
-      missing+=("${package}")
-  done
-  # GoogleTest and the JSON headers the tests use come as sources and headers from Debian.
-  [[ -d /usr/src/googletest ]] || missing+=(googletest)
-  [[ -d /usr/include/nlohmann ]] || missing+=(nlohmann-json3-dev)
-  if ((${#missing[@]})); then
-    log "installing ${missing[*]}"
-    local sudo=""
-    [[ $(id -u) -eq 0 ]] || sudo="sudo"
-    ${sudo} apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive ${sudo} apt-get install -y -qq "${missing[@]}"
-  fi
+  local extra=(g++-mingw-w64-x86-64-posix wine wine64)
+  # GoogleTest comes as sources from Debian, built here with the cross compiler.
+  [[ -d /usr/src/googletest ]] || extra+=(googletest)
+  "${ROOT}/scripts/install-deps.sh" "${extra[@]}"
 }
 
 build() {
