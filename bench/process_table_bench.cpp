@@ -171,9 +171,11 @@ void StatFloor(benchmark::State& state) {
   floor_cpu_us()[state.range(0)] = clock.median_cpu_us() / static_cast<double>(processes);
 }
 
+// The four files the Linux layer reads for each process.
+constexpr const char* FILES[] = {"stat", "statm", "io", "cmdline"};
+
 void PathReads(benchmark::State& state) {
   children().ensure_machine_total(static_cast<size_t>(state.range(0)));
-  static constexpr const char* FILES[] = {"stat", "statm", "io", "cmdline"};
   std::string buffer(65536, '\0');
   size_t processes = 0;
   IterationClock clock;
@@ -200,7 +202,6 @@ void PathReads(benchmark::State& state) {
 // cmdline; the gap between Refresh and this is ours.
 void KeptFourFiles(benchmark::State& state) {
   children().ensure_machine_total(static_cast<size_t>(state.range(0)));
-  static constexpr const char* FILES[] = {"stat", "statm", "io", "cmdline"};
   std::unordered_map<uint32_t, std::vector<int>> kept;
   for (uint32_t pid : list_pids()) {
     std::vector<int>& fds = kept[pid];
