@@ -132,6 +132,15 @@ constexpr const char* PROC_FILE_NAMES[FILES_PER_PROCESS] = {"stat", "statm", "io
 
 class LinuxPlatform;
 
+// Who a process is, as one read of its stat says: what a handle compares later reads against.
+// A process may replace its program at any moment, so the name the list gives and the command
+// name the handle records must come from the same read.
+struct StatIdentity {
+  uint64_t start_ticks = 0;
+  bool kernel_thread = false;
+  std::string comm;
+};
+
 // One opened process. Either it holds its four files (kept), or it reads them by path.
 class LinuxProcess final : public ProcessHandle {
  public:
@@ -144,10 +153,10 @@ class LinuxProcess final : public ProcessHandle {
   const std::string& name() const { return name_; }
   uint64_t start_ticks() const { return start_ticks_; }
   bool kernel_thread() const { return kernel_thread_; }
-  void set_identity(const StatFields& fields) {
-    start_ticks_ = fields.start_ticks;
-    kernel_thread_ = linux_proc::is_kernel_thread(fields);
-    comm_ = fields.comm;
+  void set_identity(const StatIdentity& identity) {
+    start_ticks_ = identity.start_ticks;
+    kernel_thread_ = identity.kernel_thread;
+    comm_ = identity.comm;
   }
   // The kernel's command name changes when the process replaces its program (exec).
   bool comm_changed(std::string_view comm) const { return comm != comm_; }
@@ -234,6 +243,8 @@ class LinuxPlatform final : public ProcessPlatform {
   uint64_t kept_descriptors_ = 0;
   uint64_t generation_ = 0;  // one per list; tells whose stat a handle's cache holds
   std::unordered_map<uint32_t, LinuxProcess*> open_;
+  // The last list's reading of every listed process that has no live handle, for open_process.
+  std::unordered_map<uint32_t, StatIdentity> unopened_;
   FileBuffer buffer_;
   FileBuffer second_buffer_;
   std::vector<char> directory_buffer_;
@@ -351,6 +362,7 @@ std::optional<MachineTimes> LinuxPlatform::machine_times() {
 
 bool LinuxPlatform::list_processes(std::vector<ListedProcess>& out) {
   out.clear();
+  unopened_.clear();
   if (!proc_ || ::lseek(proc_.get(), 0, SEEK_SET) < 0) return false;
   ++generation_;
   for (;;) {
@@ -399,6 +411,9 @@ bool LinuxPlatform::list_one(uint32_t pid, ListedProcess& listed) {
     handle->cache_stat(*fields, generation_);
   } else {
     listed.name = name_of(pid, fields->comm);
+    unopened_.insert_or_assign(pid, StatIdentity{fields->start_ticks,
+                                                 linux_proc::is_kernel_thread(*fields),
+                                                 std::string(fields->comm)});
   }
   return true;
 }
@@ -426,17 +441,18 @@ ProcessTimes LinuxPlatform::times_from(const StatFields& fields) const {
 }
 
 std::unique_ptr<ProcessHandle> LinuxPlatform::open_process(const ListedProcess& listed) {
+  // Only a process the last list read can be opened: the handle takes its identity from that
+  // read, the one the listed name came from.
+  auto identity = unopened_.find(listed.pid);
+  if (identity == unopened_.end()) return nullptr;
   auto process = std::make_unique<LinuxProcess>(*this, listed.pid, listed.name);
   process->keep_files();
-  // The stat read now decides which process this handle is: if the pid was reused since the
-  // list was taken, the listed process has ended and cannot be opened.
+  // The stat read now decides which process the kept files belong to: if the pid was reused
+  // since the list was taken, the listed process has ended and cannot be opened.
   if (process->read(STAT, buffer_) != ReadStatus::Ok) return nullptr;
   std::optional<StatFields> fields = linux_proc::parse_stat(buffer_.text());
-  if (!fields) return nullptr;
-  if (listed.start_time_s && start_seconds(fields->start_ticks) != listed.start_time_s) {
-    return nullptr;
-  }
-  process->set_identity(*fields);
+  if (!fields || fields->start_ticks != identity->second.start_ticks) return nullptr;
+  process->set_identity(identity->second);
   process->cache_stat(*fields, generation_);
   open_[listed.pid] = process.get();
   return process;

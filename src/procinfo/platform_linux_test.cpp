@@ -495,5 +495,53 @@ TEST(LinuxExec, NameFollowsTheNewProgram) {
   ::waitpid(child, nullptr, 0);
 }
 
+// A child that replaces its program after the list read its stat but before it is opened: the
+// handle remembers what the list saw, so the next list notices the new program.
+TEST(LinuxExec, ExecBetweenListAndOpenIsNoticed) {
+  std::unique_ptr<ProcessPlatform> platform = make_system_platform();
+  int go[2];
+  ASSERT_EQ(::pipe(go), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(go[1]);
+    char byte;
+    while (::read(go[0], &byte, 1) < 0) {
+    }
+    ::execl("/bin/sleep", "sleep", "30", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(go[0]);
+  const auto listed_child = [&](std::vector<ListedProcess>& listed) -> const ListedProcess* {
+    if (!platform->list_processes(listed)) return nullptr;
+    for (const ListedProcess& process : listed) {
+      if (process.pid == static_cast<uint32_t>(child)) return &process;
+    }
+    return nullptr;
+  };
+  std::vector<ListedProcess> first;
+  const ListedProcess* before = listed_child(first);
+  ASSERT_NE(before, nullptr);
+  EXPECT_NE(before->name, "sleep");
+  ASSERT_EQ(::write(go[1], "x", 1), 1);
+  ::close(go[1]);
+  const std::string comm_path = "/proc/" + std::to_string(child) + "/comm";
+  std::string comm;
+  for (int i = 0; i < 200 && comm != "sleep"; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::ifstream(comm_path) >> comm;
+  }
+  ASSERT_EQ(comm, "sleep");
+
+  std::unique_ptr<ProcessHandle> handle = platform->open_process(*before);
+  ASSERT_NE(handle, nullptr);
+  std::vector<ListedProcess> second;
+  const ListedProcess* after = listed_child(second);
+  ASSERT_NE(after, nullptr);
+  EXPECT_EQ(after->name, "sleep");
+  handle.reset();
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+}
+
 }  // namespace
 }  // namespace treemon
