@@ -6,7 +6,8 @@
 // flooring, figures kept on a failed query) and after every refresh the table must agree with it
 // field by field. On top of the model, invariants that hold whatever the rules say:
 //  1. with remove_ended, the entries are exactly the listed processes (none when the list failed);
-//  2. one open handle per entry that holds one, one open per entry created: no leaks, no reopen;
+//  2. one open handle per entry that holds one, one open per entry created and one per refresh of
+//     an entry without a handle: no leaks, no reopen of an opened process;
 //  3. cpu_percent is finite and not negative, and within 100 x processors while the scripted
 //     counters are sane (no process gains more CPU time than the machine divided by processors);
 //  4. cpu_time_ms never decreases for an entry while its process's counters do not.
@@ -106,6 +107,15 @@ class Model {
     if (found != entries_.end() && reused) {
       entries_.erase(found);
       found = entries_.end();
+    }
+    // An entry without a handle is tried again; a process that opens now is a new one.
+    if (found != entries_.end() && !found->second.has_handle && p.pid != 0) {
+      if (p.can_open) {
+        entries_.erase(found);
+        found = entries_.end();
+      } else {
+        ++opens_[p.pid];
+      }
     }
     if (found == entries_.end()) found = entries_.emplace(p.pid, create(p, listed, now)).first;
     ModelEntry& e = found->second;

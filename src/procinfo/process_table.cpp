@@ -102,12 +102,21 @@ void ProcessTable::refresh(const RefreshOptions& options, bool remove_ended) {
 
 void ProcessTable::refresh_listed(const ListedProcess& listed, RefreshContext& context) {
   auto found = entries_.find(listed.pid);
-  if (found != entries_.end() && is_reused_pid(*found->second, listed)) {
-    entries_.erase(found);  // closes the old process's handle before the new one is opened
-    found = entries_.end();
+  std::unique_ptr<ProcessHandle> handle;
+  if (found != entries_.end()) {
+    if (is_reused_pid(*found->second, listed)) {
+      entries_.erase(found);  // closes the old process's handle before the new one is opened
+      found = entries_.end();
+    } else if (!found->second->handle && (handle = open(listed))) {
+      // Without a handle, and where the list gives no start time, nothing tells whether the pid
+      // was reused; a pid that could not be opened and now can is taken for a new process.
+      entries_.erase(found);
+      found = entries_.end();
+    }
   }
   if (found == entries_.end()) {
-    found = entries_.emplace(listed.pid, create_entry(listed, context)).first;
+    if (!handle) handle = open(listed);
+    found = entries_.emplace(listed.pid, create_entry(listed, std::move(handle), context)).first;
   } else {
     ProcessInfo& info = found->second->info;
     info.parent_pid = parent_from_list(listed.parent_pid);
@@ -124,14 +133,19 @@ bool ProcessTable::is_reused_pid(const Entry& entry, const ListedProcess& listed
          *listed.start_time_s != *entry.listed_start_time_s;
 }
 
-std::unique_ptr<ProcessTable::Entry> ProcessTable::create_entry(const ListedProcess& listed,
-                                                                const RefreshContext& context) {
+std::unique_ptr<ProcessHandle> ProcessTable::open(const ListedProcess& listed) {
+  return listed.pid == 0 ? nullptr : platform_.open_process(listed);
+}
+
+std::unique_ptr<ProcessTable::Entry> ProcessTable::create_entry(
+    const ListedProcess& listed, std::unique_ptr<ProcessHandle> handle,
+    const RefreshContext& context) {
   auto entry = std::make_unique<Entry>();
   entry->info.pid = listed.pid;
   entry->info.name = listed.name;
   entry->info.parent_pid = parent_from_list(listed.parent_pid);
   entry->listed_start_time_s = listed.start_time_s;
-  if (listed.pid != 0) entry->handle = platform_.open_process(listed);
+  entry->handle = std::move(handle);
   if (entry->handle) {
     // An unreadable creation time reports 0 ("unknown"), never a wrapped or guessed value.
     std::optional<ProcessTimes> times = platform_.process_times(*entry->handle);

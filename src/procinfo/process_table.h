@@ -7,7 +7,8 @@
 //  2. start_time_s never changes for an entry (the name follows the list, which changes it only
 //     when a process replaces its program); a listed pid whose start time differs from
 //     its entry's, or that the platform marks as replacing the process it opened, is a new
-//     process and gets a new entry (cpu_percent 0.0, baselines 0).
+//     process and gets a new entry (cpu_percent 0.0, baselines 0). So does a pid whose entry has
+//     no handle and whose process can now be opened: it is tried again at every refresh.
 //  3. Counters saturate at 2^64-1 and differences are floored at 0.
 //  4. cpu_percent changes only at an interval reading: at least 200 ms after the entry's previous
 //     CPU reading.
@@ -89,7 +90,11 @@ class ProcessTable {
 
   void refresh_listed(const ListedProcess& listed, RefreshContext& context);
   static bool is_reused_pid(const Entry& entry, const ListedProcess& listed);
-  std::unique_ptr<Entry> create_entry(const ListedProcess& listed, const RefreshContext& context);
+  // Null for pid 0, which is never opened, and for a process that cannot be opened.
+  std::unique_ptr<ProcessHandle> open(const ListedProcess& listed);
+  std::unique_ptr<Entry> create_entry(const ListedProcess& listed,
+                                      std::unique_ptr<ProcessHandle> handle,
+                                      const RefreshContext& context);
   void update_entry(Entry& entry, const ListedProcess& listed, RefreshContext& context);
   void read_cpu(Entry& entry, RefreshContext& context);
   // Reads the figure groups the last refresh deferred for this entry.

@@ -293,7 +293,7 @@ TEST_F(ProcessTableTest, UnopenedProcessesShowListFieldsOnly) {
   platform.advance(milliseconds(500));
   refresh(table);
   EXPECT_EQ(platform.open_count.count(0), 0u);
-  EXPECT_EQ(platform.open_count[10], 1);
+  EXPECT_EQ(platform.open_count[10], 2) << "tried again at each refresh";
   for (uint32_t pid : {0u, 10u}) {
     const ProcessInfo* info = table.find(pid);
     ASSERT_NE(info, nullptr) << pid;
@@ -464,6 +464,44 @@ TEST_F(ProcessTableTest, ListedReplacementOfAnOpenedProcessIsANewEntry) {
   platform.process(10)->replaces_opened = false;
   refresh(table);
   EXPECT_EQ(platform.open_count[10], 2) << "an entry that is not replaced is kept";
+}
+
+// A pid whose process could not be opened is tried again at each refresh (one failed open per
+// refresh while it stays shut). Once it opens, a new process has taken the pid, which the list
+// alone cannot tell: a new entry with its own start time and figures, CPU from zero baselines.
+TEST_F(ProcessTableTest, UnopenedPidThatOpensLaterIsANewEntry) {
+  add(10, 1, "locked").can_open = false;
+  set_machine(0, 1000);
+  ProcessTable table(platform);
+  refresh(table);
+  platform.advance(milliseconds(200));
+  refresh(table);
+  EXPECT_EQ(platform.open_count[10], 2);
+  EXPECT_EQ(table.find(10)->start_time_s, 0u);
+
+  platform.remove(10);
+  ScriptedProcess& reused = add(10, 7, "new");
+  reused.times = times(1699999500, 0, 500000);
+  reused.command_line = {true, {"new", "-x"}};
+  set_machine(0, 2000000);
+  platform.advance(milliseconds(200));
+  refresh(table);
+  const ProcessInfo* info = table.find(10);
+  ASSERT_NE(info, nullptr);
+  EXPECT_EQ(info->name, "new");
+  EXPECT_EQ(info->start_time_s, 1699999500u);
+  EXPECT_EQ(info->cpu_time_ms, 50u);
+  EXPECT_EQ(info->cpu_percent, 0.0f);
+  EXPECT_EQ(info->arguments, (std::vector<std::string>{"new", "-x"}));
+  EXPECT_EQ(platform.open_count[10], 3);
+  EXPECT_EQ(platform.open_handles, 1);
+
+  set_machine(0, 4000000);
+  set_cpu(10, 0, 1000000);
+  platform.advance(milliseconds(200));
+  refresh(table);
+  EXPECT_EQ(table.find(10)->cpu_percent, 50.0f) << "whole-life reading from zero baselines";
+  EXPECT_EQ(platform.open_count[10], 3) << "an opened entry is not opened again";
 }
 
 // Groups that are not requested keep their values; the processor count comes with cpu only and
