@@ -14,7 +14,7 @@
 #include <string_view>
 
 #include "protocol/parse_command.h"
-#include "procinfo/utf8_repair.h"
+#include "base/utf8.h"
 
 namespace treemon {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <deque>
 
-#include "control/thread_annotations.h"
+#include "base/thread_annotations.h"
 
 namespace treemon {
 

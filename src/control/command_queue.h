@@ -16,7 +16,7 @@
 #include <string>
 #include <variant>
 
-#include "procinfo/clock.h"
+#include "base/clock.h"
 #include "protocol/command.h"
 
 namespace treemon {

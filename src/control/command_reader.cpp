@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "control/console.h"
-#include "procinfo/utf8_repair.h"
+#include "base/utf8.h"
 #include "protocol/messages.h"
 #include "protocol/parse_command.h"
 
@@ -22,42 +22,13 @@ bool is_white_space(char32_t c) {
          c == 0x205F || c == 0x3000;
 }
 
-// Length of the UTF-8 sequence that starts at text[i] and its code point; 0 when invalid.
-size_t decode_utf8(std::string_view text, size_t i, char32_t& code_point) {
-  const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(i);
-  size_t length;
-  char32_t min;
-  if (lead < 0x80) {
-    code_point = lead;
-    return 1;
-  } else if ((lead & 0xE0) == 0xC0) {
-    length = 2, min = 0x80, code_point = lead & 0x1F;
-  } else if ((lead & 0xF0) == 0xE0) {
-    length = 3, min = 0x800, code_point = lead & 0x0F;
-  } else if ((lead & 0xF8) == 0xF0) {
-    length = 4, min = 0x10000, code_point = lead & 0x07;
-  } else {
-    return 0;
-  }
-  if (i + length > text.size()) return 0;
-  for (size_t k = 1; k < length; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) return 0;
-    code_point = (code_point << 6) | (byte(i + k) & 0x3F);
-  }
-  const bool surrogate = code_point >= 0xD800 && code_point <= 0xDFFF;
-  if (code_point < min || code_point > 0x10FFFF || surrogate) return 0;
-  return length;
-}
-
 }  // namespace
 
 bool is_blank_line(std::string_view utf8_text) {
-  char32_t code_point;
   for (size_t i = 0; i < utf8_text.size();) {
-    const size_t length = decode_utf8(utf8_text, i, code_point);
-    if (length == 0 || !is_white_space(code_point)) return false;
-    i += length;
+    const DecodedCharacter character = decode_utf8(utf8_text, i);
+    if (character.length == 0 || !is_white_space(character.code_point)) return false;
+    i += character.length;
   }
   return true;
 }

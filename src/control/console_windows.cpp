@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "procinfo/win32_windows.h"
+#include "base/win32_windows.h"
 
 namespace treemon {
 namespace {

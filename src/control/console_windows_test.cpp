@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "procinfo/win32_windows.h"
+#include "base/win32_windows.h"
 
 namespace treemon {
 namespace {

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "procinfo/clock.h"
+#include "base/clock.h"
 #include "procinfo/process_state.h"
 
 namespace treemon {

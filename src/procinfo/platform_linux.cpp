@@ -21,9 +21,10 @@
 #include <unordered_map>
 #include <utility>
 
+#include "base/saturating.h"
 #include "procinfo/platform.h"
 #include "procinfo/proc_parse.h"
-#include "procinfo/utf8_repair.h"
+#include "base/utf8.h"
 
 namespace treemon {
 namespace {
@@ -430,8 +431,7 @@ std::string LinuxPlatform::name_of(uint32_t pid, std::string_view comm) {
 std::optional<uint64_t> LinuxPlatform::start_seconds(uint64_t start_ticks) const {
   if (!boot_time_s_) return std::nullopt;
   const uint64_t since_boot = start_ticks / ticks_per_second_;
-  if (*boot_time_s_ > UINT64_MAX - since_boot) return UINT64_MAX;
-  return *boot_time_s_ + since_boot;
+  return saturating_add(*boot_time_s_, since_boot);
 }
 
 ProcessTimes LinuxPlatform::times_from(const StatFields& fields) const {
@@ -483,8 +483,8 @@ std::optional<MemoryFigures> LinuxPlatform::memory(ProcessHandle& handle) {
   if (process.read(STATM, buffer_) != ReadStatus::Ok) return std::nullopt;
   std::optional<linux_proc::StatmFields> statm = linux_proc::parse_statm(buffer_.text());
   if (!statm) return std::nullopt;
-  return MemoryFigures{linux_proc::saturating_multiply(statm->resident_pages, page_size_),
-                       linux_proc::saturating_multiply(statm->data_pages, page_size_)};
+  return MemoryFigures{saturating_multiply(statm->resident_pages, page_size_),
+                       saturating_multiply(statm->data_pages, page_size_)};
 }
 
 // An unreadable file keeps the previous arguments; an empty one (a kernel thread, a zombie

@@ -5,7 +5,7 @@
 // environment block (32- or 64-bit layout) and, from Windows 8.1 (6.3) on, the native command-line
 // query; before that, from the string the process-parameters block records.
 // windows.h comes first, through win32_windows.h; the headers below need it.
-#include "procinfo/win32_windows.h"
+#include "base/win32_windows.h"
 
 #include <psapi.h>
 #include <shellapi.h>
@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "procinfo/platform.h"
-#include "procinfo/utf16.h"
+#include "base/utf16.h"
 
 namespace treemon {
 namespace {

@@ -1,6 +1,6 @@
 // The Win32 process layer against real Windows processes: the helper's tree, a busy child, a
 // child whose memory and I/O grow, and the process table on top of it all.
-#include "procinfo/win32_windows.h"
+#include "base/win32_windows.h"
 
 #include <gtest/gtest.h>
 #include <winternl.h>

@@ -72,7 +72,5 @@ ProcessState state_from_letter(char letter);
 // Clock ticks to 100-nanosecond units, saturating.
 uint64_t ticks_to_100ns(uint64_t ticks, uint64_t ticks_per_second);
 
-// a * b, saturating at 2^64-1.
-uint64_t saturating_multiply(uint64_t a, uint64_t b);
 
 }  // namespace treemon::linux_proc

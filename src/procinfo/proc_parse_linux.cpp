@@ -3,12 +3,12 @@
 #include <charconv>
 #include <limits>
 
-#include "procinfo/utf8_repair.h"
+#include "base/saturating.h"
+#include "base/utf8.h"
 
 namespace treemon::linux_proc {
 namespace {
 
-constexpr uint64_t U64_MAX = std::numeric_limits<uint64_t>::max();
 
 // Moves past spaces, then reads one unsigned decimal field.
 std::optional<uint64_t> next_number(std::string_view& text) {
@@ -122,7 +122,7 @@ std::optional<MachineFields> parse_machine_stat(std::string_view text) {
     if (count < 4) return std::nullopt;  // older kernels stop after idle; missing fields are 0
     auto sum = [](std::initializer_list<uint64_t> parts) {
       uint64_t total = 0;
-      for (uint64_t part : parts) total = part > U64_MAX - total ? U64_MAX : total + part;
+      for (uint64_t part : parts) total = saturating_add(total, part);
       return total;
     };
     machine = MachineFields{sum({values[0], values[1]}),
@@ -186,18 +186,13 @@ ProcessState state_from_letter(char letter) {
   }
 }
 
-uint64_t saturating_multiply(uint64_t a, uint64_t b) {
-  if (a != 0 && b > U64_MAX / a) return U64_MAX;
-  return a * b;
-}
-
 uint64_t ticks_to_100ns(uint64_t ticks, uint64_t ticks_per_second) {
   constexpr uint64_t UNITS_PER_SECOND = 10000000;
   if (ticks_per_second == 0) return 0;
   // Whole seconds and the ticks left over, so that nothing overflows before saturation.
   const uint64_t whole = saturating_multiply(ticks / ticks_per_second, UNITS_PER_SECOND);
   const uint64_t part = ticks % ticks_per_second * UNITS_PER_SECOND / ticks_per_second;
-  return whole > U64_MAX - part ? U64_MAX : whole + part;
+  return saturating_add(whole, part);
 }
 
 }  // namespace treemon::linux_proc

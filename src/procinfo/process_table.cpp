@@ -4,14 +4,13 @@
 #include <limits>
 #include <utility>
 
+#include "base/saturating.h"
+
 namespace treemon {
 namespace {
 
-constexpr uint64_t U64_MAX = std::numeric_limits<uint64_t>::max();
 constexpr auto INTERVAL_READING_MIN = std::chrono::milliseconds(200);
 constexpr uint64_t HUNDRED_NS_PER_MS = 10000;
-
-uint64_t saturating_add(uint64_t a, uint64_t b) { return a > U64_MAX - b ? U64_MAX : a + b; }
 
 // A counter that went backwards (a reused baseline, a platform that restarted counting) measures
 // from zero rather than wrapping.

@@ -5,6 +5,8 @@
 #include <limits>
 #include <system_error>
 
+#include "base/utf8.h"
+
 namespace treemon {
 namespace {
 
@@ -30,23 +32,6 @@ int hex_value(char c) {
 bool is_leading_surrogate(uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool is_trailing_surrogate(uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
-void append_utf8(uint32_t code_point, std::string& out) {
-  if (code_point < 0x80) {
-    out += static_cast<char>(code_point);
-  } else if (code_point < 0x800) {
-    out += static_cast<char>(0xC0 | (code_point >> 6));
-    out += static_cast<char>(0x80 | (code_point & 0x3F));
-  } else if (code_point < 0x10000) {
-    out += static_cast<char>(0xE0 | (code_point >> 12));
-    out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code_point & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (code_point >> 18));
-    out += static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code_point & 0x3F));
-  }
-}
 
 // The byte offsets of one number's parts, as scanned.
 struct NumberParts {

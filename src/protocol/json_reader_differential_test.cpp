@@ -9,7 +9,7 @@
 //  - The library takes a raw NUL byte for the end of the text. JSON allows it nowhere (inside a
 //    string it is a control character, outside it is not white space), so such texts are invalid.
 #include "protocol/json_reader.h"
-#include "procinfo/utf8_repair.h"
+#include "base/utf8.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "base/utf8.h"
 #include "protocol/number_text.h"
 
 namespace treemon {
@@ -25,45 +26,10 @@ constexpr std::array<char, 128> ASCII_ESCAPES = [] {
   return table;
 }();
 
-constexpr std::string_view REPLACEMENT_CHARACTER = "\xEF\xBF\xBD";
-
-struct Utf8Step {
-  size_t length;  // of the well-formed sequence, or of the maximal ill-formed subpart (at least 1)
-  bool well_formed;
-};
-
-// Reads the sequence that starts with a non-ASCII byte at `at`. The ranges of the second byte rule
-// out overlong forms, surrogates and values above U+10FFFF.
-Utf8Step next_utf8_sequence(std::string_view text, size_t at) {
-  const auto lead = static_cast<unsigned char>(text[at]);
-  size_t length = 0;
-  unsigned char second_min = 0x80;
-  unsigned char second_max = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) second_min = 0xA0;
-    if (lead == 0xED) second_max = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) second_min = 0x90;
-    if (lead == 0xF4) second_max = 0x8F;
-  } else {
-    return {1, false};
-  }
-  for (size_t i = 1; i < length; ++i) {
-    if (at + i >= text.size()) return {i, false};
-    const auto byte = static_cast<unsigned char>(text[at + i]);
-    const unsigned char min = i == 1 ? second_min : 0x80;
-    const unsigned char max = i == 1 ? second_max : 0xBF;
-    if (byte < min || byte > max) return {i, false};
-  }
-  return {length, true};
-}
-
 // Skips whole eight-byte words of printable ASCII other than '"' and '\\', the common case of
-// names and command lines, and stops at the first word that holds any other byte.
+// names and command lines, and stops at the first word that holds any other byte. A fast path
+// beside the UTF-8 module's per-character check, for the ASCII that makes up most names and command
+// lines (bench/write_bench.cpp measures it).
 size_t skip_plain_ascii_words(std::string_view text, size_t at) {
   constexpr uint64_t ONES = 0x0101010101010101u;
   constexpr uint64_t HIGHS = 0x8080808080808080u;
@@ -210,13 +176,13 @@ void JsonWriter::put_escaped(std::string_view text) {
       run_start = ++at;
       continue;
     }
-    const Utf8Step step = next_utf8_sequence(text, at);
+    const Utf8Sequence step = utf8_sequence_at(text, at);
     if (step.well_formed) {
       at += step.length;
       continue;
     }
     put_run();
-    put(REPLACEMENT_CHARACTER);
+    put(REPLACEMENT_CHARACTER_UTF8);
     at += step.length;
     run_start = at;
   }

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/utf8.h"
 #include "protocol/json_reader.h"
 #include "protocol/number_text.h"
 
@@ -120,42 +121,14 @@ bool is_non_printable(uint32_t cp) {
 
 // Decodes the UTF-8 character at text[pos], moving pos past it. The line is valid UTF-8; a byte
 // that begins no valid sequence stands for U+FFFD so that describing never fails.
-uint32_t decode_utf8(std::string_view text, size_t& pos) {
-  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(pos);
-  size_t length = 1;
-  uint32_t cp = lead;
-  if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    cp = lead & 0x07;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    cp = lead & 0x0F;
-  } else if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-    cp = lead & 0x1F;
-  } else if (lead >= 0x80) {
+uint32_t next_character(std::string_view text, size_t& pos) {
+  const DecodedCharacter character = decode_utf8(text, pos);
+  if (character.length == 0) {
     ++pos;
-    return 0xFFFD;
+    return REPLACEMENT_CHARACTER;
   }
-  if (pos + length > text.size()) {
-    ++pos;
-    return 0xFFFD;
-  }
-  for (size_t i = 1; i < length; ++i) {
-    if ((byte(pos + i) & 0xC0) != 0x80) {
-      ++pos;
-      return 0xFFFD;
-    }
-    cp = (cp << 6) | (byte(pos + i) & 0x3F);
-  }
-  const uint32_t min_for_length[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (cp < min_for_length[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-    ++pos;
-    return 0xFFFD;
-  }
-  pos += length;
-  return cp;
+  pos += character.length;
+  return character.code_point;
 }
 
 void append_quoted(std::string_view text, std::string& out) {
@@ -163,7 +136,7 @@ void append_quoted(std::string_view text, std::string& out) {
   out += '"';
   for (size_t pos = 0; pos < text.size();) {
     const size_t start = pos;
-    const uint32_t cp = decode_utf8(text, pos);
+    const uint32_t cp = next_character(text, pos);
     switch (cp) {
       case '\\': out += "\\\\"; continue;
       case '"': out += "\\\""; continue;

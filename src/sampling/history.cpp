@@ -3,12 +3,11 @@
 #include <algorithm>
 #include <limits>
 
+#include "base/saturating.h"
+
 namespace treemon {
 namespace {
 
-constexpr uint64_t U64_MAX = std::numeric_limits<uint64_t>::max();
-
-uint64_t saturating_add(uint64_t a, uint64_t b) { return b > U64_MAX - a ? U64_MAX : a + b; }
 uint64_t floored_sub(uint64_t a, uint64_t b) { return a > b ? a - b : 0; }
 
 uint64_t row_cost(const ProcessSample& row) {
@@ -24,9 +23,7 @@ uint64_t estimated_size(const Snapshot& snapshot) {
   uint64_t size = SNAPSHOT_BASE_COST;
   for (const auto& row : snapshot.processes) size = saturating_add(size, row_cost(row));
   const uint64_t externals = snapshot.externalProcesses.size();
-  const uint64_t external_cost = externals > U64_MAX / EXTERNAL_ENTRY_COST
-                                     ? U64_MAX
-                                     : externals * EXTERNAL_ENTRY_COST;
+  const uint64_t external_cost = saturating_multiply(externals, EXTERNAL_ENTRY_COST);
   return saturating_add(size, external_cost);
 }
 

@@ -4,16 +4,13 @@
 #include <limits>
 #include <utility>
 
-#include "sampling/text_cut.h"
+#include "base/saturating.h"
+#include "base/utf8.h"
 
 namespace treemon {
 namespace {
 
-constexpr uint64_t U64_MAX = std::numeric_limits<uint64_t>::max();
-
-uint64_t saturating_ms_from_s(uint64_t seconds) {
-  return seconds > U64_MAX / 1000 ? U64_MAX : seconds * 1000;
-}
+uint64_t saturating_ms_from_s(uint64_t seconds) { return saturating_multiply(seconds, 1000); }
 
 constexpr uint32_t NO_LINK = std::numeric_limits<uint32_t>::max();
 

@@ -1,10 +1,10 @@
-#include "procinfo/clock.h"
+#include "base/clock.h"
 
 #include <cstdint>
 #include <limits>
 #include <thread>
 
-#include "procinfo/win32_windows.h"
+#include "base/win32_windows.h"
 
 namespace treemon {
 namespace {

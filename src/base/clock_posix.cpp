@@ -1,4 +1,4 @@
-#include "procinfo/clock.h"
+#include "base/clock.h"
 
 #include <ctime>
 #include <thread>

@@ -1,8 +1,8 @@
-#include "procinfo/win32_windows.h"
+#include "base/win32_windows.h"
 
 #include <memory>
 
-#include "procinfo/utf16.h"
+#include "base/utf16.h"
 
 namespace treemon {
 namespace {

@@ -1,4 +1,4 @@
-#include "procinfo/utf16.h"
+#include "base/utf16.h"
 
 #include <gtest/gtest.h>
 
