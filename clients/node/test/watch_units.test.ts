@@ -1,13 +1,15 @@
 // treemon-watch's parts without a terminal: its command line, the tree order, the rates, a frame,
-// the chart's ticks and lines.
+// the summary, the CSV rows, the chart's ticks, lines and legends.
 
 import assert from 'node:assert/strict';
 import { describe, test } from 'node:test';
 
 import type { ProcessSample, Snapshot } from '../src/types';
 import { parseArgs } from '../src/watch/args';
-import { ChartRecorder, niceTicks, PALETTE, TOTAL_COLOR } from '../src/watch/chart';
-import { formatBytes, processKey, RateTracker, renderFrame, totalsOf, treeRows } from '../src/watch/table';
+import { ChartRecorder, distinctiveArgument, niceTicks, PALETTE, TOTAL_COLOR } from '../src/watch/chart';
+import { CSV_HEADER, csvRows } from '../src/watch/csv';
+import { formatSummary, SummaryRecorder } from '../src/watch/summary';
+import { formatBytes, processKey, RateTracker, renderFrame, shortenMiddle, totalsOf, treeRows } from '../src/watch/table';
 
 function row(pid: number, ppid: number, extra: Partial<ProcessSample> = {}): ProcessSample {
   return {
@@ -30,6 +32,8 @@ describe('treemon-watch arguments', () => {
     [['--', 'make', '-j2'], { command: ['make', '-j2'], pid: undefined, intervalMs: 1000, top: 5, sort: 'cpu' }],
     [['--pid', '42', '--record', 'r.jsonl', '--chart=c.svg'], { command: [], pid: 42, record: 'r.jsonl', chart: 'c.svg' }],
     [['--interval', '250', '--top', '0', '--sort', 'memory', '--', 'x', '--pid'], { intervalMs: 250, top: 0, sort: 'memory', command: ['x', '--pid'] }],
+    [['--csv', 'r.csv', '--group', '--kill-tree', '--', 'x'], { csv: 'r.csv', group: true, killTree: true }],
+    [['--', 'x', '--group'], { group: false, killTree: false, csv: undefined, command: ['x', '--group'] }],
   ];
   for (const [argv, expected] of accepted) {
     test(`accepts ${argv.join(' ')}`, () => {
@@ -48,6 +52,7 @@ describe('treemon-watch arguments', () => {
     [['--sort', 'name', '--', 'ls'], /--sort must be cpu, memory, io or pid/],
     [['--record'], /--record needs a value/],
     [['--frobnicate', '--', 'ls'], /unknown option --frobnicate/],
+    [['--record', 'run', '--csv', 'run', '--', 'ls'], /run is named as two outputs/],
   ];
   for (const [argv, message] of rejected) {
     test(`rejects ${argv.join(' ') || 'nothing'}`, () => {
@@ -56,6 +61,10 @@ describe('treemon-watch arguments', () => {
       assert.match(parsed.message, message);
     });
   }
+  test('--help and --version stop before the command', () => {
+    assert.deepEqual([parseArgs(['--help', '--', 'x']), parseArgs(['--version', '--pid', 'x'])].map((p) => !p.ok && [p.help, p.version]),
+      [[true, undefined], [undefined, true]]);
+  });
 });
 
 describe('the table', () => {
@@ -78,12 +87,12 @@ describe('the table', () => {
   test('rates: first sighting over the life so far, then over the interval, per pid and start time', () => {
     const tracker = new RateTracker();
     const first = tracker.update(snapshot(1, 10000, [row(5, 1, { runTimeMs: 4000, cpuTimeMs: 2000, ioReadBytes: 4000 })]));
-    assert.deepEqual(first.get('5@1000'), { cpuPercent: 50, readPerSecond: 1000, writePerSecond: 0 });
+    assert.deepEqual(first.get('5@1000'), { cpuPercent: 50, readPerSecond: 1000, writePerSecond: 0, readBytes: 4000, writeBytes: 0 });
     const second = tracker.update(snapshot(2, 12000, [row(5, 1, { runTimeMs: 6000, cpuTimeMs: 5000, ioReadBytes: 6000, ioWriteBytes: 1000 })]));
-    assert.deepEqual(second.get('5@1000'), { cpuPercent: 150, readPerSecond: 1000, writePerSecond: 500 });
+    assert.deepEqual(second.get('5@1000'), { cpuPercent: 150, readPerSecond: 1000, writePerSecond: 500, readBytes: 2000, writeBytes: 1000 });
     // The pid is reused by a process that started later: a new process, rated over its own life.
     const reused = tracker.update(snapshot(3, 13000, [row(5, 1, { startTimeMs: 12000, runTimeMs: 0, cpuTimeMs: 100 })]));
-    assert.deepEqual(reused.get('5@12000'), { cpuPercent: 10, readPerSecond: 0, writePerSecond: 0 });
+    assert.deepEqual(reused.get('5@12000'), { cpuPercent: 10, readPerSecond: 0, writePerSecond: 0, readBytes: 0, writeBytes: 0 });
   });
 
   test('on Linux a reaped child\'s counts, folded into its parent\'s, are not counted twice', () => {
@@ -101,25 +110,64 @@ describe('the table', () => {
     assert.equal(after.get('1@1000')!.readPerSecond, 100);
   });
 
+  // A compiler driver (1) and its child (2), which read 9 MB. The parent's counters take the
+  // child's counts in when it reaps it, which a snapshot may show while the child is still listed
+  // as a zombie, or only a sample later. [what, the parent's and the child's reads per sample (the
+  // child absent when undefined, a zombie when the count is negative), the parent's own reads]
+  const reaping: [string, [number, number | undefined][], number[]][] = [
+    ['the parent takes the counts in while the child is listed as a zombie',
+      [[1000, 9000000], [9002000, -9000000], [9003000, undefined]], [1000, 1000, 1000]],
+    ['the parent takes them in a sample after the child turned zombie',
+      [[1000, 9000000], [2000, -9000000], [9003000, undefined], [9004000, undefined]], [1000, 0, 2000, 1000]],
+    ['the child is gone when the parent\'s counters have it',
+      [[1000, 9000000], [9002000, undefined], [9003000, undefined]], [1000, 1000, 1000]],
+  ];
+  for (const [what, samples, own] of reaping) {
+    test(`a reaped child's reads count once: ${what}`, () => {
+      const tracker = new RateTracker(true);
+      const parentReads = samples.map(([parent, child], i) => {
+        const processes = [row(1, 0, { ioReadBytes: parent, runTimeMs: 1000 })];
+        if (child !== undefined) processes.push(row(2, 1, { ioReadBytes: Math.abs(child), status: child < 0 ? 'Zombie' : 'Run', runTimeMs: 1000 }));
+        return tracker.update(snapshot(i + 1, 10000 + i * 1000, processes)).get('1@1000')!.readBytes;
+      });
+      assert.deepEqual(parentReads, own);
+    });
+  }
+
   test('a frame: header, indented rows, totals; cut to the terminal', () => {
     const tracker = new RateTracker();
     tracker.update(tree);
     const later = snapshot(2, 11000, tree.processes.map((p) => ({ ...p, cpuTimeMs: p.cpuTimeMs + (p.pid === 11 ? 900 : 0) })));
     const rows = treeRows(later, tracker.update(later), 'cpu');
-    const lines = renderFrame({ title: 'make', elapsedMs: 65000, snapshot: later, rows, width: 200, height: 40, outputTail: ['built x'] });
+    const lines = renderFrame({ title: 'make', elapsedMs: 65000, snapshot: later, rows, width: 200, height: 40, outputTail: ['built x'], ending: 'exited with status 2' });
     assert.equal(lines[0], 'treemon-watch  make  elapsed 01:05  sample #2');
-    assert.equal(lines[1], '     PID    CPU%   RESIDENT         READ        WRITE  COMMAND');
-    assert.equal(lines[2], '      10     0.0    1.0 MiB        0 B/s        0 B/s  cmd10');
-    assert.equal(lines[3], '      11    90.0    5.0 MiB        0 B/s        0 B/s    cmd11');
-    assert.equal(lines[4], '      13     0.0    1.0 MiB        0 B/s        0 B/s      cmd13');
-    assert.equal(lines[7], '            90.0    9.0 MiB        0 B/s        0 B/s  TOTAL of 5 processes');
-    assert.deepEqual(lines.slice(8), ['', 'output:', '  built x']);
+    assert.equal(lines[1], '    PID   CPU%   RESIDENT     READ/s    WRITE/s  COMMAND');
+    assert.equal(lines[2], '     10    0.0    1.0 MiB        0 B        0 B  cmd10');
+    assert.equal(lines[3], '     11   90.0    5.0 MiB        0 B        0 B    cmd11');
+    assert.equal(lines[4], '     13    0.0    1.0 MiB        0 B        0 B      cmd13');
+    assert.equal(lines[7], '          90.0    9.0 MiB        0 B        0 B  TOTAL of 5 processes');
+    assert.deepEqual(lines.slice(8), ['exited with status 2', '', 'output:', '  built x']);
     const small = renderFrame({ title: 'make', elapsedMs: 0, snapshot: later, rows, width: 30, height: 6, outputTail: [] });
     assert.equal(small.length, 6);
     assert.ok(small.every((l) => l.length <= 30));
     assert.equal(small[4], '  ... 3 more');
     assert.deepEqual(totalsOf(rows).processes, 5);
   });
+
+  test('80 columns: the title and commands lose their middle, the program its folder', () => {
+    const compiler = '/usr/lib/gcc/x86_64-linux-gnu/12/cc1plus -quiet -I googletest/include -D_GNU_SOURCE googletest/src/gtest-all.cc';
+    const now = snapshot(3, 11000, [row(10, 1, { command: 'make -j2' }), row(11, 10, { command: compiler })]);
+    const rows = treeRows(now, new RateTracker().update(now), 'pid');
+    const title = 'make -j2 CXXFLAGS=-O2 all-of-the-targets-that-googletest-has-and-then-some';
+    const lines = renderFrame({ title, elapsedMs: 3000, snapshot: now, rows, width: 80, height: 24, outputTail: [] });
+    assert.equal(lines[0], 'treemon-watch  make -j2 CXXFLAGS=...-has-and-then-some  elapsed 00:03  sample #3');
+    assert.equal(lines[3]!.slice(49), '  cc1plus -quie.../gtest-all.cc');
+    assert.ok(lines.every((l) => l.length <= 80));
+  });
+
+  // [text, width, shortened]
+  const shortened: [string, number, string][] = [['abcdefghij', 10, 'abcdefghij'], ['abcdefghijk', 10, 'abcd...ijk'], ['abcdefghij', 5, 'abcd~']];
+  for (const [text, width, expected] of shortened) test(`${text} in ${width} columns`, () => assert.equal(shortenMiddle(text, width), expected));
 
   // [bytes, text]
   const sizes: [number, string][] = [[0, '0 B'], [1023, '1023 B'], [1024, '1.0 KiB'], [1536 * 1024, '1.5 MiB'], [3 * 1024 ** 3, '3.0 GiB']];
@@ -132,32 +180,91 @@ describe('the chart', () => {
   for (const [max, expected] of ticks) test(`ticks up to ${max}`, () => assert.deepEqual(niceTicks(max), expected));
 
   test('one total line per panel and the top processes, with gaps where a process is absent', () => {
-    const chart = new ChartRecorder();
+    // The command started 2 s before the first sample: the time axis starts there.
+    const chart = new ChartRecorder({ startedAtUnixMs: -2000, origin: 'the command started', group: false });
     const tracker = new RateTracker();
     const samples = [
       snapshot(1, 0, [row(1, 0, { cpuTimeMs: 0 }), row(2, 1, { cpuTimeMs: 0, name: 'busy' })]),
       snapshot(2, 1000, [row(1, 0, { cpuTimeMs: 0 }), row(2, 1, { cpuTimeMs: 1000, name: 'busy' })]),
       snapshot(3, 2000, [row(1, 0, { cpuTimeMs: 0 })]),
-      snapshot(4, 3000, [row(1, 0, { cpuTimeMs: 0 }), row(3, 1, { cpuTimeMs: 500, name: 'late<&>' })]),
+      snapshot(4, 3000, [row(1, 0, { cpuTimeMs: 0 }), row(3, 1, { cpuTimeMs: 0, ioReadBytes: 10000, name: 'late<&>' })]),
     ];
     for (const s of samples) chart.add(s, tracker.update(s));
     const svg = chart.svg('watch "x"', 1);
-    const paths = [...svg.matchAll(/<path d="([^"]*)" fill="none" stroke="(#[0-9a-f]+)"/g)].map((m) => [m[2], m[1]!.split(' ').length]);
-    // CPU panel: the total (4 points) under busy (2 points); memory panel: the total under p1 (largest peak).
-    assert.deepEqual(paths, [[TOTAL_COLOR, 4], [PALETTE[0], 2], [TOTAL_COLOR, 4], [PALETTE[1], 4]]);
-    assert.match(svg, /busy \(2\)/);
+    const paths = [...svg.matchAll(/<path d="M([\d.]+)[^"]*" fill="none" stroke="(#[0-9a-f]+)"/g)].map((m) => [m[2], m[0].split(' ').length - 3, m[1]]);
+    // CPU: the total (4 points) under busy (2 points); memory: the total under p1 (largest peak);
+    // I/O: the total alone, as late<&>, seen once, is a dot. Time 2 s of 0..5 lies at x = 352.
+    assert.deepEqual(paths, [[TOTAL_COLOR, 4, '352.0'], [PALETTE[0], 2, '352.0'], [TOTAL_COLOR, 4, '352.0'], [PALETTE[1], 4, '352.0'], [TOTAL_COLOR, 4, '352.0']]);
+    assert.deepEqual([...svg.matchAll(/<circle [^>]*r="(\d+)" fill="(#[0-9a-f]+)"/g)].map((m) => [m[1], m[2]]), [['4', PALETTE[2]]]);
+    assert.match(svg, />busy \(2\)</);
+    assert.match(svg, />late&lt;&amp;&gt; \(3\)</);
     assert.match(svg, /watch &quot;x&quot;/);
     assert.match(svg, /Resident memory \(MiB\)/);
+    assert.match(svg, /I\/O, read \+ written \(KiB\/s\)/);
+    assert.match(svg, />time since the command started \(s\)</);
     assert.equal(chart.sampleCount, 4);
-    assert.ok(!svg.includes('late<&>'));
+  });
+
+  test('legends tell namesakes apart by an argument; grouped, one band per name', () => {
+    const compile = (file: string) => `/usr/lib/gcc/x86_64-linux-gnu/12/cc1plus -quiet -I include src/${file} -o /tmp/${file}.s`;
+    const samples = [1, 2].map((i) => snapshot(i, i * 1000, [
+      row(1, 0, { name: 'make', command: 'make -j2', cpuTimeMs: i * 10 }),
+      row(2, 1, { name: 'cc1plus', command: compile('gtest-all.cc'), cpuTimeMs: i * 900 }),
+      row(3, 1, { name: 'cc1plus', command: compile('gtest_main.cc'), cpuTimeMs: i * 600 }),
+    ]));
+    const legends = (group: boolean) => {
+      const chart = new ChartRecorder({ startedAtUnixMs: 0, origin: 'the command started', group });
+      const tracker = new RateTracker();
+      for (const s of samples) chart.add(s, tracker.update(s));
+      const svg = chart.svg('make', 3);
+      return [...svg.slice(0, svg.indexOf('Resident memory')).matchAll(/<text x="816" y="[\d.]+">([^<]*)</g)].map((m) => m[1]);
+    };
+    assert.deepEqual(legends(false), ['total of the tree', 'cc1plus gtest-all.cc (2)', 'cc1plus gtest_main.cc (3)', 'make (1)']);
+    assert.deepEqual(legends(true), ['total of the tree', 'cc1plus, 2 processes', 'make, 1 process']);
+    assert.equal(distinctiveArgument({ pid: 1, name: 'sh', command: 'sh -c x' }, [{ pid: 2, name: 'sh', command: 'sh -c x' }]), undefined);
   });
 
   test('a chart of no samples is still a valid drawing', () => {
-    const svg = new ChartRecorder().svg('nothing', 5);
+    const svg = new ChartRecorder({ startedAtUnixMs: 0, origin: 'x', group: false }).svg('nothing', 5);
     assert.match(svg, /^<svg[^>]*>/);
     assert.match(svg, /<\/svg>\n$/);
     assert.ok(!svg.includes('NaN') && !svg.includes('Infinity'));
   });
+});
+
+describe('the summary', () => {
+  test('figures from every snapshot, in the fixed text form', () => {
+    const recorder = new SummaryRecorder(['make', '-j2'], 10, 0);
+    const tracker = new RateTracker(true);
+    const samples = [
+      snapshot(1, 1000, [row(10, 1, { name: 'make', cpuTimeMs: 100 }), row(11, 10, { name: 'cc1plus', cpuTimeMs: 900, residentBytes: 200 * 1024 ** 2, ioReadBytes: 3 * 1024 ** 2, runTimeMs: 1000 })]),
+      snapshot(2, 2000, [row(10, 1, { name: 'make', cpuTimeMs: 150, ioReadBytes: 3 * 1024 ** 2, ioWriteBytes: 512 }), row(12, 10, { name: 'sleep', cpuTimeMs: 0 })]),
+    ];
+    for (const s of samples) recorder.add(s, tracker.update(s));
+    const summary = recorder.finish({ exitStatus: 143, signal: 'SIGTERM', wallTimeMs: 2250, leftRunning: [samples[1]!.processes[1]!], killed: true });
+    assert.deepEqual(formatSummary(summary), [
+      'summary: make -j2',
+      '  wall time       2.3 s',
+      '  exit status     143 (killed by SIGTERM)',
+      '  processes seen  3',
+      '  CPU time        1.1 s',
+      '  CPU average     46.7 %',
+      '  CPU peak        92.0 %',
+      '  peak resident   201.0 MiB, most held by cc1plus (pid 11): 200.0 MiB',
+      '  read            3.0 MiB',
+      '  written         512 B',
+      '  left running    1, killed: sleep (pid 12)',
+    ]);
+    assert.deepEqual(formatSummary({ ...summary, exitStatus: null, signal: null, command: [], leftRunning: [], peakProcess: null }).filter((_, i) => [0, 2, 7, 10].includes(i)),
+      ['summary: pid 10', '  exit status     unknown (watched by pid)', '  peak resident   201.0 MiB', '  left running    none']);
+  });
+});
+
+test('CSV rows: time from the start, the view\'s rates, quoted text', () => {
+  const tracker = new RateTracker();
+  const s = snapshot(1, 12500, [row(7, 1, { name: 'a,b', command: 'say "hi"', runTimeMs: 2000, cpuTimeMs: 1000, ioWriteBytes: 3000 })]);
+  assert.equal(CSV_HEADER, 'time_s,pid,ppid,name,cpu_percent,resident_bytes,read_bytes_per_s,write_bytes_per_s,command');
+  assert.deepEqual(csvRows(s, tracker.update(s), 10000), ['2.500,7,1,"a,b",50.0,1048576,0,1500,"say ""hi""\"']);
 });
 
 // Keep processKey's format in one place for the tests above.

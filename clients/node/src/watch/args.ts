@@ -11,29 +11,47 @@ export interface WatchOptions {
   record: string | undefined;
   chart: string | undefined;
   log: string | undefined;
+  csv: string | undefined;
   top: number;
   sort: SortKey;
+  /** The chart draws one band per process name instead of one line per process. */
+  group: boolean;
+  /** Descendants still running when the command ends are killed (and listed as killed). */
+  killTree: boolean;
 }
 
 export const USAGE = `usage: treemon-watch [options] -- COMMAND [ARGS...]
        treemon-watch [options] --pid PID
 
 Shows a live table of the process tree (CPU % of one processor, resident memory, I/O rates),
-refreshed at every sample, with the totals of the tree. Ends when the command or the process ends.
+refreshed at every sample, with the totals of the tree. Ends when the command ends (processes it
+left running are listed, not waited for) or, with --pid, when the process ends; then prints a
+summary of the run on standard error. Exits with the command's status (128 + N for signal N).
 
 options:
-  --record FILE     write every snapshot to FILE, one JSON object per line
-  --chart FILE      at the end, write an SVG chart of CPU % and resident memory over time
+  --record FILE     write every snapshot to FILE, one JSON object per line, and the summary last
+  --csv FILE        write one row per process per sample to FILE (time, pid, ppid, name, CPU %,
+                    resident bytes, read and write rates, command)
+  --chart FILE      at the end, write an SVG chart of CPU %, resident memory and I/O over time
+  --group           in the chart, one band per process name instead of one line per process
   --log FILE        write the command's output to FILE (the view shows its last lines)
+  --kill-tree       when the command ends, end the processes it left running
   --interval MS     sample interval in milliseconds, 250..60000 (default 1000)
   --top N           processes drawn in the chart besides the total (default 5)
   --sort KEY        order of siblings in the table: cpu, memory, io or pid (default cpu)
   --treemon PATH    the treemon executable (default: the package's bin folder, then PATH)
-  --help            show this text`;
+  --version         show the version
+  --help            show this text
 
-export type ParsedArgs = { ok: true; options: WatchOptions } | { ok: false; message: string; help?: boolean };
+Output files are opened before the command starts: one that cannot be written stops the run
+(status 2) with nothing started.`;
 
-const VALUE_OPTIONS = new Set(['--record', '--chart', '--log', '--interval', '--top', '--sort', '--treemon', '--pid']);
+export type ParsedArgs =
+  | { ok: true; options: WatchOptions }
+  | { ok: false; message: string; help?: boolean; version?: boolean };
+
+const VALUE_OPTIONS = new Set(['--record', '--chart', '--csv', '--log', '--interval', '--top', '--sort', '--treemon', '--pid']);
+const FLAG_OPTIONS = new Set(['--group', '--kill-tree']);
 
 function wholeNumber(text: string, name: string, min: number, max: number): number | string {
   if (!/^\d+$/.test(text)) return `${name} must be a whole number, got "${text}"`;
@@ -44,6 +62,7 @@ function wholeNumber(text: string, name: string, min: number, max: number): numb
 
 export function parseArgs(argv: string[]): ParsedArgs {
   const values = new Map<string, string>();
+  const flags = new Set<string>();
   let i = 0;
   for (; i < argv.length; i++) {
     const arg = argv[i]!;
@@ -52,6 +71,11 @@ export function parseArgs(argv: string[]): ParsedArgs {
       break;
     }
     if (arg === '--help' || arg === '-h') return { ok: false, message: USAGE, help: true };
+    if (arg === '--version') return { ok: false, message: '', version: true };
+    if (FLAG_OPTIONS.has(arg)) {
+      flags.add(arg);
+      continue;
+    }
     const eq = arg.indexOf('=');
     const name = eq === -1 ? arg : arg.slice(0, eq);
     if (!VALUE_OPTIONS.has(name)) return { ok: false, message: `unknown option ${arg}` };
@@ -79,12 +103,16 @@ export function parseArgs(argv: string[]): ParsedArgs {
   }
   const sort = values.get('--sort') ?? 'cpu';
   if (!['cpu', 'memory', 'io', 'pid'].includes(sort)) return { ok: false, message: `--sort must be cpu, memory, io or pid, got "${sort}"` };
+  const outputs = ['--record', '--csv', '--chart', '--log'].flatMap((name) => values.get(name) ?? []);
+  const shared = outputs.find((file, at) => outputs.indexOf(file) !== at);
+  if (shared !== undefined) return { ok: false, message: `${shared} is named as two outputs` };
   return {
     ok: true,
     options: {
       command, pid, sort: sort as SortKey,
       treemon: values.get('--treemon'), record: values.get('--record'), chart: values.get('--chart'), log: values.get('--log'),
-      intervalMs: numbers['--interval']!, top: numbers['--top']!,
+      csv: values.get('--csv'), intervalMs: numbers['--interval']!, top: numbers['--top']!,
+      group: flags.has('--group'), killTree: flags.has('--kill-tree'),
     },
   };
 }

@@ -11,6 +11,9 @@ export interface Rates {
   cpuPercent: number;
   readPerSecond: number;
   writePerSecond: number;
+  /** Bytes read and written since the previous snapshot (since the start when first seen). */
+  readBytes: number;
+  writeBytes: number;
 }
 
 export interface TableRow {
@@ -40,11 +43,15 @@ export function processKey(p: ProcessSample): string {
  */
 export class RateTracker {
   private previous = new Map<string, Counters>();
+  /** Children whose counts were already handed to an ancestor's credit. */
+  private readonly folded = new Set<string>();
+  /** Per ancestor still present: the folded counts of its children not yet seen in its counters. */
+  private credit = new Map<string, { read: number; write: number }>();
 
   /**
    * @param childrenFoldIntoParent the platform adds the I/O counts of a child that its parent has
-   *   waited for to the parent's own (Linux); the counts a vanished child had when last seen are
-   *   then taken off its parent's next difference, so that they are not counted twice.
+   *   waited for to the parent's own (Linux); those counts are then taken off the parent's
+   *   differences, so that they are not counted twice.
    */
   constructor(private readonly childrenFoldIntoParent = false) {}
 
@@ -52,57 +59,78 @@ export class RateTracker {
     const rates = new Map<string, Rates>();
     const next = new Map<string, Counters>();
     for (const p of snapshot.processes) {
-      next.set(processKey(p), { at: snapshot.sampledAtUnixMs, pid: p.pid, ppid: p.ppid, cpu: p.cpuTimeMs, read: p.ioReadBytes, write: p.ioWriteBytes });
+      next.set(processKey(p), {
+        at: snapshot.sampledAtUnixMs, pid: p.pid, ppid: p.ppid, cpu: p.cpuTimeMs, read: p.ioReadBytes, write: p.ioWriteBytes,
+        ended: p.status === 'Zombie' || p.status === 'Dead',
+      });
     }
-    const folded = this.childrenFoldIntoParent ? this.foldedChildren(next) : new Map<string, Counters>();
+    if (this.childrenFoldIntoParent) this.foldEndedChildren(next);
     for (const p of snapshot.processes) {
       const key = processKey(p);
       const now = next.get(key)!;
       const base = this.previous.get(key) ??
-        { at: snapshot.sampledAtUnixMs - Math.max(p.runTimeMs, 1000), pid: p.pid, ppid: p.ppid, cpu: 0, read: 0, write: 0 };
-      const gone = folded.get(key);
+        { at: snapshot.sampledAtUnixMs - Math.max(p.runTimeMs, 1000), pid: p.pid, ppid: p.ppid, cpu: 0, read: 0, write: 0, ended: false };
       const ms = Math.max(now.at - base.at, 1);
+      const credit = this.credit.get(key);
+      const take = (delta: number, kind: 'read' | 'write') => {
+        const own = Math.max(delta, 0);
+        if (credit === undefined) return own;
+        const taken = Math.min(own, credit[kind]);
+        credit[kind] -= taken;
+        return own - taken;
+      };
+      const readBytes = take(now.read - base.read, 'read');
+      const writeBytes = take(now.write - base.write, 'write');
       rates.set(key, {
         cpuPercent: (Math.max(now.cpu - base.cpu, 0) / ms) * 100,
-        readPerSecond: (Math.max(now.read - base.read - (gone?.read ?? 0), 0) / ms) * 1000,
-        writePerSecond: (Math.max(now.write - base.write - (gone?.write ?? 0), 0) / ms) * 1000,
+        readPerSecond: (readBytes / ms) * 1000,
+        writePerSecond: (writeBytes / ms) * 1000,
+        readBytes,
+        writeBytes,
       });
     }
+    for (const key of this.credit.keys()) if (!next.has(key)) this.credit.delete(key);
     this.previous = next;
     return rates;
   }
 
   /**
-   * For each process still present, the summed last counts of its descendants that have gone since
-   * the previous snapshot: a child folds into its parent when reaped, and that parent, once gone
-   * itself, into its own parent, so the counts end up with the nearest ancestor still present.
+   * A child's counts move into its parent's when the parent reaps it, which the parent's counters
+   * may show while the child is still listed as a zombie, or only once it has gone. So from the
+   * first snapshot in which a child is a zombie or gone, its last counts become a credit of the
+   * nearest ancestor still present (a grandchild reaped by a child that is gone too ends up with
+   * the grandparent), and the ancestor's next differences are reduced by it until it is used up.
+   * Each child is credited once.
    */
-  private foldedChildren(present: Map<string, Counters>): Map<string, Counters> {
-    const previousByPid = new Map<number, [string, Counters]>();
-    for (const [key, c] of this.previous) previousByPid.set(c.pid, [key, c]);
-    const folded = new Map<string, Counters>();
-    for (const [key, gone] of this.previous) {
-      if (present.has(key)) continue;
-      const ancestor = this.nearestPresentAncestor(gone, previousByPid, present);
+  private foldEndedChildren(present: Map<string, Counters>): void {
+    const known = new Map<number, [string, Counters]>();
+    for (const [key, c] of this.previous) known.set(c.pid, [key, c]);
+    for (const [key, c] of present) known.set(c.pid, [key, c]);
+    const ended: [string, Counters][] = [];
+    for (const [key, c] of this.previous) if (!present.has(key)) ended.push([key, c]);
+    for (const [key, c] of present) if (c.ended) ended.push([key, c]);
+    for (const [key, child] of ended) {
+      if (this.folded.has(key)) continue;
+      const ancestor = nearestPresentAncestor(child, known, present);
       if (ancestor === undefined) continue;
-      const sum = folded.get(ancestor) ?? { ...gone, read: 0, write: 0 };
-      sum.read += gone.read;
-      sum.write += gone.write;
-      folded.set(ancestor, sum);
+      this.folded.add(key);
+      const credit = this.credit.get(ancestor) ?? { read: 0, write: 0 };
+      credit.read += child.read;
+      credit.write += child.write;
+      this.credit.set(ancestor, credit);
     }
-    return folded;
   }
+}
 
-  private nearestPresentAncestor(process: Counters, previousByPid: Map<number, [string, Counters]>,
-    present: Map<string, Counters>): string | undefined {
-    const seen = new Set<number>([process.pid]);
-    for (let parent = previousByPid.get(process.ppid); parent !== undefined; parent = previousByPid.get(parent[1].ppid)) {
-      if (present.has(parent[0])) return parent[0];
-      if (seen.has(parent[1].pid)) return undefined;
-      seen.add(parent[1].pid);
-    }
-    return undefined;
+function nearestPresentAncestor(process: Counters, known: Map<number, [string, Counters]>,
+  present: Map<string, Counters>): string | undefined {
+  const seen = new Set<number>([process.pid]);
+  for (let parent = known.get(process.ppid); parent !== undefined; parent = known.get(parent[1].ppid)) {
+    if (present.has(parent[0]) && !parent[1].ended) return parent[0];
+    if (seen.has(parent[1].pid)) return undefined;
+    seen.add(parent[1].pid);
   }
+  return undefined;
 }
 
 interface Counters {
@@ -112,9 +140,11 @@ interface Counters {
   cpu: number;
   read: number;
   write: number;
+  /** A zombie: its counts are final and about to move into its parent's. */
+  ended: boolean;
 }
 
-const NO_RATES: Rates = { cpuPercent: 0, readPerSecond: 0, writePerSecond: 0 };
+const NO_RATES: Rates = { cpuPercent: 0, readPerSecond: 0, writePerSecond: 0, readBytes: 0, writeBytes: 0 };
 
 function compareBy(sort: SortKey, rates: Map<string, Rates>): (a: ProcessSample, b: ProcessSample) => number {
   const rate = (p: ProcessSample) => rates.get(processKey(p)) ?? NO_RATES;
@@ -173,10 +203,6 @@ export function formatBytes(bytes: number): string {
   return unit === 0 ? `${Math.round(value)} B` : `${value.toFixed(1)} ${units[unit]}`;
 }
 
-export function formatRate(bytesPerSecond: number): string {
-  return `${formatBytes(bytesPerSecond)}/s`;
-}
-
 function formatCpu(percent: number): string {
   return percent.toFixed(1);
 }
@@ -191,12 +217,35 @@ export function formatDuration(ms: number): string {
   return h > 0 ? `${h}:${mm}:${ss}` : `${mm}:${ss}`;
 }
 
+/** `text` in at most `width` characters, cut at the end. */
 function fit(text: string, width: number): string {
   return text.length <= width ? text : text.slice(0, Math.max(width - 1, 0)) + '~';
 }
 
+/**
+ * `text` in at most `width` characters, with its middle replaced by "..." when too long, so that
+ * both the program and the end of a command (the file a compiler works on) stay readable.
+ */
+export function shortenMiddle(text: string, width: number): string {
+  if (text.length <= width) return text;
+  if (width < 8) return fit(text, width);
+  const head = Math.ceil((width - 3) / 2);
+  return `${text.slice(0, head)}...${text.slice(text.length - (width - 3 - head))}`;
+}
+
+/** A command as the table shows it: the program without its folder, then the arguments. */
+export function displayCommand(command: string): string {
+  const space = command.indexOf(' ');
+  const program = space === -1 ? command : command.slice(0, space);
+  const slash = Math.max(program.lastIndexOf('/'), program.lastIndexOf('\\'));
+  return slash === -1 || slash === program.length - 1 ? command : command.slice(slash + 1);
+}
+
+// Narrow enough to leave 31 columns of an 80-column terminal to the command.
+const NUMBER_COLUMNS = 49;
+
 function columns(pid: string, cpu: string, rss: string, read: string, write: string, command: string): string {
-  return `${pid.padStart(8)} ${cpu.padStart(7)} ${rss.padStart(10)} ${read.padStart(12)} ${write.padStart(12)}  ${command}`;
+  return `${pid.padStart(7)} ${cpu.padStart(6)} ${rss.padStart(10)} ${read.padStart(10)} ${write.padStart(10)}  ${command}`;
 }
 
 export interface FrameInput {
@@ -207,24 +256,34 @@ export interface FrameInput {
   width: number;
   height: number;
   outputTail: string[];
+  /** How the run ended, on the last frame ("exited with status 7"). */
+  ending?: string;
 }
 
 /** The lines of one frame, each at most `width` characters, at most `height` lines. */
 export function renderFrame(input: FrameInput): string[] {
   const { rows, width, height } = input;
   const totals = totalsOf(rows);
+  const facts = `  elapsed ${formatDuration(input.elapsedMs)}  sample #${input.snapshot.sequence}`;
+  const titleRoom = Math.max(width - 'treemon-watch  '.length - facts.length, 10);
   const header = [
-    `treemon-watch  ${input.title}  elapsed ${formatDuration(input.elapsedMs)}  sample #${input.snapshot.sequence}`,
-    columns('PID', 'CPU%', 'RESIDENT', 'READ', 'WRITE', 'COMMAND'),
+    `treemon-watch  ${shortenMiddle(input.title, titleRoom)}${facts}`,
+    columns('PID', 'CPU%', 'RESIDENT', 'READ/s', 'WRITE/s', 'COMMAND'),
   ];
   const footer = [
-    columns('', formatCpu(totals.cpuPercent), formatBytes(totals.residentBytes), formatRate(totals.readPerSecond),
-      formatRate(totals.writePerSecond), `TOTAL of ${totals.processes} process${totals.processes === 1 ? '' : 'es'}`),
+    columns('', formatCpu(totals.cpuPercent), formatBytes(totals.residentBytes), formatBytes(totals.readPerSecond),
+      formatBytes(totals.writePerSecond), `TOTAL of ${totals.processes} process${totals.processes === 1 ? '' : 'es'}`),
+    ...(input.ending === undefined ? [] : [input.ending]),
   ];
   const output = input.outputTail.length > 0 ? ['', 'output:', ...input.outputTail.map((l) => `  ${l}`)] : [];
   const room = Math.max(height - header.length - footer.length - output.length, 1);
-  let body = rows.map((r) => columns(String(r.process.pid), formatCpu(r.rates.cpuPercent), formatBytes(r.process.residentBytes),
-    formatRate(r.rates.readPerSecond), formatRate(r.rates.writePerSecond), `${'  '.repeat(r.depth)}${r.process.command}`));
+  const commandRoom = Math.max(width - NUMBER_COLUMNS, 12);
+  let body = rows.map((r) => {
+    const indent = '  '.repeat(Math.min(r.depth, 8));
+    return columns(String(r.process.pid), formatCpu(r.rates.cpuPercent), formatBytes(r.process.residentBytes),
+      formatBytes(r.rates.readPerSecond), formatBytes(r.rates.writePerSecond),
+      `${indent}${shortenMiddle(displayCommand(r.process.command), Math.max(commandRoom - indent.length, 10))}`);
+  });
   if (body.length > room) body = [...body.slice(0, room - 1), `  ... ${body.length - room + 1} more`];
   return [...header, ...body, ...footer, ...output].slice(0, Math.max(height, 1)).map((line) => fit(line, width));
 }
