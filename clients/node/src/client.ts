@@ -102,6 +102,9 @@ export class TreemonClient extends EventEmitter<TreemonClientEvents> {
     const child = spawn(binary, [], {
       stdio: ['pipe', 'pipe', 'pipe'],
       windowsHide: true,
+      // In a process group of its own, a Ctrl-C at the terminal reaches the application, which
+      // decides what to do, and not the monitor; the monitor still ends when its input closes.
+      detached: process.platform !== 'win32',
       ...(options.cwd === undefined ? {} : { cwd: options.cwd }),
       ...(options.env === undefined ? {} : { env: options.env }),
     });

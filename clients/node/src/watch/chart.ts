@@ -59,7 +59,8 @@ export interface ChartOptions {
 
 export class ChartRecorder {
   private readonly samples: Sample[] = [];
-  private readonly members = new Map<string, Map<string, Member>>();
+  /** Every process as last seen: a process that replaced its program shows under its new name. */
+  private readonly processes = new Map<string, Member>();
 
   constructor(private readonly options: ChartOptions) {}
 
@@ -77,9 +78,7 @@ export class ChartRecorder {
       total.cpu += figures.cpu;
       total.rss += figures.rss;
       total.io += figures.io;
-      const members = this.members.get(key) ?? new Map<string, Member>();
-      if (!members.has(processId)) members.set(processId, { pid: p.pid, name: p.name, command: p.command });
-      this.members.set(key, members);
+      this.processes.set(processId, { pid: p.pid, name: p.name, command: p.command });
     }
     this.samples.push({ atMs: snapshot.sampledAtUnixMs, total, series });
   }
@@ -107,12 +106,13 @@ export class ChartRecorder {
     const labels = new Map<string, string>();
     if (this.options.group) {
       for (const key of keys) {
-        const members = [...this.members.get(key)!.values()];
-        labels.set(key, `${members[0]!.name}, ${members.length} process${members.length === 1 ? '' : 'es'}`);
+        const name = key.slice('name:'.length);
+        const count = Math.max([...this.processes.values()].filter((m) => m.name === name).length, 1);
+        labels.set(key, shortenMiddle(`${name}, ${count} process${count === 1 ? '' : 'es'}`, LEGEND_CHARACTERS));
       }
       return labels;
     }
-    const single = (key: string) => [...this.members.get(key)!.values()][0]!;
+    const single = (key: string) => this.processes.get(key)!;
     for (const key of keys) {
       const me = single(key);
       const namesakes = keys.filter((other) => other !== key && single(other).name === me.name).map(single);

@@ -31,10 +31,10 @@ const KILL_ROUNDS = 10;
 class OutputFile {
   private failed = false;
 
-  private constructor(readonly file: string, private fd: number | undefined) {}
+  private constructor(readonly file: string, private fd: number | undefined, private readonly report: (problem: string) => void) {}
 
-  static open(file: string | undefined): OutputFile | undefined {
-    return file === undefined ? undefined : new OutputFile(file, openSync(file, 'w'));
+  static open(file: string | undefined, report: (problem: string) => void): OutputFile | undefined {
+    return file === undefined ? undefined : new OutputFile(file, openSync(file, 'w'), report);
   }
 
   write(text: string | Buffer): void {
@@ -44,7 +44,7 @@ class OutputFile {
       for (let done = 0; done < data.length;) done += writeSync(this.fd, data, done);
     } catch (error) {
       this.failed = true;
-      process.stderr.write(`treemon-watch: cannot write ${this.file}: ${(error as Error).message}\n`);
+      this.report(`cannot write ${this.file}: ${reason(error)}`);
     }
   }
 
@@ -66,7 +66,7 @@ function unwritable(files: (string | undefined)[]): string | undefined {
       closeSync(openSync(file, 'a'));
       if (!existed) unlinkSync(file);
     } catch (error) {
-      return `cannot write ${file}: ${(error as Error).message}`;
+      return `cannot write ${file}: ${reason(error)}`;
     }
   }
   return undefined;
@@ -94,6 +94,12 @@ class OutputTail {
   drained(ms: number): Promise<void> {
     return Promise.race([Promise.all(this.closed).then(() => {}), delay(ms)]);
   }
+}
+
+/** A file system error without Node's code and path: "no such file or directory". */
+function reason(error: unknown): string {
+  const message = (error as Error).message;
+  return /^[A-Z]+: (.*?), \w+ '.*'$/.exec(message)?.[1] ?? message;
 }
 
 function delay(ms: number): Promise<void> {
@@ -150,6 +156,8 @@ async function watch(options: WatchOptions): Promise<number> {
   }
   // The monitor ending before the watch stops it ends the view; the run still lasts as long as the
   // command, whose status it passes on.
+  // Shown once the view has closed: on a terminal the view's screen would hide them.
+  const problems: string[] = [];
   let stopping = false;
   let monitorFailed = false;
   let monitorDied!: () => void;
@@ -157,7 +165,7 @@ async function watch(options: WatchOptions): Promise<number> {
   client.on('exit', () => {
     if (stopping) return;
     monitorFailed = true;
-    process.stderr.write('treemon-watch: the monitor ended during the run; the view stopped\n');
+    problems.push('the monitor ended during the run; the view stopped');
     monitorDied();
   });
 
@@ -178,7 +186,10 @@ async function watch(options: WatchOptions): Promise<number> {
     }
   }
 
-  const outputs = { record: OutputFile.open(options.record), csv: OutputFile.open(options.csv), log: OutputFile.open(options.log) };
+  const report = (problem: string) => problems.push(problem);
+  const outputs = {
+    record: OutputFile.open(options.record, report), csv: OutputFile.open(options.csv, report), log: OutputFile.open(options.log, report),
+  };
   const closeOutputs = () => Object.values(outputs).forEach((file) => file?.close());
   const output = new OutputTail(outputs.log);
   const startedAt = Date.now();
@@ -265,7 +276,7 @@ async function watch(options: WatchOptions): Promise<number> {
     }
     await client.setStreaming(true);
   } catch (error) {
-    if (!monitorFailed) process.stderr.write(`treemon-watch: ${(error as Error).message}\n`);
+    if (!monitorFailed) problems.push((error as Error).message);
   }
   const end = child === undefined ? await Promise.race([watchedProcessEnd, monitorDeath]).then(() => undefined)
     : await commandEnd;
@@ -292,13 +303,14 @@ async function watch(options: WatchOptions): Promise<number> {
         killed = true;
       }
     } catch (error) {
-      process.stderr.write(`treemon-watch: ${(error as Error).message}\n`);
+      if (!monitorFailed) problems.push((error as Error).message);
     }
   } else {
     await output.drained(OUTPUT_DRAIN_MS);
   }
   draw(endingText(end, rootPid, leftRunning.length, killed), endedAt);
   view.close();
+  for (const problem of problems) process.stderr.write(`treemon-watch: ${problem}\n`);
   // Processes left running may hold the command's output open; the watch does not wait for them.
   child?.stdout?.destroy();
   child?.stderr?.destroy();
@@ -316,7 +328,7 @@ async function watch(options: WatchOptions): Promise<number> {
       writeFileSync(options.chart!, chart.svg(`treemon-watch: ${title}`, options.top));
       process.stderr.write(`treemon-watch: chart of ${chart.sampleCount} samples written to ${options.chart}\n`);
     } catch (error) {
-      process.stderr.write(`treemon-watch: cannot write ${options.chart}: ${(error as Error).message}\n`);
+      process.stderr.write(`treemon-watch: cannot write ${options.chart}: ${reason(error)}\n`);
     }
   }
   process.stderr.write(`${formatSummary(result).join('\n')}\n`);
