@@ -7,7 +7,7 @@ import { execFileSync, spawn } from 'node:child_process';
 import { existsSync, mkdtempSync, readFileSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import * as path from 'node:path';
-import { after, describe, test } from 'node:test';
+import { after, before, describe, test } from 'node:test';
 
 import type { Snapshot } from '../src/types';
 import { CPU_PANEL, IO_PANEL, MEMORY_PANEL, PALETTE, PLOT_X, TOTAL_COLOR } from '../src/watch/chart';
@@ -21,6 +21,12 @@ const SOCKET = `treemon-watch-test-${process.pid}`;
 function tmux(...args: string[]): string {
   return execFileSync('tmux', ['-L', SOCKET, ...args], { encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'] });
 }
+
+// A session that lasts for the whole file: the server does not exit (and race the next
+// scenario's start) each time a scenario's session ends.
+before(() => {
+  tmux('new-session', '-d', '-s', 'keep', 'sleep 3600');
+});
 
 after(() => {
   try {
@@ -219,17 +225,17 @@ const scenarios: Scenario[] = [
     what: 'the live tree, the record, the summary and a chart of CPU, memory and I/O',
     columns: 160,
     args: ['--interval', '250', '--record', 'run.jsonl', '--chart', 'run.svg', '--', 'sh', '-c',
-      'timeout 4 sh -c "while :; do :; done" & head -c 20000000 /dev/zero > /dev/null; sleep 5; wait'],
+      'sleep 1; timeout 4 sh -c "while :; do :; done" & head -c 20000000 /dev/zero > /dev/null; sleep 5; wait'],
     live: / {4}sh -c while :; do :; done\n/,
     status: 0,
-    screen: [/^summary: sh -c timeout 4 sh -c "while :; do :; done" & head -c 20000000/m],
+    screen: [/^summary: sh -c sleep 1; timeout 4 sh -c "while :; do :; done" & head -c 20000000/m],
     check: (run) => {
       const lines = run.live.split('\n');
-      assert.match(lines[0]!, /^treemon-watch {2}sh -c timeout 4 sh -c "while :; do :; done" & .* {2}elapsed \d\d:\d\d {2}sample #\d+/);
+      assert.match(lines[0]!, /^treemon-watch {2}sh -c sleep 1; timeout 4 sh -c "while :; do :; done" & .* {2}elapsed \d\d:\d\d {2}sample #\d+/);
       assert.match(lines[1]!, /^ +PID +CPU% +RESIDENT +READ\/s +WRITE\/s {2}COMMAND$/);
       const command = lines[1]!.indexOf('COMMAND');
       const commands = lines.slice(2, 6).map((l) => l.slice(command));
-      assert.match(commands[0]!, /^sh -c timeout 4/);
+      assert.match(commands[0]!, /^sh -c sleep 1; timeout 4/);
       const at = commands.indexOf('  timeout 4 sh -c while :; do :; done');
       assert.ok(at > 0 && commands[at + 1] === '    sh -c while :; do :; done', `the tree as shown: ${JSON.stringify(commands)}`);
       const busyLine = lines.find((l) => l.endsWith('    sh -c while :; do :; done'))!;
@@ -250,11 +256,12 @@ const scenarios: Scenario[] = [
       assert.equal(line('CPU average'), `${(summary.cpuTimeMs / summary.wallTimeMs * 100).toFixed(1)} %`);
       assert.ok(summary.cpuPeakPercent >= summary.cpuAveragePercent, JSON.stringify(summary));
       assert.ok(summary.readBytes >= 20000000 && summary.readBytes < 21000000, `${summary.readBytes} bytes read`);
-      assert.ok(summary.wallTimeMs >= 5000);
+      assert.ok(summary.wallTimeMs >= 6000);
 
       const svg = readFileSync(run.file('run.svg'), 'utf8');
       // Two shells: the legend tells them apart by their first distinctive argument.
       assert.match(svg, new RegExp(`>sh while \\(${busy.pid}\\)<`));
+      assert.match(svg, new RegExp(`>sh sleep \\(${snapshots[0]!.processes[0]!.pid}\\)<`));
       assert.match(svg, />time since the command started \(s\)</);
       const image = chartImage(run);
       for (const panel of [CPU_PANEL, MEMORY_PANEL, IO_PANEL]) {

@@ -78,7 +78,8 @@ export class ChartRecorder {
       total.cpu += figures.cpu;
       total.rss += figures.rss;
       total.io += figures.io;
-      this.processes.set(processId, { pid: p.pid, name: p.name, command: p.command });
+      // A zombie's arguments can no longer be read: it keeps those it was seen with.
+      if (p.status !== 'Zombie' || !this.processes.has(processId)) this.processes.set(processId, { pid: p.pid, name: p.name, command: p.command });
     }
     this.samples.push({ atMs: snapshot.sampledAtUnixMs, total, series });
   }
