@@ -156,7 +156,7 @@ const scenarios: Scenario[] = [
   {
     what: 'bytes a child read count once, from the record, the CSV and the summary alike',
     args: ['--interval', '250', '--record', 'run.jsonl', '--csv', 'run.csv', '--', 'sh', '-c',
-      '(head -c 30000000 /dev/zero; sleep 1.5) > /dev/null; sleep 1'],
+      '(head -c 30000000 /dev/zero; sleep 2) > /dev/null; sleep 2'],
     status: 0,
     screen: [/^ {2}read {12}28\.6 MiB$/m, /^ {2}written {9}28\.6 MiB$/m],
     check: (run) => {
@@ -167,13 +167,14 @@ const scenarios: Scenario[] = [
       const rows = csv.slice(1).map((line) => line.split(','));
       assert.deepEqual(rows.map((r) => Number(r[1])), snapshots.flatMap((s) => s.processes.map((p) => p.pid)), 'one row per process per sample');
       assert.ok(rows.every((r, i) => i === 0 || Number(r[0]) >= Number(rows[i - 1]![0])), 'time runs forward');
-      // Rate times the time since the row's previous sample, summed, is what the tree read.
-      const times = [...new Set(rows.map((r) => Number(r[0])))];
+      // Rate times the time since the process's previous sample, summed, is what the tree read
+      // (a process's first row is a rate over its life so far, left out here).
+      const sampleAt = (time: string) => snapshots.findIndex((s) => ((s.sampledAtUnixMs - summary.startedAtUnixMs) / 1000).toFixed(3) === time);
       const read = rows.reduce((sum, r) => {
-        const at = times.indexOf(Number(r[0]));
-        const previous = snapshots[at]!.processes.find((p) => p.pid === Number(r[1]));
-        const seconds = at === 0 || previous === undefined ? 0 : times[at]! - times[at - 1]!;
-        return sum + Number(r[6]) * seconds;
+        const at = sampleAt(r[0]!);
+        assert.ok(at >= 0, `a CSV time of no sample: ${r[0]}`);
+        const seen = at > 0 && snapshots[at - 1]!.processes.some((p) => p.pid === Number(r[1]));
+        return sum + (seen ? Number(r[6]) * (snapshots[at]!.sampledAtUnixMs - snapshots[at - 1]!.sampledAtUnixMs) / 1000 : 0);
       }, 0);
       assert.ok(read < 31000000, `the CSV rates add up to ${read} bytes, not twice the reads`);
     },
@@ -203,7 +204,7 @@ const scenarios: Scenario[] = [
   { what: 'no monitor', args: ['--treemon', NO_MONITOR, '--', 'true'], status: 1, screen: [/treemon-watch: .*no-treemon-here: cannot run treemon: spawn .* ENOENT/] },
   {
     what: '--kill-tree ends what the command left running',
-    args: ['--interval', '250', '--kill-tree', '--', 'sh', '-c', 'sleep 60 & echo $! > bg.pid; sleep 2'],
+    args: ['--interval', '250', '--kill-tree', '--', 'sh', '-c', 'sleep 60 & echo $! > bg.pid; sleep 4'],
     status: 0,
     screen: [/^exited with status 0; 1 process left running, killed$/m, /^ {2}left running {4}1, killed: sleep \(pid \d+\)$/m],
     check: (run) => assert.ok(!alive(run.background!), 'the background sleep was ended'),
@@ -211,13 +212,13 @@ const scenarios: Scenario[] = [
   {
     what: '80 columns: a long command loses its middle; --group draws one band per name',
     args: ['--interval', '250', '--group', '--chart', 'run.svg', '--', 'sh', '-c',
-      'sleep 3 & sleep 3; : /a/long/path/to/somewhere/deep/inside/the/tree/target-file.txt'],
+      'sleep 5 & sleep 5; : /a/long/path/to/somewhere/deep/inside/the/tree/target-file.txt'],
     live: /TOTAL of 3 processes/,
     status: 0,
-    screen: [/^treemon-watch {2}sh -c sleep 3 & s\S*\.\.\.\S*\/target-file\.txt {2}elapsed 00:0\d {2}sample #\d+$/m],
+    screen: [/^treemon-watch {2}sh -c sleep 5 & s\S*\.\.\.\S*\/target-file\.txt {2}elapsed 00:0\d {2}sample #\d+$/m],
     check: (run) => {
       assert.ok(run.live.split('\n').every((line) => line.length <= 80));
-      assert.match(run.live, /^ +\d+ +\d+\.\d +\d+\.\d (KiB|MiB) .* {2}sh -c sleep 3 .*\.\.\..*file\.txt$/m);
+      assert.match(run.live, /^ +\d+ +\d+\.\d +\d+\.\d (KiB|MiB) .* {2}sh -c sleep 5 .*\.\.\..*file\.txt$/m);
       assert.match(readFileSync(run.file('run.svg'), 'utf8'), />sleep, 2 processes</);
     },
   },
@@ -311,7 +312,7 @@ describe('treemon-watch in a terminal', () => {
 });
 
 test('--pid watches a running process until it ends', async () => {
-  const sleeper = spawn('sleep', ['2'], { stdio: 'ignore' });
+  const sleeper = spawn('sleep', ['5'], { stdio: 'ignore' });
   const output = await new Promise<{ code: number | null; stdout: string; stderr: string }>((resolve) => {
     const watcher = spawn('node', [CLI, '--treemon', BINARY, '--interval', '250', '--pid', String(sleeper.pid)]);
     let stdout = '';
@@ -322,7 +323,7 @@ test('--pid watches a running process until it ends', async () => {
   });
   assert.equal(output.code, 0);
   assert.match(output.stdout, new RegExp(`treemon-watch  pid ${sleeper.pid}  elapsed`));
-  assert.match(output.stdout, new RegExp(`\\n +${sleeper.pid} +\\d+\\.\\d .*  sleep 2\\n`));
+  assert.match(output.stdout, new RegExp(`\\n +${sleeper.pid} +\\d+\\.\\d .*  sleep 5\\n`));
   assert.match(output.stdout, new RegExp(`TOTAL of 0 processes\\nprocess ${sleeper.pid} ended\\n`));
   assert.match(output.stderr, new RegExp(`^summary: pid ${sleeper.pid}\\n(.*\\n)* {2}exit status {5}unknown \\(watched by pid\\)\\n`));
 });
