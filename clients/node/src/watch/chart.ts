@@ -78,8 +78,9 @@ export class ChartRecorder {
       total.cpu += figures.cpu;
       total.rss += figures.rss;
       total.io += figures.io;
-      // A zombie's arguments can no longer be read: it keeps those it was seen with.
-      if (p.status !== 'Zombie' || !this.processes.has(processId)) this.processes.set(processId, { pid: p.pid, name: p.name, command: p.command });
+      // The arguments of a process that is exiting (or a zombie) can no longer be read and its
+      // command reads as its bare name: it keeps the arguments it was seen with.
+      if (p.command !== p.name || !this.processes.has(processId)) this.processes.set(processId, { pid: p.pid, name: p.name, command: p.command });
     }
     this.samples.push({ atMs: snapshot.sampledAtUnixMs, total, series });
   }
