@@ -21,6 +21,14 @@ ExternalProcessMap external_process_map(const std::vector<ExternalProcess>& proc
   return map;
 }
 
+namespace {
+
+RootProcess root_of(const MonitorConfig& config) {
+  return RootProcess{config.root_pid, config.root_start_time_ms};
+}
+
+}  // namespace
+
 Monitor::Monitor(ProcessPlatform& platform, EventWriter& writer)
     : platform_(platform), writer_(writer), state_(platform) {}
 
@@ -83,9 +91,10 @@ WriteStatus Monitor::write_error(std::string_view code, std::string_view message
 
 WriteStatus Monitor::configure(const Configure& command) {
   const auto interval = normalise_interval(command.sampleIntervalMs);
-  state_.config = MonitorConfig{command.rootPid, interval,
-                                external_process_map(command.externalProcesses)};
   refresh_for_configure(state_.sampler);
+  const RootProcess root = listed_root(state_.sampler, command.rootPid);
+  state_.config = MonitorConfig{root.pid, root.start_time_ms, interval,
+                                external_process_map(command.externalProcesses)};
   state_.next_sample_at.reset();
   if (interval) state_.next_sample_at = platform_.monotonic_now();
   return std::nullopt;
@@ -110,7 +119,7 @@ WriteStatus Monitor::sample_now(const SampleNow& command) {
   if (!state_.config) return write_error(CODE_NOT_CONFIGURED, NOT_CONFIGURED_SAMPLING, true);
   const MonitorConfig& config = *state_.config;
   const Snapshot snapshot =
-      sample(state_.sampler, config.root_pid, config.external_processes, command.requestId);
+      sample(state_.sampler, root_of(config), config.external_processes, command.requestId);
   state_.history.append(snapshot);
   if (WriteStatus failure = writer_.write(SnapshotEvent{&snapshot})) return failure;
   if (!state_.next_sample_at && config.sample_interval) {
@@ -140,7 +149,7 @@ WriteStatus Monitor::sample_due() {
   }
   const MonitorConfig& config = *state_.config;
   const Snapshot snapshot =
-      sample(state_.sampler, config.root_pid, config.external_processes, std::nullopt);
+      sample(state_.sampler, root_of(config), config.external_processes, std::nullopt);
   state_.history.append(snapshot);
   if (state_.streaming) {
     if (WriteStatus failure = writer_.write(SnapshotEvent{&snapshot})) return failure;

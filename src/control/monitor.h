@@ -30,6 +30,8 @@ inline constexpr std::chrono::seconds IDLE_WAIT{60};
 
 struct MonitorConfig {
   uint32_t root_pid = 0;
+  // The root's start time as the configuration's refresh listed it; absent when it was not listed.
+  std::optional<uint64_t> root_start_time_ms;
   std::optional<std::chrono::milliseconds> sample_interval;  // absent: no periodic sampling
   ExternalProcessMap external_processes;
 };

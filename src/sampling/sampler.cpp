@@ -90,6 +90,12 @@ std::vector<ExternalProcess> match_externals(const ExternalProcessMap& externals
   return matched;
 }
 
+bool root_still_listed(const RootProcess& root, const ProcessLinks& links) {
+  const std::optional<uint32_t> index = links.find(root.pid);
+  if (!index) return false;
+  return !root.start_time_ms || links.links[*index].start_ms == *root.start_time_ms;
+}
+
 // Breadth-first from the seeds, following a child only when it started no earlier than its
 // parent. Within a pass a pid has exactly one link and so one start time: "expanded" is kept
 // per link.
@@ -198,7 +204,20 @@ SamplerState::SamplerState(ProcessPlatform& platform) : platform_(platform), tab
 
 void refresh_for_configure(SamplerState& state) { refresh_table(state); }
 
+RootProcess listed_root(const SamplerState& state, uint32_t root_pid) {
+  RootProcess root{root_pid, std::nullopt};
+  state.table().for_each_link([&root](const ProcessTable::Link& link) {
+    if (link.pid == root.pid) root.start_time_ms = saturating_ms_from_s(link.start_time_s);
+  });
+  return root;
+}
+
 Snapshot sample(SamplerState& state, uint32_t root_pid, const ExternalProcessMap& externals,
+                std::optional<std::string> request_id) {
+  return sample(state, RootProcess{root_pid, std::nullopt}, externals, std::move(request_id));
+}
+
+Snapshot sample(SamplerState& state, const RootProcess& root, const ExternalProcessMap& externals,
                 std::optional<std::string> request_id) {
   wait_for_refresh_interval(state);
   Clock& clock = state.clock();
@@ -211,7 +230,7 @@ Snapshot sample(SamplerState& state, uint32_t root_pid, const ExternalProcessMap
   std::vector<uint32_t> seeds;
   seeds.reserve(snapshot.externalProcesses.size() + 1);
   for (const ExternalProcess& external : snapshot.externalProcesses) seeds.push_back(external.pid);
-  seeds.push_back(root_pid);
+  if (root_still_listed(root, links)) seeds.push_back(root.pid);
 
   std::vector<uint32_t> selected = walk_tree(links, seeds);
   std::sort(selected.begin(), selected.end());

@@ -91,11 +91,26 @@ class SamplerState {
   RowTextCache text_cache_;
 };
 
+// The root of the monitored tree. Its start time is known when the process was listed at the
+// configuration; a process listed later under the same pid with another start time took the pid
+// after the root ended, so it is not the root and the tree is empty. Without a start time the
+// pid alone names the root.
+struct RootProcess {
+  uint32_t pid = 0;
+  std::optional<uint64_t> start_time_ms;
+};
+
 // The refresh the main loop does at a configuration: every group of figures, ended processes
 // removed, then last_refresh is now. It does not wait for the refresh interval.
 void refresh_for_configure(SamplerState& state);
 
+// The root as the table lists it now: the start time of the process under root_pid, if any.
+RootProcess listed_root(const SamplerState& state, uint32_t root_pid);
+
 // One sampling pass. Blocks for up to MIN_REFRESH_INTERVAL of pacing plus the refresh.
+Snapshot sample(SamplerState& state, const RootProcess& root, const ExternalProcessMap& externals,
+                std::optional<std::string> request_id);
+// The same with a root named by its pid alone.
 Snapshot sample(SamplerState& state, uint32_t root_pid, const ExternalProcessMap& externals,
                 std::optional<std::string> request_id);
 

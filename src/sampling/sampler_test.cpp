@@ -250,6 +250,34 @@ TEST_F(SamplerTest, StartAndRunTimesSaturate) {
   EXPECT_EQ(zero.processes[0].runTimeMs, 0u);
 }
 
+// The root's pid taken over by a newer process: a root whose start time was listed at the
+// configuration is followed only while the pid keeps that start time; once another process holds
+// the pid, the tree is empty and external processes are still matched. A root that was not listed
+// at the configuration is named by its pid alone.
+TEST_F(SamplerTest, RootPidReusedAfterTheConfigurationIsNotTheRoot) {
+  add(10, 1, 100);
+  add(11, 10, 100);
+  add(20, 1, 50);
+  refresh_for_configure(state);
+  const RootProcess root = listed_root(state, 10);
+  const RootProcess unlisted = listed_root(state, 30);
+  EXPECT_EQ(root.start_time_ms, 100000u);
+  EXPECT_EQ(unlisted.start_time_ms, std::nullopt);
+  const ExternalProcessMap externals = {{20, std::nullopt}};
+  EXPECT_EQ(row_pids(sample(state, root, externals, std::nullopt)),
+            (std::vector<uint32_t>{10, 11, 20}));
+
+  platform.remove(10);
+  platform.remove(11);
+  add(10, 1, 300).replaces_opened = true;  // a newer process on the root's pid
+  add(12, 10, 300);
+  add(30, 1, 400);
+  const Snapshot reused = sample(state, root, externals, std::nullopt);
+  EXPECT_EQ(row_pids(reused), (std::vector<uint32_t>{20}));
+  EXPECT_EQ(sorted_externals(reused), (std::vector<ExternalProcess>{{20, 50000}}));
+  EXPECT_EQ(row_pids(sample(state, unlisted, {}, std::nullopt)), (std::vector<uint32_t>{30}));
+}
+
 // A process keeping four logical processors half busy reads 200 percent: the percentage is of
 // one processor, not divided by the processor count.
 TEST_F(SamplerTest, CpuPercentAbove100IsKept) {

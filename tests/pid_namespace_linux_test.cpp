@@ -1,0 +1,122 @@
+// The real binary inside a private pid namespace, where pids can be handed out on purpose: a
+// root whose pid a newer process takes, and a monitor whose /proc is not its namespace's. Needs
+// the right to make pid namespaces (root); skipped elsewhere.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+
+#include "support/child_process.h"
+
+namespace treemon {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using testing::ChildProcess;
+
+constexpr auto LINE_WAIT = 10s;
+const std::string SKIPPED = "skipped: ";
+
+// Runs `scenario` as the first process (init) of a new pid namespace, with a /proc of that
+// namespace when `own_proc`, and returns what it returned. Everything it started ends with it.
+std::string run_in_pid_namespace(bool own_proc, const std::function<std::string()>& scenario) {
+  int result[2];
+  if (pipe2(result, O_CLOEXEC) != 0) return SKIPPED + "no pipe";
+  const pid_t outer = fork();
+  if (outer == 0) {
+    const auto report = [&](const std::string& text) {
+      const ssize_t written = ::write(result[1], text.data(), text.size());
+      _exit(written == static_cast<ssize_t>(text.size()) ? 0 : 1);
+    };
+    if (::unshare(CLONE_NEWPID | (own_proc ? CLONE_NEWNS : 0)) != 0) {
+      report(SKIPPED + "cannot make a pid namespace");
+    }
+    const pid_t init = fork();
+    if (init == 0) {
+      if (own_proc && (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                       ::mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC,
+                               nullptr) != 0)) {
+        report(SKIPPED + "cannot mount a /proc");
+      }
+      report(scenario());
+    }
+    int status = 0;
+    ::waitpid(init, &status, 0);
+    _exit(0);
+  }
+  ::close(result[1]);
+  std::string text;
+  char chunk[4096];
+  for (ssize_t n; (n = ::read(result[0], chunk, sizeof chunk)) > 0;) {
+    text.append(chunk, static_cast<size_t>(n));
+  }
+  ::close(result[0]);
+  ::waitpid(outer, nullptr, 0);
+  return text;
+}
+
+pid_t start_idle_process() {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    for (;;) ::pause();
+  }
+  return pid;
+}
+
+bool set_last_pid(pid_t last) {
+  const int fd = ::open("/proc/sys/kernel/ns_last_pid", O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const std::string text = std::to_string(last);
+  const bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  ::close(fd);
+  return ok;
+}
+
+std::string sample_now_line(const std::string& id) {
+  return R"({"version":2,"type":"sampleNow","requestId":")" + id + "\"}\n";
+}
+
+// The root ends and the kernel gives its pid to a newer process, started a second later: the
+// next snapshot has no rows, where it would otherwise show the newcomer as the root.
+TEST(PidNamespace, RootPidTakenByANewerProcessIsNotTheRoot) {
+  const std::string outcome = run_in_pid_namespace(true, [] {
+    const pid_t root = start_idle_process();
+    ChildProcess monitor({TREEMON_BINARY});
+    if (!monitor.read_line(LINE_WAIT)) return std::string("no hello");
+    monitor.write(R"({"version":2,"type":"configure","rootPid":)" + std::to_string(root) +
+                  R"(,"sampleIntervalMs":0})" "\n" + sample_now_line("before"));
+    const auto before = monitor.read_line(LINE_WAIT);
+    ::kill(root, SIGKILL);
+    ::waitpid(root, nullptr, 0);
+    std::this_thread::sleep_for(1100ms);  // start times have whole seconds
+    if (!set_last_pid(root - 1)) return SKIPPED + "cannot set ns_last_pid";
+    const pid_t newcomer = start_idle_process();
+    if (newcomer != root) return SKIPPED + "the pid went to another process";
+    monitor.write(sample_now_line("after"));
+    const auto after = monitor.read_line(LINE_WAIT);
+    ::kill(newcomer, SIGKILL);
+    return json{{"root", root}, {"before", before.value_or("")}, {"after", after.value_or("")}}
+        .dump();
+  });
+  if (outcome.starts_with(SKIPPED)) GTEST_SKIP() << outcome;
+  const json result = json::parse(outcome);
+  const json before = json::parse(result["before"].get<std::string>());
+  const json after = json::parse(result["after"].get<std::string>());
+  ASSERT_EQ(before["processes"].size(), 1u) << before;
+  EXPECT_EQ(before["processes"][0]["pid"], result["root"]);
+  EXPECT_EQ(after["requestId"], "after");
+  EXPECT_EQ(after["processes"], json::array()) << after;
+}
+
+}  // namespace
+}  // namespace treemon
