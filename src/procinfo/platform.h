@@ -12,6 +12,7 @@
 // uses a platform.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -22,6 +23,13 @@
 #include "procinfo/process_state.h"
 
 namespace treemon {
+
+// How much of a process's texts a platform reads and keeps. A row shows at most 1024 bytes of a
+// name and 16384 of a command; these bounds leave room for every character those can hold, so
+// the rows are the same as if everything had been read, while a process that shows a command
+// line of gigabytes costs no more than a long ordinary one.
+inline constexpr size_t NAME_KEPT_BYTES = 4096;
+inline constexpr size_t COMMAND_LINE_READ_BYTES = 64 * 1024;
 
 // One process as the process list reports it.
 struct ListedProcess {

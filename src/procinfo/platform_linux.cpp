@@ -7,6 +7,9 @@
 // the kernel refuses more, a handle reads its files by path instead. Nothing fails for lack of
 // descriptors, and a handle closes all it holds when its entry goes.
 //
+// A command line is read only as far as COMMAND_LINE_READ_BYTES, so what any process shows in
+// its argument area bounds neither the time nor the memory of a refresh.
+//
 // The list reads each process's stat once per refresh (through the kept descriptor where the
 // table holds one); process_times() answers from that reading, so a refresh reads each file of a
 // process once.
@@ -15,7 +18,9 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <charconv>
 #include <string>
 #include <unordered_map>
@@ -86,32 +91,38 @@ UniqueFd open_at(int directory, const char* path, ReadStatus& status) {
   return UniqueFd(fd);
 }
 
-// The bytes of one /proc file. Its storage only grows, so that reading thousands of files per
-// refresh neither allocates nor clears memory.
+// The bytes of one /proc file. Its storage grows as a read needs and stays, so that reading
+// thousands of files per refresh neither allocates nor clears memory; storage that grew beyond
+// a command line's bound for one large file is given back at the next read.
 class FileBuffer {
  public:
   std::string_view text() const { return {storage_.data(), size_}; }
 
  private:
-  friend ReadStatus read_whole(int fd, FileBuffer& out);
-  std::string storage_ = std::string(4096, '\0');
+  static constexpr size_t INITIAL_BYTES = 4096;
+  friend ReadStatus read_file(int fd, FileBuffer& out, size_t limit);
+  std::string storage_ = std::string(INITIAL_BYTES, '\0');
   size_t size_ = 0;
 };
 
-// Reads a whole /proc file from offset 0. A /proc file is generated anew at every read, so a
-// short read is the end: no second call to confirm it.
-ReadStatus read_whole(int fd, FileBuffer& out) {
+// Reads a /proc file from offset 0, at most `limit` bytes of it. A /proc file is generated anew
+// at every read, so a short read is the end: no second call to confirm it.
+ReadStatus read_file(int fd, FileBuffer& out, size_t limit = SIZE_MAX) {
+  if (out.storage_.size() > COMMAND_LINE_READ_BYTES) {
+    std::string(FileBuffer::INITIAL_BYTES, '\0').swap(out.storage_);
+  }
   out.size_ = 0;
   for (;;) {
-    const ssize_t got = ::pread(fd, out.storage_.data() + out.size_,
-                                out.storage_.size() - out.size_, static_cast<off_t>(out.size_));
+    const size_t wanted = std::min(out.storage_.size(), limit);
+    const ssize_t got = ::pread(fd, out.storage_.data() + out.size_, wanted - out.size_,
+                                static_cast<off_t>(out.size_));
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
       out.size_ = 0;
       return status_from_errno(errno);
     }
     out.size_ += static_cast<size_t>(got);
-    if (got == 0 || out.size_ < out.storage_.size()) return ReadStatus::Ok;
+    if (got == 0 || out.size_ < wanted || out.size_ == limit) return ReadStatus::Ok;
     out.storage_.resize(out.storage_.size() * 2);
   }
 }
@@ -166,10 +177,10 @@ class LinuxProcess final : public ProcessHandle {
     name_ = std::move(name);
   }
 
-  // Reads one file, through the kept descriptor or by path. Once the process has ended (a kept
-  // file fails with ESRCH, or the pid now names a process with another start), every read
-  // fails: the handle never shows a newer process that reused the pid.
-  ReadStatus read(ProcFile file, FileBuffer& out);
+  // Reads one file (at most `limit` bytes of it), through the kept descriptor or by path. Once
+  // the process has ended (a kept file fails with ESRCH, or the pid now names a process with
+  // another start), every read fails: the handle never shows a newer process that reused the pid.
+  ReadStatus read(ProcFile file, FileBuffer& out, size_t limit = SIZE_MAX);
   bool ended() const { return ended_; }
   void mark_ended() {
     drop_files();
@@ -283,18 +294,18 @@ void LinuxProcess::drop_files() {
   platform_.give_back_descriptors();
 }
 
-ReadStatus LinuxProcess::read(ProcFile file, FileBuffer& out) {
+ReadStatus LinuxProcess::read(ProcFile file, FileBuffer& out, size_t limit) {
   if (ended_) return ReadStatus::Gone;
   if (file == IO && io_denied_) return ReadStatus::Denied;
   if (kept_) {
-    const ReadStatus status = read_whole(files_[file].get(), out);
+    const ReadStatus status = read_file(files_[file].get(), out, limit);
     if (status == ReadStatus::Gone) mark_ended();
     return status;
   }
   ReadStatus status;
   UniqueFd fd = open_at(platform_.proc_directory(), ProcPath(pid_, PROC_FILE_NAMES[file]).text,
                         status);
-  return fd ? read_whole(fd.get(), out) : status;
+  return fd ? read_file(fd.get(), out, limit) : status;
 }
 
 void LinuxProcess::cache_stat(const StatFields& fields, uint64_t generation) {
@@ -321,7 +332,7 @@ LinuxPlatform::LinuxPlatform() {
   if (page > 0) page_size_ = static_cast<uint64_t>(page);
   // Boot time is read once: the kernel recomputes btime when the wall clock is set, and start
   // times that moved between refreshes would look like reused pids.
-  if (machine_stat_ && read_whole(machine_stat_.get(), buffer_) == ReadStatus::Ok) {
+  if (machine_stat_ && read_file(machine_stat_.get(), buffer_) == ReadStatus::Ok) {
     boot_time_s_ = linux_proc::parse_boot_time(buffer_.text());
   }
   raise_descriptor_limit();
@@ -342,7 +353,7 @@ void LinuxPlatform::raise_descriptor_limit() {
 }
 
 uint32_t LinuxPlatform::processor_count() {
-  if (machine_stat_ && read_whole(machine_stat_.get(), buffer_) == ReadStatus::Ok) {
+  if (machine_stat_ && read_file(machine_stat_.get(), buffer_) == ReadStatus::Ok) {
     std::optional<linux_proc::MachineFields> machine =
         linux_proc::parse_machine_stat(buffer_.text());
     if (machine && machine->cpu_lines > 0) return machine->cpu_lines;
@@ -352,7 +363,7 @@ uint32_t LinuxPlatform::processor_count() {
 }
 
 std::optional<MachineTimes> LinuxPlatform::machine_times() {
-  if (!machine_stat_ || read_whole(machine_stat_.get(), buffer_) != ReadStatus::Ok) {
+  if (!machine_stat_ || read_file(machine_stat_.get(), buffer_) != ReadStatus::Ok) {
     return std::nullopt;
   }
   std::optional<linux_proc::MachineFields> machine = linux_proc::parse_machine_stat(buffer_.text());
@@ -393,7 +404,7 @@ bool LinuxPlatform::list_one(uint32_t pid, ListedProcess& listed) {
   ReadStatus status = handle ? handle->read(STAT, buffer_) : ReadStatus::Gone;
   if (status != ReadStatus::Ok) {
     UniqueFd fd = open_at(proc_.get(), ProcPath(pid, "stat").text, status);
-    if (fd) status = read_whole(fd.get(), buffer_);
+    if (fd) status = read_file(fd.get(), buffer_);
   }
   if (status != ReadStatus::Ok) return false;
   std::optional<StatFields> fields = linux_proc::parse_stat(buffer_.text());
@@ -423,9 +434,17 @@ std::string LinuxPlatform::name_of(uint32_t pid, std::string_view comm) {
   if (comm.size() < linux_proc::COMM_MAX) return repair_utf8(comm);
   ReadStatus status;
   UniqueFd fd = open_at(proc_.get(), ProcPath(pid, "cmdline").text, status);
-  if (!fd || read_whole(fd.get(), second_buffer_) != ReadStatus::Ok) return repair_utf8(comm);
+  if (!fd || read_file(fd.get(), second_buffer_, COMMAND_LINE_READ_BYTES) != ReadStatus::Ok) {
+    return repair_utf8(comm);
+  }
   const std::string_view arguments = second_buffer_.text();
-  return linux_proc::process_name(comm, arguments.substr(0, arguments.find('\0')));
+  const size_t first_end = arguments.find('\0');
+  // A first argument that goes on past what is read cannot be split into a directory and a file
+  // name: the kernel's name stands.
+  if (first_end == std::string_view::npos && arguments.size() == COMMAND_LINE_READ_BYTES) {
+    return repair_utf8(comm);
+  }
+  return linux_proc::process_name(comm, arguments.substr(0, first_end));
 }
 
 std::optional<uint64_t> LinuxPlatform::start_seconds(uint64_t start_ticks) const {
@@ -492,7 +511,9 @@ std::optional<MemoryFigures> LinuxPlatform::memory(ProcessHandle& handle) {
 CommandLineRead LinuxPlatform::command_line(ProcessHandle& handle) {
   LinuxProcess& process = as_linux(handle);
   if (process.kernel_thread() && !process.ended()) return CommandLineRead{true, {}};
-  if (process.read(CMDLINE, buffer_) != ReadStatus::Ok) return CommandLineRead{};
+  if (process.read(CMDLINE, buffer_, COMMAND_LINE_READ_BYTES) != ReadStatus::Ok) {
+    return CommandLineRead{};
+  }
   return CommandLineRead{true, linux_proc::split_command_line(buffer_.text())};
 }
 

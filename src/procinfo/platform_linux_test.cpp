@@ -335,6 +335,58 @@ TEST_F(LinuxPlatformTest, ExecutedProgramArgumentsAndLongName) {
   EXPECT_LE(info->start_time_s, now);
 }
 
+// Arguments that take far more than a row shows: only the first COMMAND_LINE_READ_BYTES of the
+// command line are read and kept. A program file name longer than the kernel keeps is completed
+// from the first argument, cut to NAME_KEPT_BYTES, unless that argument goes on past what is read.
+TEST_F(LinuxPlatformTest, CommandLinesAreReadOnlyAsFarAsRowsShow) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("treemon-wide-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string program = (dir / "a-very-long-program-name").string();
+  std::filesystem::remove(program);
+  std::filesystem::create_symlink(TREEMON_TEST_HELPER, program);
+  const std::string wide(100000, 'w');  // below the kernel's limit for one argument
+  const struct {
+    std::string first_argument;
+    std::string name;
+  } cases[] = {
+      {program, "a-very-long-program-name"},
+      {"/x/a-very-long-pro" + std::string(5000, 'n'),
+       "a-very-long-pro" + std::string(NAME_KEPT_BYTES - 15, 'n')},
+      {"/x/a-very-long-pro" + wide, "a-very-long-pro"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name.substr(0, 40));
+    std::vector<std::string> arguments = {c.first_argument, "sleep", "1000"};
+    for (int i = 0; i < 12; ++i) arguments.push_back(wide);
+    Child wide_child([&](int ready) {
+      ::fcntl(ready, F_SETFD, FD_CLOEXEC);  // closing at exec tells the parent it happened
+      std::vector<char*> argv;
+      for (auto& argument : arguments) argv.push_back(argument.data());
+      argv.push_back(nullptr);
+      ::execv(program.c_str(), argv.data());
+    });
+    const ProcessInfo* info = nullptr;
+    for (int i = 0; i < 100; ++i) {
+      wait_for_state(wide_child.pid(), 'S');
+      refresh(table);
+      info = table.find(wide_child.pid());
+      const std::string_view start = std::string_view(c.first_argument).substr(0, 18);
+      if (info && !info->arguments.empty() && info->arguments[0].starts_with(start)) break;
+      std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_NE(info, nullptr);
+    EXPECT_EQ(info->name, c.name);
+    std::string whole;
+    for (const auto& argument : arguments) whole.append(argument).push_back('\0');
+    std::string kept;
+    for (const auto& argument : info->arguments) kept.append(argument).push_back('\0');
+    EXPECT_EQ(kept.size(), COMMAND_LINE_READ_BYTES + 1);  // the last argument cut, with its NUL
+    EXPECT_TRUE(whole.starts_with(kept.substr(0, COMMAND_LINE_READ_BYTES)));
+  }
+  std::filesystem::remove_all(dir);
+}
+
 // clone3 with a chosen pid (needs privilege): the only way to reuse a pid on purpose.
 pid_t fork_with_pid(pid_t pid) {
   clone_args args{};

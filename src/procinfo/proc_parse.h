@@ -62,7 +62,7 @@ std::optional<uint64_t> parse_boot_time(std::string_view text);
 std::vector<std::string> split_command_line(std::string_view bytes);
 
 // The process name: comm, or where the kernel cut it at 15 bytes, the basename of argv[0] when
-// that begins with it. Repaired to valid UTF-8.
+// that begins with it, cut to its first NAME_KEPT_BYTES bytes. Repaired to valid UTF-8.
 std::string process_name(std::string_view comm, std::string_view first_argument);
 inline constexpr size_t COMM_MAX = 15;
 

@@ -5,6 +5,7 @@
 
 #include "base/saturating.h"
 #include "base/utf8.h"
+#include "procinfo/platform.h"
 
 namespace treemon::linux_proc {
 namespace {
@@ -162,7 +163,9 @@ std::string process_name(std::string_view comm, std::string_view first_argument)
     const size_t slash = first_argument.rfind('/');
     std::string_view base =
         slash == std::string_view::npos ? first_argument : first_argument.substr(slash + 1);
-    if (base.size() > comm.size() && base.starts_with(comm)) return repair_utf8(base);
+    if (base.size() > comm.size() && base.starts_with(comm)) {
+      return repair_utf8(base.substr(0, NAME_KEPT_BYTES));
+    }
   }
   return repair_utf8(comm);
 }

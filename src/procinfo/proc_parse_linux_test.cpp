@@ -6,6 +6,7 @@
 #include "procinfo/proc_parse.h"
 #include "base/saturating.h"
 #include "base/utf8.h"
+#include "procinfo/platform.h"
 
 namespace treemon::linux_proc {
 namespace {
@@ -161,6 +162,11 @@ TEST(ProcParseTest, ProcessName) {
       {"caf\xC3\xA9-and-more\xC3", "/x/caf\xC3\xA9-and-more\xC3\xA9!",
        "caf\xC3\xA9-and-more\xC3\xA9!"},
       {"caf\xC3\xA9-and-more\xC3", "/x/other", "caf\xC3\xA9-and-more\xEF\xBF\xBD"},
+      // A basename longer than a name is kept is cut, here inside a character.
+      {"a-very-long-nam", "/opt/a-very-long-nam" + std::string(NAME_KEPT_BYTES, 'e'),
+       "a-very-long-nam" + std::string(NAME_KEPT_BYTES - 15, 'e')},
+      {"a-very-long-nam", "/a-very-long-nam" + std::string(NAME_KEPT_BYTES - 16, 'e') + "\xC3\xA9",
+       "a-very-long-nam" + std::string(NAME_KEPT_BYTES - 16, 'e') + "\xEF\xBF\xBD"},
   };
   for (const Case& c : cases) EXPECT_EQ(process_name(c.comm, c.first_argument), c.expected);
 }

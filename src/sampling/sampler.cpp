@@ -10,6 +10,11 @@
 namespace treemon {
 namespace {
 
+// What the platform reads of a process's texts leaves every character of a row's name and
+// command whole (a UTF-8 character has at most 4 bytes), so the rows are those of whole texts.
+static_assert(NAME_KEPT_BYTES >= NAME_MAX_BYTES + 3);
+static_assert(COMMAND_LINE_READ_BYTES >= COMMAND_MAX_BYTES + 3);
+
 uint64_t saturating_ms_from_s(uint64_t seconds) { return saturating_multiply(seconds, 1000); }
 
 constexpr uint32_t NO_LINK = std::numeric_limits<uint32_t>::max();

@@ -6,7 +6,14 @@
 //       starts CHILDREN children, each with GRANDCHILDREN children of its own, all sleeping;
 //       prints one line per descendant, "PID PPID", then "ready", and exits after SECONDS or
 //       when its standard input closes, taking its descendants with it.
+//   test_helper wide-arguments MEBIBYTES SECONDS
+//       shows a command line of MEBIBYTES MiB, one argument of 'a's, under a 15-byte name that
+//       begins it, by pointing its argument area at a mapping of its own (which needs a kernel
+//       with checkpoint/restore, and no privilege); as root it first becomes nobody. Prints
+//       "ready" or "unsupported", then sleeps.
 #include <signal.h>
+#include <linux/prctl.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +22,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -93,6 +103,49 @@ int run_tree(int children, int grandchildren, double seconds) {
   return 0;
 }
 
+// The fields of /proc/self/stat, from the state on (field 3 is index 0).
+std::vector<unsigned long long> own_stat_fields() {
+  std::ifstream file("/proc/self/stat");
+  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  std::istringstream rest(text.substr(text.rfind(')') + 2));
+  std::string state;
+  rest >> state;
+  std::vector<unsigned long long> fields{0};
+  for (unsigned long long value; rest >> value;) fields.push_back(value);
+  return fields;
+}
+
+int run_wide_arguments(size_t mebibytes, double seconds) {
+  if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return 1;
+  const size_t size = mebibytes << 20;
+  void* area = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (area == MAP_FAILED) return 1;
+  auto* bytes = static_cast<char*>(area);
+  std::memset(bytes, 'a', size - 1);
+  bytes[size - 1] = '\0';
+  const std::vector<unsigned long long> f = own_stat_fields();
+  const auto at = [&](int field) { return f.size() > size_t(field - 3) ? f[field - 3] : 0; };
+  prctl_mm_map map{};
+  map.start_code = at(26);
+  map.end_code = at(27);
+  map.start_stack = at(28);
+  map.start_data = at(45);
+  map.end_data = at(46);
+  map.start_brk = at(47);
+  map.brk = reinterpret_cast<unsigned long long>(sbrk(0));
+  map.arg_start = reinterpret_cast<unsigned long long>(bytes);
+  map.arg_end = map.arg_start + size;
+  map.env_start = at(50);
+  map.env_end = at(51);
+  map.exe_fd = static_cast<__u32>(-1);
+  prctl(PR_SET_NAME, "aaaaaaaaaaaaaaa");
+  const bool mapped = prctl(PR_SET_MM, PR_SET_MM_MAP, &map, sizeof map, 0) == 0;
+  std::printf(mapped ? "ready\n" : "unsupported\n");
+  std::fflush(stdout);
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -112,6 +165,9 @@ int main(int argc, char** argv) {
     setpgid(0, 0);
     return run_tree(static_cast<int>(arg(2, 2)), static_cast<int>(arg(3, 1)), arg(4, 30));
   }
-  std::fprintf(stderr, "usage: test_helper sleep|busy|tree ...\n");
+  if (mode == "wide-arguments") {
+    return run_wide_arguments(static_cast<size_t>(arg(2, 256)), arg(3, 60));
+  }
+  std::fprintf(stderr, "usage: test_helper sleep|busy|tree|wide-arguments ...\n");
   return 2;
 }
