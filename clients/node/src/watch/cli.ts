@@ -6,105 +6,25 @@
 // when a signal ended it).
 
 import { spawn, type ChildProcess } from 'node:child_process';
-import { closeSync, existsSync, openSync, readFileSync, unlinkSync, writeFileSync, writeSync } from 'node:fs';
+import { readFileSync, writeFileSync } from 'node:fs';
 import { constants as osConstants } from 'node:os';
 import * as path from 'node:path';
 
 import { TreemonClient } from '../client';
-import { LineSplitter } from '../lines';
 import type { ProcessSample, Snapshot } from '../types';
 import { parseArgs, USAGE, type WatchOptions } from './args';
 import { ChartRecorder } from './chart';
 import { CSV_HEADER, csvRows } from './csv';
+import { killAll, stillRunning } from './leftovers';
+import { OutputFile, OutputTail, reason, unwritable } from './outputs';
 import { formatSummary, SummaryRecorder } from './summary';
 import { processKey, RateTracker, renderFrame, treeRows } from './table';
 import { LiveView } from './view';
 
-const OUTPUT_TAIL_LINES = 5;
 /** How long the command's output may take to arrive after it exited (its pipes may stay open). */
 const OUTPUT_DRAIN_MS = 500;
-/** Processes that left the tree but may still run, checked when the command ends. */
+/** The processes last seen that are checked for being left running when the command ends. */
 const CANDIDATES_KEPT = 2000;
-const KILL_ROUNDS = 10;
-
-/** A file written during the run; a write that fails is reported once and the file given up. */
-class OutputFile {
-  private failed = false;
-
-  private constructor(readonly file: string, private fd: number | undefined, private readonly report: (problem: string) => void) {}
-
-  static open(file: string | undefined, report: (problem: string) => void): OutputFile | undefined {
-    return file === undefined ? undefined : new OutputFile(file, openSync(file, 'w'), report);
-  }
-
-  write(text: string | Buffer): void {
-    if (this.fd === undefined || this.failed) return;
-    try {
-      const data = typeof text === 'string' ? Buffer.from(text) : text;
-      for (let done = 0; done < data.length;) done += writeSync(this.fd, data, done);
-    } catch (error) {
-      this.failed = true;
-      this.report(`cannot write ${this.file}: ${reason(error)}`);
-    }
-  }
-
-  close(): void {
-    if (this.fd !== undefined) closeSync(this.fd);
-    this.fd = undefined;
-  }
-}
-
-/**
- * Every output path can be written, checked before anything starts: the message of the first that
- * cannot, or undefined. A file the check had to create is removed again.
- */
-function unwritable(files: (string | undefined)[]): string | undefined {
-  for (const file of files) {
-    if (file === undefined) continue;
-    const existed = existsSync(file);
-    try {
-      closeSync(openSync(file, 'a'));
-      if (!existed) unlinkSync(file);
-    } catch (error) {
-      return `cannot write ${file}: ${reason(error)}`;
-    }
-  }
-  return undefined;
-}
-
-/** The command's output: every byte to the log file if asked, its last lines for the view. */
-class OutputTail {
-  readonly lines: string[] = [];
-  private readonly splitter = new LineSplitter();
-  private readonly closed: Promise<void>[] = [];
-
-  constructor(private readonly log: OutputFile | undefined) {}
-
-  attach(stream: NodeJS.ReadableStream | null): void {
-    if (stream === null) return;
-    this.closed.push(new Promise((resolve) => stream.once('close', resolve)));
-    stream.on('data', (chunk: Buffer) => {
-      this.log?.write(chunk);
-      for (const line of this.splitter.push(chunk)) this.lines.push(line.replace(/[\x00-\x1f\x7f]/g, ' '));
-      this.lines.splice(0, Math.max(this.lines.length - OUTPUT_TAIL_LINES, 0));
-    });
-  }
-
-  /** Resolves when every stream has closed, or after `ms` when a leftover process holds one open. */
-  drained(ms: number): Promise<void> {
-    return Promise.race([Promise.all(this.closed).then(() => {}), delay(ms)]);
-  }
-}
-
-/** A file system error without Node's code and path: "no such file or directory". */
-function reason(error: unknown): string {
-  const message = (error as Error).message;
-  return /^[A-Z]+: (.*?), \w+ '.*'$/.exec(message)?.[1] ?? message;
-}
-
-function delay(ms: number): Promise<void> {
-  return new Promise((resolve) => setTimeout(resolve, ms).unref());
-}
 
 function startCommand(command: string[]): Promise<ChildProcess> {
   return new Promise((resolve, reject) => {
@@ -125,8 +45,8 @@ function exitStatusOf(code: number | null, signal: NodeJS.Signals | null): numbe
   return 128 + (signal === null ? 0 : (osConstants.signals[signal] ?? 0));
 }
 
-function endingText(end: CommandEnd | undefined, pid: number, left: number, killed: boolean): string {
-  const how = end === undefined ? `process ${pid} ended`
+function endingText(end: CommandEnd | undefined, pid: number, interrupted: boolean, left: number, killed: boolean): string {
+  const how = end === undefined ? (interrupted ? `watch of process ${pid} interrupted` : `process ${pid} ended`)
     : end.signal === null ? `exited with status ${end.status}` : `killed by ${end.signal} (status ${end.status})`;
   if (left === 0) return how;
   return `${how}; ${left} process${left === 1 ? '' : 'es'} left running${killed ? ', killed' : ''}`;
@@ -154,10 +74,10 @@ async function watch(options: WatchOptions): Promise<number> {
     process.stderr.write(`treemon-watch: ${(error as Error).message}\n`);
     return 1;
   }
-  // The monitor ending before the watch stops it ends the view; the run still lasts as long as the
-  // command, whose status it passes on.
   // Shown once the view has closed: on a terminal the view's screen would hide them.
   const problems: string[] = [];
+  // The monitor ending before the watch stops it ends the view; the run still lasts as long as the
+  // command, whose status it passes on.
   let stopping = false;
   let monitorFailed = false;
   let monitorDied!: () => void;
@@ -253,10 +173,11 @@ async function watch(options: WatchOptions): Promise<number> {
 
   let processEnded!: () => void;
   const watchedProcessEnd = new Promise<void>((resolve) => { processEnded = resolve; });
-  client.on('snapshot', (snapshot) => {
+  const onSnapshot = (snapshot: Snapshot) => {
     take(snapshot);
     if (options.pid !== undefined && !snapshot.processes.some((p) => p.pid === options.pid)) processEnded();
-  });
+  };
+  client.on('snapshot', onSnapshot);
   process.stdout.on('resize', draw);
 
   let interrupts = 0;
@@ -281,6 +202,7 @@ async function watch(options: WatchOptions): Promise<number> {
   const end = child === undefined ? await Promise.race([watchedProcessEnd, monitorDeath]).then(() => undefined)
     : await commandEnd;
   const endedAt = end?.atMs ?? Date.now();
+  client.off('snapshot', onSnapshot);
   process.off('SIGINT', onSignal);
   process.off('SIGTERM', onSignal);
   process.stdout.off('resize', draw);
@@ -288,16 +210,17 @@ async function watch(options: WatchOptions): Promise<number> {
   // The last look at the tree, after the command's end: what it left running, and its last output.
   let leftRunning: ProcessSample[] = [];
   let killed = false;
-  if (!monitorFailed) {
+  // An interrupted watch of a running process leaves it and its tree alone.
+  const interrupted = child === undefined && interrupts > 0;
+  if (!monitorFailed && !interrupted) {
     try {
       await client.setStreaming(false);
-      const candidates = [...seen.values()].filter((p) => p.pid !== rootPid).slice(-CANDIDATES_KEPT);
-      await client.setExternalProcesses(candidates.map((p) => ({ pid: p.pid, startTimeMs: p.startTimeMs })));
-      const [last] = await Promise.all([client.sampleNow(), output.drained(OUTPUT_DRAIN_MS)]);
-      // The command's pid may already belong to another process.
-      leftRunning = last.processes.filter((p) => p.pid !== rootPid);
-      take(leftRunning.length === last.processes.length ? last
-        : { ...last, processes: leftRunning, retainedProcessCount: leftRunning.length }, false);
+      const [last] = await Promise.all([
+        stillRunning(client, [...seen.values()].slice(-CANDIDATES_KEPT), rootPid), output.drained(OUTPUT_DRAIN_MS),
+      ]);
+      leftRunning = last.processes;
+      take(leftRunning.length === last.snapshot.processes.length ? last.snapshot
+        : { ...last.snapshot, processes: leftRunning, retainedProcessCount: leftRunning.length }, false);
       if (options.killTree && leftRunning.length > 0) {
         leftRunning = await killAll(client, leftRunning, rootPid);
         killed = true;
@@ -308,7 +231,7 @@ async function watch(options: WatchOptions): Promise<number> {
   } else {
     await output.drained(OUTPUT_DRAIN_MS);
   }
-  draw(endingText(end, rootPid, leftRunning.length, killed), endedAt);
+  draw(endingText(end, rootPid, interrupted, leftRunning.length, killed), endedAt);
   view.close();
   for (const problem of problems) process.stderr.write(`treemon-watch: ${problem}\n`);
   // Processes left running may hold the command's output open; the watch does not wait for them.
@@ -333,29 +256,7 @@ async function watch(options: WatchOptions): Promise<number> {
   }
   process.stderr.write(`${formatSummary(result).join('\n')}\n`);
   if (end !== undefined) return end.status;
-  return monitorFailed ? 1 : interrupts > 0 ? 130 : 0;
-}
-
-/**
- * Ends the processes left running and what they start meanwhile: a polite SIGTERM first, SIGKILL
- * for those still there in the last rounds. Returns every process it signalled.
- */
-async function killAll(client: TreemonClient, processes: ProcessSample[], rootPid: number): Promise<ProcessSample[]> {
-  const signalled = new Map<string, ProcessSample>();
-  let remaining = processes;
-  for (let round = 0; remaining.length > 0 && round < KILL_ROUNDS; round++) {
-    for (const p of remaining) {
-      signalled.set(processKey(p), p);
-      try {
-        process.kill(p.pid, round < KILL_ROUNDS - 2 ? 'SIGTERM' : 'SIGKILL');
-      } catch {
-        // gone already
-      }
-    }
-    await client.setExternalProcesses(remaining.map((p) => ({ pid: p.pid, startTimeMs: p.startTimeMs })));
-    remaining = (await client.sampleNow()).processes.filter((p) => p.pid !== rootPid);
-  }
-  return [...signalled.values()];
+  return monitorFailed ? 1 : interrupted ? 130 : 0;
 }
 
 async function main(): Promise<void> {
