@@ -1,4 +1,4 @@
-#include "control/console.h"
+#include "control/console_windows.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -38,16 +38,42 @@ std::optional<std::string> write_to_handle(HANDLE handle, std::string_view bytes
 
 }  // namespace
 
+ReadResult read_input(const ReadFileCall& read_file, const PeekPipeCall& peek_pipe, char* buffer,
+                      size_t capacity) {
+  for (;;) {
+    const CallAnswer answer = read_file(buffer, transfer_size(capacity));
+    if (answer.succeeded) {
+      // A pipe hands a writer's zero-byte write to its reader as a read of zero bytes; while the
+      // writer is there the pipe can still be peeked at, and once it has gone the peek fails
+      // with ERROR_BROKEN_PIPE. A pipe that cannot be peeked at (Wine's stand-in for a POSIX
+      // pipe, which reports its end as zero bytes) ends there, as a file does.
+      if (answer.bytes == 0 && peek_pipe && peek_pipe().succeeded) continue;
+      return {answer.bytes, std::nullopt};
+    }
+    if (is_end_of_input(answer.error)) return {0, std::nullopt};
+    return {0, win32_error_text(answer.error)};
+  }
+}
+
 ReadResult StandardInput::read(char* buffer, size_t capacity) {
   const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
   if (input == nullptr || input == INVALID_HANDLE_VALUE) return {0, std::nullopt};
-  DWORD received = 0;
-  if (::ReadFile(input, buffer, transfer_size(capacity), &received, nullptr)) {
-    return {received, std::nullopt};
+  const auto read_file = [input](char* into, DWORD size) {
+    CallAnswer answer;
+    answer.succeeded = ::ReadFile(input, into, size, &answer.bytes, nullptr);
+    if (!answer.succeeded) answer.error = ::GetLastError();
+    return answer;
+  };
+  PeekPipeCall peek_pipe;
+  if (::GetFileType(input) == FILE_TYPE_PIPE) {
+    peek_pipe = [input] {
+      CallAnswer answer;
+      answer.succeeded = ::PeekNamedPipe(input, nullptr, 0, nullptr, &answer.bytes, nullptr);
+      if (!answer.succeeded) answer.error = ::GetLastError();
+      return answer;
+    };
   }
-  const DWORD error = ::GetLastError();
-  if (is_end_of_input(error)) return {0, std::nullopt};
-  return {0, win32_error_text(error)};
+  return read_input(read_file, peek_pipe, buffer, capacity);
 }
 
 StandardOutput::StandardOutput() {

@@ -1,11 +1,13 @@
 // The standard streams on Windows, with pipes put in their place: bytes pass unchanged (a line
 // feed stays one byte), the end of a pipe is the end of input, and a pipe nobody reads any more
 // is a write error with the system's words, not the end of the process.
-#include "control/console.h"
+#include "control/console_windows.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "base/win32_windows.h"
 
@@ -86,6 +88,60 @@ TEST(WindowsConsole, InputEndsWhenThePipeCloses) {
   const ReadResult end = input.read(buffer, sizeof(buffer));
   EXPECT_EQ(end.bytes, 0u);
   EXPECT_EQ(end.error, std::nullopt);
+}
+
+// A writer's zero-byte write reaches a pipe's reader as a successful read of zero bytes, while
+// the pipe can still be peeked at: that is read again. Zero bytes end the input when the peek
+// fails (the writer has gone, or the pipe is not one the system can peek at) and on a file.
+TEST(WindowsConsole, ZeroByteReadEndsTheInputOnlyWhenTheWriterIsGone) {
+  struct Script {
+    std::vector<CallAnswer> reads;
+    std::vector<CallAnswer> peeks;
+    size_t read_calls = 0;
+    size_t peek_calls = 0;
+  };
+  const auto read_file = [](Script& script) {
+    return [&script](char* buffer, DWORD capacity) {
+      const CallAnswer answer = script.reads.at(script.read_calls++);
+      if (answer.succeeded) {
+        std::string("ab\n").copy(buffer, std::min<DWORD>(answer.bytes, capacity));
+      }
+      return answer;
+    };
+  };
+  const auto peek_pipe = [](Script& script) {
+    return [&script] { return script.peeks.at(script.peek_calls++); };
+  };
+  const CallAnswer zero{true, 0, 0};
+  char buffer[16] = {};
+
+  Script writer_there{{zero, zero, {true, 3, 0}, {false, 0, ERROR_BROKEN_PIPE}},
+                      {{true, 0, 0}, {true, 0, 0}}};
+  const ReadResult bytes =
+      read_input(read_file(writer_there), peek_pipe(writer_there), buffer, sizeof(buffer));
+  EXPECT_EQ(bytes.error, std::nullopt);
+  ASSERT_EQ(bytes.bytes, 3u);
+  EXPECT_EQ(std::string(buffer, 3), "ab\n");
+  EXPECT_EQ(writer_there.read_calls, 3u);
+  const ReadResult end =
+      read_input(read_file(writer_there), peek_pipe(writer_there), buffer, sizeof(buffer));
+  EXPECT_EQ(end.bytes, 0u);
+  EXPECT_EQ(end.error, std::nullopt);
+
+  for (const DWORD peek_error : {DWORD{ERROR_BROKEN_PIPE}, DWORD{ERROR_NOT_SUPPORTED}}) {
+    Script writer_gone{{zero}, {{false, 0, peek_error}}};
+    const ReadResult gone =
+        read_input(read_file(writer_gone), peek_pipe(writer_gone), buffer, sizeof(buffer));
+    EXPECT_EQ(gone.bytes, 0u) << peek_error;
+    EXPECT_EQ(gone.error, std::nullopt) << peek_error;
+    EXPECT_EQ(writer_gone.read_calls, 1u) << peek_error;
+  }
+
+  Script file{{zero}, {}};
+  const ReadResult file_end = read_input(read_file(file), PeekPipeCall(), buffer, sizeof(buffer));
+  EXPECT_EQ(file_end.bytes, 0u);
+  EXPECT_EQ(file_end.error, std::nullopt);
+  EXPECT_EQ(file.read_calls, 1u);
 }
 
 TEST(WindowsConsole, IdentityOfThisProcess) {
