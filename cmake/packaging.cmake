@@ -10,10 +10,11 @@ include(GNUInstallDirs)
 
 if(WIN32)
   install(TARGETS treemon RUNTIME DESTINATION .)
-  install(FILES README.md docs/protocol.md docs/embedding.md DESTINATION .)
+  install(FILES README.md docs/protocol.md docs/protocol.schema.json docs/embedding.md DESTINATION .)
 else()
   install(TARGETS treemon RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES README.md docs/protocol.md docs/embedding.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES README.md docs/protocol.md docs/protocol.schema.json docs/embedding.md
+    DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 
 set(CPACK_PACKAGE_NAME treemon)

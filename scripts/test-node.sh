@@ -39,6 +39,7 @@ listing=$(dpkg-deb -c "$deb")
 echo "$listing"
 grep -q ' ./usr/bin/treemon$' <<<"$listing" || { echo "FAIL: $deb does not hold usr/bin/treemon"; exit 1; }
 grep -q ' ./usr/share/doc/treemon/protocol.md$' <<<"$listing" || { echo "FAIL: $deb does not hold the protocol document"; exit 1; }
+grep -q ' ./usr/share/doc/treemon/protocol.schema.json$' <<<"$listing" || { echo "FAIL: $deb does not hold the protocol schema"; exit 1; }
 staging=$(mktemp -d)
 trap 'rm -rf "$staging"' EXIT
 cmake --install . --prefix "$staging/prefix" >/dev/null
@@ -58,6 +59,8 @@ fi
 echo "== the documented example, from the packed package, with treemon from the .deb on PATH"
 cd "$root/clients/node"
 npm pack --pack-destination "$staging" >/dev/null 2>&1
+package_listing=$(tar -tzf "$staging"/treemon-*.tgz)
+grep -qx 'package/protocol.schema.json' <<<"$package_listing" || { echo "FAIL: the npm package does not hold the protocol schema"; exit 1; }
 dpkg-deb -x "$root/$build/$deb" "$staging/deb"
 mkdir "$staging/app"
 cd "$staging/app"

@@ -12,7 +12,8 @@ namespace treemon::testing {
 
 class ChildProcess {
  public:
-  // Starts `argv` with its stdin, stdout and stderr on pipes.
+  // Starts `argv` with its stdin, stdout and stderr on pipes. The output lines of a child that is
+  // the monitor itself (argv[0] is TREEMON_BINARY) go to the event capture as they are read.
   explicit ChildProcess(const std::vector<std::string>& argv);
   ~ChildProcess();  // kills the child if it still runs
   ChildProcess(const ChildProcess&) = delete;
@@ -40,6 +41,7 @@ class ChildProcess {
   bool fill(int fd, std::string& buffer, std::chrono::steady_clock::time_point deadline);
 
   pid_t pid_ = -1;
+  bool captures_events_ = false;
   int stdin_ = -1;
   int stdout_ = -1;
   int stderr_ = -1;

@@ -10,6 +10,8 @@
 #include <thread>
 #include <utility>
 
+#include "support/event_capture.h"
+
 namespace treemon::testing {
 namespace {
 
@@ -21,6 +23,9 @@ void close_fd(int& fd) {
 }  // namespace
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
+#ifdef TREEMON_BINARY
+  captures_events_ = !argv.empty() && argv[0] == TREEMON_BINARY;
+#endif
   ::signal(SIGPIPE, SIG_IGN);
   int in[2], out[2], err[2];
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
@@ -87,6 +92,7 @@ std::optional<std::string> ChildProcess::read_line(std::chrono::milliseconds tim
     if (end != std::string::npos) {
       std::string line = out_buffer_.substr(0, end);
       out_buffer_.erase(0, end + 1);
+      if (captures_events_) capture_event_line(line);
       return line;
     }
     if (!fill(stdout_, out_buffer_, deadline)) return std::nullopt;
@@ -110,6 +116,7 @@ std::string ChildProcess::read_rest(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (fill(stdout_, out_buffer_, deadline)) {
   }
+  if (captures_events_) capture_event_lines(out_buffer_);
   return std::exchange(out_buffer_, {});
 }
 
