@@ -1,0 +1,13 @@
+"""python -m treemon record ...: see treemon/record.py."""
+
+import sys
+
+from .record import main
+
+USAGE = "usage: python -m treemon record [--interval MS] [--csv FILE] [--binary PATH] (-- COMMAND [ARG...] | --pid N)"
+
+if __name__ == "__main__":
+    if len(sys.argv) < 2 or sys.argv[1] != "record":
+        print(f"treemon: unknown command {sys.argv[1] if len(sys.argv) > 1 else '(none)'}\n{USAGE}", file=sys.stderr)
+        sys.exit(2)
+    sys.exit(main(sys.argv[2:]))

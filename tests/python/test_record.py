@@ -1,0 +1,165 @@
+"""python -m treemon record: a real command's tree into CSV, the end-of-run summary in the form
+docs/embedding.md fixes, exit statuses, and one-line errors; the summary's number forms and the
+reaped-child rule of the I/O figures on their own."""
+
+import csv
+import io
+import os
+import re
+import signal
+import subprocess
+import sys
+from pathlib import Path
+from typing import List, Optional
+
+import pytest
+
+from raw_monitor import BINARY, REPO
+from treemon import ProcessSample, Snapshot
+from treemon._rates import RateTracker, process_key
+from treemon._summary import Ending, SummaryRecorder, fixed, format_bytes
+
+SUMMARY = [
+    r"summary: .*",
+    r"  wall time       \d+\.\d s",
+    r"  exit status     .+",
+    r"  processes seen  \d+",
+    r"  CPU time        \d+\.\d s",
+    r"  CPU average     \d+\.\d %",
+    r"  CPU peak        \d+\.\d %",
+    r"  peak resident   \d+(\.\d)? (B|KiB|MiB|GiB|TiB)(, most held by .+ \(pid \d+\): \d+(\.\d)? (B|KiB|MiB|GiB|TiB))?",
+    r"  read            \d+(\.\d)? (B|KiB|MiB|GiB|TiB)",
+    r"  written         \d+(\.\d)? (B|KiB|MiB|GiB|TiB)",
+    r"  left running    .+",
+]
+
+
+def record(*args: str, binary: Optional[str] = BINARY) -> "subprocess.CompletedProcess[str]":
+    env = {k: v for k, v in os.environ.items() if k != "TREEMON_BINARY"}
+    if binary is not None:
+        env["TREEMON_BINARY"] = binary
+    if "--installed-client" not in sys.argv:
+        env["PYTHONPATH"] = str(REPO / "clients" / "python")
+    return subprocess.run([sys.executable, "-m", "treemon", "record", *args], env=env, capture_output=True,
+                          text=True, timeout=120)
+
+
+def summary_of(stderr: str) -> List[str]:
+    lines = stderr.splitlines()[-11:]
+    assert [bool(re.fullmatch(p, line)) for p, line in zip(SUMMARY, lines)] == [True] * 11, stderr
+    return lines
+
+
+def test_a_command_is_recorded_into_csv_and_summed_up(tmp_path: Path) -> None:
+    out = tmp_path / "run.csv"
+    run = record("--interval", "250", "--csv", str(out), "--",
+                 "sh", "-c", "head -c 3000000 /dev/zero > /dev/null; sleep 1; exit 3")
+    assert run.returncode == 3, run.stderr
+    lines = summary_of(run.stderr)
+    assert lines[0] == "summary: sh -c head -c 3000000 /dev/zero > /dev/null; sleep 1; exit 3"
+    assert lines[2] == "  exit status     3"
+    assert lines[10] == "  left running    none"
+    rows = list(csv.reader(io.StringIO(out.read_text())))
+    assert rows[0] == ["time_s", "pid", "ppid", "name", "cpu_percent", "resident_bytes", "read_bytes_per_s",
+                       "write_bytes_per_s", "command"]
+    shell = [r for r in rows[1:] if r[3] == "sh"]
+    assert len(shell) >= 1 and shell[0][8] == "sh -c head -c 3000000 /dev/zero > /dev/null; sleep 1; exit 3"
+    assert all(re.fullmatch(r"\d+\.\d{3}", r[0]) and re.fullmatch(r"\d+\.\d", r[4]) for r in rows[1:])
+    assert {"sleep"} <= {r[3] for r in rows[1:]}
+    # head's 3 MB pass through the shell's counters once it reaps head: counted once, not twice
+    read = float(re.search(r"read +([\d.]+) MiB", run.stderr).group(1))  # type: ignore[union-attr]
+    assert 2.8 <= read < 5.6, run.stderr
+
+
+def test_a_signal_and_a_process_left_running_are_reported() -> None:
+    run = record("--interval", "250", "--", "sh", "-c", "sleep 30 >/dev/null 2>&1 & echo $! >&2; sleep 1; kill -TERM $$")
+    left = int(run.stderr.splitlines()[0])
+    try:
+        assert run.returncode == 143
+        lines = summary_of(run.stderr)
+        assert lines[2] == "  exit status     143 (killed by SIGTERM)"
+        assert lines[10] == f"  left running    1: sleep (pid {left})"
+    finally:
+        os.kill(left, signal.SIGKILL)
+
+
+def test_a_running_process_is_watched_until_it_ends() -> None:
+    # Until the test reaps it, the ended process stays a zombie: that is its end too.
+    watched = subprocess.Popen(["sleep", "1.5"])
+    run = record("--pid", str(watched.pid))
+    watched.wait()
+    assert run.returncode == 0, run.stderr
+    lines = summary_of(run.stderr)
+    assert (lines[0], lines[2]) == (f"summary: pid {watched.pid}", "  exit status     unknown (watched by pid)")
+    assert run.stdout.splitlines()[0].startswith("time_s,pid,")
+    assert any(row.split(",")[1] == str(watched.pid) for row in run.stdout.splitlines()[1:])
+
+
+# [arguments, monitor, expected status, expected standard error]
+FAILURES = [
+    ([], BINARY, 2, "treemon record: give a command after -- or --pid N, not both"),
+    (["--interval", "10", "--", "true"], BINARY, 2, "treemon record: --interval must be within 250..60000"),
+    (["--", "/nonexistent/command"], BINARY, 127, "treemon record: cannot start /nonexistent/command: No such file or directory"),
+    (["--", "true"], "/nonexistent/treemon", 1, "treemon record: /nonexistent/treemon: cannot run treemon: No such file or directory"),
+]
+
+
+@pytest.mark.parametrize("args,binary,status,message", FAILURES)
+def test_a_failure_is_one_line_and_a_status(args: List[str], binary: str, status: int, message: str) -> None:
+    run = record(*args, binary=binary)
+    assert (run.returncode, run.stderr.splitlines()[0]) == (status, message)
+    assert "Traceback" not in run.stderr
+
+
+# [value, decimals, text]: one decimal, ties away from zero on the exact value
+FIXED = [(0.05, 1, "0.1"), (0.25, 1, "0.3"), (1.45, 1, "1.4"), (163.35, 1, "163.3"), (2.0, 1, "2.0"), (0.0005, 3, "0.001")]
+# [bytes, text]
+BYTES = [(0, "0 B"), (1023, "1023 B"), (1024, "1.0 KiB"), (1536, "1.5 KiB"), (1048575, "1024.0 KiB"),
+         (3 * 1024 ** 3, "3.0 GiB"), (5 * 1024 ** 5, "5120.0 TiB")]
+
+
+@pytest.mark.parametrize("value,decimals,text", FIXED)
+def test_fixed_rounds_half_away_from_zero_on_the_exact_value(value: float, decimals: int, text: str) -> None:
+    assert fixed(value, decimals) == text
+
+
+@pytest.mark.parametrize("count,text", BYTES)
+def test_byte_counts_in_binary_units(count: int, text: str) -> None:
+    assert format_bytes(count) == text
+
+
+def row(pid: int, ppid: int, cpu: int, read: int, status: str = "Sleep", resident: int = 1000) -> ProcessSample:
+    return ProcessSample(pid, ppid, 1_000_000, 10_000, f"p{pid}", f"p{pid}", status, 0.0, cpu, resident, 0, read, 0, "all-io")
+
+
+def snap(sequence: int, at: int, rows: List[ProcessSample]) -> Snapshot:
+    return Snapshot(sequence, at, 0, 0, len(rows), 0, None, [], rows)
+
+
+def test_a_reaped_childs_bytes_are_counted_once_and_the_summary_adds_up() -> None:
+    tracker, summary = RateTracker(children_fold_into_parent=True), SummaryRecorder(["make"], 10)
+    snapshots = [
+        snap(1, 20_000, [row(10, 1, 0, 100, resident=100), row(11, 10, 0, 500, resident=500)]),
+        snap(2, 21_000, [row(10, 1, 500, 100, resident=100), row(11, 10, 1000, 900, status="Zombie", resident=0)]),
+        snap(3, 22_000, [row(10, 1, 1500, 1000 + 100, resident=100)]),  # reaped: the child's 900 moved in
+    ]
+    read = []
+    for s in snapshots:
+        rates = tracker.update(s)
+        summary.add(s, rates)
+        read.append({p.pid: rates[process_key(p)].read_bytes for p in s.processes})
+    assert read == [{10: 100, 11: 500}, {10: 0, 11: 400}, {10: 100}]
+    lines = summary.lines(Ending(exit_status=0, signal=None, wall_time_ms=2000, left_running=[]))
+    assert lines == [
+        "summary: make",
+        "  wall time       2.0 s",
+        "  exit status     0",
+        "  processes seen  2",
+        "  CPU time        2.5 s",
+        "  CPU average     125.0 %",
+        "  CPU peak        150.0 %",
+        "  peak resident   600 B, most held by p11 (pid 11): 500 B",
+        "  read            1.1 KiB",
+        "  written         0 B",
+        "  left running    none",
+    ]
