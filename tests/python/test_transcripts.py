@@ -132,3 +132,16 @@ def test_a_transcript_gives_the_outcomes_it_lists(tmp_path: Path, transcript: Pa
     finally:
         client.kill()
         client.wait(10)
+
+
+
+def test_the_fake_monitors_own_events_are_valid(schema: Any) -> None:
+    """Lines a transcript gives as text may be broken on purpose; those the fake builds follow the
+    protocol, so that the transcripts talk as the monitor does."""
+    sys.path.insert(0, str(TRANSCRIPTS))
+    import fake_monitor
+    events = [json.loads(fake_monitor.HELLO % 4321), fake_monitor.snapshot(3, [1, 2], "r"),
+              fake_monitor.snapshot(4, [], None), fake_monitor.chunk("h", [1, 2], False), fake_monitor.chunk("h", [], True)]
+    events += [fake_monitor.error(code, message) for code, message in fake_monitor.MESSAGES.items()]
+    for event in events:
+        schema.event.validate(event)

@@ -57,6 +57,16 @@ def snapshot(sequence: int, pids: List[int], request_id: Any) -> Dict[str, Any]:
     return event
 
 
+def chunk(request_id: str, sequences: List[int], done: bool) -> Dict[str, Any]:
+    return {"version": 2, "type": "historyChunk", "requestId": request_id, "done": done,
+            "snapshots": [snapshot(n, [], None) for n in sequences]}
+
+
+def error(code: str, message: str) -> Dict[str, Any]:
+    return {"version": 2, "type": "error", "code": code, "message": message,
+            "recoverable": code != "protocol-mismatch"}
+
+
 def text(value: Any) -> str:
     return json.dumps(value, separators=(",", ":"), ensure_ascii=False)
 
@@ -82,13 +92,10 @@ def main() -> None:
             put(text(snapshot(s["sequence"], s.get("pids", []), last_request if s.get("answer") else None)))
         elif "chunk" in step:
             c = step["chunk"]
-            snapshots = [snapshot(n, [], None) for n in c.get("sequences", [])]
-            put(text({"version": 2, "type": "historyChunk", "requestId": last_request, "done": c["done"],
-                      "snapshots": snapshots}))
+            put(text(chunk(last_request, c.get("sequences", []), c["done"])))
         elif "error" in step:
             code = step["error"]
-            put(text({"version": 2, "type": "error", "code": code, "message": step.get("message", MESSAGES[code]),
-                      "recoverable": code != "protocol-mismatch"}))
+            put(text(error(code, step.get("message", MESSAGES[code]))))
         elif "read" in step:
             line = sys.stdin.buffer.readline().decode("utf-8").rstrip("\n")
             found = re.search(r'"requestId":("(?:[^"\\]|\\.)*")', line)
