@@ -17,9 +17,9 @@ namespace {
 // Counts what would go to standard output; keeps nothing.
 class CountingSink final : public OutputSink {
  public:
-  WriteStatus append(std::string_view bytes) override {
+  Status append(std::string_view bytes) override {
     bytes_ += bytes.size();
-    return std::nullopt;
+    return Status();
   }
   size_t bytes() const { return bytes_; }
 

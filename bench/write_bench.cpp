@@ -11,6 +11,7 @@
 
 #include "protocol/events.h"
 #include "protocol/json_writer.h"
+#include "support/string_output.h"
 
 namespace {
 

@@ -21,6 +21,7 @@
 
 #include "protocol/events.h"
 #include "protocol/json_writer.h"
+#include "support/string_output.h"
 
 namespace treemon {
 namespace {
@@ -86,8 +87,8 @@ nlohmann::json parse(const std::string& line) {
 
 void check_failing_output(const Event& event, const std::string& full, uint16_t limit) {
   StringOutput output = StringOutput::failing_after(limit);
-  const WriteStatus status = write_event(event, output);
-  check(status.has_value() == (limit < full.size()), "failure not returned as it happened", full);
+  const Status status = write_event(event, output);
+  check(!status.ok() == (limit < full.size()), "failure not returned as it happened", full);
   check(output.text() == full.substr(0, limit), "failing output does not hold a prefix", full);
   check(output.appends_after_failure() == 0, "appended after the failure", full);
 }
@@ -111,7 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string message = input.text();
 
   StringOutput output;
-  check(!write_event(SnapshotEvent{&snapshot}, output), "writing to a string failed", "");
+  check(write_event(SnapshotEvent{&snapshot}, output).ok(), "writing to a string failed", "");
   const std::string snapshot_line = output.text();
   const auto json = parse(snapshot_line);
   const auto& back_row = json["processes"][0];
@@ -129,13 +130,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const ErrorEvent error{"invalid-command", message, true};
   output.clear();
-  check(!write_event(error, output), "writing to a string failed", "");
+  check(write_event(error, output).ok(), "writing to a string failed", "");
   check_text(parse(output.text())["message"], message, output.text());
   check_failing_output(error, output.text(), limit);
 
   const HistoryChunkEvent chunk{message, false, std::span<const Snapshot>(&snapshot, 1)};
   output.clear();
-  check(!write_event(chunk, output), "writing to a string failed", "");
+  check(write_event(chunk, output).ok(), "writing to a string failed", "");
   const auto chunk_json = parse(output.text());
   check_text(chunk_json["requestId"], message, output.text());
   check(!chunk_json["snapshots"][0].contains("requestId"), "a chunk's snapshot has a request id",

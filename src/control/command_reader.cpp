@@ -93,21 +93,22 @@ void read_commands(CommandSender sender) {
   std::vector<IntakeMessage> messages;
   std::string buffer(READ_CHUNK, '\0');
   for (;;) {
-    const ReadResult read = input.read(buffer.data(), buffer.size());
-    if (read.error) {
-      sender.send(read_failure(*read.error));
+    const Result<size_t> read = input.read(buffer.data(), buffer.size());
+    if (!read.ok()) {
+      sender.send(read_failure(read.status().message()));
       return;
     }
-    if (read.bytes == 0) {
+    const size_t bytes = *read;
+    if (bytes == 0) {
       decoder.finish(messages);
     } else {
-      decoder.feed(std::string_view(buffer.data(), read.bytes), messages);
+      decoder.feed(std::string_view(buffer.data(), bytes), messages);
     }
     for (auto& message : messages) {
       if (!sender.send(std::move(message))) return;
     }
     messages.clear();
-    if (read.bytes == 0 || decoder.failed()) return;
+    if (bytes == 0 || decoder.failed()) return;
   }
 }
 

@@ -6,30 +6,27 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
-namespace treemon {
+#include "base/status.h"
 
-struct ReadResult {
-  size_t bytes = 0;           // 0 with no error: end of input
-  std::optional<std::string> error;  // the platform's description of a read failure
-};
+namespace treemon {
 
 class StandardInput {
  public:
-  // Reads up to `capacity` bytes, blocking until at least one is available or input ends.
+  // Reads up to `capacity` bytes, blocking until at least one is available or input ends: the
+  // number of bytes read (0 at the end of input), or the platform's description of the failure.
   // Interrupted reads are retried; a non-blocking stream without data is waited for.
-  ReadResult read(char* buffer, size_t capacity);
+  Result<size_t> read(char* buffer, size_t capacity);
 };
 
 // Where the EventWriter's bytes go: standard output, or a string in tests.
 class OutputStream {
  public:
   virtual ~OutputStream() = default;
-  // Writes all of `bytes`. Returns the description of the failure, or nothing on success.
-  virtual std::optional<std::string> write_all(std::string_view bytes) = 0;
+  // Writes all of `bytes`; a failure carries the platform's description.
+  virtual Status write_all(std::string_view bytes) = 0;
 };
 
 class StandardOutput final : public OutputStream {
@@ -38,7 +35,7 @@ class StandardOutput final : public OutputStream {
   // pipe returned as errors rather than ending the process.
   StandardOutput();
   // Retries partial and interrupted writes, and waits for room on a non-blocking stream.
-  std::optional<std::string> write_all(std::string_view bytes) override;
+  Status write_all(std::string_view bytes) override;
 };
 
 // A standard stream the parent left closed keeps its number taken, so that no file the monitor

@@ -40,14 +40,14 @@ void hold_closed_standard_streams() {
   }
 }
 
-ReadResult StandardInput::read(char* buffer, size_t capacity) {
+Result<size_t> StandardInput::read(char* buffer, size_t capacity) {
   for (;;) {
     const ssize_t n = ::read(STDIN_FILENO, buffer, capacity);
-    if (n >= 0) return {static_cast<size_t>(n), std::nullopt};
+    if (n >= 0) return static_cast<size_t>(n);
     if (would_block(errno)) {
       wait_until_ready(STDIN_FILENO, POLLIN);
     } else if (errno != EINTR) {
-      return {0, describe_errno(errno)};
+      return Status::error(describe_errno(errno));
     }
   }
 }
@@ -57,18 +57,18 @@ StandardOutput::StandardOutput() {
   ::signal(SIGPIPE, SIG_IGN);
 }
 
-std::optional<std::string> StandardOutput::write_all(std::string_view bytes) {
+Status StandardOutput::write_all(std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(STDOUT_FILENO, bytes.data(), bytes.size());
     if (n < 0) {
       const int error = errno;
       if (would_block(error)) wait_until_ready(STDOUT_FILENO, POLLOUT);
       if (error == EINTR || would_block(error)) continue;
-      return describe_errno(error);
+      return Status::error(describe_errno(error));
     }
     bytes.remove_prefix(static_cast<size_t>(n));
   }
-  return std::nullopt;
+  return Status();
 }
 
 void write_standard_error_line(std::string_view line) {

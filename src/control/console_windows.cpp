@@ -21,25 +21,25 @@ bool is_end_of_input(DWORD error) {
   return error == ERROR_BROKEN_PIPE || error == ERROR_HANDLE_EOF || error == ERROR_NO_DATA;
 }
 
-std::optional<std::string> write_to_handle(HANDLE handle, std::string_view bytes) {
+Status write_to_handle(HANDLE handle, std::string_view bytes) {
   if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
-    return std::string("the standard stream is not open");
+    return Status::error("the standard stream is not open");
   }
   while (!bytes.empty()) {
     DWORD written = 0;
     if (!::WriteFile(handle, bytes.data(), transfer_size(bytes.size()), &written, nullptr)) {
-      return last_win32_error_text();
+      return Status::error(last_win32_error_text());
     }
-    if (written == 0) return std::string("WriteFile wrote no bytes");
+    if (written == 0) return Status::error("WriteFile wrote no bytes");
     bytes.remove_prefix(written);
   }
-  return std::nullopt;
+  return Status();
 }
 
 }  // namespace
 
-ReadResult read_input(const ReadFileCall& read_file, const PeekPipeCall& peek_pipe, char* buffer,
-                      size_t capacity) {
+Result<size_t> read_input(const ReadFileCall& read_file, const PeekPipeCall& peek_pipe,
+                          char* buffer, size_t capacity) {
   for (;;) {
     const CallAnswer answer = read_file(buffer, transfer_size(capacity));
     if (answer.succeeded) {
@@ -48,16 +48,16 @@ ReadResult read_input(const ReadFileCall& read_file, const PeekPipeCall& peek_pi
       // with ERROR_BROKEN_PIPE. A pipe that cannot be peeked at (Wine's stand-in for a POSIX
       // pipe, which reports its end as zero bytes) ends there, as a file does.
       if (answer.bytes == 0 && peek_pipe && peek_pipe().succeeded) continue;
-      return {answer.bytes, std::nullopt};
+      return size_t{answer.bytes};
     }
-    if (is_end_of_input(answer.error)) return {0, std::nullopt};
-    return {0, win32_error_text(answer.error)};
+    if (is_end_of_input(answer.error)) return size_t{0};
+    return Status::error(win32_error_text(answer.error));
   }
 }
 
-ReadResult StandardInput::read(char* buffer, size_t capacity) {
+Result<size_t> StandardInput::read(char* buffer, size_t capacity) {
   const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
-  if (input == nullptr || input == INVALID_HANDLE_VALUE) return {0, std::nullopt};
+  if (input == nullptr || input == INVALID_HANDLE_VALUE) return size_t{0};
   const auto read_file = [input](char* into, DWORD size) {
     CallAnswer answer;
     answer.succeeded = ::ReadFile(input, into, size, &answer.bytes, nullptr);
@@ -82,7 +82,7 @@ StandardOutput::StandardOutput() {
   _setmode(_fileno(stdout), _O_BINARY);
 }
 
-std::optional<std::string> StandardOutput::write_all(std::string_view bytes) {
+Status StandardOutput::write_all(std::string_view bytes) {
   return write_to_handle(::GetStdHandle(STD_OUTPUT_HANDLE), bytes);
 }
 
@@ -93,7 +93,7 @@ void hold_closed_standard_streams() {}
 void write_standard_error_line(std::string_view line) {
   std::string text(line);
   text += '\n';
-  write_to_handle(::GetStdHandle(STD_ERROR_HANDLE), text);
+  static_cast<void>(write_to_handle(::GetStdHandle(STD_ERROR_HANDLE), text));
 }
 
 uint32_t current_process_id() { return static_cast<uint32_t>(::GetCurrentProcessId()); }

@@ -24,7 +24,7 @@ using PeekPipeCall = std::function<CallAnswer()>;
 // Reads through `read_file` until bytes arrive, input ends or reading fails. `peek_pipe` is
 // empty unless the stream is a pipe; then a read of zero bytes ends the input only if the pipe
 // cannot be peeked at: its writer has gone, or it is not a pipe of the system's own.
-ReadResult read_input(const ReadFileCall& read_file, const PeekPipeCall& peek_pipe, char* buffer,
-                      size_t capacity);
+Result<size_t> read_input(const ReadFileCall& read_file, const PeekPipeCall& peek_pipe,
+                          char* buffer, size_t capacity);
 
 }  // namespace treemon

@@ -54,8 +54,8 @@ TEST(WindowsConsole, OutputBytesPassUnchanged) {
   StandardOutput output;
   constexpr char bytes[] = "{\"a\":1}\n\r\n\0\xff" "end\n";
   const std::string line(bytes, sizeof(bytes) - 1);
-  EXPECT_EQ(output.write_all(line), std::nullopt);
-  EXPECT_EQ(output.write_all(""), std::nullopt);
+  EXPECT_TRUE(output.write_all(line).ok());
+  EXPECT_TRUE(output.write_all("").ok());
   EXPECT_EQ(read_available(pipe.read_end.get(), 64), line);
 }
 
@@ -64,8 +64,9 @@ TEST(WindowsConsole, ClosedOutputIsAnErrorValue) {
   StandardHandleSwap swap(STD_OUTPUT_HANDLE, pipe.write_end.get());
   StandardOutput output;
   pipe.read_end.reset();
-  const std::optional<std::string> error = output.write_all("{\"type\":\"hello\"}\n");
-  ASSERT_TRUE(error.has_value());
+  const Status failure = output.write_all("{\"type\":\"hello\"}\n");
+  ASSERT_FALSE(failure.ok());
+  const std::string* error = &failure.message();
   // ERROR_NO_DATA (232) or ERROR_BROKEN_PIPE (109), depending on the pipe's state.
   const bool named = error->find("(os error 232)") != std::string::npos ||
                      error->find("(os error 109)") != std::string::npos;
@@ -81,13 +82,13 @@ TEST(WindowsConsole, InputEndsWhenThePipeCloses) {
 
   StandardInput input;
   char buffer[16] = {};
-  const ReadResult first = input.read(buffer, sizeof(buffer));
-  EXPECT_EQ(first.error, std::nullopt);
-  ASSERT_EQ(first.bytes, 4u);
-  EXPECT_EQ(std::string(buffer, first.bytes), "ab\r\n");
-  const ReadResult end = input.read(buffer, sizeof(buffer));
-  EXPECT_EQ(end.bytes, 0u);
-  EXPECT_EQ(end.error, std::nullopt);
+  const Result<size_t> first = input.read(buffer, sizeof(buffer));
+  ASSERT_TRUE(first.ok());
+  ASSERT_EQ(*first, 4u);
+  EXPECT_EQ(std::string(buffer, *first), "ab\r\n");
+  const Result<size_t> end = input.read(buffer, sizeof(buffer));
+  ASSERT_TRUE(end.ok());
+  EXPECT_EQ(*end, 0u);
 }
 
 // A writer's zero-byte write reaches a pipe's reader as a successful read of zero bytes, while
@@ -117,30 +118,30 @@ TEST(WindowsConsole, ZeroByteReadEndsTheInputOnlyWhenTheWriterIsGone) {
 
   Script writer_there{{zero, zero, {true, 3, 0}, {false, 0, ERROR_BROKEN_PIPE}},
                       {{true, 0, 0}, {true, 0, 0}}};
-  const ReadResult bytes =
+  const Result<size_t> bytes =
       read_input(read_file(writer_there), peek_pipe(writer_there), buffer, sizeof(buffer));
-  EXPECT_EQ(bytes.error, std::nullopt);
-  ASSERT_EQ(bytes.bytes, 3u);
+  ASSERT_TRUE(bytes.ok());
+  ASSERT_EQ(*bytes, 3u);
   EXPECT_EQ(std::string(buffer, 3), "ab\n");
   EXPECT_EQ(writer_there.read_calls, 3u);
-  const ReadResult end =
+  const Result<size_t> end =
       read_input(read_file(writer_there), peek_pipe(writer_there), buffer, sizeof(buffer));
-  EXPECT_EQ(end.bytes, 0u);
-  EXPECT_EQ(end.error, std::nullopt);
+  ASSERT_TRUE(end.ok());
+  EXPECT_EQ(*end, 0u);
 
   for (const DWORD peek_error : {DWORD{ERROR_BROKEN_PIPE}, DWORD{ERROR_NOT_SUPPORTED}}) {
     Script writer_gone{{zero}, {{false, 0, peek_error}}};
-    const ReadResult gone =
+    const Result<size_t> gone =
         read_input(read_file(writer_gone), peek_pipe(writer_gone), buffer, sizeof(buffer));
-    EXPECT_EQ(gone.bytes, 0u) << peek_error;
-    EXPECT_EQ(gone.error, std::nullopt) << peek_error;
+    ASSERT_TRUE(gone.ok()) << peek_error;
+    EXPECT_EQ(*gone, 0u) << peek_error;
     EXPECT_EQ(writer_gone.read_calls, 1u) << peek_error;
   }
 
   Script file{{zero}, {}};
-  const ReadResult file_end = read_input(read_file(file), PeekPipeCall(), buffer, sizeof(buffer));
-  EXPECT_EQ(file_end.bytes, 0u);
-  EXPECT_EQ(file_end.error, std::nullopt);
+  const Result<size_t> file_end = read_input(read_file(file), PeekPipeCall(), buffer, sizeof(buffer));
+  ASSERT_TRUE(file_end.ok());
+  EXPECT_EQ(*file_end, 0u);
   EXPECT_EQ(file.read_calls, 1u);
 }
 

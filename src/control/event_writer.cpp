@@ -10,35 +10,31 @@ EventWriter::~EventWriter() {
   if (!failed_) flush();
 }
 
-WriteStatus EventWriter::write(const Event& event) {
-  if (failed_) return OutputError{"output already failed"};
-  WriteStatus status = write_event(event, *this);
-  if (!status) status = append("\n");
-  if (!status) status = flush();
-  if (status) failed_ = true;
+Status EventWriter::write(const Event& event) {
+  if (failed_) return Status::error("output already failed");
+  Status status = write_event(event, *this);
+  if (status.ok()) status = append("\n");
+  if (status.ok()) status = flush();
+  if (!status.ok()) failed_ = true;
   return status;
 }
 
-WriteStatus EventWriter::append(std::string_view bytes) {
+Status EventWriter::append(std::string_view bytes) {
   if (buffer_.size() + bytes.size() <= OUTPUT_BUFFER_SIZE) {
     buffer_.append(bytes);
-    return std::nullopt;
+    return Status();
   }
-  if (WriteStatus status = flush()) return status;
-  if (bytes.size() >= OUTPUT_BUFFER_SIZE) {
-    if (auto error = stream_.write_all(bytes)) return OutputError{*error};
-    return std::nullopt;
-  }
+  if (Status status = flush(); !status.ok()) return status;
+  if (bytes.size() >= OUTPUT_BUFFER_SIZE) return stream_.write_all(bytes);
   buffer_.append(bytes);
-  return std::nullopt;
+  return Status();
 }
 
-WriteStatus EventWriter::flush() {
-  if (buffer_.empty()) return std::nullopt;
-  auto error = stream_.write_all(buffer_);
+Status EventWriter::flush() {
+  if (buffer_.empty()) return Status();
+  Status status = stream_.write_all(buffer_);
   buffer_.clear();
-  if (error) return OutputError{*error};
-  return std::nullopt;
+  return status;
 }
 
 }  // namespace treemon

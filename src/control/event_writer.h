@@ -20,11 +20,11 @@ class EventWriter final : private OutputSink {
   ~EventWriter() override;  // a last flush, whose failure is ignored
 
   // Any failure of serialising, writing or flushing. After a failure nothing more is written.
-  WriteStatus write(const Event& event);
+  Status write(const Event& event);
 
  private:
-  WriteStatus append(std::string_view bytes) override;
-  WriteStatus flush();
+  Status append(std::string_view bytes) override;
+  Status flush();
 
   OutputStream& stream_;
   std::string buffer_;

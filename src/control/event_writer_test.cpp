@@ -11,22 +11,22 @@ class RecordingStream final : public OutputStream {
   std::vector<std::string> writes;
   int fail_from = -1;
 
-  std::optional<std::string> write_all(std::string_view bytes) override {
-    if (fail_from >= 0 && static_cast<int>(writes.size()) >= fail_from) return "Broken pipe";
+  Status write_all(std::string_view bytes) override {
+    if (fail_from >= 0 && static_cast<int>(writes.size()) >= fail_from) return Status::error("Broken pipe");
     writes.emplace_back(bytes);
-    return std::nullopt;
+    return Status();
   }
 };
 
 TEST(EventWriter, OneFlushedLinePerEvent) {
   RecordingStream stream;
   EventWriter writer(stream);
-  ASSERT_FALSE(writer.write(ErrorEvent{"not-configured", "configure must be sent before sampling", true}));
+  ASSERT_TRUE(writer.write(ErrorEvent{"not-configured", "configure must be sent before sampling", true}).ok());
   ASSERT_EQ(stream.writes.size(), 1u);
   EXPECT_EQ(stream.writes[0],
             R"({"version":2,"type":"error","code":"not-configured","message":"configure must be sent before sampling","recoverable":true})"
             "\n");
-  ASSERT_FALSE(writer.write(ErrorEvent{"invalid-command", "x", true}));
+  ASSERT_TRUE(writer.write(ErrorEvent{"invalid-command", "x", true}).ok());
   EXPECT_EQ(stream.writes.size(), 2u);
 }
 
@@ -36,7 +36,7 @@ TEST(EventWriter, LargeEventPassesThroughTheBuffer) {
   RecordingStream stream;
   EventWriter writer(stream);
   const std::string message(3 * OUTPUT_BUFFER_SIZE, 'm');
-  ASSERT_FALSE(writer.write(ErrorEvent{"invalid-command", message, true}));
+  ASSERT_TRUE(writer.write(ErrorEvent{"invalid-command", message, true}).ok());
   ASSERT_GE(stream.writes.size(), 2u);
   std::string all;
   for (const auto& w : stream.writes) all += w;
@@ -49,12 +49,12 @@ TEST(EventWriter, FailureIsReturnedAndNothingMoreIsWritten) {
   RecordingStream stream;
   stream.fail_from = 1;
   EventWriter writer(stream);
-  EXPECT_FALSE(writer.write(ErrorEvent{"invalid-command", "first", true}));
-  WriteStatus failure = writer.write(ErrorEvent{"invalid-command", "second", true});
-  ASSERT_TRUE(failure);
-  EXPECT_EQ(failure->description, "Broken pipe");
+  EXPECT_TRUE(writer.write(ErrorEvent{"invalid-command", "first", true}).ok());
+  Status failure = writer.write(ErrorEvent{"invalid-command", "second", true});
+  ASSERT_FALSE(failure.ok());
+  EXPECT_EQ(failure.message(), "Broken pipe");
   stream.fail_from = -1;
-  EXPECT_TRUE(writer.write(ErrorEvent{"invalid-command", "third", true}));
+  EXPECT_FALSE(writer.write(ErrorEvent{"invalid-command", "third", true}).ok());
   EXPECT_EQ(stream.writes.size(), 1u);
 }
 

@@ -32,20 +32,20 @@ RootProcess root_of(const MonitorConfig& config) {
 Monitor::Monitor(ProcessPlatform& platform, EventWriter& writer)
     : platform_(platform), writer_(writer), state_(platform) {}
 
-WriteStatus Monitor::run_loop(IntakeSource& intake) {
+Status Monitor::run_loop(IntakeSource& intake) {
   for (;;) {
     const MonoTime now = platform_.monotonic_now();
     if (state_.next_sample_at && *state_.next_sample_at <= now) {
-      if (WriteStatus failure = sample_due()) return failure;
+      if (Status failure = sample_due(); !failure.ok()) return failure;
       continue;
     }
     const MonoTime deadline = state_.next_sample_at ? *state_.next_sample_at : now + IDLE_WAIT;
     Received received = intake.receive_until(deadline);
-    if (received.kind == Received::Kind::Closed) return std::nullopt;
+    if (received.kind == Received::Kind::Closed) return Status();
     if (received.kind == Received::Kind::TimedOut) continue;
     const Step step = handle(std::move(*received.message));
-    if (step.failure) return step.failure;
-    if (step.next == Next::Stop) return std::nullopt;
+    if (!step.failure.ok()) return step.failure;
+    if (step.next == Next::Stop) return Status();
   }
 }
 
@@ -79,17 +79,17 @@ Monitor::Step Monitor::dispatch(Command command) {
     }
     Step operator()(const SampleNow& c) { return {Next::Continue, monitor.sample_now(c)}; }
     Step operator()(const ReadHistory& c) { return {Next::Continue, monitor.read_history(c)}; }
-    Step operator()(const Shutdown&) { return {Next::Stop, std::nullopt}; }
+    Step operator()(const Shutdown&) { return {Next::Stop, Status()}; }
   };
   return std::visit(Dispatcher{*this}, command);
 }
 
-WriteStatus Monitor::write_error(std::string_view code, std::string_view message,
+Status Monitor::write_error(std::string_view code, std::string_view message,
                                  bool recoverable) {
   return writer_.write(ErrorEvent{code, message, recoverable});
 }
 
-WriteStatus Monitor::configure(const Configure& command) {
+Status Monitor::configure(const Configure& command) {
   const auto interval = normalise_interval(command.sampleIntervalMs);
   refresh_for_configure(state_.sampler);
   const RootProcess root = listed_root(state_.sampler, command.rootPid);
@@ -97,87 +97,86 @@ WriteStatus Monitor::configure(const Configure& command) {
                                 external_process_map(command.externalProcesses)};
   state_.next_sample_at.reset();
   if (interval) state_.next_sample_at = platform_.monotonic_now();
-  return std::nullopt;
+  return Status();
 }
 
-WriteStatus Monitor::set_external_processes(const SetExternalProcesses& command) {
+Status Monitor::set_external_processes(const SetExternalProcesses& command) {
   if (!state_.config) return write_error(CODE_NOT_CONFIGURED, NOT_CONFIGURED_EXTERNAL_PROCESSES, true);
   state_.config->external_processes = external_process_map(command.processes);
-  return std::nullopt;
+  return Status();
 }
 
-WriteStatus Monitor::set_sample_interval(const SetSampleInterval& command) {
+Status Monitor::set_sample_interval(const SetSampleInterval& command) {
   if (!state_.config) return write_error(CODE_NOT_CONFIGURED, NOT_CONFIGURED_SAMPLE_INTERVAL, true);
   const auto interval = normalise_interval(command.sampleIntervalMs);
   state_.config->sample_interval = interval;
   state_.next_sample_at.reset();
   if (interval) state_.next_sample_at = platform_.monotonic_now() + *interval;
-  return std::nullopt;
+  return Status();
 }
 
-WriteStatus Monitor::sample_now(const SampleNow& command) {
+Status Monitor::sample_now(const SampleNow& command) {
   if (!state_.config) return write_error(CODE_NOT_CONFIGURED, NOT_CONFIGURED_SAMPLING, true);
   const MonitorConfig& config = *state_.config;
   const Snapshot snapshot =
       sample(state_.sampler, root_of(config), config.external_processes, command.requestId);
   state_.history.append(snapshot);
-  if (WriteStatus failure = writer_.write(SnapshotEvent{&snapshot})) return failure;
+  if (Status failure = writer_.write(SnapshotEvent{&snapshot}); !failure.ok()) return failure;
   if (!state_.next_sample_at && config.sample_interval) {
     state_.next_sample_at = platform_.monotonic_now() + *config.sample_interval;
   }
-  return std::nullopt;
+  return Status();
 }
 
-WriteStatus Monitor::read_history(const ReadHistory& command) {
+Status Monitor::read_history(const ReadHistory& command) {
   if (!state_.config) return write_error(CODE_NOT_CONFIGURED, NOT_CONFIGURED_HISTORY, true);
   const uint64_t now_ms = unix_ms_from_ns(platform_.wall_now_unix_ns());
   const std::vector<Snapshot> selected = state_.history.read_window(command.windowMs, now_ms);
   const auto chunks = split_into_chunks(selected);
   for (size_t i = 0; i < chunks.size(); ++i) {
     const bool done = i + 1 == chunks.size();
-    if (WriteStatus failure = writer_.write(HistoryChunkEvent{command.requestId, done, chunks[i]})) {
-      return failure;
-    }
+    Status failure = writer_.write(HistoryChunkEvent{command.requestId, done, chunks[i]});
+    if (!failure.ok()) return failure;
   }
-  return std::nullopt;
+  return Status();
 }
 
-WriteStatus Monitor::sample_due() {
+Status Monitor::sample_due() {
   if (!state_.config || !state_.config->sample_interval) {
     state_.next_sample_at.reset();
-    return std::nullopt;
+    return Status();
   }
   const MonitorConfig& config = *state_.config;
   const Snapshot snapshot =
       sample(state_.sampler, root_of(config), config.external_processes, std::nullopt);
   state_.history.append(snapshot);
   if (state_.streaming) {
-    if (WriteStatus failure = writer_.write(SnapshotEvent{&snapshot})) return failure;
+    if (Status failure = writer_.write(SnapshotEvent{&snapshot}); !failure.ok()) return failure;
   }
   state_.next_sample_at = platform_.monotonic_now() + *config.sample_interval;
-  return std::nullopt;
+  return Status();
 }
 
 int run() {
   hold_closed_standard_streams();
   StandardOutput output;
   EventWriter writer(output);
-  const auto fail = [](const OutputError& error) {
-    write_standard_error_line(std::string(OUTPUT_FAILURE_PREFIX) + error.description);
+  const auto fail = [](const Status& failure) {
+    write_standard_error_line(std::string(OUTPUT_FAILURE_PREFIX) + failure.message());
     return 1;
   };
   const HelloEvent hello{current_process_id(), platform_name(), architecture_name()};
-  if (WriteStatus failure = writer.write(hello)) return fail(*failure);
+  if (Status failure = writer.write(hello); !failure.ok()) return fail(failure);
 
   CommandQueue queue = make_command_queue(QUEUE_CAPACITY);
   start_command_reader(std::move(queue.sender));
   std::unique_ptr<ProcessPlatform> platform = make_system_platform();
-  WriteStatus failure;
+  Status failure;
   {
     Monitor monitor(*platform, writer);
     failure = monitor.run_loop(queue.receiver);
   }
-  if (failure) return fail(*failure);
+  if (!failure.ok()) return fail(failure);
   return 0;
 }
 

@@ -59,7 +59,7 @@ class Monitor {
  public:
   Monitor(ProcessPlatform& platform, EventWriter& writer);
 
-  WriteStatus run_loop(IntakeSource& intake);
+  Status run_loop(IntakeSource& intake);
 
   const MonitorState& state() const { return state_; }
 
@@ -67,19 +67,19 @@ class Monitor {
   enum class Next { Continue, Stop };
   struct Step {
     Next next = Next::Continue;
-    WriteStatus failure;
+    Status failure;
   };
 
   Step handle(IntakeMessage message);
   Step dispatch(Command command);
-  WriteStatus sample_due();
-  WriteStatus write_error(std::string_view code, std::string_view message, bool recoverable);
+  Status sample_due();
+  Status write_error(std::string_view code, std::string_view message, bool recoverable);
 
-  WriteStatus configure(const Configure& command);
-  WriteStatus set_external_processes(const SetExternalProcesses& command);
-  WriteStatus set_sample_interval(const SetSampleInterval& command);
-  WriteStatus sample_now(const SampleNow& command);
-  WriteStatus read_history(const ReadHistory& command);
+  Status configure(const Configure& command);
+  Status set_external_processes(const SetExternalProcesses& command);
+  Status set_sample_interval(const SetSampleInterval& command);
+  Status sample_now(const SampleNow& command);
+  Status read_history(const ReadHistory& command);
 
   ProcessPlatform& platform_;
   EventWriter& writer_;

@@ -31,14 +31,14 @@ class TimedStream final : public OutputStream {
   std::vector<Line> lines;
   bool fail = false;
 
-  std::optional<std::string> write_all(std::string_view bytes) override {
-    if (fail) return "Broken pipe";
+  Status write_all(std::string_view bytes) override {
+    if (fail) return Status::error("Broken pipe");
     pending_.append(bytes);
     for (size_t end; (end = pending_.find('\n')) != std::string::npos;) {
       lines.push_back({ms_of(platform_.monotonic_now()), json::parse(pending_.substr(0, end))});
       pending_.erase(0, end + 1);
     }
-    return std::nullopt;
+    return Status();
   }
 
   std::vector<int64_t> times_of(const std::string& type) const {
@@ -103,7 +103,7 @@ class MonitorLoop : public ::testing::Test {
     platform_.add(init_process());
   }
 
-  WriteStatus run(ScriptedIntake& intake) {
+  Status run(ScriptedIntake& intake) {
     Monitor monitor(platform_, writer_);
     return monitor.run_loop(intake);
   }
@@ -129,7 +129,7 @@ TEST_F(MonitorLoop, IntervalsAreNormalised) {
     intake.at(0, SetStreaming{2, true});
     intake.at(1000, configure(c.requested));
     Monitor monitor(platform, writer);
-    ASSERT_FALSE(monitor.run_loop(intake));
+    ASSERT_TRUE(monitor.run_loop(intake).ok());
     const std::vector<int64_t> expected = {1200, 1200 + c.interval, 1200 + 2 * c.interval,
                                            1200 + 3 * c.interval};
     auto times = stream.times_of("snapshot");
@@ -142,7 +142,7 @@ TEST_F(MonitorLoop, StreamingOffStoresButDoesNotWrite) {
   ScriptedIntake intake(platform_, 2000);
   intake.at(0, configure(500));
   intake.at(1900, ReadHistory{2, "h", 3600000});
-  ASSERT_FALSE(run(intake));
+  ASSERT_TRUE(run(intake).ok());
   ASSERT_EQ(stream_.lines.size(), 1u);
   EXPECT_EQ(stream_.lines[0].event["type"], "historyChunk");
   EXPECT_EQ(stream_.lines[0].event["snapshots"].size(), 4u);  // at 200, 700, 1200, 1700
@@ -154,7 +154,7 @@ TEST_F(MonitorLoop, SampleNowKeepsThePendingSample) {
   intake.at(0, SetStreaming{2, true});
   intake.at(0, configure(1000));
   intake.at(700, SampleNow{2, "now"});
-  ASSERT_FALSE(run(intake));
+  ASSERT_TRUE(run(intake).ok());
   ASSERT_GE(stream_.lines.size(), 3u);
   EXPECT_EQ(stream_.lines[0].at_ms, 200);
   EXPECT_FALSE(stream_.lines[0].event.contains("requestId"));
@@ -171,7 +171,7 @@ TEST_F(MonitorLoop, SetSampleIntervalStopsAndResumes) {
   intake.at(0, configure(250));
   intake.at(300, SetSampleInterval{2, 0});
   intake.at(2000, SetSampleInterval{2, 500});
-  ASSERT_FALSE(run(intake));
+  ASSERT_TRUE(run(intake).ok());
   EXPECT_EQ(stream_.times_of("snapshot"), (std::vector<int64_t>{200, 2500, 3000}));
 }
 
@@ -182,7 +182,7 @@ TEST_F(MonitorLoop, SecondConfigure) {
   intake.at(0, configure(1000));
   intake.at(1500, Configure{2, 1, 4000, {}});
   intake.at(3000, ReadHistory{2, "h", 3600000});
-  ASSERT_FALSE(run(intake));
+  ASSERT_TRUE(run(intake).ok());
   EXPECT_EQ(stream_.times_of("snapshot"), (std::vector<int64_t>{200, 1200, 1700}));
   const auto& last = stream_.lines.back().event;
   EXPECT_EQ(last["snapshots"].size(), 3u);
@@ -194,7 +194,7 @@ TEST_F(MonitorLoop, WaitsWithoutPolling) {
   ScriptedIntake intake(platform_, 150000);
   intake.at(0, configure(0));
   intake.at(130000, configure(30000));
-  ASSERT_FALSE(run(intake));
+  ASSERT_TRUE(run(intake).ok());
   EXPECT_EQ(intake.deadlines_ms,
             (std::vector<int64_t>{60000, 60000, 120000, 180000, 160200}));
 }
@@ -206,7 +206,7 @@ TEST_F(MonitorLoop, ErrorsAndVersionCheck) {
   intake.at(0, SampleNow{2, "a"});
   intake.at(0, Shutdown{2});
   intake.at(0, SampleNow{2, "never"});
-  ASSERT_FALSE(run(intake));
+  ASSERT_TRUE(run(intake).ok());
   ASSERT_EQ(stream_.lines.size(), 3u);
   EXPECT_EQ(stream_.lines[0].event.dump(),
             R"({"code":"protocol-mismatch","message":"unsupported protocol version 3; expected 2","recoverable":false,"type":"error","version":2})");
@@ -222,9 +222,9 @@ TEST_F(MonitorLoop, OutputFailureEndsTheLoop) {
   intake.at(0, SampleNow{2, "a"});
   intake.at(0, ReadHistory{2, "h", 1000});
   stream_.fail = true;
-  WriteStatus failure = run(intake);
-  ASSERT_TRUE(failure);
-  EXPECT_EQ(failure->description, "Broken pipe");
+  Status failure = run(intake);
+  ASSERT_FALSE(failure.ok());
+  EXPECT_EQ(failure.message(), "Broken pipe");
 }
 
 TEST(IntervalNormalisation, Table) {

@@ -168,7 +168,7 @@ struct EventWriting {
 
 }  // namespace
 
-WriteStatus write_event(const Event& event, OutputSink& output) {
+Status write_event(const Event& event, OutputSink& output) {
   JsonWriter writer(output);
   std::visit(EventWriting{writer}, event);
   return writer.finish();

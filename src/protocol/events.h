@@ -11,23 +11,11 @@
 #include <string_view>
 #include <variant>
 
+#include "base/status.h"
+#include "protocol/output_sink.h"
 #include "sampling/snapshot.h"
 
 namespace treemon {
-
-struct OutputError {
-  std::string description;  // the platform's own description of the failure
-};
-
-// Success is an empty optional.
-using WriteStatus = std::optional<OutputError>;
-
-// Where JSON text goes: the EventWriter's buffer in front of standard output, or a string in tests.
-class OutputSink {
- public:
-  virtual ~OutputSink() = default;
-  virtual WriteStatus append(std::string_view bytes) = 0;
-};
 
 inline constexpr std::string_view SIDECAR_VERSION = "0.1.0";
 
@@ -55,6 +43,6 @@ struct ErrorEvent {
 
 using Event = std::variant<HelloEvent, SnapshotEvent, HistoryChunkEvent, ErrorEvent>;
 
-WriteStatus write_event(const Event& event, OutputSink& output);
+Status write_event(const Event& event, OutputSink& output);
 
 }  // namespace treemon

@@ -13,14 +13,15 @@
 #include <vector>
 
 #include "protocol/json_writer.h"
+#include "support/string_output.h"
 
 namespace treemon {
 namespace {
 
 std::string event_text(const Event& event) {
   StringOutput output;
-  const WriteStatus status = write_event(event, output);
-  EXPECT_FALSE(status.has_value());
+  const Status status = write_event(event, output);
+  EXPECT_TRUE(status.ok());
   return output.text();
 }
 
@@ -249,14 +250,14 @@ TEST(Events, OutputFailureIsReturnedAtOnce) {
     const size_t step = full.size() > 2000 ? 7 : 1;
     for (size_t limit = 0; limit < full.size(); limit += step) {
       StringOutput output = StringOutput::failing_after(limit);
-      const WriteStatus status = write_event(event, output);
-      ASSERT_TRUE(status.has_value()) << "limit " << limit;
-      EXPECT_EQ(status->description, StringOutput::FAILURE_DESCRIPTION);
+      const Status status = write_event(event, output);
+      ASSERT_FALSE(status.ok()) << "limit " << limit;
+      EXPECT_EQ(status.message(), StringOutput::FAILURE_DESCRIPTION);
       EXPECT_EQ(output.text(), full.substr(0, limit)) << "limit " << limit;
       EXPECT_EQ(output.appends_after_failure(), 0u) << "limit " << limit;
     }
     StringOutput exact = StringOutput::failing_after(full.size());
-    EXPECT_FALSE(write_event(event, exact).has_value());
+    EXPECT_TRUE(write_event(event, exact).ok());
     EXPECT_EQ(exact.text(), full);
   }
 }
@@ -264,8 +265,8 @@ TEST(Events, OutputFailureIsReturnedAtOnce) {
 // write_event writes no line ending and keeps nothing between calls.
 TEST(Events, EventsFollowEachOtherInOneOutput) {
   StringOutput output;
-  ASSERT_FALSE(write_event(ErrorEvent{"not-configured", "m", true}, output).has_value());
-  ASSERT_FALSE(write_event(ErrorEvent{"not-configured", "m", true}, output).has_value());
+  ASSERT_TRUE(write_event(ErrorEvent{"not-configured", "m", true}, output).ok());
+  ASSERT_TRUE(write_event(ErrorEvent{"not-configured", "m", true}, output).ok());
   const std::string one = R"({"version":2,"type":"error","code":"not-configured","message":"m","recoverable":true})";
   EXPECT_EQ(output.text(), one + one);
 }

@@ -48,33 +48,33 @@ size_t skip_plain_ascii_words(std::string_view text, size_t at) {
 
 }  // namespace
 
-const WriteStatus& JsonWriter::begin_object() {
+const Status& JsonWriter::begin_object() {
   separate();
   put('{');
   after_value_ = false;
   return status_;
 }
 
-const WriteStatus& JsonWriter::end_object() {
+const Status& JsonWriter::end_object() {
   put('}');
   after_value_ = true;
   return status_;
 }
 
-const WriteStatus& JsonWriter::begin_array() {
+const Status& JsonWriter::begin_array() {
   separate();
   put('[');
   after_value_ = false;
   return status_;
 }
 
-const WriteStatus& JsonWriter::end_array() {
+const Status& JsonWriter::end_array() {
   put(']');
   after_value_ = true;
   return status_;
 }
 
-const WriteStatus& JsonWriter::name(std::string_view member_name) {
+const Status& JsonWriter::name(std::string_view member_name) {
   separate();
   put('"');
   put_escaped(member_name);
@@ -83,7 +83,7 @@ const WriteStatus& JsonWriter::name(std::string_view member_name) {
   return status_;
 }
 
-const WriteStatus& JsonWriter::string(std::string_view text) {
+const Status& JsonWriter::string(std::string_view text) {
   separate();
   put('"');
   put_escaped(text);
@@ -92,9 +92,9 @@ const WriteStatus& JsonWriter::string(std::string_view text) {
   return status_;
 }
 
-const WriteStatus& JsonWriter::u32(uint32_t value) { return u64(value); }
+const Status& JsonWriter::u32(uint32_t value) { return u64(value); }
 
-const WriteStatus& JsonWriter::u64(uint64_t value) {
+const Status& JsonWriter::u64(uint64_t value) {
   constexpr size_t MAX_DIGITS = 20;  // 18446744073709551615
   separate();
   if (STAGE_CAPACITY - staged_ < MAX_DIGITS) flush();
@@ -106,21 +106,21 @@ const WriteStatus& JsonWriter::u64(uint64_t value) {
   return status_;
 }
 
-const WriteStatus& JsonWriter::boolean(bool value) {
+const Status& JsonWriter::boolean(bool value) {
   separate();
   put(value ? std::string_view("true") : std::string_view("false"));
   after_value_ = true;
   return status_;
 }
 
-const WriteStatus& JsonWriter::null() {
+const Status& JsonWriter::null() {
   separate();
   put("null");
   after_value_ = true;
   return status_;
 }
 
-const WriteStatus& JsonWriter::float32(float value) {
+const Status& JsonWriter::float32(float value) {
   if (!std::isfinite(value)) return null();
   separate();
   char text[NUMBER_TEXT_CAPACITY];
@@ -129,7 +129,7 @@ const WriteStatus& JsonWriter::float32(float value) {
   return status_;
 }
 
-const WriteStatus& JsonWriter::finish() {
+const Status& JsonWriter::finish() {
   flush();
   return status_;
 }
@@ -193,28 +193,6 @@ void JsonWriter::flush() {
   if (failed() || staged_ == 0) return;
   status_ = output_.append(std::string_view(stage_, staged_));
   staged_ = 0;
-}
-
-StringOutput StringOutput::failing_after(size_t limit) {
-  StringOutput output;
-  output.limit_ = limit;
-  return output;
-}
-
-WriteStatus StringOutput::append(std::string_view bytes) {
-  ++append_calls_;
-  if (failed_) {
-    ++appends_after_failure_;
-    return OutputError{std::string(FAILURE_DESCRIPTION)};
-  }
-  const size_t room = limit_ - text_.size();
-  if (bytes.size() > room) {
-    text_.append(bytes.substr(0, room));
-    failed_ = true;
-    return OutputError{std::string(FAILURE_DESCRIPTION)};
-  }
-  text_.append(bytes);
-  return std::nullopt;
 }
 
 }  // namespace treemon

@@ -1,5 +1,5 @@
 // JsonWriter: compact JSON text, byte for byte as clients and output comparisons expect it, appended
-// to an OutputSink. StringOutput: a sink that collects the text in a string, for tests and benchmarks.
+// to an OutputSink. It knows nothing of the events it writes.
 //
 // Contract of JsonWriter:
 //  1. No white space is written anywhere; the writer puts the "," between members and between array
@@ -23,7 +23,8 @@
 #include <string>
 #include <string_view>
 
-#include "protocol/events.h"
+#include "base/status.h"
+#include "protocol/output_sink.h"
 
 namespace treemon {
 
@@ -34,25 +35,25 @@ class JsonWriter {
   JsonWriter& operator=(const JsonWriter&) = delete;
 
   // Each call returns the writer's status: success, or the output's first failure.
-  const WriteStatus& begin_object();
-  const WriteStatus& end_object();
-  const WriteStatus& begin_array();
-  const WriteStatus& end_array();
+  const Status& begin_object();
+  const Status& end_object();
+  const Status& begin_array();
+  const Status& end_array();
   // A member name: the string and ":". The member's value follows with one of the calls below.
-  const WriteStatus& name(std::string_view member_name);
+  const Status& name(std::string_view member_name);
 
-  const WriteStatus& string(std::string_view text);
-  const WriteStatus& u32(uint32_t value);
-  const WriteStatus& u64(uint64_t value);
-  const WriteStatus& boolean(bool value);
-  const WriteStatus& null();
-  const WriteStatus& float32(float value);  // null when not finite
+  const Status& string(std::string_view text);
+  const Status& u32(uint32_t value);
+  const Status& u64(uint64_t value);
+  const Status& boolean(bool value);
+  const Status& null();
+  const Status& float32(float value);  // null when not finite
 
   // Hands the staged text to the output. The text is complete only after this returns success.
-  const WriteStatus& finish();
+  const Status& finish();
 
-  bool failed() const { return status_.has_value(); }
-  const WriteStatus& status() const { return status_; }
+  bool failed() const { return !status_.ok(); }
+  const Status& status() const { return status_; }
 
  private:
   static constexpr size_t STAGE_CAPACITY = 1024;
@@ -77,35 +78,10 @@ class JsonWriter {
   void flush();
 
   OutputSink& output_;
-  WriteStatus status_;
+  Status status_;
   bool after_value_ = false;  // the next member or element needs a "," before it
   size_t staged_ = 0;
   char stage_[STAGE_CAPACITY];
-};
-
-// Collects output in a string. It can be told to fail once `limit` bytes have been accepted: the
-// append that would pass the limit keeps the bytes that fit (as a short write would) and fails, and
-// so does every later append, which keeps nothing and is counted.
-class StringOutput final : public OutputSink {
- public:
-  StringOutput() = default;
-  static StringOutput failing_after(size_t limit);
-
-  WriteStatus append(std::string_view bytes) override;
-
-  const std::string& text() const { return text_; }
-  void clear() { text_.clear(); }
-  size_t append_calls() const { return append_calls_; }
-  size_t appends_after_failure() const { return appends_after_failure_; }
-
-  static constexpr std::string_view FAILURE_DESCRIPTION = "output limit reached";
-
- private:
-  std::string text_;
-  size_t limit_ = SIZE_MAX;
-  bool failed_ = false;
-  size_t append_calls_ = 0;
-  size_t appends_after_failure_ = 0;
 };
 
 }  // namespace treemon

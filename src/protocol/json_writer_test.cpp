@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "support/string_output.h"
+
 namespace treemon {
 namespace {
 
@@ -17,7 +19,7 @@ std::string written(const std::function<void(JsonWriter&)>& write) {
   StringOutput output;
   JsonWriter writer(output);
   write(writer);
-  EXPECT_FALSE(writer.finish().has_value());
+  EXPECT_TRUE(writer.finish().ok());
   return output.text();
 }
 
@@ -28,9 +30,9 @@ std::string string_text(std::string_view value) {
 // Records every append, so tests can see how the text was handed over.
 class RecordingOutput final : public OutputSink {
  public:
-  WriteStatus append(std::string_view bytes) override {
+  Status append(std::string_view bytes) override {
     pieces.emplace_back(bytes);
-    return std::nullopt;
+    return Status();
   }
   std::vector<std::string> pieces;
 };
@@ -222,7 +224,7 @@ TEST(JsonWriter, LongStrings) {
   writer.string(value);
   writer.string(value);
   writer.end_array();
-  ASSERT_FALSE(writer.finish().has_value());
+  ASSERT_TRUE(writer.finish().ok());
   std::string text;
   for (const std::string& piece : output.pieces) text += piece;
   const std::string one = "\"" + plain + "\\\"" + std::string(3000, 'b') + "\\n\"";
@@ -240,7 +242,7 @@ TEST(JsonWriter, SmallValuesAreGathered) {
   writer.begin_array();
   for (uint32_t i = 0; i < 1000; ++i) writer.u32(i);
   writer.end_array();
-  ASSERT_FALSE(writer.finish().has_value());
+  ASSERT_TRUE(writer.finish().ok());
   std::string text;
   for (const std::string& piece : output.pieces) text += piece;
   EXPECT_EQ(text.size(), 2 + 10 + 90 * 2 + 900 * 3 + 999);
@@ -270,45 +272,45 @@ TEST(JsonWriter, OutputFailureStopsWriting) {
   {
     JsonWriter writer(complete);
     write_sample_document(writer);
-    ASSERT_FALSE(writer.finish().has_value());
+    ASSERT_TRUE(writer.finish().ok());
   }
   const std::string& full = complete.text();
   for (size_t limit = 0; limit <= full.size(); limit += (limit < 64 ? 1 : 37)) {
     StringOutput output = StringOutput::failing_after(limit);
     JsonWriter writer(output);
     write_sample_document(writer);
-    const WriteStatus status = writer.finish();
-    ASSERT_TRUE(status.has_value()) << "limit " << limit;
-    EXPECT_EQ(status->description, StringOutput::FAILURE_DESCRIPTION);
+    const Status status = writer.finish();
+    ASSERT_FALSE(status.ok()) << "limit " << limit;
+    EXPECT_EQ(status.message(), StringOutput::FAILURE_DESCRIPTION);
     EXPECT_TRUE(writer.failed());
     EXPECT_EQ(output.text(), full.substr(0, limit)) << "limit " << limit;
     EXPECT_EQ(output.appends_after_failure(), 0u) << "limit " << limit;
-    EXPECT_TRUE(writer.u32(1).has_value());
-    EXPECT_TRUE(writer.finish().has_value());
+    EXPECT_FALSE(writer.u32(1).ok());
+    EXPECT_FALSE(writer.finish().ok());
     EXPECT_EQ(output.appends_after_failure(), 0u) << "limit " << limit;
   }
   StringOutput exact = StringOutput::failing_after(full.size());
   JsonWriter writer(exact);
   write_sample_document(writer);
-  EXPECT_FALSE(writer.finish().has_value());
+  EXPECT_TRUE(writer.finish().ok());
   EXPECT_EQ(exact.text(), full);
 }
 
 // The test sink itself: a short write at the limit, then failures that keep nothing.
 TEST(StringOutput, FailsAfterLimit) {
   StringOutput output = StringOutput::failing_after(5);
-  EXPECT_FALSE(output.append("abc").has_value());
-  EXPECT_FALSE(output.append("").has_value());
-  EXPECT_TRUE(output.append("defg").has_value());
+  EXPECT_TRUE(output.append("abc").ok());
+  EXPECT_TRUE(output.append("").ok());
+  EXPECT_FALSE(output.append("defg").ok());
   EXPECT_EQ(output.text(), "abcde");
   EXPECT_EQ(output.appends_after_failure(), 0u);
-  EXPECT_TRUE(output.append("h").has_value());
+  EXPECT_FALSE(output.append("h").ok());
   EXPECT_EQ(output.text(), "abcde");
   EXPECT_EQ(output.appends_after_failure(), 1u);
   EXPECT_EQ(output.append_calls(), 4u);
 
   StringOutput unlimited;
-  EXPECT_FALSE(unlimited.append(std::string(100000, 'x')).has_value());
+  EXPECT_TRUE(unlimited.append(std::string(100000, 'x')).ok());
   EXPECT_EQ(unlimited.text().size(), 100000u);
 }
 
