@@ -35,7 +35,8 @@ class MemoryPlatform final : public ProcessPlatform {
   int64_t wall_now_unix_ns() override { return 1700000000000000000; }
   void sleep_for(std::chrono::nanoseconds d) override { monotonic_ += d; }
   uint32_t processor_count() override { return 2; }
-  bool list_processes(std::vector<ListedProcess>& out) override {
+  bool list_processes(std::vector<ListedProcess>& out,
+                      const OpenedProcesses& /*opened*/) override {
     out = listed_;
     return true;
   }

@@ -365,6 +365,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (!world.unsteady.count(info->pid)) previous_cpu_ms[info->pid] = info->cpu_time_ms;
           }
           table.refresh(options, remove_ended);
+          table.read_all_figures();
           model.refresh(options, remove_ended);
           if (!world.platform.list_fails) {
             for (ScriptedProcess& p : world.platform.processes) p.replaces_opened = false;

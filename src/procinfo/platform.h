@@ -80,13 +80,23 @@ struct CommandLineRead {
   std::vector<std::string> arguments;
 };
 
+// The handles the table holds, by pid, so that a platform that reads its list process by process
+// can read each one through the handle already open for it. The table owns every handle.
+class OpenedProcesses {
+ public:
+  virtual ProcessHandle* find_opened(uint32_t pid) const = 0;
+
+ protected:
+  ~OpenedProcesses() = default;
+};
+
 class ProcessPlatform : public Clock {
  public:
   // Logical processors, consistent with machine_times().
   virtual uint32_t processor_count() = 0;
 
   // Every process, in list order. False when the list cannot be taken at all.
-  virtual bool list_processes(std::vector<ListedProcess>& out) = 0;
+  virtual bool list_processes(std::vector<ListedProcess>& out, const OpenedProcesses& opened) = 0;
 
   // Null when the process cannot be opened. Never called for pid 0.
   virtual std::unique_ptr<ProcessHandle> open_process(const ListedProcess& listed) = 0;

@@ -3,16 +3,18 @@
 // Every entry's handle keeps its process's stat, statm, io and cmdline files open and rereads
 // them with pread: that costs about half of open/read/close, and a kept file of an ended process
 // fails with ESRCH instead of showing a newer process that reused the pid. Descriptors are a
-// budget below the open-file limit (raised to the hard limit at creation); when it is spent, or
-// the kernel refuses more, a handle reads its files by path instead. Nothing fails for lack of
-// descriptors, and a handle closes all it holds when its entry goes.
+// budget below the open-file limit (raised to the hard limit at creation), kept by a
+// DescriptorLimiter; when it is spent, or the kernel refuses more, a handle reads its files by
+// path instead. Nothing fails for lack of descriptors, and a handle closes all it holds when its
+// entry goes.
 //
 // A command line is read only as far as COMMAND_LINE_READ_BYTES, so what any process shows in
 // its argument area bounds neither the time nor the memory of a refresh.
 //
-// The list reads each process's stat once per refresh (through the kept descriptor where the
-// table holds one); process_times() answers from that reading, so a refresh reads each file of a
-// process once.
+// The list reads each process's stat once per refresh, through the handle the table already holds
+// for that pid where there is one; process_times() answers from that reading, so a refresh reads
+// each file of a process once. Handles know the limiter and the /proc directory, never the
+// platform.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -27,6 +29,7 @@
 #include <utility>
 
 #include "base/saturating.h"
+#include "procinfo/descriptor_limiter.h"
 #include "procinfo/platform.h"
 #include "procinfo/proc_parse.h"
 #include "base/utf8.h"
@@ -142,8 +145,6 @@ struct ProcPath {
 enum ProcFile { STAT, STATM, IO, CMDLINE };
 constexpr const char* PROC_FILE_NAMES[FILES_PER_PROCESS] = {"stat", "statm", "io", "cmdline"};
 
-class LinuxPlatform;
-
 // Who a process is, as one read of its stat says: what a handle compares later reads against.
 // A process may replace its program at any moment, so the name the list gives and the command
 // name the handle records must come from the same read.
@@ -156,7 +157,8 @@ struct StatIdentity {
 // One opened process. Either it holds its four files (kept), or it reads them by path.
 class LinuxProcess final : public ProcessHandle {
  public:
-  LinuxProcess(LinuxPlatform& platform, uint32_t pid, std::string name);
+  // Both must outlive the handle.
+  LinuxProcess(int proc_directory, DescriptorLimiter& limiter, uint32_t pid, std::string name);
   ~LinuxProcess() override;
   LinuxProcess(const LinuxProcess&) = delete;
   LinuxProcess& operator=(const LinuxProcess&) = delete;
@@ -193,7 +195,8 @@ class LinuxProcess final : public ProcessHandle {
  private:
   void drop_files();
 
-  LinuxPlatform& platform_;
+  const int proc_directory_;
+  DescriptorLimiter& limiter_;
   uint32_t pid_;
   std::string name_;
   std::string comm_;
@@ -217,7 +220,7 @@ class LinuxPlatform final : public ProcessPlatform {
   void sleep_for(std::chrono::nanoseconds duration) override { clock_.sleep_for(duration); }
 
   uint32_t processor_count() override;
-  bool list_processes(std::vector<ListedProcess>& out) override;
+  bool list_processes(std::vector<ListedProcess>& out, const OpenedProcesses& opened) override;
   std::unique_ptr<ProcessHandle> open_process(const ListedProcess& listed) override;
   std::optional<ProcessTimes> process_times(ProcessHandle& process) override;
   std::optional<MachineTimes> machine_times() override;
@@ -225,22 +228,9 @@ class LinuxPlatform final : public ProcessPlatform {
   std::optional<MemoryFigures> memory(ProcessHandle& process) override;
   CommandLineRead command_line(ProcessHandle& process) override;
 
-  // The handles' side of the descriptor budget and of the pid registry.
-  int proc_directory() const { return proc_.get(); }
-  bool take_descriptors() {
-    if (kept_descriptors_ + FILES_PER_PROCESS > descriptor_budget_) return false;
-    kept_descriptors_ += FILES_PER_PROCESS;
-    return true;
-  }
-  void give_back_descriptors() { kept_descriptors_ -= FILES_PER_PROCESS; }
-  void forget(LinuxProcess& process) {
-    auto found = open_.find(process.pid());
-    if (found != open_.end() && found->second == &process) open_.erase(found);
-  }
 
  private:
-  void raise_descriptor_limit();
-  bool list_one(uint32_t pid, ListedProcess& listed);
+  bool list_one(uint32_t pid, LinuxProcess* handle, ListedProcess& listed);
   std::optional<uint64_t> start_seconds(uint64_t start_ticks) const;
   std::string name_of(uint32_t pid, std::string_view comm);
   ProcessTimes times_from(const StatFields& fields) const;
@@ -251,10 +241,8 @@ class LinuxPlatform final : public ProcessPlatform {
   uint64_t ticks_per_second_ = 100;
   uint64_t page_size_ = 4096;
   std::optional<uint64_t> boot_time_s_;
-  uint64_t descriptor_budget_ = 0;
-  uint64_t kept_descriptors_ = 0;
+  DescriptorLimiter limiter_;
   uint64_t generation_ = 0;  // one per list; tells whose stat a handle's cache holds
-  std::unordered_map<uint32_t, LinuxProcess*> open_;
   // The last list's reading of every listed process that has no live handle, for open_process.
   std::unordered_map<uint32_t, StatIdentity> unopened_;
   FileBuffer buffer_;
@@ -262,21 +250,18 @@ class LinuxPlatform final : public ProcessPlatform {
   std::vector<char> directory_buffer_;
 };
 
-LinuxProcess::LinuxProcess(LinuxPlatform& platform, uint32_t pid, std::string name)
-    : platform_(platform), pid_(pid), name_(std::move(name)) {}
+LinuxProcess::LinuxProcess(int proc_directory, DescriptorLimiter& limiter, uint32_t pid,
+                           std::string name)
+    : proc_directory_(proc_directory), limiter_(limiter), pid_(pid), name_(std::move(name)) {}
 
-LinuxProcess::~LinuxProcess() {
-  drop_files();
-  platform_.forget(*this);
-}
+LinuxProcess::~LinuxProcess() { drop_files(); }
 
 bool LinuxProcess::keep_files() {
-  if (!platform_.take_descriptors()) return false;
+  if (!limiter_.acquire(FILES_PER_PROCESS)) return false;
   kept_ = true;
   for (int file = 0; file < FILES_PER_PROCESS; ++file) {
     ReadStatus status;
-    files_[file] = open_at(platform_.proc_directory(), ProcPath(pid_, PROC_FILE_NAMES[file]).text,
-                           status);
+    files_[file] = open_at(proc_directory_, ProcPath(pid_, PROC_FILE_NAMES[file]).text, status);
     if (status == ReadStatus::Denied && file == IO) {
       io_denied_ = true;
     } else if (status != ReadStatus::Ok) {
@@ -291,7 +276,7 @@ void LinuxProcess::drop_files() {
   if (!kept_) return;
   for (UniqueFd& fd : files_) fd.reset();
   kept_ = false;
-  platform_.give_back_descriptors();
+  limiter_.release(FILES_PER_PROCESS);
 }
 
 ReadStatus LinuxProcess::read(ProcFile file, FileBuffer& out, size_t limit) {
@@ -303,8 +288,7 @@ ReadStatus LinuxProcess::read(ProcFile file, FileBuffer& out, size_t limit) {
     return status;
   }
   ReadStatus status;
-  UniqueFd fd = open_at(platform_.proc_directory(), ProcPath(pid_, PROC_FILE_NAMES[file]).text,
-                        status);
+  UniqueFd fd = open_at(proc_directory_, ProcPath(pid_, PROC_FILE_NAMES[file]).text, status);
   return fd ? read_file(fd.get(), out, limit) : status;
 }
 
@@ -322,7 +306,22 @@ bool LinuxProcess::cached_stat(uint64_t generation, StatFields& fields) const {
 
 LinuxProcess& as_linux(ProcessHandle& handle) { return static_cast<LinuxProcess&>(handle); }
 
-LinuxPlatform::LinuxPlatform() {
+// Raises the soft open-file limit to the hard one and returns the budget of descriptors that
+// handles may keep below it.
+uint64_t handle_descriptor_budget() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  // An unlimited soft limit still meets the kernel's nr_open; the budget stays a real number.
+  const uint64_t soft = limit.rlim_cur == RLIM_INFINITY ? 1u << 20 : limit.rlim_cur;
+  return soft > 2 * DESCRIPTOR_RESERVE ? soft - DESCRIPTOR_RESERVE : 0;
+}
+
+LinuxPlatform::LinuxPlatform() : limiter_(handle_descriptor_budget()) {
   ReadStatus status;
   proc_ = open_at(AT_FDCWD, "/proc", status);
   machine_stat_ = open_at(AT_FDCWD, "/proc/stat", status);
@@ -335,21 +334,7 @@ LinuxPlatform::LinuxPlatform() {
   if (machine_stat_ && read_file(machine_stat_.get(), buffer_) == ReadStatus::Ok) {
     boot_time_s_ = linux_proc::parse_boot_time(buffer_.text());
   }
-  raise_descriptor_limit();
   directory_buffer_.resize(32768);
-}
-
-void LinuxPlatform::raise_descriptor_limit() {
-  rlimit limit{};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
-  if (limit.rlim_cur < limit.rlim_max) {
-    rlimit raised = limit;
-    raised.rlim_cur = limit.rlim_max;
-    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
-  }
-  // An unlimited soft limit still meets the kernel's nr_open; the budget stays a real number.
-  const uint64_t soft = limit.rlim_cur == RLIM_INFINITY ? 1u << 20 : limit.rlim_cur;
-  descriptor_budget_ = soft > 2 * DESCRIPTOR_RESERVE ? soft - DESCRIPTOR_RESERVE : 0;
 }
 
 uint32_t LinuxPlatform::processor_count() {
@@ -372,7 +357,8 @@ std::optional<MachineTimes> LinuxPlatform::machine_times() {
                       linux_proc::ticks_to_100ns(machine->user_ticks, ticks_per_second_)};
 }
 
-bool LinuxPlatform::list_processes(std::vector<ListedProcess>& out) {
+bool LinuxPlatform::list_processes(std::vector<ListedProcess>& out,
+                                   const OpenedProcesses& opened) {
   out.clear();
   unopened_.clear();
   if (!proc_ || ::lseek(proc_.get(), 0, SEEK_SET) < 0) return false;
@@ -392,15 +378,14 @@ bool LinuxPlatform::list_processes(std::vector<ListedProcess>& out) {
       auto [parsed_end, error] = std::from_chars(name, end, pid);
       if (error != std::errc() || parsed_end != end) continue;  // not a process directory
       ListedProcess listed;
-      if (list_one(pid, listed)) out.push_back(std::move(listed));
+      auto* handle = static_cast<LinuxProcess*>(opened.find_opened(pid));
+      if (list_one(pid, handle, listed)) out.push_back(std::move(listed));
     }
   }
 }
 
 // A process that vanished between the directory read and its stat is simply not listed.
-bool LinuxPlatform::list_one(uint32_t pid, ListedProcess& listed) {
-  auto known = open_.find(pid);
-  LinuxProcess* handle = known == open_.end() ? nullptr : known->second;
+bool LinuxPlatform::list_one(uint32_t pid, LinuxProcess* handle, ListedProcess& listed) {
   ReadStatus status = handle ? handle->read(STAT, buffer_) : ReadStatus::Gone;
   if (status != ReadStatus::Ok) {
     UniqueFd fd = open_at(proc_.get(), ProcPath(pid, "stat").text, status);
@@ -464,7 +449,7 @@ std::unique_ptr<ProcessHandle> LinuxPlatform::open_process(const ListedProcess& 
   // read, the one the listed name came from.
   auto identity = unopened_.find(listed.pid);
   if (identity == unopened_.end()) return nullptr;
-  auto process = std::make_unique<LinuxProcess>(*this, listed.pid, listed.name);
+  auto process = std::make_unique<LinuxProcess>(proc_.get(), limiter_, listed.pid, listed.name);
   process->keep_files();
   // The stat read now decides which process the kept files belong to: if the pid was reused
   // since the list was taken, the listed process has ended and cannot be opened.
@@ -473,7 +458,6 @@ std::unique_ptr<ProcessHandle> LinuxPlatform::open_process(const ListedProcess& 
   if (!fields || fields->start_ticks != identity->second.start_ticks) return nullptr;
   process->set_identity(identity->second);
   process->cache_stat(*fields, generation_);
-  open_[listed.pid] = process.get();
   return process;
 }
 

@@ -88,7 +88,10 @@ void say_ready(int fd) {
   for (;;) ::pause();
 }
 
-void refresh(ProcessTable& table) { table.refresh(RefreshOptions::everything(), true); }
+void refresh(ProcessTable& table) {
+  table.refresh(RefreshOptions::everything(), true);
+  table.read_all_figures();
+}
 
 // What a busy child got over one true interval: the table's percentage, and its own CPU time
 // over the wall time between the same two refreshes, measured without the machine's times.
@@ -563,8 +566,17 @@ TEST(LinuxExec, ExecBetweenListAndOpenIsNoticed) {
     ::_exit(127);
   }
   ::close(go[0]);
+  // The table's side: the one handle it holds, once the child is opened.
+  struct ChildHandle final : OpenedProcesses {
+    uint32_t pid = 0;
+    ProcessHandle* handle = nullptr;
+    ProcessHandle* find_opened(uint32_t wanted) const override {
+      return wanted == pid ? handle : nullptr;
+    }
+  } opened;
+  opened.pid = static_cast<uint32_t>(child);
   const auto listed_child = [&](std::vector<ListedProcess>& listed) -> const ListedProcess* {
-    if (!platform->list_processes(listed)) return nullptr;
+    if (!platform->list_processes(listed, opened)) return nullptr;
     for (const ListedProcess& process : listed) {
       if (process.pid == static_cast<uint32_t>(child)) return &process;
     }
@@ -586,6 +598,7 @@ TEST(LinuxExec, ExecBetweenListAndOpenIsNoticed) {
 
   std::unique_ptr<ProcessHandle> handle = platform->open_process(*before);
   ASSERT_NE(handle, nullptr);
+  opened.handle = handle.get();
   std::vector<ListedProcess> second;
   const ListedProcess* after = listed_child(second);
   ASSERT_NE(after, nullptr);

@@ -101,7 +101,8 @@ class WindowsPlatform final : public ProcessPlatform {
     return info.dwNumberOfProcessors;
   }
 
-  bool list_processes(std::vector<ListedProcess>& out) override {
+  bool list_processes(std::vector<ListedProcess>& out,
+                      const OpenedProcesses& /*opened*/) override {
     out.clear();
     const UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot) return false;

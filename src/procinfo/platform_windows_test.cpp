@@ -135,9 +135,13 @@ bool wait_for_ready(HelperProcess& helper) {
   return line && *line == "ready";
 }
 
+struct NoHandles final : OpenedProcesses {
+  ProcessHandle* find_opened(uint32_t) const override { return nullptr; }
+};
+
 std::vector<ListedProcess> list_all(ProcessPlatform& platform) {
   std::vector<ListedProcess> listed;
-  EXPECT_TRUE(platform.list_processes(listed));
+  EXPECT_TRUE(platform.list_processes(listed, NoHandles()));
   return listed;
 }
 
@@ -435,6 +439,7 @@ TEST_F(WindowsPlatformTest, TableFollowsRealProcesses) {
     for (int refresh = 0; refresh < 3; ++refresh) {
       if (refresh > 0) std::this_thread::sleep_for(400ms);
       table.refresh(RefreshOptions::everything(), true);
+      table.read_all_figures();
     }
   }
   for (const auto& [pid, node] : nodes) {
@@ -465,6 +470,7 @@ TEST_F(WindowsPlatformTest, TableFollowsRealProcesses) {
   busy.end_input();
   ASSERT_TRUE(busy.wait_exit());
   table.refresh(RefreshOptions::everything(), true);
+  table.read_all_figures();
   EXPECT_EQ(table.find(busy.pid()), nullptr);
 }
 

@@ -44,10 +44,10 @@ struct ProcessTable::Entry {
   uint64_t machine_user_baseline = 0;
   MonoTime cpu_read_at{};
   bool seen = false;
-  // Figure groups a refresh asked for and that are read when the entry is first looked at.
-  bool io_deferred = false;
-  bool memory_deferred = false;
-  bool command_line_deferred = false;
+  // Figure groups the last refresh asked for and that phase two has not read yet.
+  bool io_pending = false;
+  bool memory_pending = false;
+  bool command_line_pending = false;
 };
 
 // What one refresh reads once and every entry update shares.
@@ -66,18 +66,29 @@ ProcessTable::~ProcessTable() = default;
 std::vector<const ProcessInfo*> ProcessTable::entries() const {
   std::vector<const ProcessInfo*> all;
   all.reserve(entries_.size());
-  for (const auto& [pid, entry] : entries_) {
-    read_deferred_figures(*entry);
-    all.push_back(&entry->info);
-  }
+  for (const auto& [pid, entry] : entries_) all.push_back(&entry->info);
   return all;
 }
 
 const ProcessInfo* ProcessTable::find(uint32_t pid) const {
   auto found = entries_.find(pid);
-  if (found == entries_.end()) return nullptr;
-  read_deferred_figures(*found->second);
-  return &found->second->info;
+  return found == entries_.end() ? nullptr : &found->second->info;
+}
+
+ProcessHandle* ProcessTable::Handles::find_opened(uint32_t pid) const {
+  auto found = table_.entries_.find(pid);
+  return found == table_.entries_.end() ? nullptr : found->second->handle.get();
+}
+
+void ProcessTable::read_figures(std::span<const uint32_t> pids) {
+  for (uint32_t pid : pids) {
+    auto found = entries_.find(pid);
+    if (found != entries_.end()) read_pending_figures(*found->second);
+  }
+}
+
+void ProcessTable::read_all_figures() {
+  for (auto& [pid, entry] : entries_) read_pending_figures(*entry);
 }
 
 void ProcessTable::for_each_link(const std::function<void(const Link&)>& visit) const {
@@ -92,7 +103,7 @@ void ProcessTable::refresh(const RefreshOptions& options, bool remove_ended) {
   if (options.cpu && processor_count_ == 0) processor_count_ = platform_.processor_count();
 
   listed_.clear();
-  if (platform_.list_processes(listed_)) {
+  if (platform_.list_processes(listed_, Handles(*this))) {
     for (const ListedProcess& listed : listed_) refresh_listed(listed, context);
   }
   if (remove_ended) std::erase_if(entries_, [](const auto& pair) { return !pair.second->seen; });
@@ -159,30 +170,30 @@ void ProcessTable::update_entry(Entry& entry, const ListedProcess& listed,
   entry.info.state = listed.state;
   if (context.options.cpu) read_cpu(entry, context);
   if (entry.handle) {
-    entry.io_deferred |= context.options.io;
-    entry.memory_deferred |= context.options.memory;
-    entry.command_line_deferred |= context.options.command_line;
+    entry.io_pending |= context.options.io;
+    entry.memory_pending |= context.options.memory;
+    entry.command_line_pending |= context.options.command_line;
   }
   const uint64_t start = entry.info.start_time_s;
   entry.info.run_time_s = context.wall_seconds >= start ? context.wall_seconds - start : 0;
   entry.seen = true;
 }
 
-void ProcessTable::read_deferred_figures(Entry& entry) const {
+void ProcessTable::read_pending_figures(Entry& entry) {
   ProcessInfo& info = entry.info;
-  if (std::exchange(entry.io_deferred, false)) {
+  if (std::exchange(entry.io_pending, false)) {
     if (std::optional<IoTotals> io = platform_.io_totals(*entry.handle)) {
       info.read_bytes = io->read_bytes;
       info.written_bytes = io->written_bytes;
     }
   }
-  if (std::exchange(entry.memory_deferred, false)) {
+  if (std::exchange(entry.memory_pending, false)) {
     if (std::optional<MemoryFigures> memory = platform_.memory(*entry.handle)) {
       info.resident_bytes = memory->resident_bytes;
       info.virtual_bytes = memory->private_bytes;
     }
   }
-  if (std::exchange(entry.command_line_deferred, false)) {
+  if (std::exchange(entry.command_line_pending, false)) {
     CommandLineRead read = platform_.command_line(*entry.handle);
     if (read.replace) info.arguments = std::move(read.arguments);
   }
@@ -232,13 +243,6 @@ void ProcessTable::read_cpu(Entry& entry, RefreshContext& context) {
   }
   entry.info.cpu_percent = cpu_percent_of(saturating_add(process_kernel, process_user),
                                           denominator, processor_count_);
-}
-
-void ProcessTable::for_each_entry(const std::function<void(const ProcessInfo&)>& visit) const {
-  for (const auto& [pid, entry] : entries_) {
-    read_deferred_figures(*entry);
-    visit(entry->info);
-  }
 }
 
 }  // namespace treemon

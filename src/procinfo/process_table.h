@@ -12,6 +12,11 @@
 //  3. Counters saturate at 2^64-1 and differences are floored at 0.
 //  4. cpu_percent changes only at an interval reading: at least 200 ms after the entry's previous
 //     CPU reading.
+//  5. A refresh has two phases. refresh() lists every process and takes its CPU reading, state,
+//     parent and run time; read_figures() then reads the I/O, memory and command-line groups that
+//     refresh asked for, for the processes a caller will report, each at most once per refresh.
+//     What a caller sees is what reading every group during the refresh would have given.
+//  6. The const methods do no I/O: they show the entries as the two phases left them.
 //
 // It knows nothing of trees, snapshots or JSON. Main thread only; no locks.
 #pragma once
@@ -20,6 +25,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -62,18 +68,21 @@ class ProcessTable {
   ProcessTable(const ProcessTable&) = delete;
   ProcessTable& operator=(const ProcessTable&) = delete;
 
+  // Phase one, for every process.
   void refresh(const RefreshOptions& options, bool remove_ended);
 
-  // Every entry as the last refresh left it, in unspecified order. The I/O, memory and
-  // command-line figures of an entry are read from the platform when the entry is first looked at
-  // after a refresh (by these three calls), so a caller that looks only at some processes pays
-  // only for those; what it sees is what reading them during the refresh would have given.
-  void for_each_entry(const std::function<void(const ProcessInfo&)>& visit) const;
+  // Phase two, for the named processes (pids the table does not hold are passed over): the
+  // figure groups the last refresh asked for and that are not read yet. An entry not named keeps
+  // the figures of its last read.
+  void read_figures(std::span<const uint32_t> pids);
+  void read_all_figures();
+
+  // Every entry, in unspecified order.
   std::vector<const ProcessInfo*> entries() const;
   const ProcessInfo* find(uint32_t pid) const;
 
   // The links of the process tree (pid, parent, start time) of every entry, in unspecified
-  // order, without reading any deferred figure.
+  // order.
   struct Link {
     uint32_t pid = 0;
     std::optional<uint32_t> parent_pid;
@@ -97,9 +106,19 @@ class ProcessTable {
                                       const RefreshContext& context);
   void update_entry(Entry& entry, const ListedProcess& listed, RefreshContext& context);
   void read_cpu(Entry& entry, RefreshContext& context);
-  // Reads the figure groups the last refresh deferred for this entry.
-  void read_deferred_figures(Entry& entry) const;
+  // Reads the figure groups the last refresh left to phase two for this entry.
+  void read_pending_figures(Entry& entry);
   const MachineTimes& machine_times(RefreshContext& context);
+
+  // The entries' handles, for the platform's list.
+  class Handles final : public OpenedProcesses {
+   public:
+    explicit Handles(const ProcessTable& table) : table_(table) {}
+    ProcessHandle* find_opened(uint32_t pid) const override;
+
+   private:
+    const ProcessTable& table_;
+  };
 
   ProcessPlatform& platform_;
   std::unordered_map<uint32_t, std::unique_ptr<Entry>> entries_;

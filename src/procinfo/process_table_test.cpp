@@ -43,7 +43,11 @@ class ProcessTableTest : public ::testing::Test {
   void set_machine(uint64_t kernel, uint64_t user) {
     platform.machine = MachineTimes{kernel, user};
   }
-  static void refresh(ProcessTable& table) { table.refresh(RefreshOptions::everything(), true); }
+  static void refresh(ProcessTable& table) {
+    table.refresh(RefreshOptions::everything(), true);
+    table.read_all_figures();
+    table.read_all_figures();
+  }
 };
 
 // A new table holds nothing and has touched nothing.
@@ -180,8 +184,10 @@ TEST_F(ProcessTableTest, PercentageUsesFloatArithmeticInOrder) {
     world.machine = MachineTimes{0, c.machine_user};
     ProcessTable table(world);
     table.refresh(RefreshOptions::everything(), true);
+    table.read_all_figures();
     world.advance(milliseconds(200));
     table.refresh(RefreshOptions::everything(), true);
+    table.read_all_figures();
     EXPECT_EQ(std::bit_cast<uint32_t>(table.find(10)->cpu_percent), c.expected_bits)
         << c.processors << " " << c.process_user << "/" << c.machine_user;
   }
@@ -335,6 +341,7 @@ TEST_F(ProcessTableTest, RunTimeFromTheRefreshWallClock) {
     world.wall_unix_ns = c.wall_ns;
     ProcessTable table(world);
     table.refresh(RefreshOptions::everything(), true);
+    table.read_all_figures();
     EXPECT_EQ(table.find(3)->run_time_s, c.expected) << c.wall_ns << " " << c.start_s;
   }
 }
@@ -373,6 +380,7 @@ TEST_F(ProcessTableTest, RemovalClosesHandles) {
   EXPECT_EQ(platform.open_handles, 2);
   platform.remove(11);
   table->refresh(RefreshOptions::everything(), false);
+  table->read_all_figures();
   EXPECT_NE(table->find(11), nullptr);
   EXPECT_EQ(platform.open_handles, 2);
   refresh(*table);
@@ -396,6 +404,7 @@ TEST_F(ProcessTableTest, FailedListEmptiesTheTable) {
 
   platform.list_fails = true;
   table.refresh(RefreshOptions::everything(), false);
+  table.read_all_figures();
   EXPECT_EQ(table.size(), 1u) << "nothing is removed without remove_ended";
   refresh(table);
   EXPECT_EQ(table.size(), 0u);
@@ -514,6 +523,7 @@ TEST_F(ProcessTableTest, OptionsChooseFigureGroups) {
   p.times = times(1699999000, 10000, 0);
   ProcessTable table(platform);
   table.refresh(RefreshOptions{false, false, false, false}, true);
+  table.read_all_figures();
   const ProcessInfo* info = table.find(10);
   EXPECT_EQ(table.processor_count(), 0u);
   EXPECT_EQ(info->cpu_time_ms, 0u);
@@ -539,6 +549,7 @@ TEST_F(ProcessTableTest, OptionsChooseFigureGroups) {
     p.command_line = {true, {"two", "args"}};
     platform.processors = 8;
     table.refresh(s.options, true);
+    table.read_all_figures();
     info = table.find(10);
     EXPECT_EQ(info->cpu_time_ms, s.cpu_ms);
     EXPECT_EQ(info->read_bytes, s.read);
@@ -561,6 +572,7 @@ TEST_F(ProcessTableTest, RefreshWithoutCpuLeavesTheReadingTime) {
   refresh(table);
   platform.advance(milliseconds(150));
   table.refresh(RefreshOptions{false, true, true, true}, true);
+  table.read_all_figures();
   platform.advance(milliseconds(50));
   refresh(table);
   EXPECT_EQ(table.find(10)->cpu_percent, 100.0f);
@@ -587,27 +599,34 @@ class DeferredFiguresTest : public ::testing::Test {
   }
   void refresh(const RefreshOptions& options = RefreshOptions::everything()) {
     table.refresh(options, true);
+    table.read_all_figures();
+    table.read_all_figures();
   }
   ScriptedPlatform platform;
   ProcessTable table{platform};
 };
 
-// The I/O, memory and command line of a refresh are read once, when the entry is first looked
-// at; the tree's links never read them; entries() and for_each_entry() read every entry.
-TEST_F(DeferredFiguresTest, ReadOnceOnFirstLook) {
-  refresh();
+// The I/O, memory and command line of a refresh are read in phase two only, for the processes
+// named, once per refresh however often they are named; lookups and the tree's links never read.
+TEST_F(DeferredFiguresTest, ReadOncePerRefreshForTheNamedProcesses) {
+  table.refresh(RefreshOptions::everything(), true);
   table.for_each_link([](const ProcessTable::Link&) {});
+  EXPECT_EQ(table.find(10)->read_bytes, 0u);
+  EXPECT_EQ(table.entries().size(), 2u);
   EXPECT_TRUE(platform.figure_queries.empty());
+  const uint32_t ten[] = {10, 10, 99};
+  table.read_figures(ten);
   EXPECT_EQ(table.find(10)->read_bytes, 10u);
   EXPECT_EQ(table.find(10)->arguments, (std::vector<std::string>{"worker", "10"}));
   EXPECT_EQ(platform.figure_queries[10], 3);
   EXPECT_EQ(platform.figure_queries.count(11), 0u);
-  EXPECT_EQ(table.entries().size(), 2u);
+  table.read_all_figures();
   EXPECT_EQ(platform.figure_queries[10], 3);
   EXPECT_EQ(platform.figure_queries[11], 3);
-  refresh();
+  table.refresh(RefreshOptions::everything(), true);
+  table.read_all_figures();
   int visited = 0;
-  table.for_each_entry([&](const ProcessInfo& info) { visited += info.resident_bytes > 0; });
+  for (const ProcessInfo* info : table.entries()) visited += info->resident_bytes > 0;
   EXPECT_EQ(visited, 2);
   EXPECT_EQ(platform.figure_queries[10], 6);
 }

@@ -48,7 +48,8 @@ void ScriptedPlatform::sleep_for(std::chrono::nanoseconds duration) {
   if (duration.count() > 0) monotonic += duration;
 }
 
-bool ScriptedPlatform::list_processes(std::vector<ListedProcess>& out) {
+bool ScriptedPlatform::list_processes(std::vector<ListedProcess>& out,
+                                      const OpenedProcesses& /*opened*/) {
   out.clear();
   if (list_fails) return false;
   out.reserve(processes.size());

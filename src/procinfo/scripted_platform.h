@@ -57,7 +57,7 @@ class ScriptedPlatform final : public ProcessPlatform {
   void sleep_for(std::chrono::nanoseconds duration) override;
 
   uint32_t processor_count() override { return processors; }
-  bool list_processes(std::vector<ListedProcess>& out) override;
+  bool list_processes(std::vector<ListedProcess>& out, const OpenedProcesses& opened) override;
   std::unique_ptr<ProcessHandle> open_process(const ListedProcess& listed) override;
   std::optional<ProcessTimes> process_times(ProcessHandle& process) override;
   std::optional<MachineTimes> machine_times() override { return machine; }

@@ -49,7 +49,6 @@ ProcessLinks collect_links(const ProcessTable& table) {
   result.links.reserve(table.size());
   result.index_of_pid.reserve(table.size());
   result.first_child_of_pid.reserve(table.size());
-  // Only the links: the figures of processes that get no row are never read.
   table.for_each_link([&result](const ProcessTable::Link& link) {
     const auto index = static_cast<uint32_t>(result.links.size());
     uint32_t& first_child = result.first_child_of_pid.try_emplace(link.parent_pid.value_or(0),
@@ -239,6 +238,8 @@ Snapshot sample(SamplerState& state, const RootProcess& root, const ExternalProc
 
   std::vector<uint32_t> selected = walk_tree(links, seeds);
   std::sort(selected.begin(), selected.end());
+  // Only the processes that get a row pay for their I/O, memory and command line.
+  state.table().read_figures(selected);
   snapshot.processes = build_rows(state, selected);
 
   if (state.last_sequence < U64_MAX) ++state.last_sequence;

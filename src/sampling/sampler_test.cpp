@@ -344,9 +344,9 @@ class SlowListingPlatform final : public ProcessPlatform {
   int64_t wall_now_unix_ns() override { return inner.wall_now_unix_ns(); }
   void sleep_for(std::chrono::nanoseconds d) override { inner.sleep_for(d); }
   uint32_t processor_count() override { return inner.processor_count(); }
-  bool list_processes(std::vector<ListedProcess>& out) override {
+  bool list_processes(std::vector<ListedProcess>& out, const OpenedProcesses& opened) override {
     inner.advance(milliseconds(7));
-    return inner.list_processes(out);
+    return inner.list_processes(out, opened);
   }
   std::unique_ptr<ProcessHandle> open_process(const ListedProcess& l) override {
     return inner.open_process(l);
