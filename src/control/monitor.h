@@ -1,3 +1,7 @@
+// Module control (this header is its entry point): start-up, the main loop and its schedule, the
+// CommandReader thread and the CommandQueue, the EventWriter and the process's standard streams.
+// It uses protocol, sampling and base, and procinfo only to create the platform at start-up.
+//
 // The monitor: start-up, the main loop with its sampling schedule, command dispatch and the exit
 // status. The main thread owns every piece of monitor state; the only thing it shares with the
 // CommandReader thread is the CommandQueue.
@@ -22,8 +26,6 @@
 
 namespace treemon {
 
-inline constexpr std::chrono::milliseconds MIN_SAMPLE_INTERVAL{250};
-inline constexpr std::chrono::milliseconds MAX_SAMPLE_INTERVAL{60000};
 inline constexpr uint64_t MIN_SAMPLE_INTERVAL_MS = 250;
 inline constexpr uint64_t MAX_SAMPLE_INTERVAL_MS = 60000;
 inline constexpr std::chrono::seconds IDLE_WAIT{60};

@@ -1,3 +1,6 @@
+// Module procinfo: the ProcessTable and its platform layer (one file per OS and a scripted one
+// for tests). It uses base only and knows no JSON, trees or snapshots.
+//
 // ProcessTable: every process on the machine, one entry per pid, brought up to date only by
 // explicit refreshes. It owns the per-process handles and the CPU baselines.
 //

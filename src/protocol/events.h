@@ -1,3 +1,6 @@
+// Module protocol: the Command records and parse_command, the events and the byte-exact JSON
+// writer. It writes sampling's plain records and uses base; it knows no process table.
+//
 // The four events the monitor writes, and write_event, which writes one as compact JSON text.
 //
 // write_event writes no line ending; the caller (the EventWriter) ends the line and flushes.
