@@ -54,7 +54,7 @@ void read_all_tokens(std::string_view text) {
   JsonReader reader(text);
   JsonToken token;
   do {
-    if (reader.next(token)) return;
+    if (!reader.next(token).ok()) return;
     benchmark::DoNotOptimize(token);
   } while (token.kind != JsonKind::End);
 }

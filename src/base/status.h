@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -22,22 +23,37 @@ class [[nodiscard]] Status {
  public:
   Status() = default;
   static Status error(std::string_view message, size_t column = 0) {
-    return Status(std::string(message), column);
+    return Status(std::make_unique<const Failure>(Failure{std::string(message), column}));
+  }
+  Status(const Status& other) : failure_(other.copy_failure()) {}
+  Status& operator=(const Status& other) {
+    if (this != &other) failure_ = other.copy_failure();
+    return *this;
+  }
+  Status(Status&&) noexcept = default;
+  Status& operator=(Status&&) noexcept = default;
+
+  bool ok() const { return failure_ == nullptr; }
+  // Empty and 0 for success.
+  std::string_view message() const { return failure_ ? failure_->message : std::string_view(); }
+  size_t column() const { return failure_ ? failure_->column : 0; }
+
+  friend bool operator==(const Status& a, const Status& b) {
+    return a.ok() == b.ok() && a.message() == b.message() && a.column() == b.column();
   }
 
-  bool ok() const { return !failed_; }
-  const std::string& message() const { return message_; }
-  size_t column() const { return column_; }
-
-  friend bool operator==(const Status&, const Status&) = default;
-
  private:
-  Status(std::string message, size_t column)
-      : failed_(true), message_(std::move(message)), column_(column) {}
+  struct Failure {
+    std::string message;
+    size_t column;
+  };
+  // Success is a null pointer, so that passing it around costs no more than a pointer.
+  explicit Status(std::unique_ptr<const Failure> failure) : failure_(std::move(failure)) {}
+  std::unique_ptr<const Failure> copy_failure() const {
+    return failure_ ? std::make_unique<const Failure>(*failure_) : nullptr;
+  }
 
-  bool failed_ = false;
-  std::string message_;
-  size_t column_ = 0;
+  std::unique_ptr<const Failure> failure_;
 };
 
 template <typename T>

@@ -66,7 +66,8 @@ TEST(WindowsConsole, ClosedOutputIsAnErrorValue) {
   pipe.read_end.reset();
   const Status failure = output.write_all("{\"type\":\"hello\"}\n");
   ASSERT_FALSE(failure.ok());
-  const std::string* error = &failure.message();
+  const std::string text(failure.message());
+  const std::string* error = &text;
   // ERROR_NO_DATA (232) or ERROR_BROKEN_PIPE (109), depending on the pipe's state.
   const bool named = error->find("(os error 232)") != std::string::npos ||
                      error->find("(os error 109)") != std::string::npos;

@@ -162,7 +162,7 @@ int run() {
   StandardOutput output;
   EventWriter writer(output);
   const auto fail = [](const Status& failure) {
-    write_standard_error_line(std::string(OUTPUT_FAILURE_PREFIX) + failure.message());
+    write_standard_error_line(std::string(OUTPUT_FAILURE_PREFIX).append(failure.message()));
     return 1;
   };
   const HelloEvent hello{current_process_id(), platform_name(), architecture_name()};

@@ -89,11 +89,11 @@ std::string positioned_text(std::string_view message, size_t column) {
   return text;
 }
 
-JsonError JsonReader::error_here(std::string_view message) const {
-  return JsonError{message, at_end() ? text_.size() : pos_ + 1};
+Status JsonReader::error_here(std::string_view message) const {
+  return Status::error(message, at_end() ? text_.size() : pos_ + 1);
 }
 
-JsonError JsonReader::fail(JsonError error) {
+Status JsonReader::fail(Status error) {
   failed_ = error;
   return error;
 }
@@ -102,8 +102,8 @@ void JsonReader::skip_whitespace() {
   while (!at_end() && is_json_whitespace(peek())) ++pos_;
 }
 
-std::optional<JsonError> JsonReader::next(JsonToken& token) {
-  if (failed_) return failed_;
+Status JsonReader::next(JsonToken& token) {
+  if (!failed_.ok()) return failed_;
   switch (expect_) {
     case Expect::TopValue:
       return read_value(token);
@@ -146,33 +146,33 @@ std::optional<JsonError> JsonReader::next(JsonToken& token) {
     case Expect::Done:
       token = JsonToken{};
       token.begin = token.end = pos_;
-      return std::nullopt;
+      return Status();
   }
-  return std::nullopt;
+  return Status();
 }
 
-std::optional<JsonError> JsonReader::skip_rest_of_value(const JsonToken& first) {
-  if (!first.opens_container()) return std::nullopt;
+Status JsonReader::skip_rest_of_value(const JsonToken& first) {
+  if (!first.opens_container()) return Status();
   const size_t outer_depth = depth_ - 1;
   JsonToken token;
   while (true) {
-    if (auto error = next(token)) return error;
+    if (Status error = next(token); !error.ok()) return error;
     const bool closes = token.kind == JsonKind::EndArray || token.kind == JsonKind::EndObject;
-    if (closes && depth_ == outer_depth) return std::nullopt;
+    if (closes && depth_ == outer_depth) return Status();
   }
 }
 
-std::optional<JsonError> JsonReader::finish() {
-  if (failed_) return failed_;
+Status JsonReader::finish() {
+  if (!failed_.ok()) return failed_;
   skip_whitespace();
   if (!at_end()) return fail(error_here(json_error::TRAILING_CHARACTERS));
-  return std::nullopt;
+  return Status();
 }
 
-std::optional<JsonError> JsonReader::read_value(JsonToken& token) {
+Status JsonReader::read_value(JsonToken& token) {
   skip_whitespace();
   if (at_end()) return fail(error_here(json_error::EOF_VALUE));
-  std::optional<JsonError> error;
+  Status error;
   switch (peek()) {
     case '{':
       return open_container(token, true);
@@ -195,20 +195,20 @@ std::optional<JsonError> JsonReader::read_value(JsonToken& token) {
       error = read_number(token);
       break;
   }
-  if (error) return fail(*error);
+  if (!error.ok()) return fail(std::move(error));
   after_value();
-  return std::nullopt;
+  return Status();
 }
 
-std::optional<JsonError> JsonReader::read_member_name(JsonToken& token) {
+Status JsonReader::read_member_name(JsonToken& token) {
   if (peek() != '"') return fail(error_here(json_error::KEY_MUST_BE_A_STRING));
-  if (auto error = read_string(token)) return fail(*error);
+  if (Status error = read_string(token); !error.ok()) return fail(std::move(error));
   token.kind = JsonKind::MemberName;
   expect_ = Expect::MemberValue;
-  return std::nullopt;
+  return Status();
 }
 
-std::optional<JsonError> JsonReader::open_container(JsonToken& token, bool is_object) {
+Status JsonReader::open_container(JsonToken& token, bool is_object) {
   if (depth_ == MAX_DEPTH) return fail(error_here(json_error::RECURSION_LIMIT));
   is_object_[depth_++] = is_object;
   token = JsonToken{};
@@ -216,16 +216,16 @@ std::optional<JsonError> JsonReader::open_container(JsonToken& token, bool is_ob
   token.begin = pos_++;
   token.end = pos_;
   expect_ = is_object ? Expect::FirstMember : Expect::FirstElement;
-  return std::nullopt;
+  return Status();
 }
 
-std::optional<JsonError> JsonReader::close_container(JsonToken& token) {
+Status JsonReader::close_container(JsonToken& token) {
   token = JsonToken{};
   token.kind = is_object_[--depth_] ? JsonKind::EndObject : JsonKind::EndArray;
   token.begin = pos_++;
   token.end = pos_;
   after_value();
-  return std::nullopt;
+  return Status();
 }
 
 void JsonReader::after_value() {
@@ -236,7 +236,7 @@ void JsonReader::after_value() {
   }
 }
 
-std::optional<JsonError> JsonReader::read_literal(JsonToken& token, std::string_view literal,
+Status JsonReader::read_literal(JsonToken& token, std::string_view literal,
                                                   JsonKind kind) {
   token = JsonToken{};
   token.begin = pos_++;
@@ -246,10 +246,10 @@ std::optional<JsonError> JsonReader::read_literal(JsonToken& token, std::string_
   }
   token.kind = kind;
   token.end = pos_;
-  return std::nullopt;
+  return Status();
 }
 
-std::optional<JsonError> JsonReader::read_number(JsonToken& token) {
+Status JsonReader::read_number(JsonToken& token) {
   NumberParts parts{};
   parts.begin = pos_;
   parts.negative = peek() == '-';
@@ -295,14 +295,14 @@ std::optional<JsonError> JsonReader::read_number(JsonToken& token) {
     if (magnitude && !parts.negative) {
       token.kind = JsonKind::Unsigned;
       token.unsigned_value = *magnitude;
-      return std::nullopt;
+      return Status();
     }
     if (magnitude && *magnitude != 0 && *magnitude <= SIGNED_MIN_MAGNITUDE) {
       token.kind = JsonKind::Signed;
       token.signed_value = *magnitude == SIGNED_MIN_MAGNITUDE
                                ? std::numeric_limits<int64_t>::min()
                                : -static_cast<int64_t>(*magnitude);
-      return std::nullopt;
+      return Status();
     }
   }
   token.kind = JsonKind::Float;
@@ -310,16 +310,16 @@ std::optional<JsonError> JsonReader::read_number(JsonToken& token) {
   const char* last = text_.data() + parts.end;
   const auto result = std::from_chars(first, last, token.float_value);
   if (result.ec == std::errc::result_out_of_range) {
-    if (is_too_large(text_, parts)) return JsonError{json_error::NUMBER_OUT_OF_RANGE, parts.end};
+    if (is_too_large(text_, parts)) return Status::error(json_error::NUMBER_OUT_OF_RANGE, parts.end);
     token.float_value = parts.negative ? -0.0 : 0.0;
   } else if (result.ec != std::errc() || result.ptr != last) {
     // Cannot happen for a scanned JSON number; treated as malformed rather than trusted.
-    return JsonError{json_error::INVALID_NUMBER, parts.end};
+    return Status::error(json_error::INVALID_NUMBER, parts.end);
   }
-  return std::nullopt;
+  return Status();
 }
 
-std::optional<JsonError> JsonReader::read_string(JsonToken& token) {
+Status JsonReader::read_string(JsonToken& token) {
   token = JsonToken{};
   token.kind = JsonKind::String;
   token.begin = pos_++;
@@ -334,7 +334,7 @@ std::optional<JsonError> JsonReader::read_string(JsonToken& token) {
     if (!has_escape) scratch_.clear();
     has_escape = true;
     scratch_.append(text_.substr(run_begin, pos_ - run_begin));
-    if (auto error = read_escape()) return error;
+    if (Status error = read_escape(); !error.ok()) return error;
     run_begin = pos_;
   }
   if (has_escape) {
@@ -344,37 +344,37 @@ std::optional<JsonError> JsonReader::read_string(JsonToken& token) {
     token.text = text_.substr(run_begin, pos_ - run_begin);
   }
   token.end = ++pos_;
-  return std::nullopt;
+  return Status();
 }
 
 // Decodes the escape at pos_ (a backslash) into scratch_ and moves past it.
-std::optional<JsonError> JsonReader::read_escape() {
+Status JsonReader::read_escape() {
   ++pos_;
   if (at_end()) return error_here(json_error::EOF_STRING);
   const char c = text_[pos_++];
   switch (c) {
-    case '"': scratch_ += '"'; return std::nullopt;
-    case '\\': scratch_ += '\\'; return std::nullopt;
-    case '/': scratch_ += '/'; return std::nullopt;
-    case 'b': scratch_ += '\b'; return std::nullopt;
-    case 'f': scratch_ += '\f'; return std::nullopt;
-    case 'n': scratch_ += '\n'; return std::nullopt;
-    case 'r': scratch_ += '\r'; return std::nullopt;
-    case 't': scratch_ += '\t'; return std::nullopt;
+    case '"': scratch_ += '"'; return Status();
+    case '\\': scratch_ += '\\'; return Status();
+    case '/': scratch_ += '/'; return Status();
+    case 'b': scratch_ += '\b'; return Status();
+    case 'f': scratch_ += '\f'; return Status();
+    case 'n': scratch_ += '\n'; return Status();
+    case 'r': scratch_ += '\r'; return Status();
+    case 't': scratch_ += '\t'; return Status();
     case 'u': return read_unicode_escape();
-    default: return JsonError{json_error::INVALID_ESCAPE, pos_};
+    default: return Status::error(json_error::INVALID_ESCAPE, pos_);
   }
 }
 
 // After "\u": four hex digits, and for a leading surrogate a second "\u" escape with a trailing one.
-std::optional<JsonError> JsonReader::read_unicode_escape() {
+Status JsonReader::read_unicode_escape() {
   uint32_t unit = 0;
-  if (auto error = read_hex4(unit)) return error;
+  if (Status error = read_hex4(unit); !error.ok()) return error;
   // The column of a bad code unit is the last hex digit of its escape.
-  if (is_trailing_surrogate(unit)) return JsonError{json_error::LONE_LEADING_SURROGATE, pos_};
+  if (is_trailing_surrogate(unit)) return Status::error(json_error::LONE_LEADING_SURROGATE, pos_);
   if (!is_leading_surrogate(unit)) {
     append_utf8(unit, scratch_);
-    return std::nullopt;
+    return Status();
   }
   for (const char expected : {'\\', 'u'}) {
     if (at_end()) return error_here(json_error::EOF_STRING);
@@ -382,13 +382,13 @@ std::optional<JsonError> JsonReader::read_unicode_escape() {
     ++pos_;
   }
   uint32_t trailing = 0;
-  if (auto error = read_hex4(trailing)) return error;
-  if (!is_trailing_surrogate(trailing)) return JsonError{json_error::LONE_LEADING_SURROGATE, pos_};
+  if (Status error = read_hex4(trailing); !error.ok()) return error;
+  if (!is_trailing_surrogate(trailing)) return Status::error(json_error::LONE_LEADING_SURROGATE, pos_);
   append_utf8(0x10000 + ((unit - 0xD800) << 10) + (trailing - 0xDC00), scratch_);
-  return std::nullopt;
+  return Status();
 }
 
-std::optional<JsonError> JsonReader::read_hex4(uint32_t& unit) {
+Status JsonReader::read_hex4(uint32_t& unit) {
   unit = 0;
   for (int i = 0; i < 4; ++i, ++pos_) {
     if (at_end()) return error_here(json_error::EOF_STRING);
@@ -396,7 +396,7 @@ std::optional<JsonError> JsonReader::read_hex4(uint32_t& unit) {
     if (digit < 0) return error_here(json_error::INVALID_ESCAPE);
     unit = unit * 16 + static_cast<uint32_t>(digit);
   }
-  return std::nullopt;
+  return Status();
 }
 
 }  // namespace treemon

@@ -22,6 +22,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/status.h"
+
 namespace treemon {
 
 inline constexpr size_t MAX_DEPTH = 127;
@@ -49,12 +51,6 @@ inline constexpr std::string_view TRAILING_COMMA = "trailing comma";
 inline constexpr std::string_view TRAILING_CHARACTERS = "trailing characters";
 inline constexpr std::string_view RECURSION_LIMIT = "recursion limit exceeded";
 }  // namespace json_error
-
-struct JsonError {
-  std::string_view message;  // one of the json_error texts, or a caller's own
-  size_t column = 0;
-  friend bool operator==(const JsonError&, const JsonError&) = default;
-};
 
 // "{message} at line 1 column {column}": the text is a single line.
 std::string positioned_text(std::string_view message, size_t column);
@@ -94,14 +90,14 @@ class JsonReader {
   JsonReader(const JsonReader&) = delete;
   JsonReader& operator=(const JsonReader&) = delete;
 
-  // Reads the next token. Success is an empty optional.
-  std::optional<JsonError> next(JsonToken& token);
+  // Reads the next token. A failure carries one of the json_error texts and its column.
+  Status next(JsonToken& token);
 
   // Reads the rest of the value that `first` opened (nothing more when it is a scalar).
-  std::optional<JsonError> skip_rest_of_value(const JsonToken& first);
+  Status skip_rest_of_value(const JsonToken& first);
 
   // After End: the error "trailing characters" at the first byte that is not JSON white space.
-  std::optional<JsonError> finish();
+  Status finish();
 
   size_t depth() const { return depth_; }
   // Offset just past the last byte read.
@@ -118,22 +114,22 @@ class JsonReader {
     Done,
   };
 
-  std::optional<JsonError> read_value(JsonToken& token);
-  std::optional<JsonError> read_member_name(JsonToken& token);
-  std::optional<JsonError> open_container(JsonToken& token, bool is_object);
-  std::optional<JsonError> close_container(JsonToken& token);
-  std::optional<JsonError> read_literal(JsonToken& token, std::string_view literal, JsonKind kind);
-  std::optional<JsonError> read_number(JsonToken& token);
-  std::optional<JsonError> read_string(JsonToken& token);
-  std::optional<JsonError> read_escape();
-  std::optional<JsonError> read_unicode_escape();
-  std::optional<JsonError> read_hex4(uint32_t& unit);
+  Status read_value(JsonToken& token);
+  Status read_member_name(JsonToken& token);
+  Status open_container(JsonToken& token, bool is_object);
+  Status close_container(JsonToken& token);
+  Status read_literal(JsonToken& token, std::string_view literal, JsonKind kind);
+  Status read_number(JsonToken& token);
+  Status read_string(JsonToken& token);
+  Status read_escape();
+  Status read_unicode_escape();
+  Status read_hex4(uint32_t& unit);
   void after_value();
   void skip_whitespace();
   bool at_end() const { return pos_ >= text_.size(); }
   char peek() const { return text_[pos_]; }
-  JsonError error_here(std::string_view message) const;  // at the byte at pos_, or the end
-  JsonError fail(JsonError error);
+  Status error_here(std::string_view message) const;  // at the byte at pos_, or the end
+  Status fail(Status error);
 
   std::string_view text_;
   size_t pos_ = 0;
@@ -141,7 +137,7 @@ class JsonReader {
   size_t depth_ = 0;
   std::array<bool, MAX_DEPTH> is_object_{};  // per open level: object or array
   std::string scratch_;  // decoded text of strings with escapes
-  std::optional<JsonError> failed_;
+  Status failed_;
 };
 
 }  // namespace treemon

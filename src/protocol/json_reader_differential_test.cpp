@@ -40,9 +40,9 @@ Verdict ours(std::string_view text) {
   JsonToken token;
   Verdict verdict;
   while (true) {
-    if (auto error = reader.next(token)) {
-      verdict.too_deep = error->message == json_error::RECURSION_LIMIT;
-      verdict.log = positioned_text(error->message, error->column);
+    if (Status error = reader.next(token); !error.ok()) {
+      verdict.too_deep = error.message() == json_error::RECURSION_LIMIT;
+      verdict.log = positioned_text(error.message(), error.column());
       return verdict;
     }
     switch (token.kind) {
@@ -66,8 +66,8 @@ Verdict ours(std::string_view text) {
       case JsonKind::BeginObject: verdict.log += "{ "; break;
       case JsonKind::EndObject: verdict.log += "} "; break;
       case JsonKind::End:
-        if (auto error = reader.finish()) {
-          verdict.log = positioned_text(error->message, error->column);
+        if (Status error = reader.finish(); !error.ok()) {
+          verdict.log = positioned_text(error.message(), error.column());
           return verdict;
         }
         verdict.valid = true;

@@ -15,9 +15,9 @@ std::string outcome(std::string_view text) {
   JsonReader reader(text);
   JsonToken token;
   do {
-    if (auto error = reader.next(token)) return positioned_text(error->message, error->column);
+    if (Status error = reader.next(token); !error.ok()) return positioned_text(error.message(), error.column());
   } while (token.kind != JsonKind::End);
-  if (auto error = reader.finish()) return positioned_text(error->message, error->column);
+  if (Status error = reader.finish(); !error.ok()) return positioned_text(error.message(), error.column());
   return "ok";
 }
 
@@ -46,7 +46,7 @@ std::string tokens(std::string_view text) {
   JsonToken token;
   std::string out;
   do {
-    if (auto error = reader.next(token)) return positioned_text(error->message, error->column);
+    if (Status error = reader.next(token); !error.ok()) return positioned_text(error.message(), error.column());
     if (!out.empty()) out += ' ';
     out += render(token);
   } while (token.kind != JsonKind::End);
@@ -238,7 +238,7 @@ TEST(JsonReader, NumberKinds) {
 
   JsonReader reader("-0");
   JsonToken token;
-  ASSERT_FALSE(reader.next(token));
+  ASSERT_TRUE(reader.next(token).ok());
   EXPECT_TRUE(std::signbit(token.float_value));
 }
 
@@ -254,26 +254,26 @@ TEST(JsonReader, TokenOffsets) {
   };
   JsonToken token;
   for (const auto& e : expected) {
-    ASSERT_FALSE(reader.next(token));
+    ASSERT_TRUE(reader.next(token).ok());
     EXPECT_EQ(token.kind, e.kind);
     EXPECT_EQ(token.begin, e.begin);
     EXPECT_EQ(token.end, e.end);
   }
-  ASSERT_FALSE(reader.next(token));
+  ASSERT_TRUE(reader.next(token).ok());
   EXPECT_EQ(token.kind, JsonKind::End);
-  EXPECT_FALSE(reader.finish());
+  EXPECT_TRUE(reader.finish().ok());
 }
 
 // The first error ends reading; every later call reports it again.
 TEST(JsonReader, ErrorIsSticky) {
   JsonReader reader("[1,}");
   JsonToken token;
-  ASSERT_FALSE(reader.next(token));
-  ASSERT_FALSE(reader.next(token));
+  ASSERT_TRUE(reader.next(token).ok());
+  ASSERT_TRUE(reader.next(token).ok());
   const auto first = reader.next(token);
-  ASSERT_TRUE(first);
-  EXPECT_EQ(first->message, json_error::EXPECTED_VALUE);
-  EXPECT_EQ(first->column, 4u);
+  ASSERT_FALSE(first.ok());
+  EXPECT_EQ(first.message(), json_error::EXPECTED_VALUE);
+  EXPECT_EQ(first.column(), 4u);
   EXPECT_EQ(reader.next(token), first);
   EXPECT_EQ(reader.finish(), first);
 }
@@ -282,20 +282,20 @@ TEST(JsonReader, ErrorIsSticky) {
 TEST(JsonReader, SkipRestOfValue) {
   JsonReader reader(R"([{"a":[1,{"b":[]}],"c":2}, "after"])");
   JsonToken token;
-  ASSERT_FALSE(reader.next(token));  // [
-  ASSERT_FALSE(reader.next(token));  // {
-  ASSERT_FALSE(reader.skip_rest_of_value(token));
+  ASSERT_TRUE(reader.next(token).ok());  // [
+  ASSERT_TRUE(reader.next(token).ok());  // {
+  ASSERT_TRUE(reader.skip_rest_of_value(token).ok());
   EXPECT_EQ(reader.depth(), 1u);
-  ASSERT_FALSE(reader.next(token));
+  ASSERT_TRUE(reader.next(token).ok());
   EXPECT_EQ(render(token), "s:after");
-  EXPECT_FALSE(reader.skip_rest_of_value(token));  // a scalar: nothing more to read
+  EXPECT_TRUE(reader.skip_rest_of_value(token).ok());  // a scalar: nothing more to read
 
   JsonReader broken(R"([{"a":[1,}])");
-  ASSERT_FALSE(broken.next(token));
-  ASSERT_FALSE(broken.next(token));
+  ASSERT_TRUE(broken.next(token).ok());
+  ASSERT_TRUE(broken.next(token).ok());
   const auto error = broken.skip_rest_of_value(token);
-  ASSERT_TRUE(error);
-  EXPECT_EQ(positioned_text(error->message, error->column), "expected value at line 1 column 10");
+  ASSERT_FALSE(error.ok());
+  EXPECT_EQ(positioned_text(error.message(), error.column()), "expected value at line 1 column 10");
 }
 
 // Long texts are read in one pass and without recursion.

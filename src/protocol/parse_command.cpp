@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/status.h"
 #include "base/utf8.h"
 #include "protocol/json_reader.h"
 #include "protocol/number_text.h"
@@ -216,8 +217,8 @@ std::string elements_in_sequence(size_t count) {
 Rejection at_column(std::string message, size_t column) {
   return Rejection{positioned_text(message, column)};
 }
-Rejection syntax_rejection(const JsonError& error) {
-  return Rejection{positioned_text(error.message, error.column)};
+Rejection syntax_rejection(const Status& error) {
+  return Rejection{positioned_text(error.message(), error.column())};
 }
 
 // ---- Stage 1: the JSON value and the tag --------------------------------------------------------
@@ -262,8 +263,8 @@ std::variant<Variant, Rejection> read_tag(const JsonToken& value) {
 }
 
 // Reads one whole value whose first token is `first`; returns its span or the syntax error.
-std::variant<Span, JsonError> read_span(JsonReader& reader, const JsonToken& first) {
-  if (auto error = reader.skip_rest_of_value(first)) return *error;
+Result<Span> read_span(JsonReader& reader, const JsonToken& first) {
+  if (Status error = reader.skip_rest_of_value(first); !error.ok()) return error;
   return Span{first.begin, reader.offset()};
 }
 
@@ -273,23 +274,23 @@ Stage1Result read_object_form(JsonReader& reader) {
   std::array<uint8_t, FIELD_COUNT> held_per_field{};
   JsonToken token;
   while (true) {
-    if (auto error = reader.next(token)) return syntax_rejection(*error);
+    if (Status error = reader.next(token); !error.ok()) return syntax_rejection(error);
     if (token.kind == JsonKind::EndObject) break;
     if (token.text == "type") {
       if (variant) return at_column(duplicate_field("type"), token.end);
-      if (auto error = reader.next(token)) return syntax_rejection(*error);
+      if (Status error = reader.next(token); !error.ok()) return syntax_rejection(error);
       auto tag = read_tag(token);
       if (auto* rejection = std::get_if<Rejection>(&tag)) return std::move(*rejection);
       variant = std::get<Variant>(tag);
       continue;
     }
     const std::optional<Field> field = field_named(token.text);
-    if (auto error = reader.next(token)) return syntax_rejection(*error);
+    if (Status error = reader.next(token); !error.ok()) return syntax_rejection(error);
     auto span = read_span(reader, token);
-    if (auto* error = std::get_if<JsonError>(&span)) return syntax_rejection(*error);
+    if (!span.ok()) return syntax_rejection(span.status());
     if (field && held_per_field[static_cast<size_t>(*field)] < HELD_PER_FIELD) {
       ++held_per_field[static_cast<size_t>(*field)];
-      held.members[held.member_count++] = HeldMember{*field, std::get<Span>(span)};
+      held.members[held.member_count++] = HeldMember{*field, *span};
     }
   }
   if (!variant) return at_column(missing_field("type"), token.end);
@@ -301,17 +302,17 @@ Stage1Result read_array_form(JsonReader& reader) {
   HeldCommand held;
   held.array_form = true;
   JsonToken token;
-  if (auto error = reader.next(token)) return syntax_rejection(*error);
+  if (Status error = reader.next(token); !error.ok()) return syntax_rejection(error);
   if (token.kind == JsonKind::EndArray) return at_column(missing_field("type"), token.end);
   auto tag = read_tag(token);
   if (auto* rejection = std::get_if<Rejection>(&tag)) return std::move(*rejection);
   held.variant = std::get<Variant>(tag);
   while (true) {
-    if (auto error = reader.next(token)) return syntax_rejection(*error);
+    if (Status error = reader.next(token); !error.ok()) return syntax_rejection(error);
     if (token.kind == JsonKind::EndArray) break;
     auto span = read_span(reader, token);
-    if (auto* error = std::get_if<JsonError>(&span)) return syntax_rejection(*error);
-    if (held.element_count < MAX_FIELDS) held.elements[held.element_count] = std::get<Span>(span);
+    if (!span.ok()) return syntax_rejection(span.status());
+    if (held.element_count < MAX_FIELDS) held.elements[held.element_count] = *span;
     ++held.element_count;
   }
   return held;
@@ -319,7 +320,7 @@ Stage1Result read_array_form(JsonReader& reader) {
 
 Stage1Result read_command(JsonReader& reader) {
   JsonToken token;
-  if (auto error = reader.next(token)) return syntax_rejection(*error);
+  if (Status error = reader.next(token); !error.ok()) return syntax_rejection(error);
   if (token.kind == JsonKind::BeginObject) return read_object_form(reader);
   if (token.kind == JsonKind::BeginArray) return read_array_form(reader);
   return at_column(invalid_type(token, "internally tagged enum Command"), token.end);
@@ -327,8 +328,7 @@ Stage1Result read_command(JsonReader& reader) {
 
 // ---- Stage 2: converting field values -----------------------------------------------------------
 
-// A conversion error; the value is the whole rejection text.
-using ConversionError = std::optional<std::string>;
+// A conversion error's message is the whole rejection text.
 
 struct FieldValues {
   std::array<bool, FIELD_COUNT> seen{};
@@ -341,118 +341,114 @@ struct FieldValues {
   std::vector<ExternalProcess> processes;
 };
 
-ConversionError to_u32(const JsonToken& token, uint32_t& out) {
-  if (token.kind == JsonKind::Signed) return invalid_value(token, "u32");
-  if (token.kind != JsonKind::Unsigned) return invalid_type(token, "u32");
-  if (token.unsigned_value > UINT32_MAX) return invalid_value(token, "u32");
+Status to_u32(const JsonToken& token, uint32_t& out) {
+  if (token.kind == JsonKind::Signed) return Status::error(invalid_value(token, "u32"));
+  if (token.kind != JsonKind::Unsigned) return Status::error(invalid_type(token, "u32"));
+  if (token.unsigned_value > UINT32_MAX) return Status::error(invalid_value(token, "u32"));
   out = static_cast<uint32_t>(token.unsigned_value);
-  return std::nullopt;
+  return Status();
 }
 
-ConversionError to_u64(const JsonToken& token, uint64_t& out) {
-  if (token.kind == JsonKind::Signed) return invalid_value(token, "u64");
-  if (token.kind != JsonKind::Unsigned) return invalid_type(token, "u64");
+Status to_u64(const JsonToken& token, uint64_t& out) {
+  if (token.kind == JsonKind::Signed) return Status::error(invalid_value(token, "u64"));
+  if (token.kind != JsonKind::Unsigned) return Status::error(invalid_type(token, "u64"));
   out = token.unsigned_value;
-  return std::nullopt;
+  return Status();
 }
 
-ConversionError to_optional_u64(const JsonToken& token, std::optional<uint64_t>& out) {
+Status to_optional_u64(const JsonToken& token, std::optional<uint64_t>& out) {
   if (token.kind == JsonKind::Null) {
     out.reset();
-    return std::nullopt;
+    return Status();
   }
   uint64_t value = 0;
-  if (auto error = to_u64(token, value)) return error;
+  if (Status error = to_u64(token, value); !error.ok()) return error;
   out = value;
-  return std::nullopt;
+  return Status();
 }
 
 // The values were read once in stage 1, so reading them again cannot fail; an error is still
 // passed on rather than trusted away.
-ConversionError next_value(JsonReader& reader, JsonToken& token) {
-  if (auto error = reader.next(token)) return std::string(error->message);
-  return std::nullopt;
-}
+Status next_value(JsonReader& reader, JsonToken& token) { return reader.next(token); }
 
-ConversionError skip_value(JsonReader& reader) {
+Status skip_value(JsonReader& reader) {
   JsonToken token;
-  if (auto error = next_value(reader, token)) return error;
-  if (auto error = reader.skip_rest_of_value(token)) return std::string(error->message);
-  return std::nullopt;
+  if (Status error = next_value(reader, token); !error.ok()) return error;
+  return reader.skip_rest_of_value(token);
 }
 
 constexpr std::string_view EXTERNAL_PROCESS = "struct ExternalProcess";
 
-ConversionError external_process_from_object(JsonReader& reader, ExternalProcess& out) {
+Status external_process_from_object(JsonReader& reader, ExternalProcess& out) {
   bool seen_pid = false;
   bool seen_start_time = false;
   JsonToken token;
   while (true) {
-    if (auto error = next_value(reader, token)) return error;
+    if (Status error = next_value(reader, token); !error.ok()) return error;
     if (token.kind == JsonKind::EndObject) break;
     const bool is_pid = token.text == "pid";
     const bool is_start_time = token.text == "startTimeMs";
     if (!is_pid && !is_start_time) {
-      if (auto error = skip_value(reader)) return error;
+      if (Status error = skip_value(reader); !error.ok()) return error;
       continue;
     }
     bool& seen = is_pid ? seen_pid : seen_start_time;
-    if (seen) return duplicate_field(is_pid ? "pid" : "startTimeMs");
+    if (seen) return Status::error(duplicate_field(is_pid ? "pid" : "startTimeMs"));
     seen = true;
-    if (auto error = next_value(reader, token)) return error;
-    auto error = is_pid ? to_u32(token, out.pid) : to_optional_u64(token, out.startTimeMs);
-    if (error) return error;
+    if (Status error = next_value(reader, token); !error.ok()) return error;
+    Status error = is_pid ? to_u32(token, out.pid) : to_optional_u64(token, out.startTimeMs);
+    if (!error.ok()) return error;
   }
-  if (!seen_pid) return missing_field("pid");
-  return std::nullopt;
+  if (!seen_pid) return Status::error(missing_field("pid"));
+  return Status();
 }
 
-ConversionError external_process_from_array(JsonReader& reader, ExternalProcess& out) {
+Status external_process_from_array(JsonReader& reader, ExternalProcess& out) {
   size_t count = 0;
   JsonToken token;
   while (true) {
-    if (auto error = next_value(reader, token)) return error;
+    if (Status error = next_value(reader, token); !error.ok()) return error;
     if (token.kind == JsonKind::EndArray) break;
-    ConversionError error;
+    Status error;
     if (count == 0) {
       error = to_u32(token, out.pid);
     } else if (count == 1) {
       error = to_optional_u64(token, out.startTimeMs);
-    } else if (auto skip_error = reader.skip_rest_of_value(token)) {
-      error = std::string(skip_error->message);
+    } else {
+      error = reader.skip_rest_of_value(token);
     }
-    if (error) return error;
+    if (!error.ok()) return error;
     ++count;
   }
-  if (count == 0) return invalid_length(0, "struct ExternalProcess with 2 elements");
-  if (count > 2) return invalid_length(count, elements_in_sequence(2));
-  return std::nullopt;
+  if (count == 0) return Status::error(invalid_length(0, "struct ExternalProcess with 2 elements"));
+  if (count > 2) return Status::error(invalid_length(count, elements_in_sequence(2)));
+  return Status();
 }
 
-ConversionError to_external_process(JsonReader& reader, const JsonToken& first,
+Status to_external_process(JsonReader& reader, const JsonToken& first,
                                     ExternalProcess& out) {
   if (first.kind == JsonKind::BeginObject) return external_process_from_object(reader, out);
   if (first.kind == JsonKind::BeginArray) return external_process_from_array(reader, out);
-  return invalid_type(first, EXTERNAL_PROCESS);
+  return Status::error(invalid_type(first, EXTERNAL_PROCESS));
 }
 
-ConversionError to_process_list(JsonReader& reader, const JsonToken& first,
+Status to_process_list(JsonReader& reader, const JsonToken& first,
                                 std::vector<ExternalProcess>& out) {
-  if (first.kind != JsonKind::BeginArray) return invalid_type(first, "a sequence");
+  if (first.kind != JsonKind::BeginArray) return Status::error(invalid_type(first, "a sequence"));
   JsonToken token;
   while (true) {
-    if (auto error = next_value(reader, token)) return error;
-    if (token.kind == JsonKind::EndArray) return std::nullopt;
+    if (Status error = next_value(reader, token); !error.ok()) return error;
+    if (token.kind == JsonKind::EndArray) return Status();
     ExternalProcess process;
-    if (auto error = to_external_process(reader, token, process)) return error;
+    if (Status error = to_external_process(reader, token, process); !error.ok()) return error;
     out.push_back(process);
   }
 }
 
-ConversionError convert_field(Field field, std::string_view value_text, FieldValues& values) {
+Status convert_field(Field field, std::string_view value_text, FieldValues& values) {
   JsonReader reader(value_text);
   JsonToken token;
-  if (auto error = next_value(reader, token)) return error;
+  if (Status error = next_value(reader, token); !error.ok()) return error;
   switch (field) {
     case Field::Version: return to_u32(token, values.version);
     case Field::RootPid: return to_u32(token, values.root_pid);
@@ -460,59 +456,59 @@ ConversionError convert_field(Field field, std::string_view value_text, FieldVal
     case Field::WindowMs: return to_u64(token, values.window_ms);
     case Field::Enabled:
       if (token.kind != JsonKind::True && token.kind != JsonKind::False) {
-        return invalid_type(token, "a boolean");
+        return Status::error(invalid_type(token, "a boolean"));
       }
       values.enabled = token.kind == JsonKind::True;
-      return std::nullopt;
+      return Status();
     case Field::RequestId:
-      if (token.kind != JsonKind::String) return invalid_type(token, "a string");
+      if (token.kind != JsonKind::String) return Status::error(invalid_type(token, "a string"));
       values.request_id = std::string(token.text);
-      return std::nullopt;
+      return Status();
     case Field::ExternalProcesses:
     case Field::Processes: return to_process_list(reader, token, values.processes);
   }
-  return std::nullopt;
+  return Status();
 }
 
 std::string_view text_of(std::string_view line, Span span) {
   return line.substr(span.begin, span.end - span.begin);
 }
 
-ConversionError convert_members(std::string_view line, const HeldCommand& held,
+Status convert_members(std::string_view line, const HeldCommand& held,
                                 FieldValues& values) {
   const VariantShape& shape = shape_of(held.variant);
   for (size_t i = 0; i < held.member_count; ++i) {
     const HeldMember& member = held.members[i];
     if (!has_field(shape, member.field)) continue;
     bool& seen = values.seen[static_cast<size_t>(member.field)];
-    if (seen) return duplicate_field(name_of(member.field));
+    if (seen) return Status::error(duplicate_field(name_of(member.field)));
     seen = true;
-    if (auto error = convert_field(member.field, text_of(line, member.value), values)) return error;
+    if (Status error = convert_field(member.field, text_of(line, member.value), values); !error.ok()) return error;
   }
   for (size_t i = 0; i < shape.field_count; ++i) {
     const Field field = shape.fields[i];
     if (!values.seen[static_cast<size_t>(field)] && !is_optional(field)) {
-      return missing_field(name_of(field));
+      return Status::error(missing_field(name_of(field)));
     }
   }
-  return std::nullopt;
+  return Status();
 }
 
-ConversionError convert_elements(std::string_view line, const HeldCommand& held,
+Status convert_elements(std::string_view line, const HeldCommand& held,
                                  FieldValues& values) {
   const VariantShape& shape = shape_of(held.variant);
   for (size_t i = 0; i < shape.field_count; ++i) {
     const Field field = shape.fields[i];
     if (i >= held.element_count) {
       if (is_optional(field)) break;
-      return invalid_length(held.element_count, shape.too_few_elements);
+      return Status::error(invalid_length(held.element_count, shape.too_few_elements));
     }
-    if (auto error = convert_field(field, text_of(line, held.elements[i]), values)) return error;
+    if (Status error = convert_field(field, text_of(line, held.elements[i]), values); !error.ok()) return error;
   }
   if (held.element_count > shape.field_count) {
-    return invalid_length(held.element_count, elements_in_sequence(shape.field_count));
+    return Status::error(invalid_length(held.element_count, elements_in_sequence(shape.field_count)));
   }
-  return std::nullopt;
+  return Status();
 }
 
 Command build(Variant variant, FieldValues&& values) {
@@ -541,11 +537,11 @@ ParseResult parse_command(std::string_view line) {
   const HeldCommand& held = std::get<HeldCommand>(stage1);
 
   FieldValues values;
-  ConversionError error = held.array_form ? convert_elements(line, held, values)
+  Status error = held.array_form ? convert_elements(line, held, values)
                                           : convert_members(line, held, values);
-  if (error) return Rejection{std::move(*error)};
+  if (!error.ok()) return Rejection{std::string(error.message())};
 
-  if (auto trailing = reader.finish()) return syntax_rejection(*trailing);
+  if (Status trailing = reader.finish(); !trailing.ok()) return syntax_rejection(trailing);
   return build(held.variant, std::move(values));
 }
 
