@@ -93,7 +93,7 @@ void BM_AnswerWholeHour(benchmark::State& state) {
     const auto chunks = split_into_chunks(snapshots);
     for (size_t i = 0; i < chunks.size(); ++i) {
       const HistoryChunkEvent chunk{"history-1", i + 1 == chunks.size(), chunks[i]};
-      if (write_event(chunk, sink)) state.SkipWithError("output failed");
+      if (!write_event(chunk, sink).ok()) state.SkipWithError("output failed");
       static_cast<void>(sink.append("\n"));
     }
     bytes = sink.bytes();

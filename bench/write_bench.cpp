@@ -77,7 +77,7 @@ Snapshot realistic_snapshot() {
 void BM_WriteSnapshotEvent(benchmark::State& state) {
   const Snapshot snapshot = realistic_snapshot();
   StringOutput output;
-  if (write_event(SnapshotEvent{&snapshot}, output)) state.SkipWithError("output failed");
+  if (!write_event(SnapshotEvent{&snapshot}, output).ok()) state.SkipWithError("output failed");
   const size_t bytes = output.text().size();
   const size_t allocations_before = allocation_count.load();
   for (auto _ : state) {
@@ -96,7 +96,7 @@ BENCHMARK(BM_WriteSnapshotEvent);
 void BM_CopySnapshotText(benchmark::State& state) {
   const Snapshot snapshot = realistic_snapshot();
   StringOutput rendered;
-  if (write_event(SnapshotEvent{&snapshot}, rendered)) state.SkipWithError("output failed");
+  if (!write_event(SnapshotEvent{&snapshot}, rendered).ok()) state.SkipWithError("output failed");
   const std::string text = rendered.text();
   StringOutput output;
   for (auto _ : state) {
