@@ -23,15 +23,8 @@ class [[nodiscard]] Status {
  public:
   Status() = default;
   static Status error(std::string_view message, size_t column = 0) {
-    return Status(std::make_unique<const Failure>(Failure{std::string(message), column}));
+    return Status(std::make_shared<const Failure>(Failure{std::string(message), column}));
   }
-  Status(const Status& other) : failure_(other.copy_failure()) {}
-  Status& operator=(const Status& other) {
-    if (this != &other) failure_ = other.copy_failure();
-    return *this;
-  }
-  Status(Status&&) noexcept = default;
-  Status& operator=(Status&&) noexcept = default;
 
   bool ok() const { return failure_ == nullptr; }
   // Empty and 0 for success.
@@ -47,13 +40,11 @@ class [[nodiscard]] Status {
     std::string message;
     size_t column;
   };
-  // Success is a null pointer, so that passing it around costs no more than a pointer.
-  explicit Status(std::unique_ptr<const Failure> failure) : failure_(std::move(failure)) {}
-  std::unique_ptr<const Failure> copy_failure() const {
-    return failure_ ? std::make_unique<const Failure>(*failure_) : nullptr;
-  }
+  // Success is a null pointer, so that passing it around costs little; a failure is immutable,
+  // so copies share it instead of copying its text.
+  explicit Status(std::shared_ptr<const Failure> failure) : failure_(std::move(failure)) {}
 
-  std::unique_ptr<const Failure> failure_;
+  std::shared_ptr<const Failure> failure_;
 };
 
 template <typename T>

@@ -93,9 +93,10 @@ Status JsonReader::error_here(std::string_view message) const {
   return Status::error(message, at_end() ? text_.size() : pos_ + 1);
 }
 
-Status JsonReader::fail(Status error) {
-  failed_ = error;
-  return error;
+// Records the first error, which every later call reports again.
+bool JsonReader::fail(Status error) {
+  failed_ = std::move(error);
+  return false;
 }
 
 void JsonReader::skip_whitespace() {
@@ -104,6 +105,10 @@ void JsonReader::skip_whitespace() {
 
 Status JsonReader::next(JsonToken& token) {
   if (!failed_.ok()) return failed_;
+  return advance(token) ? Status() : failed_;
+}
+
+bool JsonReader::advance(JsonToken& token) {
   switch (expect_) {
     case Expect::TopValue:
       return read_value(token);
@@ -146,9 +151,9 @@ Status JsonReader::next(JsonToken& token) {
     case Expect::Done:
       token = JsonToken{};
       token.begin = token.end = pos_;
-      return Status();
+      return true;
   }
-  return Status();
+  return true;
 }
 
 Status JsonReader::skip_rest_of_value(const JsonToken& first) {
@@ -165,50 +170,50 @@ Status JsonReader::skip_rest_of_value(const JsonToken& first) {
 Status JsonReader::finish() {
   if (!failed_.ok()) return failed_;
   skip_whitespace();
-  if (!at_end()) return fail(error_here(json_error::TRAILING_CHARACTERS));
-  return Status();
+  if (!at_end()) fail(error_here(json_error::TRAILING_CHARACTERS));
+  return failed_;
 }
 
-Status JsonReader::read_value(JsonToken& token) {
+bool JsonReader::read_value(JsonToken& token) {
   skip_whitespace();
   if (at_end()) return fail(error_here(json_error::EOF_VALUE));
-  Status error;
+  bool read = false;
   switch (peek()) {
     case '{':
       return open_container(token, true);
     case '[':
       return open_container(token, false);
     case '"':
-      error = read_string(token);
+      read = read_string(token);
       break;
     case 't':
-      error = read_literal(token, "true", JsonKind::True);
+      read = read_literal(token, "true", JsonKind::True);
       break;
     case 'f':
-      error = read_literal(token, "false", JsonKind::False);
+      read = read_literal(token, "false", JsonKind::False);
       break;
     case 'n':
-      error = read_literal(token, "null", JsonKind::Null);
+      read = read_literal(token, "null", JsonKind::Null);
       break;
     default:
       if (peek() != '-' && !is_digit(peek())) return fail(error_here(json_error::EXPECTED_VALUE));
-      error = read_number(token);
+      read = read_number(token);
       break;
   }
-  if (!error.ok()) return fail(std::move(error));
+  if (!read) return false;
   after_value();
-  return Status();
+  return true;
 }
 
-Status JsonReader::read_member_name(JsonToken& token) {
+bool JsonReader::read_member_name(JsonToken& token) {
   if (peek() != '"') return fail(error_here(json_error::KEY_MUST_BE_A_STRING));
-  if (Status error = read_string(token); !error.ok()) return fail(std::move(error));
+  if (!read_string(token)) return false;
   token.kind = JsonKind::MemberName;
   expect_ = Expect::MemberValue;
-  return Status();
+  return true;
 }
 
-Status JsonReader::open_container(JsonToken& token, bool is_object) {
+bool JsonReader::open_container(JsonToken& token, bool is_object) {
   if (depth_ == MAX_DEPTH) return fail(error_here(json_error::RECURSION_LIMIT));
   is_object_[depth_++] = is_object;
   token = JsonToken{};
@@ -216,16 +221,16 @@ Status JsonReader::open_container(JsonToken& token, bool is_object) {
   token.begin = pos_++;
   token.end = pos_;
   expect_ = is_object ? Expect::FirstMember : Expect::FirstElement;
-  return Status();
+  return true;
 }
 
-Status JsonReader::close_container(JsonToken& token) {
+bool JsonReader::close_container(JsonToken& token) {
   token = JsonToken{};
   token.kind = is_object_[--depth_] ? JsonKind::EndObject : JsonKind::EndArray;
   token.begin = pos_++;
   token.end = pos_;
   after_value();
-  return Status();
+  return true;
 }
 
 void JsonReader::after_value() {
@@ -236,33 +241,33 @@ void JsonReader::after_value() {
   }
 }
 
-Status JsonReader::read_literal(JsonToken& token, std::string_view literal,
+bool JsonReader::read_literal(JsonToken& token, std::string_view literal,
                                                   JsonKind kind) {
   token = JsonToken{};
   token.begin = pos_++;
   for (size_t i = 1; i < literal.size(); ++i, ++pos_) {
-    if (at_end()) return error_here(json_error::EOF_VALUE);
-    if (peek() != literal[i]) return error_here(json_error::EXPECTED_IDENT);
+    if (at_end()) return fail(error_here(json_error::EOF_VALUE));
+    if (peek() != literal[i]) return fail(error_here(json_error::EXPECTED_IDENT));
   }
   token.kind = kind;
   token.end = pos_;
-  return Status();
+  return true;
 }
 
-Status JsonReader::read_number(JsonToken& token) {
+bool JsonReader::read_number(JsonToken& token) {
   NumberParts parts{};
   parts.begin = pos_;
   parts.negative = peek() == '-';
   if (parts.negative) ++pos_;
-  if (at_end()) return error_here(json_error::EOF_VALUE);
+  if (at_end()) return fail(error_here(json_error::EOF_VALUE));
   parts.digits_begin = pos_;
   if (peek() == '0') {
     ++pos_;
-    if (!at_end() && is_digit(peek())) return error_here(json_error::INVALID_NUMBER);
+    if (!at_end() && is_digit(peek())) return fail(error_here(json_error::INVALID_NUMBER));
   } else if (is_digit(peek())) {
     while (!at_end() && is_digit(peek())) ++pos_;
   } else {
-    return error_here(json_error::INVALID_NUMBER);
+    return fail(error_here(json_error::INVALID_NUMBER));
   }
   parts.digits_end = parts.fraction_begin = parts.fraction_end = pos_;
   if (!at_end() && peek() == '.') {
@@ -270,15 +275,15 @@ Status JsonReader::read_number(JsonToken& token) {
     while (!at_end() && is_digit(peek())) ++pos_;
     parts.fraction_end = pos_;
     if (parts.fraction_begin == parts.fraction_end) {
-      return error_here(at_end() ? json_error::EOF_VALUE : json_error::INVALID_NUMBER);
+      return fail(error_here(at_end() ? json_error::EOF_VALUE : json_error::INVALID_NUMBER));
     }
   }
   const bool has_exponent = !at_end() && (peek() == 'e' || peek() == 'E');
   if (has_exponent) {
     parts.exponent_begin = ++pos_;
     if (!at_end() && (peek() == '+' || peek() == '-')) ++pos_;
-    if (at_end()) return error_here(json_error::EOF_VALUE);
-    if (!is_digit(peek())) return error_here(json_error::INVALID_NUMBER);
+    if (at_end()) return fail(error_here(json_error::EOF_VALUE));
+    if (!is_digit(peek())) return fail(error_here(json_error::INVALID_NUMBER));
     while (!at_end() && is_digit(peek())) ++pos_;
   }
   parts.end = pos_;
@@ -295,14 +300,14 @@ Status JsonReader::read_number(JsonToken& token) {
     if (magnitude && !parts.negative) {
       token.kind = JsonKind::Unsigned;
       token.unsigned_value = *magnitude;
-      return Status();
+      return true;
     }
     if (magnitude && *magnitude != 0 && *magnitude <= SIGNED_MIN_MAGNITUDE) {
       token.kind = JsonKind::Signed;
       token.signed_value = *magnitude == SIGNED_MIN_MAGNITUDE
                                ? std::numeric_limits<int64_t>::min()
                                : -static_cast<int64_t>(*magnitude);
-      return Status();
+      return true;
     }
   }
   token.kind = JsonKind::Float;
@@ -310,16 +315,18 @@ Status JsonReader::read_number(JsonToken& token) {
   const char* last = text_.data() + parts.end;
   const auto result = std::from_chars(first, last, token.float_value);
   if (result.ec == std::errc::result_out_of_range) {
-    if (is_too_large(text_, parts)) return Status::error(json_error::NUMBER_OUT_OF_RANGE, parts.end);
+    if (is_too_large(text_, parts)) {
+      return fail(Status::error(json_error::NUMBER_OUT_OF_RANGE, parts.end));
+    }
     token.float_value = parts.negative ? -0.0 : 0.0;
   } else if (result.ec != std::errc() || result.ptr != last) {
     // Cannot happen for a scanned JSON number; treated as malformed rather than trusted.
-    return Status::error(json_error::INVALID_NUMBER, parts.end);
+    return fail(Status::error(json_error::INVALID_NUMBER, parts.end));
   }
-  return Status();
+  return true;
 }
 
-Status JsonReader::read_string(JsonToken& token) {
+bool JsonReader::read_string(JsonToken& token) {
   token = JsonToken{};
   token.kind = JsonKind::String;
   token.begin = pos_++;
@@ -327,14 +334,14 @@ Status JsonReader::read_string(JsonToken& token) {
   bool has_escape = false;
   while (true) {
     while (!at_end() && !STRING_STOPS[static_cast<unsigned char>(peek())]) ++pos_;
-    if (at_end()) return error_here(json_error::EOF_STRING);
+    if (at_end()) return fail(error_here(json_error::EOF_STRING));
     const char c = peek();
     if (c == '"') break;
-    if (c != '\\') return error_here(json_error::CONTROL_CHARACTER);
+    if (c != '\\') return fail(error_here(json_error::CONTROL_CHARACTER));
     if (!has_escape) scratch_.clear();
     has_escape = true;
     scratch_.append(text_.substr(run_begin, pos_ - run_begin));
-    if (Status error = read_escape(); !error.ok()) return error;
+    if (!read_escape()) return false;
     run_begin = pos_;
   }
   if (has_escape) {
@@ -344,59 +351,63 @@ Status JsonReader::read_string(JsonToken& token) {
     token.text = text_.substr(run_begin, pos_ - run_begin);
   }
   token.end = ++pos_;
-  return Status();
+  return true;
 }
 
 // Decodes the escape at pos_ (a backslash) into scratch_ and moves past it.
-Status JsonReader::read_escape() {
+bool JsonReader::read_escape() {
   ++pos_;
-  if (at_end()) return error_here(json_error::EOF_STRING);
+  if (at_end()) return fail(error_here(json_error::EOF_STRING));
   const char c = text_[pos_++];
   switch (c) {
-    case '"': scratch_ += '"'; return Status();
-    case '\\': scratch_ += '\\'; return Status();
-    case '/': scratch_ += '/'; return Status();
-    case 'b': scratch_ += '\b'; return Status();
-    case 'f': scratch_ += '\f'; return Status();
-    case 'n': scratch_ += '\n'; return Status();
-    case 'r': scratch_ += '\r'; return Status();
-    case 't': scratch_ += '\t'; return Status();
+    case '"': scratch_ += '"'; return true;
+    case '\\': scratch_ += '\\'; return true;
+    case '/': scratch_ += '/'; return true;
+    case 'b': scratch_ += '\b'; return true;
+    case 'f': scratch_ += '\f'; return true;
+    case 'n': scratch_ += '\n'; return true;
+    case 'r': scratch_ += '\r'; return true;
+    case 't': scratch_ += '\t'; return true;
     case 'u': return read_unicode_escape();
-    default: return Status::error(json_error::INVALID_ESCAPE, pos_);
+    default: return fail(Status::error(json_error::INVALID_ESCAPE, pos_));
   }
 }
 
 // After "\u": four hex digits, and for a leading surrogate a second "\u" escape with a trailing one.
-Status JsonReader::read_unicode_escape() {
+bool JsonReader::read_unicode_escape() {
   uint32_t unit = 0;
-  if (Status error = read_hex4(unit); !error.ok()) return error;
+  if (!read_hex4(unit)) return false;
   // The column of a bad code unit is the last hex digit of its escape.
-  if (is_trailing_surrogate(unit)) return Status::error(json_error::LONE_LEADING_SURROGATE, pos_);
+  if (is_trailing_surrogate(unit)) {
+    return fail(Status::error(json_error::LONE_LEADING_SURROGATE, pos_));
+  }
   if (!is_leading_surrogate(unit)) {
     append_utf8(unit, scratch_);
-    return Status();
+    return true;
   }
   for (const char expected : {'\\', 'u'}) {
-    if (at_end()) return error_here(json_error::EOF_STRING);
-    if (peek() != expected) return error_here(json_error::UNEXPECTED_END_OF_HEX_ESCAPE);
+    if (at_end()) return fail(error_here(json_error::EOF_STRING));
+    if (peek() != expected) return fail(error_here(json_error::UNEXPECTED_END_OF_HEX_ESCAPE));
     ++pos_;
   }
   uint32_t trailing = 0;
-  if (Status error = read_hex4(trailing); !error.ok()) return error;
-  if (!is_trailing_surrogate(trailing)) return Status::error(json_error::LONE_LEADING_SURROGATE, pos_);
+  if (!read_hex4(trailing)) return false;
+  if (!is_trailing_surrogate(trailing)) {
+    return fail(Status::error(json_error::LONE_LEADING_SURROGATE, pos_));
+  }
   append_utf8(0x10000 + ((unit - 0xD800) << 10) + (trailing - 0xDC00), scratch_);
-  return Status();
+  return true;
 }
 
-Status JsonReader::read_hex4(uint32_t& unit) {
+bool JsonReader::read_hex4(uint32_t& unit) {
   unit = 0;
   for (int i = 0; i < 4; ++i, ++pos_) {
-    if (at_end()) return error_here(json_error::EOF_STRING);
+    if (at_end()) return fail(error_here(json_error::EOF_STRING));
     const int digit = hex_value(peek());
-    if (digit < 0) return error_here(json_error::INVALID_ESCAPE);
+    if (digit < 0) return fail(error_here(json_error::INVALID_ESCAPE));
     unit = unit * 16 + static_cast<uint32_t>(digit);
   }
-  return Status();
+  return true;
 }
 
 }  // namespace treemon

@@ -114,22 +114,25 @@ class JsonReader {
     Done,
   };
 
-  Status read_value(JsonToken& token);
-  Status read_member_name(JsonToken& token);
-  Status open_container(JsonToken& token, bool is_object);
-  Status close_container(JsonToken& token);
-  Status read_literal(JsonToken& token, std::string_view literal, JsonKind kind);
-  Status read_number(JsonToken& token);
-  Status read_string(JsonToken& token);
-  Status read_escape();
-  Status read_unicode_escape();
-  Status read_hex4(uint32_t& unit);
+  // The reading steps: true when they succeed, else false with the error in failed_. Only the
+  // public calls build a Status, so that reading a token costs no more than a flag.
+  bool advance(JsonToken& token);
+  bool read_value(JsonToken& token);
+  bool read_member_name(JsonToken& token);
+  bool open_container(JsonToken& token, bool is_object);
+  bool close_container(JsonToken& token);
+  bool read_literal(JsonToken& token, std::string_view literal, JsonKind kind);
+  bool read_number(JsonToken& token);
+  bool read_string(JsonToken& token);
+  bool read_escape();
+  bool read_unicode_escape();
+  bool read_hex4(uint32_t& unit);
   void after_value();
   void skip_whitespace();
   bool at_end() const { return pos_ >= text_.size(); }
   char peek() const { return text_[pos_]; }
   Status error_here(std::string_view message) const;  // at the byte at pos_, or the end
-  Status fail(Status error);
+  bool fail(Status error);  // false, for `return fail(...)`
 
   std::string_view text_;
   size_t pos_ = 0;
