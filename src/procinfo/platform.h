@@ -98,7 +98,8 @@ class ProcessPlatform : public Clock {
   // Every process, in list order. False when the list cannot be taken at all.
   virtual bool list_processes(std::vector<ListedProcess>& out, const OpenedProcesses& opened) = 0;
 
-  // Null when the process cannot be opened. Never called for pid 0.
+  // Null when the process cannot be opened. Never called for pid 0; called only for a process of
+  // the most recent list, whose reading of the process the handle may take its identity from.
   virtual std::unique_ptr<ProcessHandle> open_process(const ListedProcess& listed) = 0;
 
   virtual std::optional<ProcessTimes> process_times(ProcessHandle& process) = 0;
