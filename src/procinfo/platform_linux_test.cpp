@@ -508,13 +508,11 @@ TEST(LinuxPlatformDescriptorTest, FallsBackToPathReadsWhenDescriptorsRunOut) {
 namespace treemon {
 namespace {
 
-// A child seen before it replaces its program is listed afterwards under the new program's name
-// and command line, as one entry that keeps its start time.
-TEST(LinuxExec, NameFollowsTheNewProgram) {
-  std::unique_ptr<ProcessPlatform> platform = make_system_platform();
-  ProcessTable table(*platform);
+// Forks a child that replaces its program with `sleep 30` once a byte arrives on `cue`, the
+// write end of a pipe that the caller closes. The child's pid, or -1.
+pid_t fork_sleep_on_cue(int& cue) {
   int go[2];
-  ASSERT_EQ(::pipe(go), 0);
+  if (::pipe(go) != 0) return -1;
   const pid_t child = ::fork();
   if (child == 0) {
     ::close(go[1]);
@@ -525,14 +523,26 @@ TEST(LinuxExec, NameFollowsTheNewProgram) {
     ::_exit(127);
   }
   ::close(go[0]);
+  cue = go[1];
+  return child;
+}
+
+// A child seen before it replaces its program is listed afterwards under the new program's name
+// and command line, as one entry that keeps its start time.
+TEST(LinuxExec, NameFollowsTheNewProgram) {
+  std::unique_ptr<ProcessPlatform> platform = make_system_platform();
+  ProcessTable table(*platform);
+  int cue = -1;
+  const pid_t child = fork_sleep_on_cue(cue);
+  ASSERT_GT(child, 0);
   refresh(table);
   const ProcessInfo* before = table.find(static_cast<uint32_t>(child));
   ASSERT_NE(before, nullptr);
   const std::string name_before = before->name;
   const uint64_t start_before = before->start_time_s;
   EXPECT_NE(name_before, "sleep");
-  ASSERT_EQ(::write(go[1], "x", 1), 1);
-  ::close(go[1]);
+  ASSERT_EQ(::write(cue, "x", 1), 1);
+  ::close(cue);
   bool renamed = false;
   for (int i = 0; i < 100 && !renamed; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -554,18 +564,9 @@ TEST(LinuxExec, NameFollowsTheNewProgram) {
 // handle remembers what the list saw, so the next list notices the new program.
 TEST(LinuxExec, ExecBetweenListAndOpenIsNoticed) {
   std::unique_ptr<ProcessPlatform> platform = make_system_platform();
-  int go[2];
-  ASSERT_EQ(::pipe(go), 0);
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::close(go[1]);
-    char byte;
-    while (::read(go[0], &byte, 1) < 0) {
-    }
-    ::execl("/bin/sleep", "sleep", "30", static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  ::close(go[0]);
+  int cue = -1;
+  const pid_t child = fork_sleep_on_cue(cue);
+  ASSERT_GT(child, 0);
   // The table's side: the one handle it holds, once the child is opened.
   struct ChildHandle final : OpenedProcesses {
     uint32_t pid = 0;
@@ -586,8 +587,8 @@ TEST(LinuxExec, ExecBetweenListAndOpenIsNoticed) {
   const ListedProcess* before = listed_child(first);
   ASSERT_NE(before, nullptr);
   EXPECT_NE(before->name, "sleep");
-  ASSERT_EQ(::write(go[1], "x", 1), 1);
-  ::close(go[1]);
+  ASSERT_EQ(::write(cue, "x", 1), 1);
+  ::close(cue);
   const std::string comm_path = "/proc/" + std::to_string(child) + "/comm";
   std::string comm;
   for (int i = 0; i < 200 && comm != "sleep"; ++i) {
