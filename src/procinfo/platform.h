@@ -95,7 +95,8 @@ class ProcessPlatform : public Clock {
   // Logical processors, consistent with machine_times().
   virtual uint32_t processor_count() = 0;
 
-  // Every process, in list order. False when the list cannot be taken at all.
+  // Every process, in list order, replacing what `out` held (whose storage may be reused). False
+  // when the list cannot be taken at all.
   virtual bool list_processes(std::vector<ListedProcess>& out, const OpenedProcesses& opened) = 0;
 
   // Null when the process cannot be opened. Never called for pid 0; called only for a process of

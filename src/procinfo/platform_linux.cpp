@@ -357,18 +357,24 @@ std::optional<MachineTimes> LinuxPlatform::machine_times() {
                       linux_proc::ticks_to_100ns(machine->user_ticks, ticks_per_second_)};
 }
 
+// The elements of `out` are overwritten in place rather than cleared and rebuilt, so that in the
+// steady state a refresh copies each name into storage the previous one left, allocating nothing.
 bool LinuxPlatform::list_processes(std::vector<ListedProcess>& out,
                                    const OpenedProcesses& opened) {
-  out.clear();
   unopened_.clear();
-  if (!proc_ || ::lseek(proc_.get(), 0, SEEK_SET) < 0) return false;
+  size_t count = 0;
+  const auto finish = [&out, &count](bool listed) {
+    out.resize(listed ? count : 0);
+    return listed;
+  };
+  if (!proc_ || ::lseek(proc_.get(), 0, SEEK_SET) < 0) return finish(false);
   ++generation_;
   for (;;) {
     const ssize_t got =
         ::getdents64(proc_.get(), directory_buffer_.data(), directory_buffer_.size());
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return false;
-    if (got == 0) return true;
+    if (got < 0) return finish(false);
+    if (got == 0) return finish(true);
     for (ssize_t at = 0; at < got;) {
       const auto* entry = reinterpret_cast<const dirent64*>(directory_buffer_.data() + at);
       at += entry->d_reclen;
@@ -377,9 +383,9 @@ bool LinuxPlatform::list_processes(std::vector<ListedProcess>& out,
       const char* end = name + std::char_traits<char>::length(name);
       auto [parsed_end, error] = std::from_chars(name, end, pid);
       if (error != std::errc() || parsed_end != end) continue;  // not a process directory
-      ListedProcess listed;
+      ListedProcess& listed = count < out.size() ? out[count] : out.emplace_back();
       auto* handle = static_cast<LinuxProcess*>(opened.find_opened(pid));
-      if (list_one(pid, handle, listed)) out.push_back(std::move(listed));
+      if (list_one(pid, handle, listed)) ++count;
     }
   }
 }

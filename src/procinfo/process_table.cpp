@@ -102,7 +102,6 @@ void ProcessTable::refresh(const RefreshOptions& options, bool remove_ended) {
                          platform_.monotonic_now(), std::nullopt, false};
   if (options.cpu && processor_count_ == 0) processor_count_ = platform_.processor_count();
 
-  listed_.clear();
   if (platform_.list_processes(listed_, Handles(*this))) {
     for (const ListedProcess& listed : listed_) refresh_listed(listed, context);
   }
