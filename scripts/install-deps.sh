@@ -1,16 +1,29 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, and any named after it, when any is
-# missing. Usage: scripts/install-deps.sh [PACKAGE...]
+# Installs the Debian packages that are missing: with --build, only what building the monitor
+# needs (compiler, CMake, Ninja; Python for the demo); otherwise also what the tests need, and any
+# package named after the options. Says what it installs before it does, and shows apt-get's work.
+# Does nothing when everything is present.
+# Usage: scripts/install-deps.sh [--build] [PACKAGE...]
 set -euo pipefail
-packages=(cmake ninja-build g++ clang libclang-rt-dev libgtest-dev libbenchmark-dev nlohmann-json3-dev python3 "$@")
+packages=(g++ cmake ninja-build python3)
+options=()
+if [ "${1:-}" = "--build" ]; then
+  shift
+  purpose="to build treemon"
+  # Only the named packages: the compiler's and CMake's recommendations are not needed.
+  options=(--no-install-recommends)
+else
+  packages+=(clang libclang-rt-dev libgtest-dev libbenchmark-dev nlohmann-json3-dev)
+  purpose="to build and test treemon"
+fi
+packages+=("$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-if ((${#missing[@]})); then
-  sudo_cmd=""
-  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
-  echo "installing: ${missing[*]}"
-  $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+((${#missing[@]})) || exit 0
+sudo_cmd=()
+[ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+echo "== installing the Debian packages needed $purpose: ${missing[*]}"
+"${sudo_cmd[@]}" apt-get update
+DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y "${options[@]}" "${missing[@]}"

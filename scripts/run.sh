@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Builds treemon and shows it at work: starts it on a small process tree of its own (or on the
 # command given after the options), configures it, prints a few snapshots and a history read,
-# and shuts it down. Usage: scripts/run.sh [-- COMMAND ARGS...]
+# and shuts it down. Installs only what the build needs (compiler, CMake, Ninja; Python for this
+# demo) when it is missing. Usage: scripts/run.sh [-- COMMAND ARGS...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+scripts/install-deps.sh --build
 cmake -S . -B build -G Ninja >/dev/null
-ninja -C build treemon treemon_test_helper
+ninja -C build treemon
 [ "${1:-}" = "--" ] && shift
 exec python3 scripts/demo.py build/treemon "$@"

@@ -20,7 +20,8 @@
 
 namespace treemon {
 
-inline constexpr std::string_view SIDECAR_VERSION = "0.1.0";
+// The project version, set once in CMakeLists.txt; --version prints it too.
+inline constexpr std::string_view SIDECAR_VERSION = TREEMON_VERSION;
 
 struct HelloEvent {
   uint32_t sidecarPid = 0;
