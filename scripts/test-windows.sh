@@ -2,6 +2,7 @@
 # Cross-builds the Windows binaries with MinGW-w64 and runs their tests under Wine:
 #   - treemon_tests.exe (every unit test, the Win32 layer against real Windows processes included),
 #   - end-to-end runs of treemon.exe over pipes from Linux (scripts/windows_e2e.py),
+#   - its command line (tests/command_line_e2e.py),
 # once with Wine reporting Windows 10 (the native command-line query, which Wine 8 rejects, so
 # command lines come back empty) and once reporting Windows 7 (the command line read from the
 # process-parameters block).
@@ -65,9 +66,18 @@ run_tests_as() {
   timeout 600 python3 "${ROOT}/scripts/windows_e2e.py" "${BUILD_DIR}" --command-lines "${command_lines}"
 }
 
+run_command_line_tests() {
+  log "the command line of treemon.exe"
+  local version
+  version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "${BUILD_DIR}/CMakeCache.txt")"
+  timeout 600 python3 "${ROOT}/tests/command_line_e2e.py" "${version}" windows x86_64 \
+    "${BUILD_DIR}/treemon.exe" wine
+}
+
 install_missing_packages
 build
 start_wine
+run_command_line_tests
 run_tests_as win10 no
 run_tests_as win7 yes
 log "Windows tests passed"
