@@ -8,13 +8,33 @@
 # Only the monitor is installed: tests, helpers, benchmarks and fuzzers stay in the build tree.
 include(GNUInstallDirs)
 
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+  OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
 if(WIN32)
   install(TARGETS treemon RUNTIME DESTINATION .)
   install(FILES README.md docs/protocol.md docs/protocol.schema.json docs/embedding.md DESTINATION .)
+  install(FILES LICENSE DESTINATION . RENAME LICENSE.txt)
+  install(FILES docs/windows.md DESTINATION docs)
 else()
   install(TARGETS treemon RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES README.md docs/protocol.md docs/protocol.schema.json docs/embedding.md
-    DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES docs/protocol.md docs/protocol.schema.json docs/embedding.md packaging/debian/README
+    packaging/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # Debian keeps manual pages and changelogs compressed, without a time stamp in the gzip header.
+  # The version has no Debian revision, so this is a native package, whose changelog is named
+  # changelog.gz.
+  set(TREEMON_PACKAGE_TEXT ${CMAKE_BINARY_DIR}/package-text)
+  configure_file(docs/treemon.1.in ${TREEMON_PACKAGE_TEXT}/treemon.1 @ONLY)
+  configure_file(packaging/debian/changelog ${TREEMON_PACKAGE_TEXT}/changelog @ONLY)
+  add_custom_command(
+    OUTPUT ${TREEMON_PACKAGE_TEXT}/treemon.1.gz ${TREEMON_PACKAGE_TEXT}/changelog.gz
+    COMMAND gzip -9nf -k treemon.1 changelog
+    DEPENDS ${TREEMON_PACKAGE_TEXT}/treemon.1 ${TREEMON_PACKAGE_TEXT}/changelog
+    WORKING_DIRECTORY ${TREEMON_PACKAGE_TEXT})
+  add_custom_target(treemon_package_text ALL
+    DEPENDS ${TREEMON_PACKAGE_TEXT}/treemon.1.gz ${TREEMON_PACKAGE_TEXT}/changelog.gz)
+  install(FILES ${TREEMON_PACKAGE_TEXT}/treemon.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${TREEMON_PACKAGE_TEXT}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 
 set(CPACK_PACKAGE_NAME treemon)
@@ -23,7 +43,8 @@ set(CPACK_PACKAGE_VENDOR "treemon")
 set(CPACK_PACKAGE_CONTACT "treemon developers <treemon@users.noreply.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Monitor of the CPU, memory and I/O use of a process tree")
 set(CPACK_PACKAGE_DESCRIPTION
-  "treemon is started by a client application as a child process; it reads newline-delimited JSON commands on standard input and writes snapshots of a process tree as JSON events on standard output.")
+  "treemon is started by a client application as a child process; it reads\nnewline-delimited JSON commands on standard input and writes snapshots of a\nprocess tree as JSON events on standard output.")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
