@@ -26,7 +26,7 @@ import { EventEmitter } from 'node:events';
 import { TreemonError } from './errors';
 import { parseEventLine } from './events';
 import { LineSplitter } from './lines';
-import { locateMonitor } from './locate';
+import { findMonitor } from './locate';
 import { SnapshotStream } from './stream';
 import type { ConfigureOptions, ErrorEventRecord, ExternalProcess, HistoryChunk, Hello, MonitorEvent, Snapshot, U64 } from './types';
 import {
@@ -35,7 +35,8 @@ import {
 } from './validate';
 
 export interface StartOptions {
-  /** The monitor's executable; by default bin/treemon in this package, then treemon on PATH. */
+  /** The monitor's executable; by default $TREEMON_BINARY, else the one this package carries for
+   * the machine (bin/<platform>-<arch>/), else treemon on PATH. */
   binaryPath?: string;
   /** How long to wait for the hello before giving up (default 10000 ms). */
   helloTimeoutMs?: number;
@@ -95,10 +96,9 @@ export class TreemonClient extends EventEmitter<TreemonClientEvents> {
 
   /** Starts the monitor and resolves once its hello has arrived. */
   static async start(options: StartOptions = {}): Promise<TreemonClient> {
-    const binary = await locateMonitor(options.binaryPath);
-    if (binary === undefined) {
-      throw new TreemonError('start-failed', 'treemon executable not found: pass binaryPath, put it in the package\'s bin folder or on PATH');
-    }
+    const found = await findMonitor(options.binaryPath);
+    if ('problem' in found) throw new TreemonError('start-failed', found.problem);
+    const binary = found.path;
     const child = spawn(binary, [], {
       stdio: ['pipe', 'pipe', 'pipe'],
       windowsHide: true,

@@ -4,7 +4,7 @@ export { TreemonClient } from './client';
 export type { ExitInfo, StartOptions, TreemonClientEvents } from './client';
 export { TreemonError } from './errors';
 export type { TreemonErrorCode } from './errors';
-export { locateMonitor } from './locate';
+export { findMonitor, locateMonitor, type Location } from './locate';
 export type {
   Capabilities, ConfigureOptions, ErrorEventRecord, ExternalProcess, ExternalProcessEntry, Hello, HistoryChunk,
   MonitorErrorCode, MonitorEvent, ProcessSample, Snapshot, U64,

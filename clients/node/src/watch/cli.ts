@@ -11,6 +11,7 @@ import { constants as osConstants } from 'node:os';
 import * as path from 'node:path';
 
 import { TreemonClient } from '../client';
+import { findMonitor } from '../locate';
 import type { ProcessSample, Snapshot } from '../types';
 import { parseArgs, USAGE, type WatchOptions } from './args';
 import { ChartRecorder } from './chart';
@@ -69,7 +70,9 @@ async function watch(options: WatchOptions): Promise<number> {
   }
   let client: TreemonClient;
   try {
-    client = await TreemonClient.start(options.treemon === undefined ? {} : { binaryPath: options.treemon });
+    const found = await findMonitor(options.treemon, '--treemon PATH');
+    if ('problem' in found) throw new Error(found.problem);
+    client = await TreemonClient.start({ binaryPath: found.path });
   } catch (error) {
     process.stderr.write(`treemon-watch: ${(error as Error).message}\n`);
     return 1;

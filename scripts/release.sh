@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Builds the release binaries from this one Linux machine into dist/, checks each one, and packs
+# the npm package with all three inside:
+#
+#   dist/linux-x64/treemon        x86-64 Linux, native compiler
+#   dist/linux-arm64/treemon      arm64 Linux, Debian's g++-aarch64-linux-gnu
+#   dist/win32-x64/treemon.exe    x86-64 Windows, MinGW-w64
+#   dist/treemon-VERSION.tgz      the npm package (clients/node) carrying the three
+#   dist/SHA256SUMS
+#
+# The Linux binaries are linked statically: treemon uses no name services and loads nothing at
+# run time, so a static glibc is sound, and the binary then runs on any Linux with a kernel of
+# the last decade, whatever its C library, instead of only on systems with a glibc at least as
+# new as the build machine's. Each binary is checked with `file` and by answering --version with
+# its own platform and architecture (arm64 under qemu-aarch64, Windows under Wine).
+#
+# The arm64 and Windows builds keep their tests enabled in build-arm64 and build-win, the folders
+# scripts/test-arm64.sh and scripts/test-windows.sh test in, so the shipped binaries are the
+# tested ones, stripped.
+#
+# Usage: scripts/release.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+version=$(sed -n 's/^project(treemon VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
+scripts/install-deps.sh g++-aarch64-linux-gnu qemu-user g++-mingw-w64-x86-64-posix wine wine64 \
+  googletest file nodejs npm
+
+build_one() {  # BUILD_DIR CMAKE_OPTIONS...
+  local dir=$1
+  shift
+  echo "== building $dir"
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  ninja -C "$dir" -j"${TREEMON_JOBS:-2}" treemon
+}
+
+build_one build-release-x64 -DTREEMON_TESTS=OFF -DCMAKE_EXE_LINKER_FLAGS=-static
+build_one build-arm64 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake"
+build_one build-win -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
+
+rm -rf dist
+mkdir -p dist/linux-x64 dist/linux-arm64 dist/win32-x64
+strip -o dist/linux-x64/treemon build-release-x64/treemon
+aarch64-linux-gnu-strip -o dist/linux-arm64/treemon build-arm64/treemon
+x86_64-w64-mingw32-strip -o dist/win32-x64/treemon.exe build-win/treemon.exe
+
+wine_home=$(mktemp -d)
+trap 'WINEPREFIX="$wine_home/prefix" timeout 30 wineserver -k >/dev/null 2>&1 || true; rm -rf "$wine_home"' EXIT
+
+check() {  # BINARY FILE_PATTERN EXPECTED_VERSION_LINE LAUNCHER...
+  local binary=$1 pattern=$2 expected=$3
+  shift 3
+  local described answer
+  described=$(file -b "$binary")
+  echo "$binary: $described"
+  grep -Eq "$pattern" <<<"$described" || { echo "FAIL: $binary is not $pattern"; exit 1; }
+  answer=$(timeout 300 "$@" "$binary" --version </dev/null)
+  echo "$binary --version: $answer"
+  [ "$answer" = "$expected" ] || { echo "FAIL: expected '$expected'"; exit 1; }
+}
+echo "== checking the binaries"
+check dist/linux-x64/treemon '^ELF 64-bit LSB executable, x86-64, .*statically linked' \
+  "treemon $version (linux x86_64)" env
+check dist/linux-arm64/treemon '^ELF 64-bit LSB executable, ARM aarch64, .*statically linked' \
+  "treemon $version (linux aarch64)" qemu-aarch64
+check dist/win32-x64/treemon.exe '^PE32\+ executable \(console\) x86-64' \
+  "treemon $version (windows x86_64)" \
+  env WINEPREFIX="$wine_home/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY= wine
+
+echo "== the npm package"
+rm -rf clients/node/bin
+mkdir -p clients/node/bin
+cp -r dist/linux-x64 dist/linux-arm64 dist/win32-x64 clients/node/bin/
+(cd clients/node && npm ci --no-audit --no-fund >/dev/null && npm pack --pack-destination "$root/dist")
+tar -tzf "dist/treemon-$version.tgz" | grep -q '^package/bin/linux-arm64/treemon$' ||
+  { echo "FAIL: the npm package lacks its binaries"; exit 1; }
+
+(cd dist && sha256sum linux-x64/treemon linux-arm64/treemon win32-x64/treemon.exe "treemon-$version.tgz" >SHA256SUMS)
+cat dist/SHA256SUMS
