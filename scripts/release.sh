@@ -23,8 +23,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 version=$(sed -n 's/^project(treemon VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
-scripts/install-deps.sh g++-aarch64-linux-gnu qemu-user g++-mingw-w64-x86-64-posix wine wine64 \
-  googletest file nodejs npm
+# Node.js and npm may come with the machine rather than from Debian.
+extra=(g++-aarch64-linux-gnu qemu-user g++-mingw-w64-x86-64-posix wine wine64 googletest)
+command -v file >/dev/null || extra+=(file)
+command -v node >/dev/null || extra+=(nodejs)
+command -v npm >/dev/null || extra+=(npm)
+scripts/install-deps.sh "${extra[@]}"
 
 build_one() {  # BUILD_DIR CMAKE_OPTIONS...
   local dir=$1
@@ -72,8 +76,11 @@ rm -rf clients/node/bin
 mkdir -p clients/node/bin
 cp -r dist/linux-x64 dist/linux-arm64 dist/win32-x64 clients/node/bin/
 (cd clients/node && npm ci --no-audit --no-fund >/dev/null && npm pack --pack-destination "$root/dist")
-tar -tzf "dist/treemon-$version.tgz" | grep -q '^package/bin/linux-arm64/treemon$' ||
-  { echo "FAIL: the npm package lacks its binaries"; exit 1; }
+listing=$(tar -tzvf "dist/treemon-$version.tgz")
+for binary in linux-x64/treemon linux-arm64/treemon win32-x64/treemon.exe; do
+  grep -Eq "^-rwxr-xr-x .* package/bin/$binary\$" <<<"$listing" ||
+    { echo "FAIL: the npm package lacks bin/$binary, or it is not executable"; exit 1; }
+done
 
 (cd dist && sha256sum linux-x64/treemon linux-arm64/treemon win32-x64/treemon.exe "treemon-$version.tgz" >SHA256SUMS)
 cat dist/SHA256SUMS

@@ -202,7 +202,7 @@ const scenarios: Scenario[] = [
   },
   { what: 'a command that does not exist', args: ['--', 'no-such-command-for-treemon'], status: 127, screen: [/cannot start no-such-command-for-treemon: spawn no-such-command-for-treemon ENOENT/] },
   { what: 'a bad option', args: ['--interval', 'soon', '--', 'true'], status: 2, screen: [/--interval must be a whole number, got "soon"/] },
-  { what: 'no monitor', args: ['--treemon', NO_MONITOR, '--', 'true'], status: 1, screen: [/treemon-watch: .*no-treemon-here: cannot run treemon: spawn .* ENOENT/] },
+  { what: 'no monitor', args: ['--treemon', NO_MONITOR, '--', 'true'], status: 1, screen: [/^treemon-watch: cannot use the treemon executable .*no-treemon-here \(--treemon PATH\): no such file \(ENOENT\)$/m] },
   {
     what: '--kill-tree ends what the command left running',
     args: ['--interval', '250', '--kill-tree', '--', 'sh', '-c', 'sleep 60 & echo $! > bg.pid; sleep 6'],
