@@ -2,11 +2,14 @@
 // thread to the main loop, the only object the two threads share.
 //
 // Invariants:
-//  1. At most `capacity` messages wait; a send to a full queue blocks until one is taken, so
-//     nothing is ever dropped for lack of room.
+//  1. At most `capacity` messages wait, and at most `byte_capacity` bytes of them by
+//     message_bytes() (a single larger message still goes into an empty queue); a send to a
+//     full queue blocks until one is taken, so nothing is ever dropped for lack of room.
 //  2. Messages are received in the order they were sent; those sent before the sender went are
 //     all received before the receiver sees Closed.
 //  3. Once the receiver is gone, every send fails at once and hands the message back.
+//  4. Once a stop has been requested (a termination signal), every receive reports Stopped at
+//     once, whatever still waits: the main loop ends without handling it.
 // The queue's own lock is the only lock in the program.
 #pragma once
 
@@ -22,6 +25,7 @@
 namespace treemon {
 
 inline constexpr size_t QUEUE_CAPACITY = 64;
+inline constexpr size_t QUEUE_BYTE_CAPACITY = 64 * 1024 * 1024;
 
 struct IntakeError {
   std::string text;  // sent on as the message of an "invalid-command" error
@@ -30,8 +34,11 @@ struct IntakeError {
 
 using IntakeMessage = std::variant<Command, IntakeError>;
 
+// The memory a message holds: the message itself, its texts and its lists.
+size_t message_bytes(const IntakeMessage& message);
+
 struct Received {
-  enum class Kind { Message, TimedOut, Closed };
+  enum class Kind { Message, TimedOut, Closed, Stopped };
   Kind kind = Kind::TimedOut;
   std::optional<IntakeMessage> message;  // with Kind::Message
 };
@@ -41,9 +48,21 @@ class IntakeSource {
  public:
   virtual ~IntakeSource() = default;
   virtual Received receive_until(MonoTime deadline) = 0;
+  // True once the monitor has been asked to stop: nothing more may be written.
+  virtual bool stop_requested() { return false; }
 };
 
 class QueueState;
+
+// Asks the main loop to stop, from any thread: wakes a waiting receive.
+class StopRequester {
+ public:
+  explicit StopRequester(std::shared_ptr<QueueState> state);
+  void request_stop();
+
+ private:
+  std::shared_ptr<QueueState> state_;
+};
 
 class CommandSender {
  public:
@@ -67,6 +86,8 @@ class CommandReceiver final : public IntakeSource {
   ~CommandReceiver() override;  // makes further sends fail
 
   Received receive_until(MonoTime deadline) override;
+  bool stop_requested() override;
+  StopRequester stop_requester() const { return StopRequester(state_); }
 
  private:
   std::shared_ptr<QueueState> state_;
@@ -77,6 +98,7 @@ struct CommandQueue {
   CommandReceiver receiver;
 };
 
-CommandQueue make_command_queue(size_t capacity = QUEUE_CAPACITY);
+CommandQueue make_command_queue(size_t capacity = QUEUE_CAPACITY,
+                                size_t byte_capacity = QUEUE_BYTE_CAPACITY);
 
 }  // namespace treemon

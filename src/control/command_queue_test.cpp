@@ -72,6 +72,56 @@ TEST(CommandQueue, FullQueueBlocksSenderWithoutLoss) {
   EXPECT_EQ(queue.receiver.receive_until(soon()).kind, Received::Kind::Closed);
 }
 
+// Bounded in bytes too: the sender waits while the messages held would pass the byte capacity,
+// and a message larger than all of it still goes, alone, into an empty queue.
+TEST(CommandQueue, FullQueueByBytesBlocksSender) {
+  const IntakeMessage large = IntakeError{std::string(1000, 'b')};
+  const size_t size = message_bytes(large);
+  CommandQueue queue = make_command_queue(QUEUE_CAPACITY, 2 * size);
+  std::atomic<int> sent{0};
+  std::thread producer([&, sender = std::move(queue.sender)]() mutable {
+    for (int i = 0; i < 4; ++i) {
+      ASSERT_TRUE(sender.send(large));
+      ++sent;
+    }
+    ASSERT_TRUE(sender.send(IntakeError{std::string(10 * size, 'h')}));
+    ++sent;
+  });
+  const auto settle = [&](int expected) {
+    for (int i = 0; i < 500 && sent.load() < expected; ++i) std::this_thread::sleep_for(10ms);
+    std::this_thread::sleep_for(50ms);
+    return sent.load();
+  };
+  EXPECT_EQ(settle(2), 2);
+  ASSERT_EQ(queue.receiver.receive_until(soon()).kind, Received::Kind::Message);
+  EXPECT_EQ(settle(3), 3);
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(queue.receiver.receive_until(soon()).kind, Received::Kind::Message);
+  }
+  EXPECT_EQ(settle(5), 5);
+  EXPECT_EQ(text_of(queue.receiver.receive_until(soon())).size(), 10 * size);
+  producer.join();
+}
+
+// A stop request ends the receiving at once, even with messages waiting, and wakes a receive
+// that waits.
+TEST(CommandQueue, StopRequestEndsReceivingAtOnce) {
+  CommandQueue queue = make_command_queue();
+  ASSERT_TRUE(queue.sender.send(error_message(0)));
+  queue.receiver.stop_requester().request_stop();
+  EXPECT_TRUE(queue.receiver.stop_requested());
+  EXPECT_EQ(queue.receiver.receive_until(soon()).kind, Received::Kind::Stopped);
+
+  CommandQueue waiting = make_command_queue();
+  std::thread stopper([requester = waiting.receiver.stop_requester()]() mutable {
+    std::this_thread::sleep_for(50ms);
+    requester.request_stop();
+  });
+  EXPECT_EQ(waiting.receiver.receive_until(std::chrono::steady_clock::now() + 60s).kind,
+            Received::Kind::Stopped);
+  stopper.join();
+}
+
 // A sender blocked on a full queue is released with a failure when the receiver goes.
 TEST(CommandQueue, BlockedSenderFailsWhenReceiverGoes) {
   CommandQueue queue = make_command_queue(1);

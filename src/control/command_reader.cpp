@@ -41,6 +41,22 @@ std::optional<IntakeMessage> message_for_line(std::string_view line) {
                                    std::get<Rejection>(parsed).text});
 }
 
+namespace {
+
+IntakeMessage line_too_long() {
+  return IntakeError{std::string(INVALID_COMMAND_PREFIX) + line_too_long_reason(MAX_LINE_BYTES)};
+}
+
+// The length of the line that `piece` ends with its line feed, without that line feed and a
+// carriage return directly before it.
+size_t length_without_ending(std::string_view pending, std::string_view piece) {
+  const bool carriage_return = piece.size() >= 2 ? piece[piece.size() - 2] == '\r'
+                                                 : !pending.empty() && pending.back() == '\r';
+  return pending.size() + piece.size() - 1 - (carriage_return ? 1 : 0);
+}
+
+}  // namespace
+
 void LineDecoder::decode_line(std::string_view line, std::vector<IntakeMessage>& out) {
   if (!is_well_formed_utf8(line)) {
     out.emplace_back(read_failure(INVALID_UTF8_DESCRIPTION));
@@ -55,16 +71,31 @@ void LineDecoder::decode_line(std::string_view line, std::vector<IntakeMessage>&
   if (auto message = message_for_line(line)) out.push_back(std::move(*message));
 }
 
+// Holds the start of a line; once it is longer than any line can be (one byte more for a
+// carriage return that a line feed may still follow), drops it and skips the rest.
+void LineDecoder::hold(std::string_view bytes) {
+  if (pending_.size() + bytes.size() > MAX_LINE_BYTES + 1) {
+    std::string().swap(pending_);
+    skipping_ = true;
+    return;
+  }
+  pending_.append(bytes);
+}
+
 bool LineDecoder::feed(std::string_view bytes, std::vector<IntakeMessage>& out) {
   while (!failed_ && !bytes.empty()) {
     const size_t end = bytes.find('\n');
     if (end == std::string_view::npos) {
-      pending_.append(bytes);
+      if (!skipping_) hold(bytes);
       break;
     }
     const std::string_view piece = bytes.substr(0, end + 1);
     bytes.remove_prefix(end + 1);
-    if (pending_.empty()) {
+    if (skipping_ || length_without_ending(pending_, piece) > MAX_LINE_BYTES) {
+      skipping_ = false;
+      std::string().swap(pending_);
+      out.push_back(line_too_long());
+    } else if (pending_.empty()) {
       decode_line(piece, out);
     } else {
       pending_.append(piece);
@@ -77,7 +108,14 @@ bool LineDecoder::feed(std::string_view bytes, std::vector<IntakeMessage>& out) 
 }
 
 void LineDecoder::finish(std::vector<IntakeMessage>& out) {
-  if (failed_ || pending_.empty()) return;
+  if (failed_) return;
+  if (skipping_ || pending_.size() > MAX_LINE_BYTES) {
+    skipping_ = false;
+    std::string().swap(pending_);
+    out.push_back(line_too_long());
+    return;
+  }
+  if (pending_.empty()) return;
   std::string line = std::move(pending_);
   pending_.clear();
   decode_line(line, out);

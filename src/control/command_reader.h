@@ -3,7 +3,9 @@
 //
 // LineDecoder holds the line logic without any I/O, so that it can be tested and fuzzed on
 // arbitrary byte streams:
-//  1. A line ends at a line feed, or at the end of input; lines have no length limit.
+//  1. A line ends at a line feed, or at the end of input. A line longer than MAX_LINE_BYTES
+//     (its line ending not counted) is not held: the rest of it is skipped up to its line feed,
+//     it produces one "invalid command" text, and decoding goes on with the next line.
 //  2. One line feed and then one carriage return directly before it are removed; a carriage
 //     return that ends the input without a line feed stays.
 //  3. Lines that are empty or hold only Unicode White_Space produce nothing.
@@ -18,6 +20,8 @@
 
 namespace treemon {
 
+inline constexpr size_t MAX_LINE_BYTES = 16 * 1024 * 1024;
+
 class LineDecoder {
  public:
   // Appends the messages of every line completed by `bytes` to `out`. Returns false once the
@@ -30,8 +34,10 @@ class LineDecoder {
 
  private:
   void decode_line(std::string_view line, std::vector<IntakeMessage>& out);
+  void hold(std::string_view bytes);
 
-  std::string pending_;  // bytes of the line not yet ended
+  std::string pending_;  // bytes of the line not yet ended, at most MAX_LINE_BYTES + 1
+  bool skipping_ = false;  // the line not yet ended is too long; its bytes are dropped
   bool failed_ = false;
 };
 

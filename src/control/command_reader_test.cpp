@@ -74,6 +74,35 @@ TEST(LineDecoder, LongLineAcrossManyReads) {
   EXPECT_EQ(std::get<SampleNow>(command).requestId.size(), 1u << 20);
 }
 
+// The line limit, the line ending not counted: a command padded to exactly MAX_LINE_BYTES is
+// taken; one byte more gives one error, its bytes are not even decoded, and the next line is
+// read. In one piece or in pieces of 64 KiB (the limit then ends on a piece boundary), and at the
+// end of input too.
+TEST(LineDecoder, LinesLongerThanTheLimitAreSkipped) {
+  const std::string too_long = "error: invalid command: line longer than 16777216 bytes";
+  const auto padded = [](size_t length) {
+    return std::string(length - SHUTDOWN.size(), ' ') + SHUTDOWN;
+  };
+  const struct {
+    std::string input;
+    std::vector<std::string> expected;
+  } cases[] = {
+      {padded(MAX_LINE_BYTES) + "\n" + SHUTDOWN + "\n", {"command v2", "command v2"}},
+      {padded(MAX_LINE_BYTES) + "\r\n" + SHUTDOWN, {"command v2", "command v2"}},
+      {padded(MAX_LINE_BYTES), {"command v2"}},
+      {padded(MAX_LINE_BYTES + 1) + "\n" + SHUTDOWN + "\n", {too_long, "command v2"}},
+      {padded(MAX_LINE_BYTES + 1) + "\r\n" + SHUTDOWN, {too_long, "command v2"}},
+      {padded(MAX_LINE_BYTES) + "\r", {too_long}},  // a last carriage return stays in the line
+      {padded(3 * MAX_LINE_BYTES), {too_long}},
+      {std::string(MAX_LINE_BYTES + 1, '\xFF') + "\n" + SHUTDOWN + "\n", {too_long, "command v2"}},
+  };
+  for (const auto& c : cases) {
+    for (const size_t piece : {size_t{0}, size_t{65536}}) {
+      EXPECT_EQ(decode(c.input, piece), c.expected) << c.input.size() << " bytes in pieces of " << piece;
+    }
+  }
+}
+
 // Every White_Space character and a few look-alikes that are not.
 TEST(LineDecoder, WhiteSpaceSet) {
   const char32_t white[] = {0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x20, 0x85, 0xA0, 0x1680, 0x2000,

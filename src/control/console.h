@@ -43,7 +43,8 @@ class StandardOutput final : public OutputStream {
 // before anything else opens a file.
 void hold_closed_standard_streams();
 
-// Writes one line to standard error, ignoring failure.
+// Writes one line to standard error, ignoring failure. Allocates no memory, so that it can report
+// that memory ran out.
 void write_standard_error_line(std::string_view line);
 
 uint32_t current_process_id();

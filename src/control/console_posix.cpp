@@ -72,14 +72,13 @@ Status StandardOutput::write_all(std::string_view bytes) {
 }
 
 void write_standard_error_line(std::string_view line) {
-  std::string text(line);
-  text += '\n';
-  std::string_view rest = text;
-  while (!rest.empty()) {
-    const ssize_t n = ::write(STDERR_FILENO, rest.data(), rest.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    rest.remove_prefix(static_cast<size_t>(n));
+  for (std::string_view rest : {line, std::string_view("\n")}) {
+    while (!rest.empty()) {
+      const ssize_t n = ::write(STDERR_FILENO, rest.data(), rest.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return;
+      rest.remove_prefix(static_cast<size_t>(n));
+    }
   }
 }
 

@@ -91,9 +91,8 @@ Status StandardOutput::write_all(std::string_view bytes) {
 void hold_closed_standard_streams() {}
 
 void write_standard_error_line(std::string_view line) {
-  std::string text(line);
-  text += '\n';
-  static_cast<void>(write_to_handle(::GetStdHandle(STD_ERROR_HANDLE), text));
+  const HANDLE error = ::GetStdHandle(STD_ERROR_HANDLE);
+  if (write_to_handle(error, line).ok()) static_cast<void>(write_to_handle(error, "\n"));
 }
 
 uint32_t current_process_id() { return static_cast<uint32_t>(::GetCurrentProcessId()); }

@@ -1,9 +1,12 @@
 #include "control/monitor.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <new>
 
 #include "control/command_reader.h"
 #include "control/console.h"
+#include "control/stop_signals.h"
 #include "protocol/messages.h"
 
 namespace treemon {
@@ -33,7 +36,9 @@ Monitor::Monitor(ProcessPlatform& platform, EventWriter& writer)
     : platform_(platform), writer_(writer), state_(platform) {}
 
 Status Monitor::run_loop(IntakeSource& intake) {
+  intake_ = &intake;
   for (;;) {
+    if (stopping_ || intake.stop_requested()) return Status();
     const MonoTime now = platform_.monotonic_now();
     if (state_.next_sample_at && *state_.next_sample_at <= now) {
       if (Status failure = sample_due(); !failure.ok()) return failure;
@@ -41,7 +46,9 @@ Status Monitor::run_loop(IntakeSource& intake) {
     }
     const MonoTime deadline = state_.next_sample_at ? *state_.next_sample_at : now + IDLE_WAIT;
     Received received = intake.receive_until(deadline);
-    if (received.kind == Received::Kind::Closed) return Status();
+    if (received.kind == Received::Kind::Closed || received.kind == Received::Kind::Stopped) {
+      return Status();
+    }
     if (received.kind == Received::Kind::TimedOut) continue;
     const Step step = handle(std::move(*received.message));
     if (!step.failure.ok()) return step.failure;
@@ -84,9 +91,17 @@ Monitor::Step Monitor::dispatch(Command command) {
   return std::visit(Dispatcher{*this}, command);
 }
 
+Status Monitor::emit(const Event& event) {
+  if (stopping_ || (intake_ != nullptr && intake_->stop_requested())) {
+    stopping_ = true;
+    return Status();
+  }
+  return writer_.write(event);
+}
+
 Status Monitor::write_error(std::string_view code, std::string_view message,
                                  bool recoverable) {
-  return writer_.write(ErrorEvent{code, message, recoverable});
+  return emit(ErrorEvent{code, message, recoverable});
 }
 
 Status Monitor::configure(const Configure& command) {
@@ -121,7 +136,7 @@ Status Monitor::sample_now(const SampleNow& command) {
   const Snapshot snapshot =
       sample(state_.sampler, root_of(config), config.external_processes, command.requestId);
   state_.history.append(snapshot);
-  if (Status failure = writer_.write(SnapshotEvent{&snapshot}); !failure.ok()) return failure;
+  if (Status failure = emit(SnapshotEvent{&snapshot}); !failure.ok()) return failure;
   if (!state_.next_sample_at && config.sample_interval) {
     state_.next_sample_at = platform_.monotonic_now() + *config.sample_interval;
   }
@@ -135,7 +150,7 @@ Status Monitor::read_history(const ReadHistory& command) {
   const auto chunks = split_into_chunks(selected);
   for (size_t i = 0; i < chunks.size(); ++i) {
     const bool done = i + 1 == chunks.size();
-    Status failure = writer_.write(HistoryChunkEvent{command.requestId, done, chunks[i]});
+    Status failure = emit(HistoryChunkEvent{command.requestId, done, chunks[i]});
     if (!failure.ok()) return failure;
   }
   return Status();
@@ -151,14 +166,28 @@ Status Monitor::sample_due() {
       sample(state_.sampler, root_of(config), config.external_processes, std::nullopt);
   state_.history.append(snapshot);
   if (state_.streaming) {
-    if (Status failure = writer_.write(SnapshotEvent{&snapshot}); !failure.ok()) return failure;
+    if (Status failure = emit(SnapshotEvent{&snapshot}); !failure.ok()) return failure;
   }
   state_.next_sample_at = platform_.monotonic_now() + *config.sample_interval;
   return Status();
 }
 
+namespace {
+
+// Memory that runs out anywhere, on either thread, ends the monitor as an output failure does:
+// one line on standard error and status 1, never an abort.
+[[noreturn]] void exit_out_of_memory() {
+  write_standard_error_line(OUT_OF_MEMORY_LINE);
+  std::_Exit(1);
+}
+
+}  // namespace
+
 int run() {
+  std::set_new_handler(exit_out_of_memory);
   hold_closed_standard_streams();
+  CommandQueue queue = make_command_queue(QUEUE_CAPACITY);
+  watch_stop_signals(queue.receiver.stop_requester());
   StandardOutput output;
   EventWriter writer(output);
   const auto fail = [](const Status& failure) {
@@ -168,7 +197,6 @@ int run() {
   const HelloEvent hello{current_process_id(), platform_name(), architecture_name()};
   if (Status failure = writer.write(hello); !failure.ok()) return fail(failure);
 
-  CommandQueue queue = make_command_queue(QUEUE_CAPACITY);
   start_command_reader(std::move(queue.sender));
   std::unique_ptr<ProcessPlatform> platform = make_system_platform();
   Status failure;

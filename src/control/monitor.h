@@ -12,6 +12,8 @@
 //  3. The schedule does not catch up: the next periodic sample is due one interval after the
 //     previous one was written.
 //  4. The first output failure ends the loop; nothing more is written to standard output.
+//  5. Once the intake reports a stop request, no further event is written: the event being
+//     written is finished, the loop ends at the next pass, as after shutdown.
 #pragma once
 
 #include <chrono>
@@ -75,6 +77,8 @@ class Monitor {
   Step handle(IntakeMessage message);
   Step dispatch(Command command);
   Status sample_due();
+  // Writes one event, or nothing once a stop has been requested.
+  Status emit(const Event& event);
   Status write_error(std::string_view code, std::string_view message, bool recoverable);
 
   Status configure(const Configure& command);
@@ -85,11 +89,14 @@ class Monitor {
 
   ProcessPlatform& platform_;
   EventWriter& writer_;
+  IntakeSource* intake_ = nullptr;  // during run_loop
+  bool stopping_ = false;
   MonitorState state_;
 };
 
-// Runs the monitor on the process's standard streams. Returns the exit status: 0 after shutdown
-// or end of input, 1 after an output failure (with one "Error: " line on standard error).
+// Runs the monitor on the process's standard streams. Returns the exit status: 0 after shutdown,
+// end of input or a termination signal, 1 after an output failure (with one "Error: " line on
+// standard error).
 int run();
 
 }  // namespace treemon
