@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <nlohmann/json.hpp>
@@ -116,6 +117,28 @@ TEST(PidNamespace, RootPidTakenByANewerProcessIsNotTheRoot) {
   EXPECT_EQ(before["processes"][0]["pid"], result["root"]);
   EXPECT_EQ(after["requestId"], "after");
   EXPECT_EQ(after["processes"], json::array()) << after;
+}
+
+// A monitor in a pid namespace that has no /proc of its own reads the host's: it says so in one
+// line on standard error at start, and carries on.
+TEST(PidNamespace, ProcOfAnotherNamespaceIsReportedAtStart) {
+  const std::string outcome = run_in_pid_namespace(false, [] {
+    ChildProcess monitor({TREEMON_BINARY});
+    const auto hello = monitor.read_line(LINE_WAIT);
+    monitor.write(R"({"version":2,"type":"shutdown"})" "\n");
+    const auto status = monitor.wait_exit(LINE_WAIT);
+    return json{{"hello", hello.value_or("")}, {"status", status.value_or(-1000)},
+                {"stderr", monitor.read_stderr(1s)}}
+        .dump();
+  });
+  if (outcome.starts_with(SKIPPED)) GTEST_SKIP() << outcome;
+  const json result = json::parse(outcome);
+  EXPECT_EQ(json::parse(result["hello"].get<std::string>())["type"], "hello");
+  EXPECT_EQ(result["status"], 0);
+  const std::string err = result["stderr"];
+  EXPECT_TRUE(err.starts_with("Warning: /proc/self names process ")) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  EXPECT_TRUE(err.ends_with("\n")) << err;
 }
 
 }  // namespace

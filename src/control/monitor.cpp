@@ -199,6 +199,9 @@ int run() {
 
   start_command_reader(std::move(queue.sender));
   std::unique_ptr<ProcessPlatform> platform = make_system_platform();
+  if (std::optional<std::string> warning = platform->start_up_warning()) {
+    write_standard_error_line(std::string(WARNING_PREFIX) + *warning);
+  }
   Status failure;
   {
     Monitor monitor(*platform, writer);

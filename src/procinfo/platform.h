@@ -108,6 +108,10 @@ class ProcessPlatform : public Clock {
   virtual std::optional<IoTotals> io_totals(ProcessHandle& process) = 0;
   virtual std::optional<MemoryFigures> memory(ProcessHandle& process) = 0;
   virtual CommandLineRead command_line(ProcessHandle& process) = 0;
+
+  // Why the processes this platform lists may not be the ones around the monitor (on Linux, a
+  // /proc of another pid namespace), checked once at start; nothing when all is as it should be.
+  virtual std::optional<std::string> start_up_warning() { return std::nullopt; }
 };
 
 // The real platform of this build.

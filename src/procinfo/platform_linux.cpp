@@ -24,6 +24,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <charconv>
+#include <cstring>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -227,6 +228,7 @@ class LinuxPlatform final : public ProcessPlatform {
   std::optional<IoTotals> io_totals(ProcessHandle& process) override;
   std::optional<MemoryFigures> memory(ProcessHandle& process) override;
   CommandLineRead command_line(ProcessHandle& process) override;
+  std::optional<std::string> start_up_warning() override;
 
 
  private:
@@ -505,6 +507,23 @@ CommandLineRead LinuxPlatform::command_line(ProcessHandle& handle) {
     return CommandLineRead{};
   }
   return CommandLineRead{true, linux_proc::split_command_line(buffer_.text())};
+}
+
+// /proc/self is a link to the reader's own pid as the namespace of that /proc counts it: a
+// different number means the /proc of another pid namespace (usually the host's, in a container
+// that mounted none of its own), whose pids and trees are not those around the monitor.
+std::optional<std::string> LinuxPlatform::start_up_warning() {
+  char target[32] = {};
+  const ssize_t length = proc_ ? ::readlinkat(proc_.get(), "self", target, sizeof target - 1) : -1;
+  if (length < 0) {
+    return "/proc/self cannot be read (" + std::string(std::strerror(errno)) +
+           "): no process can be monitored";
+  }
+  const std::string self(target, static_cast<size_t>(length));
+  const std::string pid = std::to_string(::getpid());
+  if (self == pid) return std::nullopt;
+  return "/proc/self names process " + self + ", not this process (" + pid +
+         "): /proc belongs to another pid namespace, whose processes are monitored instead";
 }
 
 }  // namespace

@@ -32,6 +32,7 @@ inline std::string line_too_long_reason(size_t limit_bytes) {
 
 inline constexpr std::string_view OUTPUT_FAILURE_PREFIX = "Error: ";
 inline constexpr std::string_view OUT_OF_MEMORY_LINE = "Error: out of memory";
+inline constexpr std::string_view WARNING_PREFIX = "Warning: ";
 
 inline std::string protocol_mismatch_message(uint32_t received, uint32_t expected) {
   return "unsupported protocol version " + std::to_string(received) + "; expected " +
