@@ -8,7 +8,8 @@ Cases, each on a fresh monitor watching a one-process tree:
            WIDE_MIB MiB under a 15-byte name that begins it (needs test_helper wide-arguments);
            then that process ends and ten more samples follow
   line     one sampleNow whose requestId is LINE_MIB MiB long
-  burst    BURST sampleNow written at once, each with a requestId of BURST_MB MB
+  burst    BURST sampleNow written at once, each with a requestId of BURST_MB MB, the answers read
+           only once the monitor takes no more
 
 For each: configure time, median and largest wall time per sampleNow and collectionDurationMicros,
 peak (VmHWM) and final (VmRSS) resident memory, and how the monitor ended.
@@ -163,10 +164,10 @@ def case_line(binary, args):
         answer = m.readline()
         writer.join()
         took = time.monotonic() - start
-        kind = json.loads(answer[:200] + b'"}') if answer.startswith(b'{"version":2,"type":"snapshot"') \
-            else json.loads(answer)
-        what = ("snapshot echoing the id" if kind.get("type") == "snapshot"
-                else f"error {kind.get('message')!r}")
+        if answer.startswith(b'{"version":2,"type":"snapshot"'):
+            what = "a snapshot echoing the id"
+        else:
+            what = f"error {json.loads(answer).get('message')!r}"
         after = samples(m, 3)
         return f"answer {len(answer) / 1e6:.1f} MB in {took:.1f} s: {what}; then {after}; {ending(m)}"
     finally:
@@ -179,13 +180,23 @@ def case_burst(binary, args):
         m = Monitor(binary)
         m.configure(root.pid)
         size = args.burst_mb * 1000 * 1000
+        written = [0]
 
         def chunks():
             for i in range(args.burst):
                 yield (b'{"version":2,"type":"sampleNow","requestId":"' + b"%03d" % i +
                        b"y" * (size - 3) + b'"}\n')
+                written[0] += 1
         start = time.monotonic()
         writer = write_in_background(m, chunks)
+        # The client reads nothing until the monitor has taken all it will: the writer is done or
+        # has made no progress for three seconds.
+        seen, last = -1, time.monotonic()
+        while writer.is_alive() and time.monotonic() - last < 3:
+            if written[0] != seen:
+                seen, last = written[0], time.monotonic()
+            time.sleep(0.1)
+        taken = m.peak_kib = max(m.peak_kib, status_kib(m.proc.pid, "VmHWM"))
         answered = 0
         for _ in range(args.burst):
             line = m.readline()
@@ -194,7 +205,8 @@ def case_burst(binary, args):
             answered += 1
         writer.join()
         took = time.monotonic() - start
-        return f"{answered} answers in {took:.1f} s; {ending(m)}"
+        return (f"{seen} commands written before reading, peak then {taken / 1024:.0f} MiB; "
+                f"{answered} answers in {took:.1f} s; {ending(m)}")
     finally:
         root.kill()
 
