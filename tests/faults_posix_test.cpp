@@ -112,18 +112,24 @@ class Faults : public ::testing::Test {
     EXPECT_TRUE(err.ends_with("\n")) << err;
   }
 
+  // Forty on-demand snapshots of a 61-row tree (about 25 KB of text each) in the history, so that
+  // a history answer is far larger than a pipe holds.
+  void store_large_snapshots(const ChildProcess& tree) {
+    monitor_->write(configure_line(tree.pid(), 0));
+    for (int i = 0; i < 40; ++i) {
+      monitor_->write(sample_now_line("s" + std::to_string(i)));
+      ASSERT_EQ(next_event()["requestId"], "s" + std::to_string(i));
+    }
+  }
+
   std::unique_ptr<ChildProcess> monitor_;
 };
 
 // Standard output closed after the first of several large history chunks: the next write fails,
 // the monitor gives up the rest of the answer and exits with status 1.
 TEST_F(Faults, OutputClosedInTheMiddleOfAHistoryAnswer) {
-  auto tree = start_tree(20, 2);  // 61 rows per snapshot, about 25 KB of text
-  monitor_->write(configure_line(tree->pid(), 0));
-  for (int i = 0; i < 40; ++i) {
-    monitor_->write(sample_now_line("s" + std::to_string(i)));
-    ASSERT_EQ(next_event()["requestId"], "s" + std::to_string(i));
-  }
+  auto tree = start_tree(20, 2);
+  ASSERT_NO_FATAL_FAILURE(store_large_snapshots(*tree));
   monitor_->write(read_history_line("h", 3600000));
   const json first = next_event();
   ASSERT_EQ(first["type"], "historyChunk");
@@ -410,12 +416,8 @@ TEST(FaultsStopSignals, TerminationSignalsEndTheMonitorAsShutdownDoes) {
 // SIGTERM while the first chunk of a large history answer waits for the client to read: that
 // chunk is finished, the rest of the answer is not written, and the status is 0.
 TEST_F(Faults, TerminationSignalInTheMiddleOfAHistoryAnswer) {
-  auto tree = start_tree(20, 2);  // 61 rows per snapshot, about 25 KB of text
-  monitor_->write(configure_line(tree->pid(), 0));
-  for (int i = 0; i < 40; ++i) {
-    monitor_->write(sample_now_line("s" + std::to_string(i)));
-    ASSERT_EQ(next_event()["requestId"], "s" + std::to_string(i));
-  }
+  auto tree = start_tree(20, 2);
+  ASSERT_NO_FATAL_FAILURE(store_large_snapshots(*tree));
   monitor_->write(read_history_line("h", 3600000));
   std::this_thread::sleep_for(300ms);  // the first chunk, 800 KB, fills the pipe
   ::kill(monitor_->pid(), SIGTERM);
