@@ -219,15 +219,20 @@ class Monitor:
             self.fail(f"a snapshot of the {TREE_SIZE}-process tree has "
                       f"{snapshot['retainedProcessCount']} rows")
 
-    def cpu_ns(self):
-        """Run time of all the monitor's threads, in ns (first field of each schedstat)."""
-        total = 0
+    def schedstat_ns(self):
+        """Time all the monitor's threads have run, and waited to run while runnable, in ns (the
+        first two fields of each thread's schedstat)."""
+        run, wait = 0, 0
         task_dir = f"/proc/{self.proc.pid}/task"
         for task in os.listdir(task_dir):
             with contextlib.suppress(FileNotFoundError):
                 with open(f"{task_dir}/{task}/schedstat") as f:
-                    total += int(f.read().split()[0])
-        return total
+                    fields = f.read().split()
+                run, wait = run + int(fields[0]), wait + int(fields[1])
+        return run, wait
+
+    def cpu_ns(self):
+        return self.schedstat_ns()[0]
 
     def memory_kib(self, field):
         with open(f"/proc/{self.proc.pid}/status") as f:
@@ -261,10 +266,15 @@ def measure_collection(binary, root_pid, samples):
     with contextlib.ExitStack() as own:
         monitor = Monitor(binary, own)
         monitor.configure(root_pid, 0)
+        run_before, wait_before = monitor.schedstat_ns()
         answers = [monitor.sample(f"s{i}") for i in range(samples)]
+        run_after, wait_after = monitor.schedstat_ns()
         monitor.shutdown()
     return {
         "collection_us": [a["collectionDurationMicros"] for a in answers],
+        # per sampleNow, whole answer included (command, pacing, collection, event)
+        "cpu_us_per_sample": (run_after - run_before) / 1000 / samples,
+        "runnable_wait_us_per_sample": (wait_after - wait_before) / 1000 / samples,
         "scanned_processes": statistics.median(a["scannedProcessCount"] for a in answers),
     }
 
@@ -365,6 +375,8 @@ def summarize(result):
                 "floor_processes": statistics.median(f["processes"] for f in part["floor"]),
                 "floor_wall_us": floor_wall, "median_collection_us": collection,
                 "ratio": collection / floor_wall,
+                "cpu_ratio": statistics.median(r["cpu_us_per_sample"] for r in runs)
+                / statistics.median(f["cpu_us"] for f in part["floor"]),
                 "ratio_by_round": [statistics.median(r["collection_us"]) / floor_wall
                                    for r in runs]})
     summary = {"collection": rows, "cpu": []}
@@ -396,11 +408,14 @@ def print_summary(summary, args):
           f"{args.samples} sampleNow x {args.rounds} rounds over the stat floor's wall time for one "
           f"pass (target <= {TARGET_RATIO})")
     print_table(["binary", "N", "processes (monitor/floor)", "floor wall ms", "median collection ms",
-                 "ratio", "ratio by round"],
+                 "ratio", "ratio by round", "CPU ratio"],
                 [[r["binary"], r["size"], f"{r['monitor_processes']:g}/{r['floor_processes']:g}",
                   f"{r['floor_wall_us'] / 1000:.2f}", f"{r['median_collection_us'] / 1000:.2f}",
-                  f"{r['ratio']:.2f}", " ".join(f"{x:.2f}" for x in r["ratio_by_round"])]
+                  f"{r['ratio']:.2f}", " ".join(f"{x:.2f}" for x in r["ratio_by_round"]),
+                  f"{r['cpu_ratio']:.2f}"]
                  for r in summary["collection"]])
+    print("(CPU ratio: the monitor's CPU time per sampleNow answered over the floor's per pass; "
+          "for information)")
     if summary["cpu"]:
         print(f"\nThe monitor's own CPU at sampleIntervalMs 1000 ({args.seconds:g} s x {args.rounds} "
               f"rounds) over the floor at one pass per second (target <= {TARGET_RATIO}); "
