@@ -13,15 +13,19 @@ sleeping processes that this script forks (the real counts are reported), and a 
   collection  each monitor is configured on the tree without an interval and answers SAMPLES
               sampleNow requests (paced 200 ms apart by the monitor); the median of their
               collectionDurationMicros over the floor's wall time for one pass is the ratio
+              (beside it, for information, the monitor's CPU time per answer over the floor's
+              per pass)
   cpu         at CPU_SIZE processes (default 3000): each monitor samples the tree every
               1000 ms for SECONDS seconds; its CPU time (the sum of its threads' run time from
               /proc/PID/task/*/schedstat, in ns) as a share of one core, over the floor's share
               of a core at one pass per second (CPU time per pass / 1 s); then its resident
               memory (VmRSS) and peak (VmHWM)
 Monitors and floor runs alternate (floor, A, floor, B, floor, A, ...) for ROUNDS rounds, so that
-the binaries and the floor see the same machine, noise included. Every process the script starts
-is ended when it stops, on Ctrl-C and on errors too. A full default run takes about three minutes
-for two binaries.
+the binaries and the floor see the same machine, noise included; the machine is topped up to N
+before each step, and a row whose monitor saw more than 5 % more or fewer processes than the
+floor (other users' processes came or went) is marked (!). Every process the script starts is
+ended when it stops, on Ctrl-C and on errors too. A full default run takes about two and a half
+minutes for two binaries.
 
 usage: collection_vs_floor.py [--before TREEMON] TREEMON [TREEMON...] [--bench PROCESS_TABLE_BENCH]
        [--sizes 1000,3000] [--samples 20] [--cpu-size 3000] [--seconds 20] [--rounds 2]
@@ -30,6 +34,7 @@ usage: collection_vs_floor.py [--before TREEMON] TREEMON [TREEMON...] [--bench P
   --before TREEMON   a binary measured first (so "--before old/treemon new/treemon" reads as
                      before and after)
   --bench PATH       process_table_bench; by default the one beside the last TREEMON
+  --sizes            sizes that StatFloor has: 100, 1000, 3000
   --seconds 0        skips the CPU and memory measurement
 
 example: bench/collection_vs_floor.py --before /tmp/old/treemon build-rel/treemon --json out.json
@@ -329,13 +334,18 @@ def measure_floor(bench, size):
 
 # --- The run ------------------------------------------------------------------------------------
 
-def interleaved(binaries, rounds, floor, measure):
-    """floor, A, floor, B, floor, A, ... floor: returns the floor runs and each binary's runs."""
-    floors, runs = [floor()], {b: [] for b in binaries}
+def interleaved(binaries, rounds, top_up, floor, measure):
+    """floor, A, floor, B, floor, A, ... floor, the machine topped up before each (other users'
+    processes come and go): returns the floor runs and each binary's runs."""
+    def after_top_up(step):
+        machine = top_up()
+        return {"machine_processes": machine, **step()}
+
+    floors, runs = [after_top_up(floor)], {b: [] for b in binaries}
     for _ in range(rounds):
         for binary in binaries:
-            runs[binary].append(measure(binary))
-            floors.append(floor())
+            runs[binary].append(after_top_up(lambda: measure(binary)))
+            floors.append(after_top_up(floor))
     return floors, runs
 
 
@@ -344,23 +354,26 @@ def run(args, cleanup):
     cleanup.callback(tree.end)
     result = {"collection": [], "cpu": None}
     for size in args.sizes:
-        machine = fill_machine(size, cleanup)
-        print(f"machine at {machine} processes (target {size}): collection", file=sys.stderr)
+        print(f"{size} processes: collection", file=sys.stderr)
         floors, runs = interleaved(
-            args.binaries, args.rounds, lambda: measure_floor(args.bench, size),
+            args.binaries, args.rounds, lambda: fill_machine(size, cleanup),
+            lambda: measure_floor(args.bench, size),
             lambda b: measure_collection(b, tree.leader, args.samples))
-        result["collection"].append({"size": size, "machine_processes": machine,
-                                     "floor": floors, "runs": runs})
+        result["collection"].append({"size": size, "floor": floors, "runs": runs})
     if args.seconds > 0:
-        machine = fill_machine(args.cpu_size, cleanup)
-        print(f"machine at {machine} processes (target {args.cpu_size}): CPU, "
-              f"{args.seconds:g} s per run", file=sys.stderr)
+        print(f"{args.cpu_size} processes: CPU, {args.seconds:g} s per run", file=sys.stderr)
         floors, runs = interleaved(
-            args.binaries, args.rounds, lambda: measure_floor(args.bench, args.cpu_size),
+            args.binaries, args.rounds, lambda: fill_machine(args.cpu_size, cleanup),
+            lambda: measure_floor(args.bench, args.cpu_size),
             lambda b: measure_cpu(b, tree.leader, args.seconds))
-        result["cpu"] = {"size": args.cpu_size, "machine_processes": machine,
-                         "floor": floors, "runs": runs}
+        result["cpu"] = {"size": args.cpu_size, "floor": floors, "runs": runs}
     return result
+
+
+def machine_moved(runs, floors):
+    """Whether some monitor run saw more than 5 % more or fewer processes than the floor did."""
+    floor = statistics.median(f["processes"] for f in floors)
+    return any(abs(r["scanned_processes"] - floor) > 0.05 * floor for r in runs)
 
 
 def summarize(result):
@@ -378,7 +391,8 @@ def summarize(result):
                 "cpu_ratio": statistics.median(r["cpu_us_per_sample"] for r in runs)
                 / statistics.median(f["cpu_us"] for f in part["floor"]),
                 "ratio_by_round": [statistics.median(r["collection_us"]) / floor_wall
-                                   for r in runs]})
+                                   for r in runs],
+                "machine_moved": machine_moved(runs, part["floor"])})
     summary = {"collection": rows, "cpu": []}
     cpu = result["cpu"]
     if cpu:
@@ -393,7 +407,8 @@ def summarize(result):
                 "samples_per_second": sum(r["samples_in_window"] for r in runs)
                 / sum(r["seconds"] for r in runs),
                 "vmrss_kib": max(r["vmrss_kib"] for r in runs),
-                "vmhwm_kib": max(r["vmhwm_kib"] for r in runs)})
+                "vmhwm_kib": max(r["vmhwm_kib"] for r in runs),
+                "machine_moved": machine_moved(runs, cpu["floor"])})
     return summary
 
 
@@ -403,13 +418,18 @@ def print_table(headers, rows):
         print("  ".join(str(x).rjust(w) for x, w in zip(line, widths)))
 
 
+def processes(row):
+    flag = " (!)" if row["machine_moved"] else ""
+    return f"{row['monitor_processes']:g}/{row['floor_processes']:g}{flag}"
+
+
 def print_summary(summary, args):
     print(f"\nCollection of a {TREE_SIZE}-process tree: median collectionDurationMicros of "
           f"{args.samples} sampleNow x {args.rounds} rounds over the stat floor's wall time for one "
           f"pass (target <= {TARGET_RATIO})")
     print_table(["binary", "N", "processes (monitor/floor)", "floor wall ms", "median collection ms",
                  "ratio", "ratio by round", "CPU ratio"],
-                [[r["binary"], r["size"], f"{r['monitor_processes']:g}/{r['floor_processes']:g}",
+                [[r["binary"], r["size"], processes(r),
                   f"{r['floor_wall_us'] / 1000:.2f}", f"{r['median_collection_us'] / 1000:.2f}",
                   f"{r['ratio']:.2f}", " ".join(f"{x:.2f}" for x in r["ratio_by_round"]),
                   f"{r['cpu_ratio']:.2f}"]
@@ -422,11 +442,17 @@ def print_summary(summary, args):
               f"memory after the run")
         print_table(["binary", "processes (monitor/floor)", "monitor % core", "floor % core", "ratio",
                      "samples/s", "VmRSS MiB", "VmHWM MiB"],
-                    [[r["binary"], f"{r['monitor_processes']:g}/{r['floor_processes']:g}",
+                    [[r["binary"], processes(r),
                       f"{r['share'] * 100:.3f}",
                       f"{r['floor_share'] * 100:.3f}", f"{r['ratio']:.2f}",
                       f"{r['samples_per_second']:.2f}", f"{r['vmrss_kib'] / 1024:.1f}",
                       f"{r['vmhwm_kib'] / 1024:.1f}"] for r in summary["cpu"]])
+
+
+def print_warnings(summary):
+    if any(r["machine_moved"] for part in summary.values() for r in part):
+        print("\n(!) other processes came or went during the run: a monitor saw more than 5 % more "
+              "or fewer processes than the floor; those ratios compare different machines")
 
 
 def parse_args():
@@ -482,6 +508,7 @@ def main():
         sys.exit("collection_vs_floor: interrupted; every process it started has been ended")
     summary = summarize(result)
     print_summary(summary, args)
+    print_warnings(summary)
     if args.json:
         with open(args.json, "w") as f:
             json.dump({"summary": summary, "measurements": result}, f, indent=1)
