@@ -198,6 +198,8 @@ TEST(ProcParseTest, TickConversion) {
       {2049, 1024, 20009765},
       {U64_MAX, 100, U64_MAX},
       {U64_MAX / 100000, 100, U64_MAX / 100000 * 100000},
+      {U64_MAX / 100000 + 1, 100, U64_MAX},
+      {U64_MAX / 10000000 + 1, 1, U64_MAX},
       {5, 0, 0},
   };
   for (const Case& c : cases) EXPECT_EQ(ticks_to_100ns(c.ticks, c.per_second), c.expected);

@@ -43,7 +43,8 @@ struct ProcessTable::Entry {
   uint64_t machine_kernel_baseline = 0;
   uint64_t machine_user_baseline = 0;
   MonoTime cpu_read_at{};
-  bool seen = false;
+  uint64_t listed_in = 0;  // the last refresh whose list held this entry's process
+  size_t order_index = SIZE_MAX;  // its slot in listed_order_, when it has one
   // Figure groups the last refresh asked for and that phase two has not read yet.
   bool io_pending = false;
   bool memory_pending = false;
@@ -57,6 +58,7 @@ struct ProcessTable::RefreshContext {
   MonoTime now{};
   std::optional<MachineTimes> machine;  // read at most once, when the first CPU reading needs it
   bool machine_read = false;
+  size_t list_cursor = 0;  // into listed_order_
 };
 
 ProcessTable::ProcessTable(ProcessPlatform& platform) : platform_(platform) {}
@@ -75,9 +77,23 @@ const ProcessInfo* ProcessTable::find(uint32_t pid) const {
   return found == entries_.end() ? nullptr : &found->second->info;
 }
 
+ProcessTable::Entry* ProcessTable::find_in_list_order(uint32_t pid, size_t& cursor) const {
+  if (cursor < listed_order_.size() && listed_order_[cursor].pid == pid) {
+    return listed_order_[cursor++].entry;
+  }
+  auto found = entries_.find(pid);
+  if (found == entries_.end()) return nullptr;
+  Entry* entry = found->second.get();
+  // A stale index is harmless: the slot is checked to hold this very entry before the cursor
+  // moves there.
+  const size_t index = entry->order_index;
+  if (index < listed_order_.size() && listed_order_[index].entry == entry) cursor = index + 1;
+  return entry;
+}
+
 ProcessHandle* ProcessTable::Handles::find_opened(uint32_t pid) const {
-  auto found = table_.entries_.find(pid);
-  return found == table_.entries_.end() ? nullptr : found->second->handle.get();
+  Entry* entry = table_.find_in_list_order(pid, cursor_);
+  return entry == nullptr ? nullptr : entry->handle.get();
 }
 
 void ProcessTable::read_figures(std::span<const uint32_t> pids) {
@@ -99,41 +115,61 @@ void ProcessTable::for_each_link(const std::function<void(const Link&)>& visit) 
 
 void ProcessTable::refresh(const RefreshOptions& options, bool remove_ended) {
   RefreshContext context{options, unix_seconds_from_ns(platform_.wall_now_unix_ns()),
-                         platform_.monotonic_now(), std::nullopt, false};
+                         platform_.monotonic_now(), std::nullopt, false, 0};
   if (options.cpu && processor_count_ == 0) processor_count_ = platform_.processor_count();
 
+  ++refresh_count_;
+  listed_entries_ = 0;
+  next_order_.clear();
   if (platform_.list_processes(listed_, Handles(*this))) {
     for (const ListedProcess& listed : listed_) refresh_listed(listed, context);
   }
-  if (remove_ended) std::erase_if(entries_, [](const auto& pair) { return !pair.second->seen; });
-  for (auto& [pid, entry] : entries_) entry->seen = false;
+  // From here on entries may be destroyed: the previous order is dropped first.
+  listed_order_.swap(next_order_);
+  for (size_t index = 0; index < listed_order_.size(); ++index) {
+    listed_order_[index].entry->order_index = index;
+  }
+  if (remove_ended && listed_entries_ < entries_.size()) remove_unlisted();
+}
+
+void ProcessTable::remove_unlisted() {
+  const uint64_t current = refresh_count_;
+  std::erase_if(entries_, [current](const auto& pair) { return pair.second->listed_in != current; });
 }
 
 void ProcessTable::refresh_listed(const ListedProcess& listed, RefreshContext& context) {
-  auto found = entries_.find(listed.pid);
+  Entry* entry = find_in_list_order(listed.pid, context.list_cursor);
   std::unique_ptr<ProcessHandle> handle;
-  if (found != entries_.end()) {
-    if (is_reused_pid(*found->second, listed)) {
-      entries_.erase(found);  // closes the old process's handle before the new one is opened
-      found = entries_.end();
-    } else if (!found->second->handle && (handle = open(listed))) {
+  bool new_process = entry == nullptr;
+  if (entry != nullptr) {
+    if (is_reused_pid(*entry, listed)) {
+      entry->handle.reset();  // the old process's handle is closed before the new one is opened
+      new_process = true;
+    } else if (!entry->handle && (handle = open(listed))) {
       // Without a handle, and where the list gives no start time, nothing tells whether the pid
       // was reused; a pid that could not be opened and now can is taken for a new process.
-      entries_.erase(found);
-      found = entries_.end();
+      new_process = true;
     }
   }
-  if (found == entries_.end()) {
+  if (new_process) {
     if (!handle) handle = open(listed);
-    found = entries_.emplace(listed.pid, create_entry(listed, std::move(handle), context)).first;
+    if (entry == nullptr) {
+      entry = entries_.emplace(listed.pid, std::make_unique<Entry>()).first->second.get();
+    }
+    start_entry(*entry, listed, std::move(handle), context);
   } else {
-    ProcessInfo& info = found->second->info;
+    ProcessInfo& info = entry->info;
     info.parent_pid = parent_from_list(listed.parent_pid);
     // A process that replaced its program (exec on Linux) is listed under its new name; where a
     // process cannot change its image, the list gives the same name every time.
     if (info.name != listed.name) info.name = listed.name;
   }
-  update_entry(*found->second, listed, context);
+  update_entry(*entry, listed, context);
+  if (entry->listed_in != refresh_count_) {
+    entry->listed_in = refresh_count_;
+    ++listed_entries_;
+  }
+  next_order_.push_back({listed.pid, entry});
 }
 
 bool ProcessTable::is_reused_pid(const Entry& entry, const ListedProcess& listed) {
@@ -146,22 +182,24 @@ std::unique_ptr<ProcessHandle> ProcessTable::open(const ListedProcess& listed) {
   return listed.pid == 0 ? nullptr : platform_.open_process(listed);
 }
 
-std::unique_ptr<ProcessTable::Entry> ProcessTable::create_entry(
-    const ListedProcess& listed, std::unique_ptr<ProcessHandle> handle,
-    const RefreshContext& context) {
-  auto entry = std::make_unique<Entry>();
-  entry->info.pid = listed.pid;
-  entry->info.name = listed.name;
-  entry->info.parent_pid = parent_from_list(listed.parent_pid);
-  entry->listed_start_time_s = listed.start_time_s;
-  entry->handle = std::move(handle);
-  if (entry->handle) {
+// Makes `entry` a new process's: whatever it held of a process that reused the pid is dropped.
+void ProcessTable::start_entry(Entry& entry, const ListedProcess& listed,
+                               std::unique_ptr<ProcessHandle> handle,
+                               const RefreshContext& context) {
+  const uint64_t listed_in = entry.listed_in;
+  entry = Entry{};
+  entry.listed_in = listed_in;
+  entry.info.pid = listed.pid;
+  entry.info.name = listed.name;
+  entry.info.parent_pid = parent_from_list(listed.parent_pid);
+  entry.listed_start_time_s = listed.start_time_s;
+  entry.handle = std::move(handle);
+  if (entry.handle) {
     // An unreadable creation time reports 0 ("unknown"), never a wrapped or guessed value.
-    std::optional<ProcessTimes> times = platform_.process_times(*entry->handle);
-    if (times && times->start_time_s) entry->info.start_time_s = *times->start_time_s;
+    std::optional<ProcessTimes> times = platform_.process_times(*entry.handle);
+    if (times && times->start_time_s) entry.info.start_time_s = *times->start_time_s;
   }
-  entry->cpu_read_at = context.now;
-  return entry;
+  entry.cpu_read_at = context.now;
 }
 
 void ProcessTable::update_entry(Entry& entry, const ListedProcess& listed,
@@ -175,7 +213,6 @@ void ProcessTable::update_entry(Entry& entry, const ListedProcess& listed,
   }
   const uint64_t start = entry.info.start_time_s;
   entry.info.run_time_s = context.wall_seconds >= start ? context.wall_seconds - start : 0;
-  entry.seen = true;
 }
 
 void ProcessTable::read_pending_figures(Entry& entry) {

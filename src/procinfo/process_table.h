@@ -100,13 +100,23 @@ class ProcessTable {
   struct Entry;
   struct RefreshContext;
 
+  // The entries of the previous list in its order, so that a list in the same order (/proc
+  // lists pids in ascending order) finds each entry at a cursor, without hashing; the map
+  // answers for whatever comes out of order. A slot never points at a destroyed entry: entries
+  // are destroyed only after the list has been walked, and the slots are rebuilt then.
+  struct ListedSlot {
+    uint32_t pid = 0;
+    Entry* entry = nullptr;
+  };
+  Entry* find_in_list_order(uint32_t pid, size_t& cursor) const;
+
   void refresh_listed(const ListedProcess& listed, RefreshContext& context);
   static bool is_reused_pid(const Entry& entry, const ListedProcess& listed);
   // Null for pid 0, which is never opened, and for a process that cannot be opened.
   std::unique_ptr<ProcessHandle> open(const ListedProcess& listed);
-  std::unique_ptr<Entry> create_entry(const ListedProcess& listed,
-                                      std::unique_ptr<ProcessHandle> handle,
-                                      const RefreshContext& context);
+  void start_entry(Entry& entry, const ListedProcess& listed,
+                   std::unique_ptr<ProcessHandle> handle, const RefreshContext& context);
+  void remove_unlisted();
   void update_entry(Entry& entry, const ListedProcess& listed, RefreshContext& context);
   void read_cpu(Entry& entry, RefreshContext& context);
   // Reads the figure groups the last refresh left to phase two for this entry.
@@ -121,11 +131,17 @@ class ProcessTable {
 
    private:
     const ProcessTable& table_;
+    mutable size_t cursor_ = 0;
   };
 
   ProcessPlatform& platform_;
   std::unordered_map<uint32_t, std::unique_ptr<Entry>> entries_;
-  std::vector<ListedProcess> listed_;  // reused between refreshes to spare allocations
+  // Reused between refreshes to spare allocations.
+  std::vector<ListedProcess> listed_;
+  std::vector<ListedSlot> listed_order_;
+  std::vector<ListedSlot> next_order_;
+  uint64_t refresh_count_ = 0;
+  size_t listed_entries_ = 0;  // entries listed by the current refresh, each counted once
   uint32_t processor_count_ = 0;
 };
 

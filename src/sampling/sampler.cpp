@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <unordered_set>
 #include <utility>
 
 #include "base/saturating.h"
@@ -17,47 +18,46 @@ static_assert(COMMAND_LINE_READ_BYTES >= COMMAND_MAX_BYTES + 3);
 
 uint64_t saturating_ms_from_s(uint64_t seconds) { return saturating_multiply(seconds, 1000); }
 
-constexpr uint32_t NO_LINK = std::numeric_limits<uint32_t>::max();
+constexpr uint32_t NO_CHILD = std::numeric_limits<uint32_t>::max();
 
-// One entry of the table as the walk sees it.
-struct ProcessLink {
+// One process as a child in the walk.
+struct ChildLink {
   uint32_t pid;
   uint64_t start_ms;
-  uint32_t next_sibling = NO_LINK;  // index of the next child of the same parent
+  uint32_t next_sibling = NO_CHILD;  // index of the next child of the same parent
 };
 
-// The parent links of one pass, built once from the table: every process by pid, and the
-// children of every parent as a list threaded through the links (parentless ones under 0).
-struct ProcessLinks {
-  std::vector<ProcessLink> links;
-  std::unordered_map<uint32_t, uint32_t> index_of_pid;
+// The children of every parent of one pass, as lists threaded through one vector (parentless
+// processes under 0), built once from the table. The map holds one node per distinct parent, far
+// fewer than processes: looking a process up by pid is the table's job.
+struct ChildLists {
+  std::vector<ChildLink> links;
   std::unordered_map<uint32_t, uint32_t> first_child_of_pid;
 
-  std::optional<uint32_t> find(uint32_t pid) const {
-    const auto found = index_of_pid.find(pid);
-    if (found == index_of_pid.end()) return std::nullopt;
-    return found->second;
-  }
   uint32_t first_child(uint32_t pid) const {
     const auto found = first_child_of_pid.find(pid);
-    return found == first_child_of_pid.end() ? NO_LINK : found->second;
+    return found == first_child_of_pid.end() ? NO_CHILD : found->second;
   }
 };
 
-ProcessLinks collect_links(const ProcessTable& table) {
-  ProcessLinks result;
+ChildLists collect_children(const ProcessTable& table) {
+  ChildLists result;
   result.links.reserve(table.size());
-  result.index_of_pid.reserve(table.size());
-  result.first_child_of_pid.reserve(table.size());
   table.for_each_link([&result](const ProcessTable::Link& link) {
     const auto index = static_cast<uint32_t>(result.links.size());
     uint32_t& first_child = result.first_child_of_pid.try_emplace(link.parent_pid.value_or(0),
-                                                                  NO_LINK).first->second;
+                                                                  NO_CHILD).first->second;
     result.links.push_back({link.pid, saturating_ms_from_s(link.start_time_s), first_child});
     first_child = index;
-    result.index_of_pid.emplace(link.pid, index);
   });
   return result;
+}
+
+// The start time of a listed process in ms, or nothing when the table does not hold it.
+std::optional<uint64_t> listed_start_ms(const ProcessTable& table, uint32_t pid) {
+  const ProcessInfo* info = table.find(pid);
+  if (info == nullptr) return std::nullopt;
+  return saturating_ms_from_s(info->start_time_s);
 }
 
 void wait_for_refresh_interval(SamplerState& state) {
@@ -83,42 +83,47 @@ bool start_time_matches(uint64_t table_start_ms, const std::optional<uint64_t>& 
 }
 
 std::vector<ExternalProcess> match_externals(const ExternalProcessMap& externals,
-                                             const ProcessLinks& links) {
+                                             const ProcessTable& table) {
   std::vector<ExternalProcess> matched;
   for (const auto& [pid, client_start_ms] : externals) {
-    const std::optional<uint32_t> index = links.find(pid);
-    if (!index) continue;
-    const uint64_t start_ms = links.links[*index].start_ms;
-    if (start_time_matches(start_ms, client_start_ms)) matched.push_back({pid, start_ms});
+    const std::optional<uint64_t> start_ms = listed_start_ms(table, pid);
+    if (start_ms && start_time_matches(*start_ms, client_start_ms)) {
+      matched.push_back({pid, *start_ms});
+    }
   }
   return matched;
 }
 
-bool root_still_listed(const RootProcess& root, const ProcessLinks& links) {
-  const std::optional<uint32_t> index = links.find(root.pid);
-  if (!index) return false;
-  return !root.start_time_ms || links.links[*index].start_ms == *root.start_time_ms;
+bool root_still_listed(const RootProcess& root, const ProcessTable& table) {
+  const std::optional<uint64_t> start_ms = listed_start_ms(table, root.pid);
+  return start_ms && (!root.start_time_ms || *start_ms == *root.start_time_ms);
 }
 
 // Breadth-first from the seeds, following a child only when it started no earlier than its
-// parent. Within a pass a pid has exactly one link and so one start time: "expanded" is kept
-// per link.
-std::vector<uint32_t> walk_tree(const ProcessLinks& links, const std::vector<uint32_t>& seeds) {
-  std::vector<uint32_t> queue;
+// parent. Within a pass a pid has exactly one entry and so one start time: "expanded" is kept
+// per pid.
+std::vector<uint32_t> walk_tree(const ProcessTable& table, const ChildLists& children,
+                                const std::vector<uint32_t>& seeds) {
+  struct Visit {
+    uint32_t pid;
+    uint64_t start_ms;
+  };
+  std::vector<Visit> queue;
   for (uint32_t seed : seeds) {
-    if (const std::optional<uint32_t> index = links.find(seed)) queue.push_back(*index);
+    if (const std::optional<uint64_t> start_ms = listed_start_ms(table, seed)) {
+      queue.push_back({seed, *start_ms});
+    }
   }
-  std::vector<bool> expanded(links.links.size(), false);
+  std::unordered_set<uint32_t> expanded;
   std::vector<uint32_t> selected;
   for (size_t next = 0; next < queue.size(); ++next) {
-    const uint32_t index = queue[next];
-    if (expanded[index]) continue;
-    expanded[index] = true;
-    const ProcessLink& current = links.links[index];
+    const Visit current = queue[next];
+    if (!expanded.insert(current.pid).second) continue;
     selected.push_back(current.pid);
-    for (uint32_t child = links.first_child(current.pid); child != NO_LINK;
-         child = links.links[child].next_sibling) {
-      if (links.links[child].start_ms >= current.start_ms) queue.push_back(child);
+    for (uint32_t child = children.first_child(current.pid); child != NO_CHILD;
+         child = children.links[child].next_sibling) {
+      const ChildLink& link = children.links[child];
+      if (link.start_ms >= current.start_ms) queue.push_back({link.pid, link.start_ms});
     }
   }
   return selected;
@@ -228,15 +233,15 @@ Snapshot sample(SamplerState& state, const RootProcess& root, const ExternalProc
   const MonoTime start = clock.monotonic_now();
   refresh_table(state);
 
-  const ProcessLinks links = collect_links(state.table());
+  const ChildLists children = collect_children(state.table());
   Snapshot snapshot;
-  snapshot.externalProcesses = match_externals(externals, links);
+  snapshot.externalProcesses = match_externals(externals, state.table());
   std::vector<uint32_t> seeds;
   seeds.reserve(snapshot.externalProcesses.size() + 1);
   for (const ExternalProcess& external : snapshot.externalProcesses) seeds.push_back(external.pid);
-  if (root_still_listed(root, links)) seeds.push_back(root.pid);
+  if (root_still_listed(root, state.table())) seeds.push_back(root.pid);
 
-  std::vector<uint32_t> selected = walk_tree(links, seeds);
+  std::vector<uint32_t> selected = walk_tree(state.table(), children, seeds);
   std::sort(selected.begin(), selected.end());
   // Only the processes that get a row pay for their I/O, memory and command line.
   state.table().read_figures(selected);
