@@ -18,39 +18,14 @@ static_assert(COMMAND_LINE_READ_BYTES >= COMMAND_MAX_BYTES + 3);
 
 uint64_t saturating_ms_from_s(uint64_t seconds) { return saturating_multiply(seconds, 1000); }
 
-constexpr uint32_t NO_CHILD = std::numeric_limits<uint32_t>::max();
-
-// One process as a child in the walk.
-struct ChildLink {
-  uint32_t pid;
-  uint64_t start_ms;
-  uint32_t next_sibling = NO_CHILD;  // index of the next child of the same parent
-};
-
-// The children of every parent of one pass, as lists threaded through one vector (parentless
-// processes under 0), built once from the table. The map holds one node per distinct parent, far
-// fewer than processes: looking a process up by pid is the table's job.
-struct ChildLists {
-  std::vector<ChildLink> links;
-  std::unordered_map<uint32_t, uint32_t> first_child_of_pid;
-
-  uint32_t first_child(uint32_t pid) const {
-    const auto found = first_child_of_pid.find(pid);
-    return found == first_child_of_pid.end() ? NO_CHILD : found->second;
-  }
-};
-
-ChildLists collect_children(const ProcessTable& table) {
-  ChildLists result;
-  result.links.reserve(table.size());
-  table.for_each_link([&result](const ProcessTable::Link& link) {
-    const auto index = static_cast<uint32_t>(result.links.size());
-    uint32_t& first_child = result.first_child_of_pid.try_emplace(link.parent_pid.value_or(0),
-                                                                  NO_CHILD).first->second;
-    result.links.push_back({link.pid, saturating_ms_from_s(link.start_time_s), first_child});
-    first_child = index;
+// The children of every parent, from the table's links.
+const ChildLists& collect_children(SamplerState& state) {
+  ChildLists& children = state.child_lists();
+  children.reset(state.table().size());
+  state.table().for_each_link([&children](const ProcessTable::Link& link) {
+    children.add(link.parent_pid.value_or(0), link.pid, saturating_ms_from_s(link.start_time_s));
   });
-  return result;
+  return children;
 }
 
 // The start time of a listed process in ms, or nothing when the table does not hold it.
@@ -120,10 +95,10 @@ std::vector<uint32_t> walk_tree(const ProcessTable& table, const ChildLists& chi
     const Visit current = queue[next];
     if (!expanded.insert(current.pid).second) continue;
     selected.push_back(current.pid);
-    for (uint32_t child = children.first_child(current.pid); child != NO_CHILD;
-         child = children.links[child].next_sibling) {
-      const ChildLink& link = children.links[child];
-      if (link.start_ms >= current.start_ms) queue.push_back({link.pid, link.start_ms});
+    for (uint32_t index = children.first_child(current.pid); index != ChildLists::NONE;
+         index = children.child(index).next_sibling) {
+      const ChildLists::Child& child = children.child(index);
+      if (child.start_ms >= current.start_ms) queue.push_back({child.pid, child.start_ms});
     }
   }
   return selected;
@@ -233,7 +208,7 @@ Snapshot sample(SamplerState& state, const RootProcess& root, const ExternalProc
   const MonoTime start = clock.monotonic_now();
   refresh_table(state);
 
-  const ChildLists children = collect_children(state.table());
+  const ChildLists& children = collect_children(state);
   Snapshot snapshot;
   snapshot.externalProcesses = match_externals(externals, state.table());
   std::vector<uint32_t> seeds;

@@ -14,8 +14,8 @@
 //     saturating, and is never reset.
 //  4. Nothing is reported as an error: a missing root or an unmatched external process only makes
 //     the snapshot smaller.
-//  5. The work is linear in the number of processes: the maps are built once per pass and every
-//     lookup is by pid.
+//  5. The work is linear in the number of processes: the child lists are built once per pass,
+//     in storage kept from the previous one, and every lookup is by pid.
 // All clock reads and the pacing sleep go through the platform, so tests drive time by hand.
 // Main thread only; no locks.
 #pragma once
@@ -31,6 +31,7 @@
 
 #include "procinfo/platform.h"
 #include "procinfo/process_table.h"
+#include "sampling/child_lists.h"
 #include "sampling/snapshot.h"
 
 namespace treemon {
@@ -82,6 +83,7 @@ class SamplerState {
   const ProcessTable& table() const { return table_; }
   Clock& clock() { return platform_; }
   RowTextCache& text_cache() { return text_cache_; }
+  ChildLists& child_lists() { return child_lists_; }
 
   // Monotonic time of the last refresh of the table, by a pass or by a configuration.
   std::optional<MonoTime> last_refresh;
@@ -92,6 +94,7 @@ class SamplerState {
   ProcessPlatform& platform_;
   ProcessTable table_;
   RowTextCache text_cache_;
+  ChildLists child_lists_;  // rebuilt by every pass; kept for its storage
 };
 
 // The root of the monitored tree. Its start time is known when the process was listed at the
