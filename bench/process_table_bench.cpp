@@ -32,6 +32,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -192,6 +193,26 @@ void StatFloor(benchmark::State& state) {
   floor_cpu_us()[state.range(0)] = clock.median_cpu_us() / static_cast<double>(processes);
 }
 
+// The floor at a monitor's pace: each pass after a pause of range(1) ms that is not timed. A
+// monitor refreshes at most every 200 ms, and the kernel's and the processor's caches cool down
+// between two refreshes; a floor measured back to back would not pay that, and a monitor would
+// be compared with a machine warmer than the one it meets. Used by bench/collection_vs_floor.py.
+void PacedStatFloor(benchmark::State& state) {
+  children().ensure_machine_total(static_cast<size_t>(state.range(0)));
+  StatFloorPass floor;
+  size_t processes = 0;
+  IterationClock clock;
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::this_thread::sleep_for(std::chrono::milliseconds(state.range(1)));
+    state.ResumeTiming();
+    clock.start();
+    processes = floor.run();
+    clock.stop();
+  }
+  report(state, clock, processes);
+}
+
 // The four files the Linux layer reads for each process.
 constexpr const char* FILES[] = {"stat", "statm", "io", "cmdline"};
 
@@ -332,3 +353,7 @@ BENCHMARK(PathReads)->Arg(3000)->Unit(benchmark::kMillisecond)->Iterations(40);
 BENCHMARK(KeptFourFiles)->Arg(3000)->Unit(benchmark::kMillisecond)->Iterations(40);
 BENCHMARK(SampledTree)->Arg(3000)->Unit(benchmark::kMillisecond)->Iterations(40);
 BENCHMARK(ReadEverything)->Arg(3000)->Unit(benchmark::kMillisecond)->Iterations(40);
+// For the end-to-end comparison: a refresh every 200 ms (sampleNow answered back to back) and
+// every second (a 1 s interval); about 30 s of pauses in a full run.
+BENCHMARK(PacedStatFloor)->Args({1000, 200})->Args({3000, 200})->Args({3000, 1000})
+    ->Unit(benchmark::kMillisecond)->Iterations(20);

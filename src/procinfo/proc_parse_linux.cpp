@@ -1,5 +1,6 @@
 #include "procinfo/proc_parse.h"
 
+#include <bit>
 #include <charconv>
 #include <cstring>
 #include <limits>
@@ -22,8 +23,8 @@ std::optional<uint64_t> next_number(std::string_view& text) {
   return value;
 }
 
-// The fields of a stat line after the name, read in one pass. Fields are separated by spaces;
-// a number may also follow tabs, as next_number allows.
+// The fields of a stat line after the name, read in one pass. The kernel separates them by one
+// space; a number may also follow tabs, as next_number allows.
 class StatCursor {
  public:
   StatCursor(const char* at, const char* end) : at_(at), end_(end) {}
@@ -35,23 +36,57 @@ class StatCursor {
   }
   // One unsigned decimal field; false when there is none or it does not fit in 64 bits.
   bool number(uint64_t& value) {
-    while (at_ != end_ && (*at_ == ' ' || *at_ == '\t')) ++at_;
-    auto [end, error] = std::from_chars(at_, end_, value);
-    if (error != std::errc() || end == at_) return false;
-    at_ = end;
+    const char* const end = end_;
+    const char* at = at_;
+    while (at != end && (*at == ' ' || *at == '\t')) ++at;
+    const char* const start = at;
+    uint64_t read = 0;
+    for (; at != end && static_cast<unsigned char>(*at - '0') < 10; ++at) {
+      read = read * 10 + static_cast<uint64_t>(*at - '0');
+    }
+    if (at == start) return false;
+    // Up to 19 digits cannot overflow; only a longer number needs the checked conversion.
+    if (at - start > 19) {
+      auto [parsed_end, error] = std::from_chars(start, at, read);
+      if (error != std::errc()) return false;
+    }
+    at_ = at;
+    value = read;
     return true;
   }
-  // Passes over `count` fields of any text (signed numbers among them).
-  bool skip_fields(int count) {
-    for (int i = 0; i < count; ++i) {
-      skip_spaces();
-      if (at_ == end_) return false;
-      while (at_ != end_ && *at_ != ' ') ++at_;
-    }
+  // Passes over `count` fields of any text (signed numbers among them), to the space after the
+  // last. The kernel separates fields by one space, so this counts spaces, eight bytes at a time.
+  bool skip_fields(unsigned count) {
+    const char* space = nth_space(at_, end_, count + 1);
+    if (space == nullptr) return false;
+    at_ = space;
     return true;
   }
 
  private:
+  // The n-th space (n >= 1) from `at`, or null when the text holds fewer.
+  static const char* nth_space(const char* at, const char* end, unsigned n) {
+    if constexpr (std::endian::native == std::endian::little) {
+      constexpr uint64_t ONES = 0x0101010101010101;
+      constexpr uint64_t LOW7 = ONES * 0x7F;
+      for (; end - at >= 8; at += 8) {
+        uint64_t word;
+        std::memcpy(&word, at, sizeof word);
+        const uint64_t x = word ^ (ONES * ' ');  // a zero byte where there is a space
+        // The high bit of each zero byte, exactly (no carry reaches another byte); taken bit by
+        // bit rather than by popcount, which the baseline instruction set lacks.
+        for (uint64_t spaces = ~(((x & LOW7) + LOW7) | x | LOW7); spaces != 0;
+             spaces &= spaces - 1) {
+          if (--n == 0) return at + std::countr_zero(spaces) / 8;
+        }
+      }
+    }
+    for (; at != end; ++at) {
+      if (*at == ' ' && --n == 0) return at;
+    }
+    return nullptr;
+  }
+
   const char* at_;
   const char* end_;
 };

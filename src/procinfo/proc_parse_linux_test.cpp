@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <limits>
 #include <random>
 
@@ -67,6 +68,54 @@ TEST(ProcParseTest, ArbitraryBytesAreSafe) {
       ASSERT_TRUE(is_well_formed_utf8(argument));
     }
     ASSERT_TRUE(is_well_formed_utf8(process_name(text.substr(0, 15), text)));
+  }
+}
+
+// Lines as the kernel writes them (any name, one space between fields, signed fields negative,
+// numbers of every width, a parsed field past 64 bits now and then) read the same as splitting
+// the text after the last ')' at its spaces: the parser's word-at-a-time field counting agrees
+// with the plain reading wherever a field falls within the eight-byte words.
+TEST(ProcParseTest, StatAgreesWithSplittingAtSpaces) {
+  std::mt19937_64 random(2024);
+  const auto number_text = [&random]() -> std::string {
+    switch (random() % 4) {
+      case 0: return std::to_string(random() % 10);
+      case 1: return std::to_string(random());
+      case 2: return "-" + std::to_string(random() % 100000);
+      default: return std::to_string(random() % 100000000);
+    }
+  };
+  for (int round = 0; round < 5000; ++round) {
+    std::string name;
+    for (size_t i = random() % 16; i > 0; --i) name += "ab )( 9"[random() % 7];
+    std::vector<std::string> fields = {std::string(1, "RSDZTI"[random() % 6])};
+    for (int i = 0; i < 50; ++i) fields.push_back(number_text());
+    if (random() % 50 == 0) fields[1 + random() % 19] = "18446744073709551616";
+    std::string line = std::to_string(random() % 4000000) + " (" + name + ")";
+    for (const std::string& field : fields) line += " " + field;
+    line += "\n";
+
+    // The reference: ppid, flags, utime, stime and starttime are fields 1, 6, 11, 12 and 19.
+    std::optional<uint64_t> expected[5];
+    const int positions[5] = {1, 6, 11, 12, 19};
+    for (int i = 0; i < 5; ++i) {
+      const std::string& text = fields[positions[i]];
+      uint64_t value = 0;
+      auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+      if (error == std::errc() && end == text.data() + text.size()) expected[i] = value;
+    }
+    const bool parsable = expected[0] && *expected[0] <= std::numeric_limits<uint32_t>::max() &&
+                          expected[1] && expected[2] && expected[3] && expected[4];
+    std::optional<StatFields> parsed = parse_stat(line);
+    ASSERT_EQ(parsed.has_value(), parsable) << line;
+    if (!parsed) continue;
+    EXPECT_EQ(parsed->comm, name) << line;
+    EXPECT_EQ(parsed->state, fields[0][0]) << line;
+    EXPECT_EQ(parsed->parent_pid, *expected[0]) << line;
+    EXPECT_EQ(parsed->flags, *expected[1]) << line;
+    EXPECT_EQ(parsed->user_ticks, *expected[2]) << line;
+    EXPECT_EQ(parsed->system_ticks, *expected[3]) << line;
+    EXPECT_EQ(parsed->start_ticks, *expected[4]) << line;
   }
 }
 
