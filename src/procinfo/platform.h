@@ -35,7 +35,7 @@ inline constexpr size_t COMMAND_LINE_READ_BYTES = 64 * 1024;
 struct ListedProcess {
   uint32_t pid = 0;
   uint32_t parent_pid = 0;  // 0 when the list records no parent
-  std::string name;
+  std::string name;  // not filled in when name_unchanged
   ProcessState state;  // Run where the platform has no states
   // When the list itself knows when the process started (Linux), a pid whose start time changed
   // between two refreshes is a new process that reused the pid.
@@ -43,6 +43,10 @@ struct ListedProcess {
   // The process the table opened under this pid has ended, so this is a new one, even when both
   // started within the same second.
   bool replaces_opened = false;
+  // The process the table opened under this pid (found through OpenedProcesses) is listed again
+  // under the name it had at the previous list, so the entry keeps its name: a steady refresh
+  // neither copies nor compares a name per process.
+  bool name_unchanged = false;
 };
 
 // An open process: a handle, file descriptors, or nothing at all, as the platform needs.

@@ -43,6 +43,9 @@ using linux_proc::StatFields;
 // Descriptors left to the rest of the monitor (standard streams, pipes, the reader thread).
 constexpr uint64_t DESCRIPTOR_RESERVE = 256;
 constexpr int FILES_PER_PROCESS = 4;
+// /proc of 3,000 processes lists in about 100 KiB.
+constexpr size_t DIRECTORY_BUFFER_INITIAL = 32 * 1024;
+constexpr size_t DIRECTORY_BUFFER_MAX = 1024 * 1024;
 
 class UniqueFd {
  public:
@@ -336,7 +339,7 @@ LinuxPlatform::LinuxPlatform() : limiter_(handle_descriptor_budget()) {
   if (machine_stat_ && read_file(machine_stat_.get(), buffer_) == ReadStatus::Ok) {
     boot_time_s_ = linux_proc::parse_boot_time(buffer_.text());
   }
-  directory_buffer_.resize(32768);
+  directory_buffer_.resize(DIRECTORY_BUFFER_INITIAL);
 }
 
 uint32_t LinuxPlatform::processor_count() {
@@ -371,12 +374,20 @@ bool LinuxPlatform::list_processes(std::vector<ListedProcess>& out,
   };
   if (!proc_ || ::lseek(proc_.get(), 0, SEEK_SET) < 0) return finish(false);
   ++generation_;
+  int reads_with_entries = 0;
   for (;;) {
     const ssize_t got =
         ::getdents64(proc_.get(), directory_buffer_.data(), directory_buffer_.size());
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return finish(false);
-    if (got == 0) return finish(true);
+    if (got == 0) {
+      // The next list takes the whole directory in one read, as the machine grows.
+      if (reads_with_entries > 1 && directory_buffer_.size() < DIRECTORY_BUFFER_MAX) {
+        directory_buffer_.resize(directory_buffer_.size() * 2);
+      }
+      return finish(true);
+    }
+    ++reads_with_entries;
     for (ssize_t at = 0; at < got;) {
       const auto* entry = reinterpret_cast<const dirent64*>(directory_buffer_.data() + at);
       at += entry->d_reclen;
@@ -410,9 +421,12 @@ bool LinuxPlatform::list_one(uint32_t pid, LinuxProcess* handle, ListedProcess& 
   listed.start_time_s = start_seconds(fields->start_ticks);
   const bool same_process = handle && !handle->ended();
   listed.replaces_opened = handle && handle->ended();
+  listed.name_unchanged = same_process && !handle->comm_changed(fields->comm);
   if (same_process) {
-    if (handle->comm_changed(fields->comm)) handle->rename(fields->comm, name_of(pid, fields->comm));
-    listed.name = handle->name();
+    if (!listed.name_unchanged) {
+      handle->rename(fields->comm, name_of(pid, fields->comm));
+      listed.name = handle->name();
+    }
     handle->cache_stat(*fields, generation_);
   } else {
     listed.name = name_of(pid, fields->comm);

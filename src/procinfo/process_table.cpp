@@ -162,7 +162,7 @@ void ProcessTable::refresh_listed(const ListedProcess& listed, RefreshContext& c
     info.parent_pid = parent_from_list(listed.parent_pid);
     // A process that replaced its program (exec on Linux) is listed under its new name; where a
     // process cannot change its image, the list gives the same name every time.
-    if (info.name != listed.name) info.name = listed.name;
+    if (!listed.name_unchanged && info.name != listed.name) info.name = listed.name;
   }
   update_entry(*entry, listed, context);
   if (entry->listed_in != refresh_count_) {
