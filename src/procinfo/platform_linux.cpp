@@ -170,9 +170,12 @@ class LinuxProcess final : public ProcessHandle {
   uint32_t pid() const { return pid_; }
   const std::string& name() const { return name_; }
   uint64_t start_ticks() const { return start_ticks_; }
+  // Converted once: a handle's process never changes its start.
+  const std::optional<uint64_t>& start_seconds() const { return start_seconds_; }
   bool kernel_thread() const { return kernel_thread_; }
-  void set_identity(const StatIdentity& identity) {
+  void set_identity(const StatIdentity& identity, std::optional<uint64_t> start_seconds) {
     start_ticks_ = identity.start_ticks;
+    start_seconds_ = start_seconds;
     kernel_thread_ = identity.kernel_thread;
     comm_ = identity.comm;
   }
@@ -193,8 +196,14 @@ class LinuxProcess final : public ProcessHandle {
     ended_ = true;
   }
   bool keep_files();
-  void cache_stat(const StatFields& fields, uint64_t generation);
-  bool cached_stat(uint64_t generation, StatFields& fields) const;
+  // The times of the list's stat reading, for process_times() in the same refresh.
+  void cache_times(const ProcessTimes& times, uint64_t generation) {
+    cached_times_ = times;
+    cached_generation_ = generation;
+  }
+  const ProcessTimes* cached_times(uint64_t generation) const {
+    return cached_generation_ == generation ? &cached_times_ : nullptr;
+  }
 
  private:
   void drop_files();
@@ -205,13 +214,14 @@ class LinuxProcess final : public ProcessHandle {
   std::string name_;
   std::string comm_;
   uint64_t start_ticks_ = 0;
+  std::optional<uint64_t> start_seconds_;
   UniqueFd files_[FILES_PER_PROCESS];
   bool kept_ = false;
   bool ended_ = false;
   bool kernel_thread_ = false;
   bool io_denied_ = false;  // the io file of another user's process: not retried
   uint64_t cached_generation_ = 0;
-  StatFields cached_{};
+  ProcessTimes cached_times_{};
 };
 
 class LinuxPlatform final : public ProcessPlatform {
@@ -238,7 +248,7 @@ class LinuxPlatform final : public ProcessPlatform {
   bool list_one(uint32_t pid, LinuxProcess* handle, ListedProcess& listed);
   std::optional<uint64_t> start_seconds(uint64_t start_ticks) const;
   std::string name_of(uint32_t pid, std::string_view comm);
-  ProcessTimes times_from(const StatFields& fields) const;
+  ProcessTimes times_of(const LinuxProcess& process, const StatFields& fields) const;
 
   SystemClock clock_;
   UniqueFd proc_;
@@ -295,18 +305,6 @@ ReadStatus LinuxProcess::read(ProcFile file, FileBuffer& out, size_t limit) {
   ReadStatus status;
   UniqueFd fd = open_at(proc_directory_, ProcPath(pid_, PROC_FILE_NAMES[file]).text, status);
   return fd ? read_file(fd.get(), out, limit) : status;
-}
-
-void LinuxProcess::cache_stat(const StatFields& fields, uint64_t generation) {
-  cached_ = fields;
-  cached_.comm = {};  // points into a buffer that the next read overwrites
-  cached_generation_ = generation;
-}
-
-bool LinuxProcess::cached_stat(uint64_t generation, StatFields& fields) const {
-  if (cached_generation_ != generation) return false;
-  fields = cached_;
-  return true;
 }
 
 LinuxProcess& as_linux(ProcessHandle& handle) { return static_cast<LinuxProcess&>(handle); }
@@ -418,17 +416,18 @@ bool LinuxPlatform::list_one(uint32_t pid, LinuxProcess* handle, ListedProcess& 
   listed.pid = pid;
   listed.parent_pid = fields->parent_pid;
   listed.state = linux_proc::state_from_letter(fields->state);
-  listed.start_time_s = start_seconds(fields->start_ticks);
   const bool same_process = handle && !handle->ended();
   listed.replaces_opened = handle && handle->ended();
   listed.name_unchanged = same_process && !handle->comm_changed(fields->comm);
   if (same_process) {
+    listed.start_time_s = handle->start_seconds();
     if (!listed.name_unchanged) {
       handle->rename(fields->comm, name_of(pid, fields->comm));
       listed.name = handle->name();
     }
-    handle->cache_stat(*fields, generation_);
+    handle->cache_times(times_of(*handle, *fields), generation_);
   } else {
+    listed.start_time_s = start_seconds(fields->start_ticks);
     listed.name = name_of(pid, fields->comm);
     unopened_.insert_or_assign(pid, StatIdentity{fields->start_ticks,
                                                  linux_proc::is_kernel_thread(*fields),
@@ -460,8 +459,9 @@ std::optional<uint64_t> LinuxPlatform::start_seconds(uint64_t start_ticks) const
   return saturating_add(*boot_time_s_, since_boot);
 }
 
-ProcessTimes LinuxPlatform::times_from(const StatFields& fields) const {
-  return ProcessTimes{start_seconds(fields.start_ticks),
+// For a reading of the handle's own process (same start ticks).
+ProcessTimes LinuxPlatform::times_of(const LinuxProcess& process, const StatFields& fields) const {
+  return ProcessTimes{process.start_seconds(),
                       linux_proc::ticks_to_100ns(fields.system_ticks, ticks_per_second_),
                       linux_proc::ticks_to_100ns(fields.user_ticks, ticks_per_second_)};
 }
@@ -478,19 +478,18 @@ std::unique_ptr<ProcessHandle> LinuxPlatform::open_process(const ListedProcess& 
   if (process->read(STAT, buffer_) != ReadStatus::Ok) return nullptr;
   std::optional<StatFields> fields = linux_proc::parse_stat(buffer_.text());
   if (!fields || fields->start_ticks != identity->second.start_ticks) return nullptr;
-  process->set_identity(identity->second);
-  process->cache_stat(*fields, generation_);
+  process->set_identity(identity->second, start_seconds(identity->second.start_ticks));
+  process->cache_times(times_of(*process, *fields), generation_);
   return process;
 }
 
 std::optional<ProcessTimes> LinuxPlatform::process_times(ProcessHandle& handle) {
   LinuxProcess& process = as_linux(handle);
-  StatFields fields;
-  if (process.cached_stat(generation_, fields)) return times_from(fields);
+  if (const ProcessTimes* cached = process.cached_times(generation_)) return *cached;
   if (process.read(STAT, buffer_) != ReadStatus::Ok) return std::nullopt;
   std::optional<StatFields> read = linux_proc::parse_stat(buffer_.text());
   if (!read || read->start_ticks != process.start_ticks()) return std::nullopt;
-  return times_from(*read);
+  return times_of(process, *read);
 }
 
 std::optional<IoTotals> LinuxPlatform::io_totals(ProcessHandle& handle) {

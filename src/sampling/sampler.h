@@ -1,5 +1,5 @@
-// Module sampling: the sampler (SamplerState, Snapshot, ProcessSample) and the bounded
-// SnapshotHistory. It uses procinfo's table and base; it knows no JSON.
+// Module sampling: the sampler (SamplerState, Snapshot, ProcessSample, and the ChildLists its walk
+// follows) and the bounded SnapshotHistory. It uses procinfo's table and base; it knows no JSON.
 //
 // The process-tree sampler: one call of sample() refreshes the process table and turns the
 // configured tree, the matched external processes and their descendants into a Snapshot.
