@@ -38,20 +38,21 @@
 
 namespace treemon {
 
+// The figures every refresh writes come first, so that they share as few cache lines as they can.
 struct ProcessInfo {
   uint32_t pid = 0;
   std::optional<uint32_t> parent_pid;  // absent when the list gives 0
+  ProcessState state;
+  float cpu_percent = 0.0f;  // percent of one logical processor
+  uint64_t cpu_time_ms = 0;  // kernel + user
+  uint64_t start_time_s = 0;  // 0 when unknown
+  uint64_t run_time_s = 0;
   std::string name;
   std::vector<std::string> arguments;
-  ProcessState state;
-  float cpu_percent = 0.0f;     // percent of one logical processor
-  uint64_t cpu_time_ms = 0;     // kernel + user
   uint64_t resident_bytes = 0;  // working set
   uint64_t virtual_bytes = 0;   // private committed memory
   uint64_t read_bytes = 0;      // every kind of I/O since start
   uint64_t written_bytes = 0;
-  uint64_t start_time_s = 0;  // 0 when unknown
-  uint64_t run_time_s = 0;
 };
 
 struct RefreshOptions {
