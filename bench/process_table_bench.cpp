@@ -179,17 +179,30 @@ class StatFloorPass {
   char buffer_[4096];
 };
 
-void StatFloor(benchmark::State& state) {
+// One floor pass per iteration, each after an untimed pause (none for passes back to back).
+// Returns the processes a pass read.
+size_t time_floor_passes(benchmark::State& state, std::chrono::milliseconds pause,
+                         IterationClock& clock) {
   children().ensure_machine_total(static_cast<size_t>(state.range(0)));
   StatFloorPass floor;
   size_t processes = 0;
-  IterationClock clock;
   for (auto _ : state) {
+    if (pause.count() > 0) {
+      state.PauseTiming();
+      std::this_thread::sleep_for(pause);
+      state.ResumeTiming();
+    }
     clock.start();
     processes = floor.run();
     clock.stop();
   }
   report(state, clock, processes);
+  return processes;
+}
+
+void StatFloor(benchmark::State& state) {
+  IterationClock clock;
+  const size_t processes = time_floor_passes(state, std::chrono::milliseconds(0), clock);
   floor_cpu_us()[state.range(0)] = clock.median_cpu_us() / static_cast<double>(processes);
 }
 
@@ -198,19 +211,8 @@ void StatFloor(benchmark::State& state) {
 // between two refreshes; a floor measured back to back would not pay that, and a monitor would
 // be compared with a machine warmer than the one it meets. Used by bench/collection_vs_floor.py.
 void PacedStatFloor(benchmark::State& state) {
-  children().ensure_machine_total(static_cast<size_t>(state.range(0)));
-  StatFloorPass floor;
-  size_t processes = 0;
   IterationClock clock;
-  for (auto _ : state) {
-    state.PauseTiming();
-    std::this_thread::sleep_for(std::chrono::milliseconds(state.range(1)));
-    state.ResumeTiming();
-    clock.start();
-    processes = floor.run();
-    clock.stop();
-  }
-  report(state, clock, processes);
+  time_floor_passes(state, std::chrono::milliseconds(state.range(1)), clock);
 }
 
 // The four files the Linux layer reads for each process.

@@ -13,22 +13,14 @@ namespace treemon::linux_proc {
 namespace {
 
 
-// Moves past spaces, then reads one unsigned decimal field.
-std::optional<uint64_t> next_number(std::string_view& text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  uint64_t value = 0;
-  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end == text.data()) return std::nullopt;
-  text.remove_prefix(static_cast<size_t>(end - text.data()));
-  return value;
-}
-
-// The fields of a stat line after the name, read in one pass. The kernel separates them by one
-// space; a number may also follow tabs, as next_number allows.
-class StatCursor {
+// The fields of a /proc text, read in one pass. The kernel separates them by one space; a number
+// may also follow tabs.
+class FieldCursor {
  public:
-  StatCursor(const char* at, const char* end) : at_(at), end_(end) {}
+  FieldCursor(const char* at, const char* end) : at_(at), end_(end) {}
+  explicit FieldCursor(std::string_view text) : FieldCursor(text.data(), text.data() + text.size()) {}
 
+  const char* position() const { return at_; }
   bool done() const { return at_ == end_; }
   char take() { return *at_++; }
   void skip_spaces() {
@@ -91,6 +83,15 @@ class StatCursor {
   const char* end_;
 };
 
+// Moves past spaces, then reads one unsigned decimal field.
+std::optional<uint64_t> next_number(std::string_view& text) {
+  FieldCursor cursor(text);
+  uint64_t value = 0;
+  if (!cursor.number(value)) return std::nullopt;
+  text.remove_prefix(static_cast<size_t>(cursor.position() - text.data()));
+  return value;
+}
+
 // The value after `key` at the start of a line, e.g. "rchar:" in /proc/PID/io.
 std::optional<uint64_t> keyed_value(std::string_view text, std::string_view key) {
   for (size_t at = 0; at < text.size();) {
@@ -120,7 +121,7 @@ std::optional<StatFields> parse_stat(std::string_view text) {
   std::optional<StatFields> result(std::in_place);  // filled in place: no copy on return
   StatFields& fields = *result;
   fields.comm = text.substr(open + 1, close - open - 1);
-  StatCursor rest(text.data() + close + 1, text.data() + text.size());
+  FieldCursor rest(text.data() + close + 1, text.data() + text.size());
   rest.skip_spaces();
   if (rest.done()) return std::nullopt;
   fields.state = rest.take();

@@ -45,7 +45,7 @@ struct ProcessTable::Entry {
   uint64_t machine_user_baseline = 0;
   MonoTime cpu_read_at{};
   uint64_t listed_in = 0;  // the last refresh whose list held this entry's process
-  size_t order_index = SIZE_MAX;  // its slot in listed_order_, when it has one
+  size_t order_index = SIZE_MAX;  // its slot in the order of the last list that held it
   // Figure groups the last refresh asked for and that phase two has not read yet.
   bool io_pending = false;
   bool memory_pending = false;
@@ -61,6 +61,7 @@ struct ProcessTable::RefreshContext {
   std::optional<MachineTimes> machine;  // read at most once, when the first CPU reading needs it
   bool machine_read = false;
   size_t list_cursor = 0;  // into listed_order_
+  size_t listed_entries = 0;  // entries listed by this refresh, each counted once
 };
 
 ProcessTable::ProcessTable(ProcessPlatform& platform) : platform_(platform) {}
@@ -117,21 +118,17 @@ void ProcessTable::for_each_link(const std::function<void(const Link&)>& visit) 
 
 void ProcessTable::refresh(const RefreshOptions& options, bool remove_ended) {
   RefreshContext context{options, unix_seconds_from_ns(platform_.wall_now_unix_ns()),
-                         platform_.monotonic_now(), std::nullopt, false, 0};
+                         platform_.monotonic_now(), std::nullopt, false, 0, 0};
   if (options.cpu && processor_count_ == 0) processor_count_ = platform_.processor_count();
 
   ++refresh_count_;
-  listed_entries_ = 0;
   next_order_.clear();
   if (platform_.list_processes(listed_, Handles(*this))) {
     for (const ListedProcess& listed : listed_) refresh_listed(listed, context);
   }
   // From here on entries may be destroyed: the previous order is dropped first.
   listed_order_.swap(next_order_);
-  for (size_t index = 0; index < listed_order_.size(); ++index) {
-    listed_order_[index].entry->order_index = index;
-  }
-  if (remove_ended && listed_entries_ < entries_.size()) remove_unlisted();
+  if (remove_ended && context.listed_entries < entries_.size()) remove_unlisted();
 }
 
 void ProcessTable::remove_unlisted() {
@@ -169,8 +166,11 @@ void ProcessTable::refresh_listed(const ListedProcess& listed, RefreshContext& c
   update_entry(*entry, listed, context);
   if (entry->listed_in != refresh_count_) {
     entry->listed_in = refresh_count_;
-    ++listed_entries_;
+    ++context.listed_entries;
   }
+  // Every lookup of this pid in this refresh has been made by now (the platform's while it
+  // listed, this one), so the index may already name the slot of the next refresh.
+  entry->order_index = next_order_.size();
   next_order_.push_back({listed.pid, entry});
 }
 

@@ -104,7 +104,7 @@ class ProcessTable {
   // The entries of the previous list in its order, so that a list in the same order (/proc
   // lists pids in ascending order) finds each entry at a cursor, without hashing; the map
   // answers for whatever comes out of order. A slot never points at a destroyed entry: entries
-  // are destroyed only after the list has been walked, and the slots are rebuilt then.
+  // are destroyed only after the list has been walked, when the new slots replace the old.
   struct ListedSlot {
     uint32_t pid = 0;
     Entry* entry = nullptr;
@@ -142,7 +142,6 @@ class ProcessTable {
   std::vector<ListedSlot> listed_order_;
   std::vector<ListedSlot> next_order_;
   uint64_t refresh_count_ = 0;
-  size_t listed_entries_ = 0;  // entries listed by the current refresh, each counted once
   uint32_t processor_count_ = 0;
 };
 
