@@ -189,11 +189,7 @@ SamplerState::SamplerState(ProcessPlatform& platform) : platform_(platform), tab
 void refresh_for_configure(SamplerState& state) { refresh_table(state); }
 
 RootProcess listed_root(const SamplerState& state, uint32_t root_pid) {
-  RootProcess root{root_pid, std::nullopt};
-  state.table().for_each_link([&root](const ProcessTable::Link& link) {
-    if (link.pid == root.pid) root.start_time_ms = saturating_ms_from_s(link.start_time_s);
-  });
-  return root;
+  return RootProcess{root_pid, listed_start_ms(state.table(), root_pid)};
 }
 
 Snapshot sample(SamplerState& state, uint32_t root_pid, const ExternalProcessMap& externals,
