@@ -1,12 +1,15 @@
 // The process platform on Linux, read from /proc.
 //
-// Every entry's handle keeps its process's stat, statm, io and cmdline files open and rereads
-// them with pread: that costs about half of open/read/close, and a kept file of an ended process
-// fails with ESRCH instead of showing a newer process that reused the pid. Descriptors are a
-// budget below the open-file limit (raised to the hard limit at creation), kept by a
-// DescriptorLimiter; when it is spent, or the kernel refuses more, a handle reads its files by
-// path instead. Nothing fails for lack of descriptors, and a handle closes all it holds when its
-// entry goes.
+// Every entry's handle keeps its process's stat file open and rereads it with pread: that costs
+// about half of open/read/close, and a kept file of an ended process fails with ESRCH instead of
+// showing a newer process that reused the pid. The statm, io and cmdline files are opened and
+// kept the first time a figure of them is read, so only processes that ever get a row hold four
+// descriptors: the machine's other processes hold one, and a process that comes and goes outside
+// the tree costs one open, not four. Fewer open files also make every read cheaper for the kernel.
+// Descriptors are a budget below the open-file limit (raised to the hard limit at creation), kept
+// by a DescriptorLimiter; when it is spent, or the kernel refuses more, a handle reads its files
+// by path instead. Nothing fails for lack of descriptors, and a handle closes all it holds when
+// its entry goes.
 //
 // A command line is read only as far as COMMAND_LINE_READ_BYTES, so what any process shows in
 // its argument area bounds neither the time nor the memory of a refresh.
@@ -43,6 +46,8 @@ using linux_proc::StatFields;
 // Descriptors left to the rest of the monitor (standard streams, pipes, the reader thread).
 constexpr uint64_t DESCRIPTOR_RESERVE = 256;
 constexpr int FILES_PER_PROCESS = 4;
+// statm, io and cmdline: opened together, when the first of them is read.
+constexpr int FIGURE_FILES = FILES_PER_PROCESS - 1;
 // /proc of 3,000 processes lists in about 100 KiB.
 constexpr size_t DIRECTORY_BUFFER_INITIAL = 32 * 1024;
 constexpr size_t DIRECTORY_BUFFER_MAX = 1024 * 1024;
@@ -158,7 +163,8 @@ struct StatIdentity {
   std::string comm;
 };
 
-// One opened process. Either it holds its four files (kept), or it reads them by path.
+// One opened process. Either it holds its stat file (kept) and, once a figure is read, its three
+// figure files, or it reads them by path.
 class LinuxProcess final : public ProcessHandle {
  public:
   // Both must outlive the handle.
@@ -207,6 +213,9 @@ class LinuxProcess final : public ProcessHandle {
 
  private:
   void drop_files();
+  void drop_figure_files();
+  ReadStatus keep_figure_files(FileBuffer& scratch);
+  ReadStatus read_by_path(ProcFile file, FileBuffer& out, size_t limit);
 
   const int proc_directory_;
   DescriptorLimiter& limiter_;
@@ -216,7 +225,9 @@ class LinuxProcess final : public ProcessHandle {
   uint64_t start_ticks_ = 0;
   std::optional<uint64_t> start_seconds_;
   UniqueFd files_[FILES_PER_PROCESS];
-  bool kept_ = false;
+  bool kept_ = false;           // the stat file
+  bool figures_kept_ = false;  // the figure files
+  bool figures_tried_ = false;  // kept or refused: never tried again
   bool ended_ = false;
   bool kernel_thread_ = false;
   bool io_denied_ = false;  // the io file of another user's process: not retried
@@ -272,36 +283,71 @@ LinuxProcess::LinuxProcess(int proc_directory, DescriptorLimiter& limiter, uint3
 LinuxProcess::~LinuxProcess() { drop_files(); }
 
 bool LinuxProcess::keep_files() {
-  if (!limiter_.acquire(FILES_PER_PROCESS)) return false;
+  if (!limiter_.acquire(1)) return false;
+  ReadStatus status;
+  files_[STAT] = open_at(proc_directory_, ProcPath(pid_, PROC_FILE_NAMES[STAT]).text, status);
+  if (!files_[STAT]) {
+    limiter_.release(1);  // out of descriptors, or gone: read by path, which reports what it finds
+    return false;
+  }
   kept_ = true;
-  for (int file = 0; file < FILES_PER_PROCESS; ++file) {
+  return true;
+}
+
+// The figure files are opened by path, which names whichever process has the pid now; the kept
+// stat file then tells whether that is still this process. It was alive after the opens, so the
+// pid was not reused before them, and the opened files are its own.
+ReadStatus LinuxProcess::keep_figure_files(FileBuffer& scratch) {
+  figures_tried_ = true;
+  if (!limiter_.acquire(FIGURE_FILES)) return ReadStatus::NoDescriptors;
+  figures_kept_ = true;
+  for (int file = STATM; file < FILES_PER_PROCESS; ++file) {
     ReadStatus status;
     files_[file] = open_at(proc_directory_, ProcPath(pid_, PROC_FILE_NAMES[file]).text, status);
     if (status == ReadStatus::Denied && file == IO) {
       io_denied_ = true;
     } else if (status != ReadStatus::Ok) {
-      drop_files();  // out of descriptors, or gone: read by path, which reports what it finds
-      return false;
+      drop_figure_files();
+      return status;
     }
   }
-  return true;
+  const ReadStatus alive = read_file(files_[STAT].get(), scratch);
+  if (alive != ReadStatus::Ok) drop_figure_files();
+  return alive;
+}
+
+void LinuxProcess::drop_figure_files() {
+  if (!figures_kept_) return;
+  for (int file = STATM; file < FILES_PER_PROCESS; ++file) files_[file].reset();
+  figures_kept_ = false;
+  limiter_.release(FIGURE_FILES);
 }
 
 void LinuxProcess::drop_files() {
+  drop_figure_files();
   if (!kept_) return;
-  for (UniqueFd& fd : files_) fd.reset();
+  files_[STAT].reset();
   kept_ = false;
-  limiter_.release(FILES_PER_PROCESS);
+  limiter_.release(1);
 }
 
 ReadStatus LinuxProcess::read(ProcFile file, FileBuffer& out, size_t limit) {
   if (ended_) return ReadStatus::Gone;
+  // Gone: the kept stat file, or the pid's missing directory, says this process has ended.
+  if (kept_ && file != STAT && !figures_tried_ && keep_figure_files(out) == ReadStatus::Gone) {
+    mark_ended();
+    return ReadStatus::Gone;
+  }
   if (file == IO && io_denied_) return ReadStatus::Denied;
-  if (kept_) {
+  if (files_[file]) {
     const ReadStatus status = read_file(files_[file].get(), out, limit);
     if (status == ReadStatus::Gone) mark_ended();
     return status;
   }
+  return read_by_path(file, out, limit);
+}
+
+ReadStatus LinuxProcess::read_by_path(ProcFile file, FileBuffer& out, size_t limit) {
   ReadStatus status;
   UniqueFd fd = open_at(proc_directory_, ProcPath(pid_, PROC_FILE_NAMES[file]).text, status);
   return fd ? read_file(fd.get(), out, limit) : status;

@@ -440,8 +440,42 @@ TEST_F(LinuxPlatformTest, ReusedPidIsANewEntry) {
   }
 }
 
-// Kept descriptors: one set per live entry, all given back when processes end and when the
-// table and platform go.
+// The statm, io and cmdline files are opened when a figure of them is first read, by path. Opened
+// after the pid was reused, they would be the newer process's: the entry shows none of theirs.
+TEST_F(LinuxPlatformTest, FiguresFirstReadAfterThePidWasReusedAreNotTheNewProcesses) {
+  Child first([](int ready) {
+    say_ready(ready);
+    wait_for_kill();
+  });
+  const uint32_t pid = first.pid();
+  table.refresh(RefreshOptions::everything(), true);  // the stat file only: no figure read yet
+  first.kill_and_reap();
+  const pid_t second = fork_with_pid(static_cast<pid_t>(pid));
+  if (second < 0) GTEST_SKIP() << "cannot choose a pid here: " << std::strerror(errno);
+  if (second == 0) {
+    ::execl("/bin/sleep", "sleep", "30", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  const std::string command_line = "/proc/" + std::to_string(pid) + "/cmdline";
+  for (int i = 0; i < 500; ++i) {
+    std::ifstream file(command_line);
+    std::string first_argument;
+    std::getline(file, first_argument, '\0');
+    if (first_argument == "sleep") break;
+    std::this_thread::sleep_for(2ms);
+  }
+  const uint32_t pids[] = {pid};
+  table.read_figures(pids);
+  const ProcessInfo* info = table.find(pid);
+  ASSERT_NE(info, nullptr);
+  EXPECT_TRUE(info->arguments.empty());
+  EXPECT_EQ(info->resident_bytes, 0u);
+  ::kill(second, SIGKILL);
+  ::waitpid(second, nullptr, 0);
+}
+
+// Kept descriptors: the stat file of every live entry, the figure files of those whose figures
+// were read, all given back when processes end and when the table and platform go.
 TEST(LinuxPlatformDescriptorTest, NoDescriptorLeaks) {
   const size_t before = open_descriptor_count();
   {
@@ -455,13 +489,20 @@ TEST(LinuxPlatformDescriptorTest, NoDescriptorLeaks) {
           wait_for_kill();
         }));
       }
-      refresh(table);
+      table.refresh(RefreshOptions::everything(), true);
+      EXPECT_LE(open_descriptor_count(), before + 2 + table.size());
+      std::vector<uint32_t> pids;
+      for (const auto& child : children) pids.push_back(child->pid());
+      table.read_figures(pids);
       for (const auto& child : children) ASSERT_NE(table.find(child->pid()), nullptr);
-      EXPECT_LE(open_descriptor_count(), before + 2 + 4 * table.size());
+      EXPECT_GE(open_descriptor_count(), before + 4 * children.size());
+      EXPECT_LE(open_descriptor_count(), before + 2 + table.size() + 3 * children.size());
       children.clear();
-      refresh(table);
-      EXPECT_LE(open_descriptor_count(), before + 2 + 4 * table.size());
+      table.refresh(RefreshOptions::everything(), true);
+      EXPECT_LE(open_descriptor_count(), before + 2 + table.size());
     }
+    refresh(table);
+    EXPECT_LE(open_descriptor_count(), before + 2 + 4 * table.size());
   }
   EXPECT_EQ(open_descriptor_count(), before);
 }
