@@ -106,35 +106,41 @@ std::optional<uint64_t> keyed_value(std::string_view text, std::string_view key)
   return std::nullopt;
 }
 
-}  // namespace
-
-// Stat lines are read for every process at every refresh, so this parser makes one pass over
-// the few fields it needs and stops at the last of them: the rest of the line is never looked at.
-std::optional<StatFields> parse_stat(std::string_view text) {
-  const size_t open = text.find('(');
-  // memrchr rather than rfind: the search runs over the whole line, and a byte-by-byte loop
-  // would cost as much as all the fields together.
-  const void* last_close = ::memrchr(text.data(), ')', text.size());
-  if (open == std::string_view::npos || last_close == nullptr) return std::nullopt;
-  const size_t close = static_cast<size_t>(static_cast<const char*>(last_close) - text.data());
-  if (close < open) return std::nullopt;
-  std::optional<StatFields> result(std::in_place);  // filled in place: no copy on return
-  StatFields& fields = *result;
-  fields.comm = text.substr(open + 1, close - open - 1);
-  FieldCursor rest(text.data() + close + 1, text.data() + text.size());
+// The state, then ppid, pgrp .. tpgid (4 fields, two of them signed), flags, minflt .. cmajflt
+// (4 fields), utime, stime, cutime .. itrealvalue (6 fields), starttime.
+bool read_fields_after_name(FieldCursor& rest, StatFields& fields) {
   rest.skip_spaces();
-  if (rest.done()) return std::nullopt;
+  if (rest.done()) return false;
   fields.state = rest.take();
-  // After the state: ppid, pgrp .. tpgid (4 fields, two of them signed), flags, minflt ..
-  // cmajflt (4 fields), utime, stime, cutime .. itrealvalue (6 fields), starttime.
   uint64_t parent = 0;
   if (!rest.number(parent) || parent > std::numeric_limits<uint32_t>::max() ||
       !rest.skip_fields(4) || !rest.number(fields.flags) || !rest.skip_fields(4) ||
       !rest.number(fields.user_ticks) || !rest.number(fields.system_ticks) ||
       !rest.skip_fields(6) || !rest.number(fields.start_ticks)) {
-    return std::nullopt;
+    return false;
   }
   fields.parent_pid = static_cast<uint32_t>(parent);
+  return true;
+}
+
+}  // namespace
+
+// Stat lines are read for every process at every refresh, so this parser makes one pass over
+// the few fields it needs and stops at the last of them: the rest of the line is never looked at.
+std::optional<StatFields> parse_stat(std::string_view text) {
+  // Every return gives this one object, which the caller's storage holds: no copy on return.
+  std::optional<StatFields> result;
+  const size_t open = text.find('(');
+  // memrchr rather than rfind: the search runs over the whole line, and a byte-by-byte loop
+  // would cost as much as all the fields together.
+  const void* last_close = ::memrchr(text.data(), ')', text.size());
+  if (open == std::string_view::npos || last_close == nullptr) return result;
+  const size_t close = static_cast<size_t>(static_cast<const char*>(last_close) - text.data());
+  if (close < open) return result;
+  StatFields& fields = result.emplace();
+  fields.comm = text.substr(open + 1, close - open - 1);
+  FieldCursor rest(text.data() + close + 1, text.data() + text.size());
+  if (!read_fields_after_name(rest, fields)) result.reset();
   return result;
 }
 
