@@ -224,10 +224,9 @@ class LinuxProcess final : public ProcessHandle {
   std::string comm_;
   uint64_t start_ticks_ = 0;
   std::optional<uint64_t> start_seconds_;
-  UniqueFd files_[FILES_PER_PROCESS];
-  bool kept_ = false;           // the stat file
-  bool figures_kept_ = false;  // the figure files
-  bool figures_tried_ = false;  // kept or refused: never tried again
+  UniqueFd files_[FILES_PER_PROCESS];  // the stat file is kept while files_[STAT] is open
+  bool figures_kept_ = false;           // the figure files' descriptors are counted
+  bool figures_tried_ = false;          // kept or refused: never tried again
   bool ended_ = false;
   bool kernel_thread_ = false;
   bool io_denied_ = false;  // the io file of another user's process: not retried
@@ -290,7 +289,6 @@ bool LinuxProcess::keep_files() {
     limiter_.release(1);  // out of descriptors, or gone: read by path, which reports what it finds
     return false;
   }
-  kept_ = true;
   return true;
 }
 
@@ -325,16 +323,16 @@ void LinuxProcess::drop_figure_files() {
 
 void LinuxProcess::drop_files() {
   drop_figure_files();
-  if (!kept_) return;
+  if (!files_[STAT]) return;
   files_[STAT].reset();
-  kept_ = false;
   limiter_.release(1);
 }
 
 ReadStatus LinuxProcess::read(ProcFile file, FileBuffer& out, size_t limit) {
   if (ended_) return ReadStatus::Gone;
   // Gone: the kept stat file, or the pid's missing directory, says this process has ended.
-  if (kept_ && file != STAT && !figures_tried_ && keep_figure_files(out) == ReadStatus::Gone) {
+  if (files_[STAT] && file != STAT && !figures_tried_ &&
+      keep_figure_files(out) == ReadStatus::Gone) {
     mark_ended();
     return ReadStatus::Gone;
   }

@@ -96,7 +96,7 @@ ProcessTable::Entry* ProcessTable::find_in_list_order(uint32_t pid, size_t& curs
     // entries in this order, and between two of the platform's requests the kernel generates a
     // stat text, which evicts them from the processor's caches. So the memory of the next ones
     // is asked for early: the next entry's handle (that entry was asked for one step before)
-    // and the entry after it. Prefetches never fault, and change nothing but timing.
+    // and the entry after it.
     if (cursor + 2 < listed_order_.size()) {
       constexpr size_t ENTRY_LINES = (sizeof(Entry) + CACHE_LINE_BYTES - 1) / CACHE_LINE_BYTES;
       for (size_t line = 0; line < ENTRY_LINES; ++line) {
@@ -159,7 +159,8 @@ void ProcessTable::refresh(const RefreshOptions& options, bool remove_ended) {
 
 void ProcessTable::remove_unlisted() {
   const uint64_t current = refresh_count_;
-  std::erase_if(entries_, [current](const auto& pair) { return pair.second->listed_in != current; });
+  std::erase_if(entries_,
+                [current](const auto& pair) { return pair.second->listed_in != current; });
 }
 
 void ProcessTable::refresh_listed(const ListedProcess& listed, RefreshContext& context) {
