@@ -2,8 +2,8 @@
 """The monitor end to end beside the stat floor: what one sample costs, what the monitor's own
 CPU use and memory are, for one or more monitor binaries measured side by side in one run.
 
-The stat floor is the least a monitor that reports exact CPU figures pays per refresh on Linux:
-one pread of each process's kept-open /proc/PID/stat. It is measured by the PacedStatFloor case
+The stat floor is what a monitor pays per refresh on Linux when it reads every process's stat to
+learn its CPU time: one pread of each process's kept-open /proc/PID/stat. It is measured by the PacedStatFloor case
 of bench/process_table_bench (built with -DTREEMON_BENCH=ON), at the monitor's own pace: a pass
 every 200 ms for the collection, every second for the CPU share, because caches cool between
 two passes and a floor measured back to back would meet a warmer machine than the monitor does.

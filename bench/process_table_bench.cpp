@@ -3,7 +3,7 @@
 // reach N and kills them at exit).
 //
 //   StatFloor:   list /proc, then pread each process's kept-open /proc/PID/stat and find the
-//                fields after the name: what any per-process monitor pays at least.
+//                fields after the name: what a monitor pays that reads every process's stat.
 //   PathReads:   the four files our refresh needs (stat, statm, io, cmdline), each opened, read
 //                and closed by path: what a monitor without kept descriptors pays.
 //   KeptFourFiles: the same four files kept open and read with pread, nothing parsed: the least

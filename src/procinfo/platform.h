@@ -47,6 +47,10 @@ struct ListedProcess {
   // under the name it had at the previous list, so the entry keeps its name: a steady refresh
   // neither copies nor compares a name per process.
   bool name_unchanged = false;
+  // The list did not read the process's state and name (Linux reads them only for the processes
+  // a caller looks at, and tells a steady process's parent without reading it):
+  // process_status() gives them in the table's second phase.
+  bool status_deferred = false;
 };
 
 // An open process: a handle, file descriptors, or nothing at all, as the platform needs.
@@ -56,10 +60,17 @@ class ProcessHandle {
   virtual ~ProcessHandle() = default;
 };
 
+// A platform that measures only the sum of a process's kernel and user time gives it as user time.
 struct ProcessTimes {
   std::optional<uint64_t> start_time_s;  // creation time; absent when unreadable
   uint64_t kernel_100ns = 0;
   uint64_t user_100ns = 0;
+};
+
+// The state and name that a list which deferred them would have given.
+struct ProcessStatus {
+  ProcessState state;
+  std::string name;
 };
 
 struct MachineTimes {
@@ -112,6 +123,11 @@ class ProcessPlatform : public Clock {
   virtual std::optional<IoTotals> io_totals(ProcessHandle& process) = 0;
   virtual std::optional<MemoryFigures> memory(ProcessHandle& process) = 0;
   virtual CommandLineRead command_line(ProcessHandle& process) = 0;
+  // Only for a process whose list entry had status_deferred; a platform whose list gives every
+  // state and name never defers them.
+  virtual std::optional<ProcessStatus> process_status(ProcessHandle& /*process*/) {
+    return std::nullopt;
+  }
 
   // Why the processes this platform lists may not be the ones around the monitor (on Linux, a
   // /proc of another pid namespace), checked once at start; nothing when all is as it should be.

@@ -14,13 +14,24 @@
 // A command line is read only as far as COMMAND_LINE_READ_BYTES, so what any process shows in
 // its argument area bounds neither the time nor the memory of a refresh.
 //
-// The list reads each process's stat once per refresh, through the handle the table already holds
-// for that pid where there is one; process_times() answers from that reading, so a refresh reads
-// each file of a process once. Handles know the limiter and the /proc directory, never the
-// platform.
+// A steady process costs no file read per refresh. Its handle watches its exit through a pidfd
+// in one epoll set, and the list reads its CPU time from its CPU clock, which is the sum the stat
+// file gives in ticks, in nanoseconds and without generating a text. Its parent changes only when
+// the parent exits, and the parent is watched too. So the list reads a process's stat only when it
+// is new, when it or its parent has exited, or when it cannot be watched; the state and name of
+// the others are read in the table's second phase, for the processes a caller looks at. Each
+// exit is looked for once per list, after the walk, and every listing it may have made wrong is
+// read again then.
+//
+// The list reads stat through the handle the table already holds for that pid where there is
+// one; process_times() answers from the list's reading. Handles know the limiter, the exit watch
+// and the /proc directory, never the platform.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/epoll.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,9 +39,11 @@
 #include <cstdint>
 #include <charconv>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "base/saturating.h"
 #include "procinfo/descriptor_limiter.h"
@@ -163,12 +176,73 @@ struct StatIdentity {
   std::string comm;
 };
 
+// The CPU time of all threads of a process, those that ended included, in 100-nanosecond units:
+// the sum that its stat file splits into user and system ticks. Any process's clock may be read.
+// The id is the kernel's encoding of a process's scheduler clock, as clock_getcpuclockid() makes
+// it (without that call's extra system call to check it).
+std::optional<uint64_t> process_cpu_100ns(uint32_t pid) {
+  constexpr uint32_t CPUCLOCK_SCHED = 2;
+  const auto clock = static_cast<clockid_t>((~pid << 3) | CPUCLOCK_SCHED);
+  timespec time{};
+  if (::clock_gettime(clock, &time) != 0) return std::nullopt;
+  return (static_cast<uint64_t>(time.tv_sec) * 1'000'000'000 + static_cast<uint64_t>(time.tv_nsec)) /
+         100;
+}
+
+class LinuxProcess;
+
+// Which watched processes have exited, found with one call for all of them: each one's pidfd sits
+// in one epoll set and becomes readable when the process exits, which is before its pid can be
+// freed and reused and after its children were given another parent. Watched processes are also
+// found by pid, so that a process knows whether its parent is watched.
+class ExitWatch {
+ public:
+  ExitWatch() : epoll_(::epoll_create1(EPOLL_CLOEXEC)) {}
+
+  bool add(uint32_t pid, int pidfd, LinuxProcess* process) {
+    if (!epoll_) return false;
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.ptr = process;
+    if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, pidfd, &event) != 0) return false;
+    watched_.insert_or_assign(pid, process);
+    return true;
+  }
+  // Before the pidfd is closed. Closing it alone would not take it out of the set while a
+  // forked child still holds a copy of the descriptor, and the set would report a freed handle.
+  void remove(uint32_t pid, int pidfd, const LinuxProcess* process) {
+    ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, pidfd, nullptr);
+    auto found = watched_.find(pid);
+    if (found != watched_.end() && found->second == process) watched_.erase(found);
+  }
+  bool watches(uint32_t pid) const { return watched_.contains(pid); }
+
+  // Visits every watched process that has exited; `visit` must stop watching it. False when the
+  // watch cannot tell, so that nothing it watches may be taken for alive.
+  template <typename Visit>
+  bool for_each_exited(Visit visit) {
+    for (;;) {
+      const int ready = ::epoll_wait(epoll_.get(), events_, std::size(events_), 0);
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready < 0) return false;
+      for (int i = 0; i < ready; ++i) visit(*static_cast<LinuxProcess*>(events_[i].data.ptr));
+      if (ready < static_cast<int>(std::size(events_))) return true;
+    }
+  }
+
+ private:
+  UniqueFd epoll_;
+  std::unordered_map<uint32_t, LinuxProcess*> watched_;
+  epoll_event events_[64];
+};
+
 // One opened process. Either it holds its stat file (kept) and, once a figure is read, its three
-// figure files, or it reads them by path.
+// figure files, or it reads them by path; while it can, it also watches its process's exit.
 class LinuxProcess final : public ProcessHandle {
  public:
-  // Both must outlive the handle.
-  LinuxProcess(int proc_directory, DescriptorLimiter& limiter, uint32_t pid, std::string name);
+  // All three must outlive the handle.
+  LinuxProcess(int proc_directory, DescriptorLimiter& limiter, ExitWatch& exit_watch, uint32_t pid,
+               std::string name);
   ~LinuxProcess() override;
   LinuxProcess(const LinuxProcess&) = delete;
   LinuxProcess& operator=(const LinuxProcess&) = delete;
@@ -198,16 +272,39 @@ class LinuxProcess final : public ProcessHandle {
   ReadStatus read(ProcFile file, FileBuffer& out, size_t limit = SIZE_MAX);
   bool ended() const { return ended_; }
   void mark_ended() {
+    stop_watching();
     drop_files();
     ended_ = true;
   }
   bool keep_files();
-  // The times of the list's stat reading, for process_times() in the same refresh.
-  void cache_times(const ProcessTimes& times, uint64_t generation) {
+  // Done before the read that confirms the handle's process, so that the pidfd is known to be
+  // that process's. Without a descriptor to spare, or a pidfd, the process is not watched.
+  void watch_exit();
+  bool watched() const { return static_cast<bool>(pidfd_); }
+  // For a process that has exited (a zombie until it is reaped): read from then on.
+  void stop_watching();
+  // The parent as the last stat read gave it, and whether that parent was watched then.
+  void set_parent(uint32_t parent_pid, bool parent_watched) {
+    parent_pid_ = parent_pid;
+    parent_watched_ = parent_watched;
+  }
+  uint32_t parent_pid() const { return parent_pid_; }
+  bool parent_watched() const { return parent_watched_; }
+  // Where a list that did not read the process put it, until the list's exits are settled.
+  void listed_unread(uint64_t generation, size_t index) {
+    unread_generation_ = generation;
+    unread_index_ = index;
+  }
+  std::optional<size_t> unread_index(uint64_t generation) const {
+    if (unread_generation_ != generation) return std::nullopt;
+    return unread_index_;
+  }
+  // The times of the list's reading, for process_times() in the same refresh.
+  void cache_times(const std::optional<ProcessTimes>& times, uint64_t generation) {
     cached_times_ = times;
     cached_generation_ = generation;
   }
-  const ProcessTimes* cached_times(uint64_t generation) const {
+  const std::optional<ProcessTimes>* cached_times(uint64_t generation) const {
     return cached_generation_ == generation ? &cached_times_ : nullptr;
   }
 
@@ -219,6 +316,7 @@ class LinuxProcess final : public ProcessHandle {
 
   const int proc_directory_;
   DescriptorLimiter& limiter_;
+  ExitWatch& exit_watch_;
   uint32_t pid_;
   std::string name_;
   std::string comm_;
@@ -230,8 +328,13 @@ class LinuxProcess final : public ProcessHandle {
   bool ended_ = false;
   bool kernel_thread_ = false;
   bool io_denied_ = false;  // the io file of another user's process: not retried
+  bool parent_watched_ = false;
+  uint32_t parent_pid_ = 0;
+  UniqueFd pidfd_;  // open while the process is watched
   uint64_t cached_generation_ = 0;
-  ProcessTimes cached_times_{};
+  std::optional<ProcessTimes> cached_times_;
+  uint64_t unread_generation_ = 0;
+  size_t unread_index_ = 0;
 };
 
 class LinuxPlatform final : public ProcessPlatform {
@@ -251,14 +354,20 @@ class LinuxPlatform final : public ProcessPlatform {
   std::optional<IoTotals> io_totals(ProcessHandle& process) override;
   std::optional<MemoryFigures> memory(ProcessHandle& process) override;
   CommandLineRead command_line(ProcessHandle& process) override;
+  std::optional<ProcessStatus> process_status(ProcessHandle& process) override;
   std::optional<std::string> start_up_warning() override;
 
-
  private:
-  bool list_one(uint32_t pid, LinuxProcess* handle, ListedProcess& listed);
+  bool list_unread(LinuxProcess& handle, ListedProcess& listed, size_t index);
+  bool list_read(uint32_t pid, LinuxProcess* handle, ListedProcess& listed);
+  void settle_exits(std::vector<ListedProcess>& out);
+  bool parent_watched(uint32_t parent_pid) const {
+    return parent_pid == 0 || exit_watch_.watches(parent_pid);
+  }
   std::optional<uint64_t> start_seconds(uint64_t start_ticks) const;
   std::string name_of(uint32_t pid, std::string_view comm);
-  ProcessTimes times_of(const LinuxProcess& process, const StatFields& fields) const;
+  std::optional<ProcessTimes> times_of(const LinuxProcess& process, std::optional<uint64_t> clock,
+                                       const StatFields& fields) const;
 
   SystemClock clock_;
   UniqueFd proc_;
@@ -267,19 +376,57 @@ class LinuxPlatform final : public ProcessPlatform {
   uint64_t page_size_ = 4096;
   std::optional<uint64_t> boot_time_s_;
   DescriptorLimiter limiter_;
-  uint64_t generation_ = 0;  // one per list; tells whose stat a handle's cache holds
+  // Whether this machine lets the monitor read other processes' CPU clocks (a sandbox may not).
+  // Without them, every process is read at every list, and its CPU time comes from stat.
+  bool cpu_clocks_ = false;
+  ExitWatch exit_watch_;
+  uint64_t generation_ = 0;  // one per list; tells which list a handle's cache comes from
   // The last list's reading of every listed process that has no live handle, for open_process.
   std::unordered_map<uint32_t, StatIdentity> unopened_;
   FileBuffer buffer_;
   FileBuffer second_buffer_;
   std::vector<char> directory_buffer_;
+  // Reused by every list: each listed process's handle, and what settling the exits reads again.
+  std::vector<LinuxProcess*> listed_handles_;
+  std::vector<uint32_t> exited_pids_;
+  std::vector<size_t> to_read_again_;
 };
 
-LinuxProcess::LinuxProcess(int proc_directory, DescriptorLimiter& limiter, uint32_t pid,
-                           std::string name)
-    : proc_directory_(proc_directory), limiter_(limiter), pid_(pid), name_(std::move(name)) {}
+// A process's times as its CPU clock gives them: one sum.
+std::optional<ProcessTimes> clock_times(const LinuxProcess& process, std::optional<uint64_t> cpu) {
+  if (!cpu) return std::nullopt;
+  return ProcessTimes{process.start_seconds(), 0, *cpu};
+}
 
-LinuxProcess::~LinuxProcess() { drop_files(); }
+LinuxProcess::LinuxProcess(int proc_directory, DescriptorLimiter& limiter, ExitWatch& exit_watch,
+                           uint32_t pid, std::string name)
+    : proc_directory_(proc_directory),
+      limiter_(limiter),
+      exit_watch_(exit_watch),
+      pid_(pid),
+      name_(std::move(name)) {}
+
+LinuxProcess::~LinuxProcess() {
+  stop_watching();
+  drop_files();
+}
+
+void LinuxProcess::watch_exit() {
+  if (!limiter_.acquire(1)) return;
+  const auto fd = static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid_), 0));
+  if (fd >= 0) pidfd_ = UniqueFd(fd);
+  if (!pidfd_ || !exit_watch_.add(pid_, pidfd_.get(), this)) {
+    pidfd_.reset();
+    limiter_.release(1);
+  }
+}
+
+void LinuxProcess::stop_watching() {
+  if (!pidfd_) return;
+  exit_watch_.remove(pid_, pidfd_.get(), this);
+  pidfd_.reset();
+  limiter_.release(1);
+}
 
 bool LinuxProcess::keep_files() {
   if (!limiter_.acquire(1)) return false;
@@ -382,6 +529,8 @@ LinuxPlatform::LinuxPlatform() : limiter_(handle_descriptor_budget()) {
     boot_time_s_ = linux_proc::parse_boot_time(buffer_.text());
   }
   directory_buffer_.resize(DIRECTORY_BUFFER_INITIAL);
+  // Asked of another process than this one, whose own clock is always readable.
+  cpu_clocks_ = process_cpu_100ns(static_cast<uint32_t>(::getppid())).has_value();
 }
 
 uint32_t LinuxPlatform::processor_count() {
@@ -409,9 +558,11 @@ std::optional<MachineTimes> LinuxPlatform::machine_times() {
 bool LinuxPlatform::list_processes(std::vector<ListedProcess>& out,
                                    const OpenedProcesses& opened) {
   unopened_.clear();
+  listed_handles_.clear();
   size_t count = 0;
-  const auto finish = [&out, &count](bool listed) {
+  const auto finish = [this, &out, &count](bool listed) {
     out.resize(listed ? count : 0);
+    if (listed) settle_exits(out);
     return listed;
   };
   if (!proc_ || ::lseek(proc_.get(), 0, SEEK_SET) < 0) return finish(false);
@@ -440,13 +591,36 @@ bool LinuxPlatform::list_processes(std::vector<ListedProcess>& out,
       if (error != std::errc() || parsed_end != end) continue;  // not a process directory
       ListedProcess& listed = count < out.size() ? out[count] : out.emplace_back();
       auto* handle = static_cast<LinuxProcess*>(opened.find_opened(pid));
-      if (list_one(pid, handle, listed)) ++count;
+      if ((handle && list_unread(*handle, listed, count)) || list_read(pid, handle, listed)) {
+        listed_handles_.push_back(handle);
+        ++count;
+      }
     }
   }
 }
 
+// A watched process whose parent is watched too is listed from what its handle knows and its CPU
+// clock, with no file read; settle_exits() reads it after all if it or its parent has exited.
+bool LinuxPlatform::list_unread(LinuxProcess& handle, ListedProcess& listed, size_t index) {
+  if (!handle.watched() || !handle.parent_watched()) return false;
+  const std::optional<uint64_t> cpu = process_cpu_100ns(handle.pid());
+  if (!cpu) return false;
+  listed.pid = handle.pid();
+  listed.parent_pid = handle.parent_pid();
+  listed.start_time_s = handle.start_seconds();
+  listed.replaces_opened = false;
+  listed.name_unchanged = true;
+  listed.status_deferred = true;
+  handle.cache_times(clock_times(handle, cpu), generation_);
+  handle.listed_unread(generation_, index);
+  return true;
+}
+
 // A process that vanished between the directory read and its stat is simply not listed.
-bool LinuxPlatform::list_one(uint32_t pid, LinuxProcess* handle, ListedProcess& listed) {
+bool LinuxPlatform::list_read(uint32_t pid, LinuxProcess* handle, ListedProcess& listed) {
+  // Read before the stat file: if that still shows the handle's process, the clock was its own.
+  const std::optional<uint64_t> cpu =
+      handle && cpu_clocks_ ? process_cpu_100ns(pid) : std::nullopt;
   ReadStatus status = handle ? handle->read(STAT, buffer_) : ReadStatus::Gone;
   if (status != ReadStatus::Ok) {
     UniqueFd fd = open_at(proc_.get(), ProcPath(pid, "stat").text, status);
@@ -463,13 +637,15 @@ bool LinuxPlatform::list_one(uint32_t pid, LinuxProcess* handle, ListedProcess& 
   const bool same_process = handle && !handle->ended();
   listed.replaces_opened = handle && handle->ended();
   listed.name_unchanged = same_process && !handle->comm_changed(fields->comm);
+  listed.status_deferred = false;
   if (same_process) {
     listed.start_time_s = handle->start_seconds();
     if (!listed.name_unchanged) {
       handle->rename(fields->comm, name_of(pid, fields->comm));
       listed.name = handle->name();
     }
-    handle->cache_times(times_of(*handle, *fields), generation_);
+    handle->set_parent(fields->parent_pid, parent_watched(fields->parent_pid));
+    handle->cache_times(times_of(*handle, cpu, *fields), generation_);
   } else {
     listed.start_time_s = start_seconds(fields->start_ticks);
     listed.name = name_of(pid, fields->comm);
@@ -478,6 +654,39 @@ bool LinuxPlatform::list_one(uint32_t pid, LinuxProcess* handle, ListedProcess& 
                                                  std::string(fields->comm)});
   }
   return true;
+}
+
+// A process that exited since the list's walk began may have lent its pid to a newer one, whose
+// clock the walk read; and its children have another parent now. So each such listing is read
+// again, and an exited process is read from then on (a zombie until it is reaped). A process that
+// exits after this check was alive when it was listed.
+void LinuxPlatform::settle_exits(std::vector<ListedProcess>& out) {
+  exited_pids_.clear();
+  to_read_again_.clear();
+  const bool watch_answered = exit_watch_.for_each_exited([this](LinuxProcess& process) {
+    exited_pids_.push_back(process.pid());
+    process.stop_watching();
+    if (std::optional<size_t> index = process.unread_index(generation_)) {
+      to_read_again_.push_back(*index);
+    }
+  });
+  if (watch_answered && exited_pids_.empty()) return;
+  for (size_t index = 0; index < out.size(); ++index) {
+    const LinuxProcess* handle = listed_handles_[index];
+    const bool unverified = !watch_answered && handle && handle->unread_index(generation_);
+    const bool orphaned = std::find(exited_pids_.begin(), exited_pids_.end(),
+                                    out[index].parent_pid) != exited_pids_.end();
+    if (unverified || orphaned) to_read_again_.push_back(index);
+  }
+  std::sort(to_read_again_.begin(), to_read_again_.end());
+  to_read_again_.erase(std::unique(to_read_again_.begin(), to_read_again_.end()),
+                       to_read_again_.end());
+  // Backwards, so that erasing a vanished process leaves the indexes still to come valid.
+  for (auto index = to_read_again_.rbegin(); index != to_read_again_.rend(); ++index) {
+    if (!list_read(out[*index].pid, listed_handles_[*index], out[*index])) {
+      out.erase(out.begin() + static_cast<std::ptrdiff_t>(*index));
+    }
+  }
 }
 
 std::string LinuxPlatform::name_of(uint32_t pid, std::string_view comm) {
@@ -503,8 +712,12 @@ std::optional<uint64_t> LinuxPlatform::start_seconds(uint64_t start_ticks) const
   return saturating_add(*boot_time_s_, since_boot);
 }
 
-// For a reading of the handle's own process (same start ticks).
-ProcessTimes LinuxPlatform::times_of(const LinuxProcess& process, const StatFields& fields) const {
+// One source of CPU times for every process, so that no reading measures against a baseline of
+// the other.
+std::optional<ProcessTimes> LinuxPlatform::times_of(const LinuxProcess& process,
+                                                    std::optional<uint64_t> clock,
+                                                    const StatFields& fields) const {
+  if (cpu_clocks_) return clock_times(process, clock);
   return ProcessTimes{process.start_seconds(),
                       linux_proc::ticks_to_100ns(fields.system_ticks, ticks_per_second_),
                       linux_proc::ticks_to_100ns(fields.user_ticks, ticks_per_second_)};
@@ -515,25 +728,47 @@ std::unique_ptr<ProcessHandle> LinuxPlatform::open_process(const ListedProcess& 
   // read, the one the listed name came from.
   auto identity = unopened_.find(listed.pid);
   if (identity == unopened_.end()) return nullptr;
-  auto process = std::make_unique<LinuxProcess>(proc_.get(), limiter_, listed.pid, listed.name);
+  auto process = std::make_unique<LinuxProcess>(proc_.get(), limiter_, exit_watch_, listed.pid,
+                                                listed.name);
+  // Without CPU clocks a watched process would still have to be read.
+  if (cpu_clocks_) process->watch_exit();
   process->keep_files();
-  // The stat read now decides which process the kept files belong to: if the pid was reused
-  // since the list was taken, the listed process has ended and cannot be opened.
+  const std::optional<uint64_t> cpu =
+      cpu_clocks_ ? process_cpu_100ns(listed.pid) : std::nullopt;
+  // The stat read now decides which process the pidfd, the clock and the kept files belong to:
+  // if the pid was reused since the list was taken, the listed process has ended and cannot be
+  // opened.
   if (process->read(STAT, buffer_) != ReadStatus::Ok) return nullptr;
   std::optional<StatFields> fields = linux_proc::parse_stat(buffer_.text());
   if (!fields || fields->start_ticks != identity->second.start_ticks) return nullptr;
   process->set_identity(identity->second, start_seconds(identity->second.start_ticks));
-  process->cache_times(times_of(*process, *fields), generation_);
+  process->set_parent(fields->parent_pid, parent_watched(fields->parent_pid));
+  process->cache_times(times_of(*process, cpu, *fields), generation_);
   return process;
 }
 
 std::optional<ProcessTimes> LinuxPlatform::process_times(ProcessHandle& handle) {
   LinuxProcess& process = as_linux(handle);
-  if (const ProcessTimes* cached = process.cached_times(generation_)) return *cached;
+  if (const std::optional<ProcessTimes>* cached = process.cached_times(generation_)) {
+    return *cached;
+  }
+  const std::optional<uint64_t> cpu =
+      cpu_clocks_ ? process_cpu_100ns(process.pid()) : std::nullopt;
   if (process.read(STAT, buffer_) != ReadStatus::Ok) return std::nullopt;
   std::optional<StatFields> read = linux_proc::parse_stat(buffer_.text());
   if (!read || read->start_ticks != process.start_ticks()) return std::nullopt;
-  return times_of(process, *read);
+  return times_of(process, cpu, *read);
+}
+
+std::optional<ProcessStatus> LinuxPlatform::process_status(ProcessHandle& handle) {
+  LinuxProcess& process = as_linux(handle);
+  if (process.read(STAT, buffer_) != ReadStatus::Ok) return std::nullopt;
+  std::optional<StatFields> read = linux_proc::parse_stat(buffer_.text());
+  if (!read || read->start_ticks != process.start_ticks()) return std::nullopt;
+  if (process.comm_changed(read->comm)) {
+    process.rename(read->comm, name_of(process.pid(), read->comm));
+  }
+  return ProcessStatus{linux_proc::state_from_letter(read->state), process.name()};
 }
 
 std::optional<IoTotals> LinuxPlatform::io_totals(ProcessHandle& handle) {

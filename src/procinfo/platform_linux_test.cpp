@@ -399,6 +399,58 @@ pid_t fork_with_pid(pid_t pid) {
   return static_cast<pid_t>(::syscall(SYS_clone3, &args, sizeof(args)));
 }
 
+uint32_t parent_letter_pid(uint32_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const size_t close = text.rfind(')');
+  return close == std::string::npos ? 0 : static_cast<uint32_t>(std::atol(text.c_str() + close + 4));
+}
+
+// A process listed without a read between two refreshes still shows what changed: the parent the
+// kernel gave it when its own parent exited (reaped or not), and the state it stopped in.
+TEST_F(LinuxPlatformTest, SteadyProcessesFollowTheirParentsExitAndTheirState) {
+  for (const bool reap_parent : {true, false}) {
+    int told[2];
+    int cue[2];
+    ASSERT_EQ(::pipe(told), 0);
+    ASSERT_EQ(::pipe(cue), 0);
+    Child parent([&](int ready) {
+      const pid_t grandchild = ::fork();
+      if (grandchild == 0) wait_for_kill();
+      static_cast<void>(::write(told[1], &grandchild, sizeof grandchild));
+      say_ready(ready);
+      char byte;
+      static_cast<void>(::read(cue[0], &byte, 1));
+      ::_exit(0);
+    });
+    pid_t grandchild = 0;
+    ASSERT_EQ(::read(told[0], &grandchild, sizeof grandchild),
+              static_cast<ssize_t>(sizeof grandchild));
+    const auto orphan = static_cast<uint32_t>(grandchild);
+    refresh(table);
+    refresh(table);
+    ASSERT_NE(table.find(orphan), nullptr);
+    EXPECT_EQ(table.find(orphan)->parent_pid, parent.pid());
+
+    ASSERT_EQ(::write(cue[1], "x", 1), 1);
+    wait_for_state(parent.pid(), 'Z');
+    if (reap_parent) parent.reap();
+    refresh(table);
+    ASSERT_NE(table.find(orphan), nullptr);
+    EXPECT_NE(table.find(orphan)->parent_pid, parent.pid()) << "reaped: " << reap_parent;
+    EXPECT_EQ(table.find(orphan)->parent_pid, parent_letter_pid(orphan));
+
+    ::kill(grandchild, SIGSTOP);
+    wait_for_state(orphan, 'T');
+    table.refresh(RefreshOptions::everything(), true);
+    const uint32_t looked_at[] = {orphan};
+    table.read_figures(looked_at);
+    EXPECT_EQ(table.find(orphan)->state.text(), "Stop");
+    ::kill(grandchild, SIGKILL);
+    for (int fd : {told[0], told[1], cue[0], cue[1]}) ::close(fd);
+  }
+}
+
 // A pid that a newer process took is a new entry with that process's name and start time, also
 // when both processes started within the same second.
 TEST_F(LinuxPlatformTest, ReusedPidIsANewEntry) {
@@ -474,8 +526,9 @@ TEST_F(LinuxPlatformTest, FiguresFirstReadAfterThePidWasReusedAreNotTheNewProces
   ::waitpid(second, nullptr, 0);
 }
 
-// Kept descriptors: the stat file of every live entry, the figure files of those whose figures
-// were read, all given back when processes end and when the table and platform go.
+// Kept descriptors: the stat file and pidfd of every live entry, the figure files of those whose
+// figures were read, all given back when processes end and when the table and platform go. The
+// platform itself holds /proc, /proc/stat and its epoll set.
 TEST(LinuxPlatformDescriptorTest, NoDescriptorLeaks) {
   const size_t before = open_descriptor_count();
   {
@@ -490,19 +543,20 @@ TEST(LinuxPlatformDescriptorTest, NoDescriptorLeaks) {
         }));
       }
       table.refresh(RefreshOptions::everything(), true);
-      EXPECT_LE(open_descriptor_count(), before + 2 + table.size());
+      EXPECT_GE(open_descriptor_count(), before + 2 * children.size());
+      EXPECT_LE(open_descriptor_count(), before + 3 + 2 * table.size());
       std::vector<uint32_t> pids;
       for (const auto& child : children) pids.push_back(child->pid());
       table.read_figures(pids);
       for (const auto& child : children) ASSERT_NE(table.find(child->pid()), nullptr);
-      EXPECT_GE(open_descriptor_count(), before + 4 * children.size());
-      EXPECT_LE(open_descriptor_count(), before + 2 + table.size() + 3 * children.size());
+      EXPECT_GE(open_descriptor_count(), before + 5 * children.size());
+      EXPECT_LE(open_descriptor_count(), before + 3 + 2 * table.size() + 3 * children.size());
       children.clear();
       table.refresh(RefreshOptions::everything(), true);
-      EXPECT_LE(open_descriptor_count(), before + 2 + table.size());
+      EXPECT_LE(open_descriptor_count(), before + 3 + 2 * table.size());
     }
     refresh(table);
-    EXPECT_LE(open_descriptor_count(), before + 2 + 4 * table.size());
+    EXPECT_LE(open_descriptor_count(), before + 3 + 5 * table.size());
   }
   EXPECT_EQ(open_descriptor_count(), before);
 }

@@ -60,6 +60,7 @@ struct ProcessTable::Entry {
   bool io_pending = false;
   bool memory_pending = false;
   bool command_line_pending = false;
+  bool status_pending = false;  // the list deferred the state and name
   ProcessInfo info;
 };
 
@@ -188,7 +189,9 @@ void ProcessTable::refresh_listed(const ListedProcess& listed, RefreshContext& c
     info.parent_pid = parent_from_list(listed.parent_pid);
     // A process that replaced its program (exec on Linux) is listed under its new name; where a
     // process cannot change its image, the list gives the same name every time.
-    if (!listed.name_unchanged && info.name != listed.name) info.name = listed.name;
+    if (!listed.name_unchanged && !listed.status_deferred && info.name != listed.name) {
+      info.name = listed.name;
+    }
   }
   update_entry(*entry, listed, context);
   if (entry->listed_in != refresh_count_) {
@@ -233,7 +236,9 @@ void ProcessTable::start_entry(Entry& entry, const ListedProcess& listed,
 
 void ProcessTable::update_entry(Entry& entry, const ListedProcess& listed,
                                 RefreshContext& context) {
-  entry.info.state = listed.state;
+  // A deferred state is read in the second phase; a new entry's list always gives one.
+  entry.status_pending = listed.status_deferred && entry.handle;
+  if (!entry.status_pending) entry.info.state = listed.state;
   if (context.options.cpu) read_cpu(entry, context);
   if (entry.handle) {
     entry.io_pending |= context.options.io;
@@ -246,6 +251,12 @@ void ProcessTable::update_entry(Entry& entry, const ListedProcess& listed,
 
 void ProcessTable::read_pending_figures(Entry& entry) {
   ProcessInfo& info = entry.info;
+  if (std::exchange(entry.status_pending, false)) {
+    if (std::optional<ProcessStatus> status = platform_.process_status(*entry.handle)) {
+      info.state = status->state;
+      if (info.name != status->name) info.name = std::move(status->name);
+    }
+  }
   if (std::exchange(entry.io_pending, false)) {
     if (std::optional<IoTotals> io = platform_.io_totals(*entry.handle)) {
       info.read_bytes = io->read_bytes;

@@ -7,16 +7,18 @@
 // Contract:
 //  1. A refresh never fails: a process that cannot be read gives fewer figures, a vanished one
 //     loses its entry (with remove_ended), a list that cannot be taken empties the table.
-//  2. start_time_s never changes for an entry (the name follows the list, which changes it only
-//     when a process replaces its program); a listed pid whose start time differs from
-//     its entry's, or that the platform marks as replacing the process it opened, is a new
+//  2. start_time_s never changes for an entry (the name follows the list, or the second phase
+//     where the list deferred it, and changes only when a process replaces its program); a
+//     listed pid whose start time differs from its entry's, or that the platform marks as
+//     replacing the process it opened, is a new
 //     process and gets a new entry (cpu_percent 0.0, baselines 0). So does a pid whose entry has
 //     no handle and whose process can now be opened: it is tried again at every refresh.
 //  3. Counters saturate at 2^64-1 and differences are floored at 0.
 //  4. cpu_percent changes only at an interval reading: at least 200 ms after the entry's previous
 //     CPU reading.
-//  5. A refresh has two phases. refresh() lists every process and takes its CPU reading, state,
-//     parent and run time; read_figures() then reads the I/O, memory and command-line groups that
+//  5. A refresh has two phases. refresh() lists every process and takes its CPU reading, parent
+//     and run time, and its state and name where the list gives them; read_figures() then reads
+//     the state and name a list deferred, and the I/O, memory and command-line groups that
 //     refresh asked for, for the processes a caller will report, each at most once per refresh.
 //     What a caller sees is what reading every group during the refresh would have given.
 //  6. The const methods do no I/O: they show the entries as the two phases left them.

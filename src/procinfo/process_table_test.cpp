@@ -650,5 +650,42 @@ TEST_F(DeferredFiguresTest, OnlyRequestedGroupsAndFailuresKeepValues) {
   EXPECT_EQ(table.find(10)->resident_bytes, 99u);
 }
 
+// A list that defers a process's state and name leaves the entry's as they were until the entry
+// is looked at; then they are read once, even with no figure group asked for. A new entry never
+// waits: its list gives them.
+TEST_F(DeferredFiguresTest, DeferredStateAndNameAreReadWhenLookedAt) {
+  ScriptedProcess& ten = *platform.process(10);
+  ten.state = ProcessState{ProcessStateKind::Sleep};
+  refresh();
+  ten.defer_status = true;
+  ten.state = ProcessState{ProcessStateKind::Stop};
+  ten.name = "renamed";
+  table.refresh(RefreshOptions::everything(), true);
+  EXPECT_EQ(table.find(10)->state, ProcessState{ProcessStateKind::Sleep});
+  EXPECT_EQ(table.find(10)->name, "worker");
+  const int queries = platform.figure_queries[10];
+  const uint32_t ten_pid[] = {10, 10};
+  table.read_figures(ten_pid);
+  EXPECT_EQ(table.find(10)->state, ProcessState{ProcessStateKind::Stop});
+  EXPECT_EQ(table.find(10)->name, "renamed");
+  EXPECT_EQ(platform.figure_queries[10], queries + 4);
+
+  RefreshOptions cpu_only{};
+  cpu_only.io = cpu_only.memory = cpu_only.command_line = false;
+  ten.state = ProcessState{ProcessStateKind::Run};
+  refresh(cpu_only);
+  EXPECT_EQ(table.find(10)->state, ProcessState{ProcessStateKind::Run});
+  EXPECT_EQ(platform.figure_queries[10], queries + 5);
+
+  platform.remove(10);
+  ScriptedProcess reused;
+  reused.pid = 10;
+  reused.name = "newcomer";
+  reused.replaces_opened = true;
+  platform.add(reused);
+  table.refresh(RefreshOptions::everything(), true);
+  EXPECT_EQ(table.find(10)->name, "newcomer");
+}
+
 }  // namespace
 }  // namespace treemon

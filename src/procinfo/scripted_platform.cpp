@@ -57,6 +57,11 @@ bool ScriptedPlatform::list_processes(std::vector<ListedProcess>& out,
     ListedProcess listed{p.pid, p.parent_pid, p.name, p.state, std::nullopt};
     if (p.list_start_time && p.times) listed.start_time_s = p.times->start_time_s;
     listed.replaces_opened = p.replaces_opened;
+    if (p.defer_status) {
+      listed.status_deferred = true;
+      listed.name.clear();
+      listed.state = ProcessState::unknown(0);
+    }
     out.push_back(std::move(listed));
   }
   return true;
@@ -91,6 +96,13 @@ CommandLineRead ScriptedPlatform::command_line(ProcessHandle& handle) {
   ++figure_queries[pid_of(handle)];
   const ScriptedProcess* p = process(pid_of(handle));
   return p ? p->command_line : CommandLineRead{};
+}
+
+std::optional<ProcessStatus> ScriptedPlatform::process_status(ProcessHandle& handle) {
+  ++figure_queries[pid_of(handle)];
+  const ScriptedProcess* p = process(pid_of(handle));
+  if (p == nullptr) return std::nullopt;
+  return ProcessStatus{p->state, p->name};
 }
 
 }  // namespace treemon

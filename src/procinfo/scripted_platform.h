@@ -23,6 +23,9 @@ struct ScriptedProcess {
   bool list_start_time = false;  // report start_time_s in the list too, as Linux does
   bool replaces_opened = false;  // list it as a new process on a pid whose opened one ended
   bool can_open = true;
+  // List it with its state and name deferred to process_status(), as Linux lists a steady
+  // process: the listed state and name are then left blank.
+  bool defer_status = false;
   // Figures the queries return; an empty optional makes that query fail.
   std::optional<ProcessTimes> times = ProcessTimes{};
   std::optional<IoTotals> io = IoTotals{};
@@ -48,7 +51,7 @@ class ScriptedPlatform final : public ProcessPlatform {
   // What the table did: opens by pid, and how many handles are open now.
   std::map<uint32_t, int> open_count;
   int open_handles = 0;
-  // Queries of I/O, memory and command line, by pid.
+  // Queries of I/O, memory, command line and deferred status, by pid.
   std::map<uint32_t, int> figure_queries;
   std::vector<std::chrono::nanoseconds> sleeps;
 
@@ -64,6 +67,7 @@ class ScriptedPlatform final : public ProcessPlatform {
   std::optional<IoTotals> io_totals(ProcessHandle& process) override;
   std::optional<MemoryFigures> memory(ProcessHandle& process) override;
   CommandLineRead command_line(ProcessHandle& process) override;
+  std::optional<ProcessStatus> process_status(ProcessHandle& process) override;
 };
 
 }  // namespace treemon
