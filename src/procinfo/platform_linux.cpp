@@ -2,14 +2,14 @@
 //
 // Every entry's handle keeps its process's stat file open and rereads it with pread: that costs
 // about half of open/read/close, and a kept file of an ended process fails with ESRCH instead of
-// showing a newer process that reused the pid. The statm, io and cmdline files are opened and
-// kept the first time a figure of them is read, so only processes that ever get a row hold four
-// descriptors: the machine's other processes hold one, and a process that comes and goes outside
-// the tree costs one open, not four. Fewer open files also make every read cheaper for the kernel.
-// Descriptors are a budget below the open-file limit (raised to the hard limit at creation), kept
-// by a DescriptorLimiter; when it is spent, or the kernel refuses more, a handle reads its files
-// by path instead. Nothing fails for lack of descriptors, and a handle closes all it holds when
-// its entry goes.
+// showing a newer process that reused the pid. The statm, io and cmdline files are opened and kept
+// the first time a figure of them is read, so only processes that ever get a row hold them: the
+// machine's other processes hold their stat file and the pidfd below, and a process that comes and
+// goes outside the tree costs those two, not five. Fewer open files also make every read cheaper
+// for the kernel. Descriptors are a budget below the open-file limit (raised to the hard limit at
+// creation), kept by a DescriptorLimiter; when it is spent, or the kernel refuses more, a handle
+// reads its files by path instead. Nothing fails for lack of descriptors, and a handle closes all
+// it holds when its entry goes.
 //
 // A command line is read only as far as COMMAND_LINE_READ_BYTES, so what any process shows in
 // its argument area bounds neither the time nor the memory of a refresh.
@@ -185,8 +185,9 @@ std::optional<uint64_t> process_cpu_100ns(uint32_t pid) {
   const auto clock = static_cast<clockid_t>((~pid << 3) | CPUCLOCK_SCHED);
   timespec time{};
   if (::clock_gettime(clock, &time) != 0) return std::nullopt;
-  return (static_cast<uint64_t>(time.tv_sec) * 1'000'000'000 + static_cast<uint64_t>(time.tv_nsec)) /
-         100;
+  const uint64_t nanoseconds =
+      static_cast<uint64_t>(time.tv_sec) * 1'000'000'000 + static_cast<uint64_t>(time.tv_nsec);
+  return nanoseconds / 100;
 }
 
 class LinuxProcess;

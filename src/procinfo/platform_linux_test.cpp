@@ -399,11 +399,12 @@ pid_t fork_with_pid(pid_t pid) {
   return static_cast<pid_t>(::syscall(SYS_clone3, &args, sizeof(args)));
 }
 
-uint32_t parent_letter_pid(uint32_t pid) {
+uint32_t parent_pid_in_stat(uint32_t pid) {
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
   std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
   const size_t close = text.rfind(')');
-  return close == std::string::npos ? 0 : static_cast<uint32_t>(std::atol(text.c_str() + close + 4));
+  if (close == std::string::npos) return 0;
+  return static_cast<uint32_t>(std::atol(text.c_str() + close + 4));
 }
 
 // A process listed without a read between two refreshes still shows what changed: the parent the
@@ -438,7 +439,7 @@ TEST_F(LinuxPlatformTest, SteadyProcessesFollowTheirParentsExitAndTheirState) {
     refresh(table);
     ASSERT_NE(table.find(orphan), nullptr);
     EXPECT_NE(table.find(orphan)->parent_pid, parent.pid()) << "reaped: " << reap_parent;
-    EXPECT_EQ(table.find(orphan)->parent_pid, parent_letter_pid(orphan));
+    EXPECT_EQ(table.find(orphan)->parent_pid, parent_pid_in_stat(orphan));
 
     ::kill(grandchild, SIGSTOP);
     wait_for_state(orphan, 'T');

@@ -10,9 +10,9 @@
 //  2. start_time_s never changes for an entry (the name follows the list, or the second phase
 //     where the list deferred it, and changes only when a process replaces its program); a
 //     listed pid whose start time differs from its entry's, or that the platform marks as
-//     replacing the process it opened, is a new
-//     process and gets a new entry (cpu_percent 0.0, baselines 0). So does a pid whose entry has
-//     no handle and whose process can now be opened: it is tried again at every refresh.
+//     replacing the process it opened, is a new process and gets a new entry (cpu_percent 0.0,
+//     baselines 0). So does a pid whose entry has no handle and whose process can now be opened:
+//     it is tried again at every refresh.
 //  3. Counters saturate at 2^64-1 and differences are floored at 0.
 //  4. cpu_percent changes only at an interval reading: at least 200 ms after the entry's previous
 //     CPU reading.
