@@ -291,15 +291,6 @@ class LinuxProcess final : public ProcessHandle {
   }
   uint32_t parent_pid() const { return parent_pid_; }
   bool parent_watched() const { return parent_watched_; }
-  // Where a list that did not read the process put it, until the list's exits are settled.
-  void listed_unread(uint64_t generation, size_t index) {
-    unread_generation_ = generation;
-    unread_index_ = index;
-  }
-  std::optional<size_t> unread_index(uint64_t generation) const {
-    if (unread_generation_ != generation) return std::nullopt;
-    return unread_index_;
-  }
   // The times of the list's reading, for process_times() in the same refresh.
   void cache_times(const std::optional<ProcessTimes>& times, uint64_t generation) {
     cached_times_ = times;
@@ -334,8 +325,6 @@ class LinuxProcess final : public ProcessHandle {
   UniqueFd pidfd_;  // open while the process is watched
   uint64_t cached_generation_ = 0;
   std::optional<ProcessTimes> cached_times_;
-  uint64_t unread_generation_ = 0;
-  size_t unread_index_ = 0;
 };
 
 class LinuxPlatform final : public ProcessPlatform {
@@ -359,7 +348,7 @@ class LinuxPlatform final : public ProcessPlatform {
   std::optional<std::string> start_up_warning() override;
 
  private:
-  bool list_unread(LinuxProcess& handle, ListedProcess& listed, size_t index);
+  bool list_unread(LinuxProcess& handle, ListedProcess& listed);
   bool list_read(uint32_t pid, LinuxProcess* handle, ListedProcess& listed);
   void settle_exits(std::vector<ListedProcess>& out);
   bool parent_watched(uint32_t parent_pid) const {
@@ -369,6 +358,11 @@ class LinuxPlatform final : public ProcessPlatform {
   std::string name_of(uint32_t pid, std::string_view comm);
   std::optional<ProcessTimes> times_of(const LinuxProcess& process, std::optional<uint64_t> clock,
                                        const StatFields& fields) const;
+  std::optional<uint64_t> cpu_clock(uint32_t pid) const {
+    return cpu_clocks_ ? process_cpu_100ns(pid) : std::nullopt;
+  }
+  // The handle's stat, parsed, when it still shows the handle's process (its text in buffer_).
+  std::optional<StatFields> read_own_stat(LinuxProcess& process);
 
   SystemClock clock_;
   UniqueFd proc_;
@@ -387,10 +381,9 @@ class LinuxPlatform final : public ProcessPlatform {
   FileBuffer buffer_;
   FileBuffer second_buffer_;
   std::vector<char> directory_buffer_;
-  // Reused by every list: each listed process's handle, and what settling the exits reads again.
+  // Reused by every list: each listed process's handle, and the processes that exited.
   std::vector<LinuxProcess*> listed_handles_;
   std::vector<uint32_t> exited_pids_;
-  std::vector<size_t> to_read_again_;
 };
 
 // A process's times as its CPU clock gives them: one sum.
@@ -592,7 +585,7 @@ bool LinuxPlatform::list_processes(std::vector<ListedProcess>& out,
       if (error != std::errc() || parsed_end != end) continue;  // not a process directory
       ListedProcess& listed = count < out.size() ? out[count] : out.emplace_back();
       auto* handle = static_cast<LinuxProcess*>(opened.find_opened(pid));
-      if ((handle && list_unread(*handle, listed, count)) || list_read(pid, handle, listed)) {
+      if ((handle && list_unread(*handle, listed)) || list_read(pid, handle, listed)) {
         listed_handles_.push_back(handle);
         ++count;
       }
@@ -602,7 +595,7 @@ bool LinuxPlatform::list_processes(std::vector<ListedProcess>& out,
 
 // A watched process whose parent is watched too is listed from what its handle knows and its CPU
 // clock, with no file read; settle_exits() reads it after all if it or its parent has exited.
-bool LinuxPlatform::list_unread(LinuxProcess& handle, ListedProcess& listed, size_t index) {
+bool LinuxPlatform::list_unread(LinuxProcess& handle, ListedProcess& listed) {
   if (!handle.watched() || !handle.parent_watched()) return false;
   const std::optional<uint64_t> cpu = process_cpu_100ns(handle.pid());
   if (!cpu) return false;
@@ -613,15 +606,13 @@ bool LinuxPlatform::list_unread(LinuxProcess& handle, ListedProcess& listed, siz
   listed.name_unchanged = true;
   listed.status_deferred = true;
   handle.cache_times(clock_times(handle, cpu), generation_);
-  handle.listed_unread(generation_, index);
   return true;
 }
 
 // A process that vanished between the directory read and its stat is simply not listed.
 bool LinuxPlatform::list_read(uint32_t pid, LinuxProcess* handle, ListedProcess& listed) {
   // Read before the stat file: if that still shows the handle's process, the clock was its own.
-  const std::optional<uint64_t> cpu =
-      handle && cpu_clocks_ ? process_cpu_100ns(pid) : std::nullopt;
+  const std::optional<uint64_t> cpu = handle ? cpu_clock(pid) : std::nullopt;
   ReadStatus status = handle ? handle->read(STAT, buffer_) : ReadStatus::Gone;
   if (status != ReadStatus::Ok) {
     UniqueFd fd = open_at(proc_.get(), ProcPath(pid, "stat").text, status);
@@ -663,29 +654,22 @@ bool LinuxPlatform::list_read(uint32_t pid, LinuxProcess* handle, ListedProcess&
 // exits after this check was alive when it was listed.
 void LinuxPlatform::settle_exits(std::vector<ListedProcess>& out) {
   exited_pids_.clear();
-  to_read_again_.clear();
   const bool watch_answered = exit_watch_.for_each_exited([this](LinuxProcess& process) {
     exited_pids_.push_back(process.pid());
     process.stop_watching();
-    if (std::optional<size_t> index = process.unread_index(generation_)) {
-      to_read_again_.push_back(*index);
-    }
   });
   if (watch_answered && exited_pids_.empty()) return;
-  for (size_t index = 0; index < out.size(); ++index) {
-    const LinuxProcess* handle = listed_handles_[index];
-    const bool unverified = !watch_answered && handle && handle->unread_index(generation_);
-    const bool orphaned = std::find(exited_pids_.begin(), exited_pids_.end(),
-                                    out[index].parent_pid) != exited_pids_.end();
-    if (unverified || orphaned) to_read_again_.push_back(index);
-  }
-  std::sort(to_read_again_.begin(), to_read_again_.end());
-  to_read_again_.erase(std::unique(to_read_again_.begin(), to_read_again_.end()),
-                       to_read_again_.end());
   // Backwards, so that erasing a vanished process leaves the indexes still to come valid.
-  for (auto index = to_read_again_.rbegin(); index != to_read_again_.rend(); ++index) {
-    if (!list_read(out[*index].pid, listed_handles_[*index], out[*index])) {
-      out.erase(out.begin() + static_cast<std::ptrdiff_t>(*index));
+  for (size_t index = out.size(); index-- > 0;) {
+    ListedProcess& listed = out[index];
+    LinuxProcess* handle = listed_handles_[index];
+    // An unread listing's handle was watched when it was listed: if it is not now, it exited.
+    const bool unverified =
+        listed.status_deferred && (!watch_answered || !handle->watched());
+    const bool orphaned = std::find(exited_pids_.begin(), exited_pids_.end(),
+                                    listed.parent_pid) != exited_pids_.end();
+    if ((unverified || orphaned) && !list_read(listed.pid, handle, listed)) {
+      out.erase(out.begin() + static_cast<std::ptrdiff_t>(index));
     }
   }
 }
@@ -734,8 +718,7 @@ std::unique_ptr<ProcessHandle> LinuxPlatform::open_process(const ListedProcess& 
   // Without CPU clocks a watched process would still have to be read.
   if (cpu_clocks_) process->watch_exit();
   process->keep_files();
-  const std::optional<uint64_t> cpu =
-      cpu_clocks_ ? process_cpu_100ns(listed.pid) : std::nullopt;
+  const std::optional<uint64_t> cpu = cpu_clock(listed.pid);
   // The stat read now decides which process the pidfd, the clock and the kept files belong to:
   // if the pid was reused since the list was taken, the listed process has ended and cannot be
   // opened.
@@ -753,19 +736,23 @@ std::optional<ProcessTimes> LinuxPlatform::process_times(ProcessHandle& handle) 
   if (const std::optional<ProcessTimes>* cached = process.cached_times(generation_)) {
     return *cached;
   }
-  const std::optional<uint64_t> cpu =
-      cpu_clocks_ ? process_cpu_100ns(process.pid()) : std::nullopt;
+  const std::optional<uint64_t> cpu = cpu_clock(process.pid());
+  std::optional<StatFields> read = read_own_stat(process);
+  if (!read) return std::nullopt;
+  return times_of(process, cpu, *read);
+}
+
+std::optional<StatFields> LinuxPlatform::read_own_stat(LinuxProcess& process) {
   if (process.read(STAT, buffer_) != ReadStatus::Ok) return std::nullopt;
   std::optional<StatFields> read = linux_proc::parse_stat(buffer_.text());
   if (!read || read->start_ticks != process.start_ticks()) return std::nullopt;
-  return times_of(process, cpu, *read);
+  return read;
 }
 
 std::optional<ProcessStatus> LinuxPlatform::process_status(ProcessHandle& handle) {
   LinuxProcess& process = as_linux(handle);
-  if (process.read(STAT, buffer_) != ReadStatus::Ok) return std::nullopt;
-  std::optional<StatFields> read = linux_proc::parse_stat(buffer_.text());
-  if (!read || read->start_ticks != process.start_ticks()) return std::nullopt;
+  std::optional<StatFields> read = read_own_stat(process);
+  if (!read) return std::nullopt;
   if (process.comm_changed(read->comm)) {
     process.rename(read->comm, name_of(process.pid(), read->comm));
   }
