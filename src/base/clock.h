@@ -28,7 +28,8 @@ class Clock {
   virtual void sleep_for(std::chrono::nanoseconds duration) = 0;
 };
 
-// The machine's clocks. One implementation file per platform.
+// The machine's clocks: the monotonic clock and the sleep are portable (clock.cpp), the wall
+// clock is read by one implementation file per platform.
 class SystemClock final : public Clock {
  public:
   MonoTime monotonic_now() override;

@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <limits>
-#include <thread>
 
 #include "base/win32_windows.h"
 
@@ -36,18 +35,12 @@ int64_t unix_ns_from_filetime(uint64_t filetime) {
 
 }  // namespace
 
-MonoTime SystemClock::monotonic_now() { return std::chrono::steady_clock::now(); }
-
 int64_t SystemClock::wall_now_unix_ns() {
   static const FileTimeReader read_wall_clock = wall_clock_reader();
   FILETIME now{};
   read_wall_clock(&now);
   const uint64_t filetime = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
   return unix_ns_from_filetime(filetime);
-}
-
-void SystemClock::sleep_for(std::chrono::nanoseconds duration) {
-  if (duration.count() > 0) std::this_thread::sleep_for(duration);
 }
 
 }  // namespace treemon
