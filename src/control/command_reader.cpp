@@ -1,11 +1,10 @@
 #include "control/command_reader.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <thread>
+#include <utility>
 
-#include "control/console.h"
+#include "base/detached_thread.h"
 #include "base/utf8.h"
+#include "control/console.h"
 #include "protocol/messages.h"
 #include "protocol/parse_command.h"
 
@@ -153,12 +152,7 @@ void read_commands(CommandSender sender) {
 }  // namespace
 
 void start_command_reader(CommandSender sender) {
-  try {
-    std::thread(read_commands, std::move(sender)).detach();
-  } catch (const std::system_error&) {
-    std::fputs("failed to spawn thread\n", stderr);
-    std::abort();
-  }
+  start_detached_thread(read_commands, std::move(sender));
 }
 
 }  // namespace treemon

@@ -1,10 +1,8 @@
 #include <signal.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <system_error>
-#include <thread>
+#include <utility>
 
+#include "base/detached_thread.h"
 #include "control/stop_signals.h"
 
 namespace treemon {
@@ -35,12 +33,7 @@ void watch_stop_signals(StopRequester requester) {
   // takes these signals.
   const sigset_t set = stop_signal_set();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  try {
-    std::thread(wait_for_stop_signals, std::move(requester)).detach();
-  } catch (const std::system_error&) {
-    std::fputs("failed to spawn thread\n", stderr);
-    std::abort();
-  }
+  start_detached_thread(wait_for_stop_signals, std::move(requester));
 }
 
 }  // namespace treemon
