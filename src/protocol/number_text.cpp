@@ -113,26 +113,9 @@ std::string_view format_double_text(double value, char (&buffer)[NUMBER_TEXT_CAP
   return format_number(value, DOUBLE_RANGE, buffer);
 }
 
-void append_float_text(float value, std::string& out) {
-  char buffer[NUMBER_TEXT_CAPACITY];
-  out.append(format_float_text(value, buffer));
-}
-
-void append_double_text(double value, std::string& out) {
-  char buffer[NUMBER_TEXT_CAPACITY];
-  out.append(format_double_text(value, buffer));
-}
-
-std::string float_text(float value) {
-  std::string out;
-  append_float_text(value, out);
-  return out;
-}
-
 std::string double_text(double value) {
-  std::string out;
-  append_double_text(value, out);
-  return out;
+  char buffer[NUMBER_TEXT_CAPACITY];
+  return std::string(format_double_text(value, buffer));
 }
 
 }  // namespace treemon

@@ -21,11 +21,8 @@ inline constexpr size_t NUMBER_TEXT_CAPACITY = 32;
 std::string_view format_float_text(float value, char (&buffer)[NUMBER_TEXT_CAPACITY]);
 std::string_view format_double_text(double value, char (&buffer)[NUMBER_TEXT_CAPACITY]);
 
-// Both append to `out`; the value must be finite.
-void append_float_text(float value, std::string& out);
-void append_double_text(double value, std::string& out);
-
-std::string float_text(float value);
+// The same text as a string, for the rejection texts that quote a number; the value must be
+// finite.
 std::string double_text(double value);
 
 }  // namespace treemon

@@ -7,9 +7,15 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <string>
 
 namespace treemon {
 namespace {
+
+std::string float_text(float value) {
+  char buffer[NUMBER_TEXT_CAPACITY];
+  return std::string(format_float_text(value, buffer));
+}
 
 // Exact texts of the number notation, single precision.
 TEST(NumberText, FloatTable) {
