@@ -1,5 +1,6 @@
 // CommandQueue: the bounded first-in first-out queue of IntakeMessages from the CommandReader
-// thread to the main loop, the only object the two threads share.
+// thread to the main loop, and the only object shared between threads: the reader sends, the main
+// loop receives, and the stop-signal watcher (a third thread) requests a stop through it.
 //
 // Invariants:
 //  1. At most `capacity` messages wait, and at most `byte_capacity` bytes of them by
