@@ -7,8 +7,9 @@ Plays the "monitor" steps of one case of a transcript, in order, on its standard
                            last command read
   {"writeRaw": TEXT}       TEXT alone, no line feed
   {"hello": true}          the hello of a Linux monitor
-  {"snapshot": {"sequence": N, "pids": [...], "answer": true}}
-                           a snapshot with a row per pid; "answer" adds the last request id
+  {"snapshot": {"sequence": N, "pids": [...], "answer": true, "rowDrop": [...], "rowSet": {...}}}
+                           a snapshot with a row per pid; "answer" adds the last request id;
+                           every row loses the members of "rowDrop" and takes those of "rowSet"
   {"chunk": {"sequences": [...], "done": BOOL}}
                            a history chunk answering the last command read
   {"error": CODE}          an error event with the monitor's text for CODE ("not-configured" takes
@@ -26,7 +27,7 @@ import os
 import re
 import signal
 import sys
-from typing import Any, Dict, List
+from typing import Any, Dict, List, Optional
 
 HELLO = ('{"version":2,"type":"hello","sidecarVersion":"0.1.0","sidecarPid":%d,"platform":"linux",'
          '"arch":"x86_64","capabilities":{"cumulativeCpuTime":true,"currentCpuPercent":true,'
@@ -45,7 +46,14 @@ def row(pid: int) -> Dict[str, Any]:
             "ioSemantics": "all-io"}
 
 
-def snapshot(sequence: int, pids: List[int], request_id: Any) -> Dict[str, Any]:
+def changed_row(pid: int, drop: List[str], changes: Dict[str, Any]) -> Dict[str, Any]:
+    r = {k: v for k, v in row(pid).items() if k not in drop}
+    r.update(changes)
+    return r
+
+
+def snapshot(sequence: int, pids: List[int], request_id: Any,
+             drop: Optional[List[str]] = None, changes: Optional[Dict[str, Any]] = None) -> Dict[str, Any]:
     event: Dict[str, Any] = {
         "version": 2, "type": "snapshot", "sequence": sequence, "sampledAtUnixMs": 1700000000000 + sequence,
         "collectionDurationMicros": 500, "scannedProcessCount": 100, "retainedProcessCount": len(pids),
@@ -53,7 +61,7 @@ def snapshot(sequence: int, pids: List[int], request_id: Any) -> Dict[str, Any]:
     if request_id is not None:
         event["requestId"] = request_id
     event["externalProcesses"] = []
-    event["processes"] = [row(pid) for pid in pids]
+    event["processes"] = [changed_row(pid, drop or [], changes or {}) for pid in pids]
     return event
 
 
@@ -89,7 +97,8 @@ def main() -> None:
             put(HELLO % os.getpid())
         elif "snapshot" in step:
             s = step["snapshot"]
-            put(text(snapshot(s["sequence"], s.get("pids", []), last_request if s.get("answer") else None)))
+            put(text(snapshot(s["sequence"], s.get("pids", []), last_request if s.get("answer") else None,
+                              s.get("rowDrop"), s.get("rowSet"))))
         elif "chunk" in step:
             c = step["chunk"]
             put(text(chunk(last_request, c.get("sequences", []), c["done"])))

@@ -63,7 +63,7 @@ describe('event lines', () => {
     ['{"version":2,"type":"error","code":"not-configured","message":"m"}', false, /malformed error event/],
     ['{"version":2,"type":"historyChunk","requestId":"r","done":"yes","snapshots":[]}', false, /malformed historyChunk/],
     ['{"version":2,"type":"historyChunk","requestId":"r","done":true,"snapshots":[{}]}', false, /malformed historyChunk snapshots/],
-    ['{"version":2,"type":"snapshot","sequence":1,"requestId":5,"processes":[],"externalProcesses":[]}', false, /malformed requestId/],
+    ['{"version":2,"type":"snapshot","sequence":1,"sampledAtUnixMs":1,"collectionDurationMicros":1,"scannedProcessCount":1,"retainedProcessCount":0,"inaccessibleProcessCount":0,"requestId":5,"externalProcesses":[],"processes":[]}', false, /malformed requestId/],
     ['[2,"hello"]', false, /not a JSON object/],
     ['{"type":"hello"}', false, /unsupported event version/],
     ['{"version":2,"type":"hello"', false, /not JSON/],
