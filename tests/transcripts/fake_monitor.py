@@ -17,6 +17,7 @@ Plays the "monitor" steps of one case of a transcript, in order, on its standard
   {"read": TEXT}           reads one command line, which must equal TEXT once the value of its
                            requestId member is replaced by *; anything else ends the fake with
                            status 99 and the line on standard error
+  {"nested": N}            a line of N "[" and N "]": JSON nested N levels deep
   {"exit": N, "stderr": T} writes T to standard error and exits with status N
   {"killSelf": true}       ends itself with SIGKILL
 After the last step it reads until its input ends, then exits with status 0.
@@ -113,6 +114,8 @@ def main() -> None:
             if re.sub(r'"requestId":"(?:[^"\\]|\\.)*"', '"requestId":"*"', line) != step["read"]:
                 sys.stderr.write(f"unexpected command: {line}")
                 sys.exit(99)
+        elif "nested" in step:
+            put("[" * step["nested"] + "]" * step["nested"])
         elif "exit" in step:
             sys.stderr.write(step.get("stderr", ""))
             sys.stderr.flush()

@@ -4,10 +4,15 @@
 // are passed on unchecked (a status or platform this client does not know is still a text). The
 // Python client checks the same, with the same reasons (tests/transcripts/malformed.json).
 // A line that fails is a broken conversation: the caller ends the client with "protocol-error".
+// A failing line nested deeper than MAX_NESTING is reported as such, whatever else is wrong with
+// it, since a recursive parser cannot read further and both clients must give one reason.
 
 import type { MonitorEvent } from './types';
 
 export type ParsedLine = { ok: true; event: MonitorEvent } | { ok: false; reason: string };
+
+/** Events nest five deep; a failing line deeper than this is reported as nested too deeply. */
+export const MAX_NESTING = 64;
 
 type Json = Record<string, unknown>;
 type Check = (value: unknown) => boolean;
@@ -91,6 +96,19 @@ function problemOf(value: unknown): string | undefined {
   return shapeProblem(e);
 }
 
+/** Whether some array or object of `value` lies more than `limit` levels deep; iterative, so
+ * that no depth can overflow the stack. */
+function nestedDeeperThan(value: unknown, limit: number): boolean {
+  const stack: [unknown, number][] = [[value, 1]];
+  while (stack.length > 0) {
+    const [v, depth] = stack.pop()!;
+    if (typeof v !== 'object' || v === null) continue;
+    if (depth > limit) return true;
+    for (const child of Array.isArray(v) ? v : Object.values(v)) stack.push([child, depth + 1]);
+  }
+  return false;
+}
+
 function fail(reason: string, line: string): ParsedLine {
   const shown = line.length > 200 ? `${line.slice(0, 200)}...` : line;
   return { ok: false, reason: `${reason}: ${shown}` };
@@ -105,5 +123,5 @@ export function parseEventLine(line: string): ParsedLine {
   }
   const problem = problemOf(value);
   if (problem === undefined) return { ok: true, event: value as MonitorEvent };
-  return fail(problem, line);
+  return fail(nestedDeeperThan(value, MAX_NESTING) ? 'nested too deeply' : problem, line);
 }

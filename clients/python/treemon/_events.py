@@ -3,7 +3,9 @@ every member the protocol schema requires and no other, each of its JSON type: w
 non-negative (a whole number written with a fraction, 120.0, is taken as the integer) and 32-bit
 ones within range, cpuPercent is a non-negative number or None. Texts are passed on unchecked. The
 Node client checks the same, with the same reasons (tests/transcripts/malformed.json). A line that
-fails is a broken conversation: the caller ends the client with "protocol-error".
+fails is a broken conversation: the caller ends the client with "protocol-error". A failing line
+nested deeper than MAX_NESTING is reported as such, whatever else is wrong with it: json's parser
+recurses and cannot read much deeper, and both clients must give one reason.
 """
 
 import json
@@ -12,6 +14,8 @@ from typing import Any, Callable, Dict, List, Optional, Union
 
 from .types import Capabilities, ExternalProcessMatch, Hello, ProcessSample, Snapshot
 
+#: Events nest five deep; a failing line deeper than this is reported as nested too deeply.
+MAX_NESTING = 64
 U32_MAX = 0xFFFFFFFF
 _ROW_MEMBERS = 14
 _SNAPSHOT_MEMBERS = 10
@@ -216,14 +220,30 @@ def _event(value: Any) -> Event:
     return reader(value)
 
 
+def _nested_deeper_than(value: Any, limit: int) -> bool:
+    """Whether some list or dict of `value` lies more than `limit` levels deep."""
+    stack = [(value, 1)]
+    while stack:
+        v, depth = stack.pop()
+        if not isinstance(v, (list, dict)):
+            continue
+        if depth > limit:
+            return True
+        stack.extend((child, depth + 1) for child in (v.values() if isinstance(v, dict) else v))
+    return False
+
+
 def parse_event_line(line: str) -> Event:
     """The event of one line; raises BadLine("reason: start of the line")."""
     shown = line[:200] + "..." if len(line) > 200 else line
     try:
         value = json.loads(line, parse_constant=_no_constant)
+    except RecursionError:
+        raise BadLine(f"nested too deeply: {shown}") from None
     except ValueError:
         raise BadLine(f"not JSON: {shown}") from None
     try:
         return _event(value)
     except BadLine as bad:
-        raise BadLine(f"{bad}: {shown}") from None
+        reason = "nested too deeply" if _nested_deeper_than(value, MAX_NESTING) else str(bad)
+        raise BadLine(f"{reason}: {shown}") from None
