@@ -18,6 +18,7 @@ Plays the "monitor" steps of one case of a transcript, in order, on its standard
                            requestId member is replaced by *; anything else ends the fake with
                            status 99 and the line on standard error
   {"nested": N}            a line of N "[" and N "]": JSON nested N levels deep
+  {"flood": N}             N bytes "x", no line feed
   {"exit": N, "stderr": T} writes T to standard error and exits with status N
   {"killSelf": true}       ends itself with SIGKILL
 After the last step it reads until its input ends, then exits with status 0.
@@ -116,6 +117,9 @@ def main() -> None:
                 sys.exit(99)
         elif "nested" in step:
             put("[" * step["nested"] + "]" * step["nested"])
+        elif "flood" in step:
+            out.write(b"x" * step["flood"])
+            out.flush()
         elif "exit" in step:
             sys.stderr.write(step.get("stderr", ""))
             sys.stderr.flush()

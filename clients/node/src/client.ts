@@ -14,9 +14,9 @@
 //    command's, and the barrier's answer proves the command passed. Before any configure the
 //    client knows the outcome: setStreaming cannot fail and resolves once written, while
 //    setExternalProcesses and setSampleInterval draw exactly one "not-configured" error.
-// 4. When the monitor exits, crashes or writes a line that is not a valid event, every pending
-//    call rejects with a TreemonError and every later call rejects at once; nothing waits forever
-//    on a dead process.
+// 4. When the monitor exits, crashes, or writes a line that is not a valid event or one longer
+//    than MAX_LINE_BYTES, every pending call rejects with a TreemonError and every later call
+//    rejects at once; nothing waits forever on a dead process.
 // 5. Nothing here blocks: lines are parsed as they arrive and commands are written without
 //    waiting for the pipe to drain.
 
@@ -25,7 +25,7 @@ import { EventEmitter } from 'node:events';
 
 import { TreemonError } from './errors';
 import { parseEventLine } from './events';
-import { LineSplitter } from './lines';
+import { LineSplitter, MAX_LINE_BYTES } from './lines';
 import { findMonitor } from './locate';
 import { SnapshotStream } from './stream';
 import type { ConfigureOptions, ErrorEventRecord, ExternalProcess, HistoryChunk, Hello, MonitorEvent, Snapshot, U64 } from './types';
@@ -126,9 +126,7 @@ export class TreemonClient extends EventEmitter<TreemonClientEvents> {
     child.once('exit', (code, signal) => {
       if (this.killedByClient) this.finish(code, signal);
     });
-    child.stdout!.on('data', (chunk: Buffer) => {
-      for (const line of this.splitter.push(chunk)) this.onLine(line);
-    });
+    child.stdout!.on('data', (chunk: Buffer) => this.onOutput(chunk));
     child.stderr!.on('data', (chunk: Buffer) => {
       this.stderrTail = (this.stderrTail + chunk.toString('utf8')).slice(-STDERR_KEPT_BYTES);
     });
@@ -276,8 +274,20 @@ export class TreemonClient extends EventEmitter<TreemonClientEvents> {
 
   // ---- receiving ------------------------------------------------------------------------------
 
+  private onOutput(chunk: Buffer): void {
+    if (this.outputClosed()) return;
+    for (const line of this.splitter.push(chunk)) this.onLine(line);
+    if (this.splitter.tooLong) {
+      this.closeWith(new TreemonError('protocol-error', `treemon wrote a line longer than ${MAX_LINE_BYTES} bytes`));
+    }
+  }
+
+  private outputClosed(): boolean {
+    return this.exitInfo !== undefined || (this.closedReason !== undefined && !this.shutdownRequested);
+  }
+
   private onLine(line: string): void {
-    if (this.exitInfo !== undefined || (this.closedReason !== undefined && !this.shutdownRequested)) return;
+    if (this.outputClosed()) return;
     const parsed = parseEventLine(line);
     if (!parsed.ok) {
       this.closeWith(new TreemonError('protocol-error', `treemon wrote an invalid line (${parsed.reason})`));

@@ -1,32 +1,53 @@
 // Cuts a byte stream into lines. The monitor ends every event with one line feed and writes
-// UTF-8; a multi-byte character split across reads is kept whole by the decoder, and a line split
-// across reads is joined only once its line feed has arrived, so no line is scanned twice.
+// UTF-8; a line feed byte never occurs inside a multi-byte character, so lines are cut on bytes
+// and each is decoded whole once its line feed has arrived, and no byte is scanned twice.
+// A line may hold at most MAX_LINE_BYTES bytes before its line feed: a monitor that writes more
+// without one is broken, and keeping it all would only end in running out of memory.
 
-import { StringDecoder } from 'node:string_decoder';
+/** The longest line taken, line feed not counted: 128 MiB (see docs/embedding.md). */
+export const MAX_LINE_BYTES = 128 * 1024 * 1024;
 
 export class LineSplitter {
-  private readonly decoder = new StringDecoder('utf8');
-  private pieces: string[] = [];
+  /** Set once a line has passed the limit; from then on nothing more is taken. */
+  tooLong = false;
+  private pieces: Buffer[] = [];
+  private pendingBytes = 0;
 
-  /** Returns the lines completed by this chunk, without their line feeds. */
+  constructor(private readonly maxLineBytes = MAX_LINE_BYTES) {}
+
+  /** The lines completed by this chunk, without their line feeds. */
   push(chunk: Buffer): string[] {
-    const text = this.decoder.write(chunk);
     const lines: string[] = [];
     let start = 0;
-    for (let end = text.indexOf('\n'); end !== -1; end = text.indexOf('\n', start)) {
-      this.pieces.push(text.slice(start, end));
-      lines.push(this.pieces.join(''));
+    for (let end = chunk.indexOf(10); end !== -1 && !this.tooLong; end = chunk.indexOf(10, start)) {
+      if (!this.take(chunk.subarray(start, end))) return lines;
+      lines.push(Buffer.concat(this.pieces, this.pendingBytes).toString('utf8'));
       this.pieces = [];
+      this.pendingBytes = 0;
       start = end + 1;
     }
-    if (start < text.length) this.pieces.push(text.slice(start));
+    if (start < chunk.length) this.take(chunk.subarray(start));
     return lines;
   }
 
   /** Whatever followed the last line feed when the stream ended. */
   rest(): string {
-    const rest = this.pieces.join('') + this.decoder.end();
+    const rest = Buffer.concat(this.pieces, this.pendingBytes).toString('utf8');
     this.pieces = [];
+    this.pendingBytes = 0;
     return rest;
+  }
+
+  private take(piece: Buffer): boolean {
+    if (this.tooLong) return false;
+    if (this.pendingBytes + piece.length > this.maxLineBytes) {
+      this.tooLong = true;
+      this.pieces = [];
+      this.pendingBytes = 0;
+      return false;
+    }
+    this.pendingBytes += piece.length;
+    this.pieces.push(piece);
+    return true;
   }
 }

@@ -14,9 +14,9 @@ Contract:
    the barrier's answer proves the command passed. Before any configure the client knows the
    outcome: set_streaming cannot fail and returns once written, while set_external_processes and
    set_sample_interval draw exactly one "not-configured" error.
-4. When the monitor exits, crashes or writes a line that is not a valid event, every pending call
-   raises a TreemonError and every later call raises at once; nothing waits forever on a dead
-   process.
+4. When the monitor exits, crashes, or writes a line that is not a valid event or one longer than
+   MAX_LINE_BYTES, every pending call raises a TreemonError and every later call raises at once;
+   nothing waits forever on a dead process.
 5. Calls may come from several threads. One reader thread parses the monitor's output; entries
    are queued and their commands written under one lock, so the queue's order is the pipe's.
 """
@@ -44,6 +44,8 @@ from .types import ExitInfo, ExternalProcessList, Hello, Snapshot
 DEFAULT_HELLO_TIMEOUT_S = 10.0
 DEFAULT_SHUTDOWN_TIMEOUT_S = 5.0
 STDERR_KEPT_CHARS = 4096
+#: The longest line taken, line feed not counted: 128 MiB (see docs/embedding.md).
+MAX_LINE_BYTES = 128 * 1024 * 1024
 REQUEST_PREFIX = "treemon-python:"
 
 
@@ -297,10 +299,14 @@ class Treemon:
     def _read_stdout(self) -> None:
         stream = self._process.stdout
         assert stream is not None
+        readline = stream.readline
         rest = b""
-        for raw in iter(stream.readline, b""):
+        for raw in iter(lambda: readline(MAX_LINE_BYTES + 1), b""):
             if not raw.endswith(b"\n"):
-                rest = raw
+                if len(raw) > MAX_LINE_BYTES:
+                    self._settle(lambda: self._close_with(TreemonError("protocol-error", f"treemon wrote a line longer than {MAX_LINE_BYTES} bytes")))
+                else:
+                    rest = raw
                 break
             self._settle(lambda: self._on_line(raw[:-1].decode("utf-8", "replace")))
         code = self._process.wait()
