@@ -11,6 +11,7 @@ import pytest
 
 from client_support import eventually, kill_tree, start_tree
 from raw_monitor import BINARY
+import treemon.client
 from treemon import ExternalProcess, Snapshot, Treemon, TreemonError
 
 U64_MAX = (1 << 64) - 1
@@ -153,6 +154,19 @@ def test_a_killed_monitor_fails_every_pending_call_and_every_later_one() -> None
     for later in (monitor.sample_now, lambda: monitor.configure(1, 0)):
         with pytest.raises(TreemonError, match="killed by SIGKILL"):
             later()
+
+
+def test_a_failure_of_the_reader_fails_the_pending_call_and_ends_the_monitor(monkeypatch: pytest.MonkeyPatch) -> None:
+    monitor = Treemon.start(BINARY)
+    monitor.configure(root_pid=os.getpid(), sample_interval_ms=0)
+
+    def broken(line: str) -> Any:
+        raise MemoryError()
+    monkeypatch.setattr(treemon.client, "parse_event_line", broken)
+    with pytest.raises(TreemonError) as failure:
+        monitor.sample_now_future().result(10)
+    assert (failure.value.code, failure.value.message) == ("protocol-error", "cannot read treemon's output: MemoryError()")
+    assert monitor.wait(10).signal == "SIGKILL"
 
 
 def test_commands_sent_before_shutdown_are_answered_and_the_context_manager_shuts_down() -> None:

@@ -19,6 +19,7 @@ Plays the "monitor" steps of one case of a transcript, in order, on its standard
                            status 99 and the line on standard error
   {"nested": N}            a line of N "[" and N "]": JSON nested N levels deep
   {"flood": N}             N bytes "x", no line feed
+  {"closeOutput": true}    closes standard output and goes on running
   {"exit": N, "stderr": T} writes T to standard error and exits with status N
   {"killSelf": true}       ends itself with SIGKILL
 After the last step it reads until its input ends, then exits with status 0.
@@ -120,6 +121,9 @@ def main() -> None:
         elif "flood" in step:
             out.write(b"x" * step["flood"])
             out.flush()
+        elif "closeOutput" in step:
+            sys.stdout.flush()
+            os.close(1)
         elif "exit" in step:
             sys.stderr.write(step.get("stderr", ""))
             sys.stderr.flush()

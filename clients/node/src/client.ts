@@ -14,9 +14,10 @@
 //    command's, and the barrier's answer proves the command passed. Before any configure the
 //    client knows the outcome: setStreaming cannot fail and resolves once written, while
 //    setExternalProcesses and setSampleInterval draw exactly one "not-configured" error.
-// 4. When the monitor exits, crashes, or writes a line that is not a valid event or one longer
-//    than MAX_LINE_BYTES, every pending call rejects with a TreemonError and every later call
-//    rejects at once; nothing waits forever on a dead process.
+// 4. When the monitor exits, crashes, writes a line that is not a valid event or one longer than
+//    MAX_LINE_BYTES, or closes its output and stays, every pending call rejects with a
+//    TreemonError and every later call rejects at once; nothing waits forever on a monitor that
+//    can no longer answer.
 // 5. Nothing here blocks: lines are parsed as they arrive and commands are written without
 //    waiting for the pipe to drain.
 
@@ -62,6 +63,8 @@ type Pending =
 const DEFAULT_HELLO_TIMEOUT_MS = 10000;
 const DEFAULT_SHUTDOWN_TIMEOUT_MS = 5000;
 const STDERR_KEPT_BYTES = 4096;
+/** How long a monitor that closed its output may take to exit before it is taken for broken. */
+const END_OF_OUTPUT_GRACE_MS = 1000;
 const REQUEST_PREFIX = 'treemon-node:';
 
 export interface TreemonClientEvents {
@@ -93,6 +96,7 @@ export class TreemonClient extends EventEmitter<TreemonClientEvents> {
   private helloSettle: Settle<void> | undefined;
   private killedByClient = false;
   private resolveExited: (info: ExitInfo) => void = () => {};
+  private endOfOutputTimer: NodeJS.Timeout | undefined;
 
   /** Starts the monitor and resolves once its hello has arrived. */
   static async start(options: StartOptions = {}): Promise<TreemonClient> {
@@ -127,6 +131,7 @@ export class TreemonClient extends EventEmitter<TreemonClientEvents> {
       if (this.killedByClient) this.finish(code, signal);
     });
     child.stdout!.on('data', (chunk: Buffer) => this.onOutput(chunk));
+    child.stdout!.once('end', () => this.onEndOfOutput());
     child.stderr!.on('data', (chunk: Buffer) => {
       this.stderrTail = (this.stderrTail + chunk.toString('utf8')).slice(-STDERR_KEPT_BYTES);
     });
@@ -276,10 +281,27 @@ export class TreemonClient extends EventEmitter<TreemonClientEvents> {
 
   private onOutput(chunk: Buffer): void {
     if (this.outputClosed()) return;
-    for (const line of this.splitter.push(chunk)) this.onLine(line);
-    if (this.splitter.tooLong) {
-      this.closeWith(new TreemonError('protocol-error', `treemon wrote a line longer than ${MAX_LINE_BYTES} bytes`));
+    try {
+      for (const line of this.splitter.push(chunk)) this.onLine(line);
+      if (this.splitter.tooLong) {
+        this.closeWith(new TreemonError('protocol-error', `treemon wrote a line longer than ${MAX_LINE_BYTES} bytes`));
+      }
+    } catch (error) {
+      // Whatever fails here, nothing can be told about the conversation any more; a pending call
+      // must not be left waiting.
+      this.closeWith(new TreemonError('protocol-error', `cannot read treemon's output: ${String(error)}`));
     }
+  }
+
+  /** The monitor writes nothing more, so nothing pending can be answered: one that closes its
+   * output and stays is broken, and is ended once a short wait has not seen it exit. */
+  private onEndOfOutput(): void {
+    if (this.exitInfo !== undefined || this.closedReason !== undefined) return;
+    this.endOfOutputTimer = setTimeout(() => {
+      if (this.exitInfo === undefined) {
+        this.closeWith(new TreemonError('protocol-error', 'treemon closed its output and kept running'));
+      }
+    }, END_OF_OUTPUT_GRACE_MS);
   }
 
   private outputClosed(): boolean {
@@ -417,6 +439,7 @@ export class TreemonClient extends EventEmitter<TreemonClientEvents> {
   private finish(code: number | null, signal: NodeJS.Signals | null): void {
     if (this.exitInfo !== undefined) return;
     this.exitInfo = { code, signal };
+    clearTimeout(this.endOfOutputTimer);
     this.child.stdout!.destroy();
     this.child.stderr!.destroy();
     const rest = this.splitter.rest();

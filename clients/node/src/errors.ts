@@ -8,8 +8,8 @@ import type { MonitorErrorCode } from './types';
  * Codes the monitor writes in its error events, plus three of the client's own:
  * "monitor-exited" (the monitor ended, or was shut down, before answering),
  * "start-failed" (it could not be started or sent no valid hello),
- * "protocol-error" (it wrote a line that is not a valid event or one longer than 128 MiB; the
- * client then ends it).
+ * "protocol-error" (it wrote a line that is not a valid event or one longer than 128 MiB, or
+ * closed its output and kept running; the client then ends it).
  */
 export type TreemonErrorCode = MonitorErrorCode | 'monitor-exited' | 'start-failed' | 'protocol-error';
 

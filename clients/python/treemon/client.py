@@ -14,9 +14,10 @@ Contract:
    the barrier's answer proves the command passed. Before any configure the client knows the
    outcome: set_streaming cannot fail and returns once written, while set_external_processes and
    set_sample_interval draw exactly one "not-configured" error.
-4. When the monitor exits, crashes, or writes a line that is not a valid event or one longer than
-   MAX_LINE_BYTES, every pending call raises a TreemonError and every later call raises at once;
-   nothing waits forever on a dead process.
+4. When the monitor exits, crashes, writes a line that is not a valid event or one longer than
+   MAX_LINE_BYTES, or closes its output and stays, every pending call raises a TreemonError and
+   every later call raises at once; so does any failure of the reader thread itself. Nothing waits
+   forever on a monitor that can no longer answer.
 5. Calls may come from several threads. One reader thread parses the monitor's output; entries
    are queued and their commands written under one lock, so the queue's order is the pipe's.
 """
@@ -46,6 +47,8 @@ DEFAULT_SHUTDOWN_TIMEOUT_S = 5.0
 STDERR_KEPT_CHARS = 4096
 #: The longest line taken, line feed not counted: 128 MiB (see docs/embedding.md).
 MAX_LINE_BYTES = 128 * 1024 * 1024
+#: How long a monitor that closed its output may take to exit before it is taken for broken.
+END_OF_OUTPUT_GRACE_S = 1.0
 REQUEST_PREFIX = "treemon-python:"
 
 
@@ -297,21 +300,43 @@ class Treemon:
             self._stderr_tail = (self._stderr_tail + chunk.decode("utf-8", "replace"))[-STDERR_KEPT_CHARS:]
 
     def _read_stdout(self) -> None:
+        cut_line = False
+        try:
+            cut_line = self._read_lines()
+        except Exception as error:  # whatever failed, no call may be left waiting
+            self._settle(lambda: self._close_with(TreemonError("protocol-error", f"cannot read treemon's output: {error!r}")))
+        self._wait_for_exit()
+        self._stderr_reader.join(2.0)
+        code = self._process.wait()
+        self._settle(lambda: self._finish(code, cut_line))
+
+    def _read_lines(self) -> bool:
+        """Handles the monitor's lines until its output ends or can no longer be used; returns
+        whether the output ended in the middle of a line."""
         stream = self._process.stdout
         assert stream is not None
-        readline = stream.readline
-        rest = b""
-        for raw in iter(lambda: readline(MAX_LINE_BYTES + 1), b""):
+        while True:
+            raw = stream.readline(MAX_LINE_BYTES + 1)
             if not raw.endswith(b"\n"):
                 if len(raw) > MAX_LINE_BYTES:
                     self._settle(lambda: self._close_with(TreemonError("protocol-error", f"treemon wrote a line longer than {MAX_LINE_BYTES} bytes")))
-                else:
-                    rest = raw
-                break
+                    return False
+                return bool(raw)
             self._settle(lambda: self._on_line(raw[:-1].decode("utf-8", "replace")))
-        code = self._process.wait()
-        self._stderr_reader.join(2.0)
-        self._settle(lambda: self._finish(code, bool(rest)))
+            with self._lock:
+                if self._closed_reason is not None and not self._shutdown_requested:
+                    return False
+
+    def _wait_for_exit(self) -> None:
+        """Nothing pending can be answered once the output has ended: a monitor that closed it
+        and stays is broken, and is ended once a short wait has not seen it exit."""
+        try:
+            self._process.wait(END_OF_OUTPUT_GRACE_S)
+        except subprocess.TimeoutExpired:
+            with self._lock:
+                broken = self._closed_reason is None
+            if broken:
+                self._settle(lambda: self._close_with(TreemonError("protocol-error", "treemon closed its output and kept running")))
 
     def _settle(self, handle: Callable[[], List[Callable[[], None]]]) -> None:
         """Runs `handle` under the lock, then the settlements it returned, outside it, so that a

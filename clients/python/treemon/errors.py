@@ -11,8 +11,8 @@ MonitorErrorCode = Literal["invalid-command", "protocol-mismatch", "not-configur
 
 #: The monitor's codes plus the client's own: "monitor-exited" (the monitor ended, or was shut
 #: down, before answering), "start-failed" (it could not be started or sent no valid hello),
-#: "protocol-error" (it wrote a line that is not a valid event or one longer than 128 MiB; the
-#: client then ends it).
+#: "protocol-error" (it wrote a line that is not a valid event or one longer than 128 MiB, or closed
+#: its output and kept running; the client then ends it).
 TreemonErrorCode = Literal["invalid-command", "protocol-mismatch", "not-configured",
                            "monitor-exited", "start-failed", "protocol-error"]
 
