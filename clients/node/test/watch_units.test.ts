@@ -2,6 +2,8 @@
 // the summary, the CSV rows, the chart's ticks, lines and legends.
 
 import assert from 'node:assert/strict';
+import { readFileSync } from 'node:fs';
+import * as path from 'node:path';
 import { describe, test } from 'node:test';
 
 import type { ProcessSample, Snapshot } from '../src/types';
@@ -26,6 +28,8 @@ function snapshot(sequence: number, at: number, processes: ProcessSample[]): Sna
   };
 }
 
+const TESTS = path.resolve(__dirname, '..', '..', '..', '..', 'tests');
+
 describe('treemon-watch arguments', () => {
   // [argv, expected options subset or error pattern]
   const accepted: [string[], Record<string, unknown>][] = [
@@ -43,8 +47,8 @@ describe('treemon-watch arguments', () => {
     });
   }
   const rejected: [string[], RegExp][] = [
-    [[], /either a command after -- or --pid/],
-    [['--pid', '3', '--', 'ls'], /either a command after -- or --pid/],
+    [[], /either a command or --pid/],
+    [['--pid', '3', '--', 'ls'], /either a command or --pid/],
     [['--pid', '0'], /--pid must be within 1\.\.4294967295/],
     [['--pid', '-5'], /whole number/],
     [['--interval', '100', '--', 'ls'], /--interval must be within 250\.\.60000/],
@@ -59,6 +63,18 @@ describe('treemon-watch arguments', () => {
       const parsed = parseArgs(argv);
       assert.ok(!parsed.ok);
       assert.match(parsed.message, message);
+    });
+  }
+  // The rows both tools share: where the command starts, with and without --.
+  const shared = JSON.parse(readFileSync(path.join(TESTS, 'transcripts', 'arguments.json'), 'utf8')) as {
+    commandLines: { argv: string[]; command?: string[]; pid?: number; intervalMs?: number; error?: boolean }[];
+  };
+  for (const row of shared.commandLines) {
+    test(`the shared command line ${JSON.stringify(row.argv)}`, () => {
+      const parsed = parseArgs(row.argv);
+      if (row.error === true) assert.ok(!parsed.ok);
+      else assert.deepEqual(parsed.ok && [parsed.options.command, parsed.options.pid, parsed.options.intervalMs],
+        [row.command, row.pid, row.intervalMs]);
     });
   }
   test('--help and --version stop before the command', () => {

@@ -20,8 +20,11 @@ export interface WatchOptions {
   killTree: boolean;
 }
 
-export const USAGE = `usage: treemon-watch [options] -- COMMAND [ARGS...]
+export const USAGE = `usage: treemon-watch [options] [--] COMMAND [ARGS...]
        treemon-watch [options] --pid PID
+
+The command starts at the first argument that is not an option (or after --): what follows is
+the command's, options included.
 
 Shows a live table of the process tree (CPU % of one processor, resident memory, I/O rates),
 refreshed at every sample, with the totals of the tree. Ends when the command ends (processes it
@@ -70,6 +73,7 @@ export function parseArgs(argv: string[]): ParsedArgs {
       i++;
       break;
     }
+    if (!arg.startsWith('-') || arg === '-') break;
     if (arg === '--help' || arg === '-h') return { ok: false, message: USAGE, help: true };
     if (arg === '--version') return { ok: false, message: '', version: true };
     if (FLAG_OPTIONS.has(arg)) {
@@ -99,7 +103,7 @@ export function parseArgs(argv: string[]): ParsedArgs {
   }
   const pid = values.has('--pid') ? numbers['--pid'] : undefined;
   if ((pid === undefined) === (command.length === 0)) {
-    return { ok: false, message: 'give either a command after -- or --pid PID' };
+    return { ok: false, message: 'give either a command or --pid PID' };
   }
   const sort = values.get('--sort') ?? 'cpu';
   if (!['cpu', 'memory', 'io', 'pid'].includes(sort)) return { ok: false, message: `--sort must be cpu, memory, io or pid, got "${sort}"` };
