@@ -181,6 +181,13 @@ describe('the table', () => {
     assert.ok(lines.every((l) => l.length <= 80));
   });
 
+  test('control characters of a process reach the frame as escapes, never as bytes', () => {
+    const now = snapshot(1, 11000, [row(10, 1, { command: 'sh \x1b[31mRED\x1b[0m \x1b]0;TITLE\x07 a\nb\x9b\x7f' })]);
+    const lines = renderFrame({ title: 't\x1b[2J', elapsedMs: 0, snapshot: now, rows: treeRows(now, new Map(), 'pid'), width: 200, height: 10, outputTail: [] });
+    assert.equal(lines[0], 'treemon-watch  t\\x1b[2J  elapsed 00:00  sample #1');
+    assert.equal(lines[2]!.slice(49), 'sh \\x1b[31mRED\\x1b[0m \\x1b]0;TITLE\\x07 a\\nb\\x9b\\x7f');
+  });
+
   // [text, width, shortened]
   const shortened: [string, number, string][] = [['abcdefghij', 10, 'abcdefghij'], ['abcdefghijk', 10, 'abcd...ijk'], ['abcdefghij', 5, 'abcd~']];
   for (const [text, width, expected] of shortened) test(`${text} in ${width} columns`, () => assert.equal(shortenMiddle(text, width), expected));

@@ -5,7 +5,7 @@
 // sample its line has a gap, and a process seen in one sample only is a dot large enough to see.
 
 import type { Snapshot } from '../types';
-import { processKey, shortenMiddle, type Rates } from './table';
+import { printable, processKey, shortenMiddle, type Rates } from './table';
 
 interface Figures {
   cpu: number;
@@ -80,7 +80,9 @@ export class ChartRecorder {
       total.io += figures.io;
       // The arguments of a process that is exiting (or a zombie) can no longer be read and its
       // command reads as its bare name: it keeps the arguments it was seen with.
-      if (p.command !== p.name || !this.processes.has(processId)) this.processes.set(processId, { pid: p.pid, name: p.name, command: p.command });
+      if (p.command !== p.name || !this.processes.has(processId)) {
+        this.processes.set(processId, { pid: p.pid, name: printable(p.name), command: printable(p.command) });
+      }
     }
     this.samples.push({ atMs: snapshot.sampledAtUnixMs, total, series });
   }
@@ -108,7 +110,7 @@ export class ChartRecorder {
     const labels = new Map<string, string>();
     if (this.options.group) {
       for (const key of keys) {
-        const name = key.slice('name:'.length);
+        const name = printable(key.slice('name:'.length));
         const count = Math.max([...this.processes.values()].filter((m) => m.name === name).length, 1);
         labels.set(key, shortenMiddle(`${name}, ${count} process${count === 1 ? '' : 'es'}`, LEGEND_CHARACTERS));
       }
@@ -154,7 +156,7 @@ export class ChartRecorder {
     return [
       `<svg xmlns="http://www.w3.org/2000/svg" width="${WIDTH}" height="${HEIGHT}" viewBox="0 0 ${WIDTH} ${HEIGHT}" font-family="sans-serif" font-size="12">`,
       `<rect width="${WIDTH}" height="${HEIGHT}" fill="#ffffff"/>`,
-      `<text x="${WIDTH / 2}" y="24" text-anchor="middle" font-size="16">${escapeXml(shortenMiddle(title, 120))}</text>`,
+      `<text x="${WIDTH / 2}" y="24" text-anchor="middle" font-size="16">${escapeXml(shortenMiddle(printable(title), 120))}</text>`,
       panel('CPU % (of one processor)', CPU_PANEL, cpu, durationMs, 1),
       panel(`Resident memory (${memoryUnit.name})`, MEMORY_PANEL, memory, durationMs, memoryUnit.size),
       panel(`I/O, read + written (${ioUnit.name}/s)`, IO_PANEL, io, durationMs, ioUnit.size),

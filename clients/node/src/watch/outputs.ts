@@ -85,7 +85,7 @@ export class OutputTail {
   }
 
   private add(lines: string[]): void {
-    for (const line of lines) this.lines.push(line.replace(/[\x00-\x1f\x7f]/g, ' '));
+    for (const line of lines) this.lines.push(line.replace(/[\x00-\x1f\x7f-\x9f]/g, ' '));
     this.lines.splice(0, Math.max(this.lines.length - OUTPUT_TAIL_LINES, 0));
   }
 }

@@ -217,6 +217,18 @@ export function formatDuration(ms: number): string {
   return h > 0 ? `${h}:${mm}:${ss}` : `${mm}:${ss}`;
 }
 
+/**
+ * `text` with every control character (C0, DEL, C1: line breaks and the escape sequences a
+ * process may put in its name or arguments) written as an escape, so that what another process
+ * chose cannot move the cursor, colour or retitle the terminal, or break a line of the view.
+ */
+export function printable(text: string): string {
+  return text.replace(/[\x00-\x1f\x7f-\x9f]/g, (c) => {
+    const named: Record<string, string> = { '\n': '\\n', '\r': '\\r', '\t': '\\t' };
+    return named[c] ?? `\\x${c.charCodeAt(0).toString(16).padStart(2, '0')}`;
+  });
+}
+
 /** `text` in at most `width` characters, cut at the end. */
 function fit(text: string, width: number): string {
   return text.length <= width ? text : text.slice(0, Math.max(width - 1, 0)) + '~';
@@ -267,7 +279,7 @@ export function renderFrame(input: FrameInput): string[] {
   const facts = `  elapsed ${formatDuration(input.elapsedMs)}  sample #${input.snapshot.sequence}`;
   const titleRoom = Math.max(width - 'treemon-watch  '.length - facts.length, 10);
   const header = [
-    `treemon-watch  ${shortenMiddle(input.title, titleRoom)}${facts}`,
+    `treemon-watch  ${shortenMiddle(printable(input.title), titleRoom)}${facts}`,
     columns('PID', 'CPU%', 'RESIDENT', 'READ/s', 'WRITE/s', 'COMMAND'),
   ];
   const footer = [
@@ -282,7 +294,7 @@ export function renderFrame(input: FrameInput): string[] {
     const indent = '  '.repeat(Math.min(r.depth, 8));
     return columns(String(r.process.pid), formatCpu(r.rates.cpuPercent), formatBytes(r.process.residentBytes),
       formatBytes(r.rates.readPerSecond), formatBytes(r.rates.writePerSecond),
-      `${indent}${shortenMiddle(displayCommand(r.process.command), Math.max(commandRoom - indent.length, 10))}`);
+      `${indent}${shortenMiddle(displayCommand(printable(r.process.command)), Math.max(commandRoom - indent.length, 10))}`);
   });
   if (body.length > room) body = [...body.slice(0, room - 1), `  ... ${body.length - room + 1} more`];
   return [...header, ...body, ...footer, ...output].slice(0, Math.max(height, 1)).map((line) => fit(line, width));
