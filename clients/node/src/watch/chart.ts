@@ -66,6 +66,8 @@ export class ChartRecorder {
 
   /** Adds a snapshot with the figures the view derived for each process (keyed by processKey). */
   add(snapshot: Snapshot, rates: Map<string, Rates>): void {
+    // The last look after the end finds nothing when the tree is gone: not a fall of the total to 0.
+    if (snapshot.processes.length === 0) return;
     const series = new Map<string, Figures>();
     const total: Figures = { cpu: 0, rss: 0, io: 0 };
     for (const p of snapshot.processes) {

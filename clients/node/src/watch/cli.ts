@@ -170,7 +170,8 @@ async function watch(options: WatchOptions): Promise<number> {
       seen.delete(key);
       seen.set(key, p);
     }
-    latest = { snapshot, rows: treeRows(snapshot, figures, options.sort) };
+    // The last look after the end may find the tree gone: the view keeps the last rows it had.
+    if (snapshot.processes.length > 0 || latest === undefined) latest = { snapshot, rows: treeRows(snapshot, figures, options.sort) };
     if (redraw) draw();
   };
 
