@@ -4,18 +4,20 @@ reaped-child rule of the I/O figures on their own."""
 
 import csv
 import io
+import json
 import os
 import re
 import signal
 import subprocess
 import sys
 from pathlib import Path
-from typing import List, Optional
+from typing import Any, Dict, List, Optional
 
 import pytest
 
 from raw_monitor import BINARY, REPO
 from treemon import ProcessSample, Snapshot
+from treemon._accounting import ChildrenUsage
 from treemon._rates import RateTracker, process_key
 from treemon._summary import Ending, SummaryRecorder, fixed, format_bytes
 
@@ -24,12 +26,12 @@ SUMMARY = [
     r"  wall time       \d+\.\d s",
     r"  exit status     .+",
     r"  processes seen  \d+",
-    r"  CPU time        \d+\.\d s",
+    r"  CPU time        \d+\.\d s \((exact, from the kernel|at least, from samples)\)",
     r"  CPU average     \d+\.\d %",
     r"  CPU peak        \d+\.\d %",
     r"  peak resident   \d+(\.\d)? (B|KiB|MiB|GiB|TiB)(, most held by .+ \(pid \d+\): \d+(\.\d)? (B|KiB|MiB|GiB|TiB))?",
-    r"  read            \d+(\.\d)? (B|KiB|MiB|GiB|TiB)",
-    r"  written         \d+(\.\d)? (B|KiB|MiB|GiB|TiB)",
+    r"  read            \d+(\.\d)? (B|KiB|MiB|GiB|TiB) \(.*\)",
+    r"  written         \d+(\.\d)? (B|KiB|MiB|GiB|TiB) \(.*\)",
     r"  left running    .+",
 ]
 
@@ -155,11 +157,34 @@ def test_a_reaped_childs_bytes_are_counted_once_and_the_summary_adds_up() -> Non
         "  wall time       2.0 s",
         "  exit status     0",
         "  processes seen  2",
-        "  CPU time        2.5 s",
+        "  CPU time        2.5 s (at least, from samples)",
         "  CPU average     125.0 %",
         "  CPU peak        150.0 %",
         "  peak resident   600 B, most held by p11 (pid 11): 500 B",
-        "  read            1.1 KiB",
-        "  written         0 B",
+        "  read            1.1 KiB (at least, from samples)",
+        "  written         0 B (at least, from samples)",
         "  left running    none",
     ]
+
+
+SUMMARIES = json.loads((REPO / "tests" / "tools" / "summaries.json").read_text(encoding="utf-8"))["cases"]
+
+
+def sample_row(p: Dict[str, Any]) -> ProcessSample:
+    return ProcessSample(p["pid"], p["ppid"], p.get("startTimeMs", 1000), p.get("runTimeMs", 5000), p["name"],
+                         p.get("command", p["name"]), p.get("status", "Sleep"), 0.0, p.get("cpuTimeMs", 0),
+                         p.get("residentBytes", 1048576), 0, p.get("ioReadBytes", 0), p.get("ioWriteBytes", 0), "all-io")
+
+
+@pytest.mark.parametrize("case", SUMMARIES, ids=[c["name"] for c in SUMMARIES])
+def test_the_summary_table_both_tools_share(case: Dict[str, Any]) -> None:
+    tracker, summary = RateTracker(children_fold_into_parent=True), SummaryRecorder(case["command"], case["pid"])
+    snapshots = [snap(s["sequence"], s["sampledAtUnixMs"], [sample_row(p) for p in s["processes"]]) for s in case["snapshots"]]
+    for s in snapshots:
+        summary.add(s, tracker.update(s))
+    end, kernel = case["ending"], case["ending"]["kernel"]
+    ending = Ending(end["exitStatus"], end["signal"], end["wallTimeMs"],
+                    [p for p in snapshots[-1].processes if p.pid in end["leftRunning"]], end["killed"],
+                    None if kernel is None else ChildrenUsage(kernel["cpuTimeMs"], kernel["readBytes"], kernel["writtenBytes"]))
+    assert summary.finish(ending) == case["summary"]
+    assert summary.lines(ending) == case["text"]

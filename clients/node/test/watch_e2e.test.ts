@@ -159,7 +159,7 @@ const scenarios: Scenario[] = [
     args: ['--interval', '250', '--record', 'run.jsonl', '--csv', 'run.csv', '--', 'sh', '-c',
       '(head -c 30000000 /dev/zero; sleep 3) > /dev/null; sleep 2'],
     status: 0,
-    screen: [/^ {2}read {12}28\.6 MiB$/m, /^ {2}written {9}28\.6 MiB$/m],
+    screen: [/^ {2}read {12}28\.6 MiB \(exact, from the kernel\)$/m, /^ {2}written {9}28\.6 MiB \(exact, from the kernel\)$/m],
     check: (run) => {
       const { snapshots, summary } = readRecord(run);
       assert.ok(summary.readBytes >= 30000000 && summary.readBytes < 31000000, `${summary.readBytes} bytes read`);
@@ -178,6 +178,19 @@ const scenarios: Scenario[] = [
         return sum + (seen ? Number(r[6]) * (snapshots[at]!.sampledAtUnixMs - snapshots[at - 1]!.sampledAtUnixMs) / 1000 : 0);
       }, 0);
       assert.ok(read < 31000000, `the CSV rates add up to ${read} bytes, not twice the reads`);
+    },
+  },
+  {
+    what: 'processes that no sample saw count in the totals: the kernel\'s, exact',
+    args: ['--interval', '60000', '--record', 'run.jsonl', '--', 'sh', '-c',
+      'sleep 0.5; timeout 1 sh -c "while :; do :; done"; head -c 20000000 /dev/zero > /dev/null'],
+    status: 0,
+    screen: [/^ {2}CPU time {8}\d+\.\d s \(exact, from the kernel\)$/m],
+    check: (run) => {
+      const { snapshots, summary } = readRecord(run);
+      assert.ok(!snapshots.some((s) => s.processes.some((p) => p.name === 'head')), 'no sample saw head');
+      assert.ok(summary.cpuTimeMs >= 300, `${summary.cpuTimeMs} ms of CPU time`);
+      for (const bytes of [summary.readBytes, summary.writtenBytes]) assert.ok(bytes >= 20000000 && bytes < 20500000, JSON.stringify(summary));
     },
   },
   {
@@ -250,11 +263,13 @@ const scenarios: Scenario[] = [
       assert.equal(line('exit status'), '0');
       assert.equal(line('processes seen'), String(summary.processesSeen));
       assert.ok(summary.processesSeen >= 4);
-      // CPU time: each process's last figure, summed; the busy loop had a share of a loaded machine.
+      // CPU time: the kernel's count for the reaped tree, at least what the samples saw; the busy
+      // loop had a share of a loaded machine.
       const lastCpu = new Map(snapshots.flatMap((s) => s.processes).map((p) => [`${p.pid}@${p.startTimeMs}`, p.cpuTimeMs]));
-      assert.equal(summary.cpuTimeMs, [...lastCpu.values()].reduce((a, b) => a + b, 0));
+      assert.equal(summary.totalsFrom, 'kernel');
+      assert.ok(summary.cpuTimeMs >= [...lastCpu.values()].reduce((a, b) => a + b, 0) - 20, JSON.stringify(summary));
       assert.ok(summary.cpuTimeMs >= 200, `${summary.cpuTimeMs} ms of CPU time`);
-      assert.equal(line('CPU time'), `${(summary.cpuTimeMs / 1000).toFixed(1)} s`);
+      assert.equal(line('CPU time'), `${(summary.cpuTimeMs / 1000).toFixed(1)} s (exact, from the kernel)`);
       assert.equal(line('CPU average'), `${(summary.cpuTimeMs / summary.wallTimeMs * 100).toFixed(1)} %`);
       assert.ok(summary.cpuPeakPercent >= summary.cpuAveragePercent, JSON.stringify(summary));
       assert.ok(summary.readBytes >= 20000000 && summary.readBytes < 21000000, `${summary.readBytes} bytes read`);

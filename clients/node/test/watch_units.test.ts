@@ -10,7 +10,8 @@ import type { ProcessSample, Snapshot } from '../src/types';
 import { parseArgs } from '../src/watch/args';
 import { ChartRecorder, distinctiveArgument, niceTicks, PALETTE, TOTAL_COLOR } from '../src/watch/chart';
 import { CSV_HEADER, csvRows } from '../src/watch/csv';
-import { formatSummary, SummaryRecorder } from '../src/watch/summary';
+import type { ChildrenUsage } from '../src/watch/accounting';
+import { formatSummary, SummaryRecorder, type Ending, type Summary } from '../src/watch/summary';
 import { formatBytes, processKey, RateTracker, renderFrame, shortenMiddle, totalsOf, treeRows } from '../src/watch/table';
 
 function row(pid: number, ppid: number, extra: Partial<ProcessSample> = {}): ProcessSample {
@@ -29,6 +30,16 @@ function snapshot(sequence: number, at: number, processes: ProcessSample[]): Sna
 }
 
 const TESTS = path.resolve(__dirname, '..', '..', '..', '..', 'tests');
+
+interface SummaryCase {
+  name: string;
+  command: string[];
+  pid: number;
+  snapshots: { sequence: number; sampledAtUnixMs: number; processes: (Partial<ProcessSample> & { pid: number; ppid: number; name: string })[] }[];
+  ending: Omit<Ending, 'leftRunning' | 'kernel'> & { leftRunning: number[]; kernel: ChildrenUsage | null };
+  summary: Summary;
+  text: string[];
+}
 
 describe('treemon-watch arguments', () => {
   // [argv, expected options subset or error pattern]
@@ -265,23 +276,40 @@ describe('the summary', () => {
       snapshot(2, 2000, [row(10, 1, { name: 'make', cpuTimeMs: 150, ioReadBytes: 3 * 1024 ** 2, ioWriteBytes: 512 }), row(12, 10, { name: 'sleep', cpuTimeMs: 0 })]),
     ];
     for (const s of samples) recorder.add(s, tracker.update(s));
-    const summary = recorder.finish({ exitStatus: 143, signal: 'SIGTERM', wallTimeMs: 2250, leftRunning: [samples[1]!.processes[1]!], killed: true });
+    const summary = recorder.finish({ exitStatus: 143, signal: 'SIGTERM', wallTimeMs: 2250, leftRunning: [samples[1]!.processes[1]!], killed: true, kernel: undefined });
     assert.deepEqual(formatSummary(summary), [
       'summary: make -j2',
       '  wall time       2.3 s',
       '  exit status     143 (killed by SIGTERM)',
       '  processes seen  3',
-      '  CPU time        1.1 s',
+      '  CPU time        1.1 s (at least, from samples)',
       '  CPU average     46.7 %',
       '  CPU peak        92.0 %',
       '  peak resident   201.0 MiB, most held by cc1plus (pid 11): 200.0 MiB',
-      '  read            3.0 MiB',
-      '  written         512 B',
+      '  read            3.0 MiB (at least, from samples)',
+      '  written         512 B (at least, from samples)',
       '  left running    1, killed: sleep (pid 12)',
     ]);
     assert.deepEqual(formatSummary({ ...summary, exitStatus: null, signal: null, command: [], leftRunning: [], peakProcess: null }).filter((_, i) => [0, 2, 7, 10].includes(i)),
       ['summary: pid 10', '  exit status     unknown (watched by pid)', '  peak resident   201.0 MiB', '  left running    none']);
   });
+
+  // The table both tools play: the same snapshots and end give the same record line and text.
+  const cases = (JSON.parse(readFileSync(path.join(TESTS, 'tools', 'summaries.json'), 'utf8')) as { cases: SummaryCase[] }).cases;
+  for (const c of cases) {
+    test(c.name, () => {
+      const recorder = new SummaryRecorder(c.command, c.pid, 0);
+      const tracker = new RateTracker(true);
+      const snapshots = c.snapshots.map((s) => snapshot(s.sequence, s.sampledAtUnixMs,
+        s.processes.map((p) => row(p.pid, p.ppid, { command: p.name, ...p }))));
+      for (const s of snapshots) recorder.add(s, tracker.update(s));
+      const last = snapshots.at(-1)!.processes;
+      const summary = recorder.finish({ ...c.ending, kernel: c.ending.kernel ?? undefined,
+        leftRunning: c.ending.leftRunning.map((pid) => last.find((p) => p.pid === pid)!) });
+      assert.deepEqual(summary, c.summary);
+      assert.deepEqual(formatSummary(summary), c.text);
+    });
+  }
 });
 
 test('CSV rows: time from the start, the view\'s rates, quoted text', () => {

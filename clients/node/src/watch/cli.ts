@@ -13,6 +13,7 @@ import * as path from 'node:path';
 import { TreemonClient } from '../client';
 import { findMonitor } from '../locate';
 import type { ProcessSample, Snapshot } from '../types';
+import { childrenUsage, usageBetween, type ChildrenUsage } from './accounting';
 import { parseArgs, USAGE, type WatchOptions } from './args';
 import { ChartRecorder } from './chart';
 import { CSV_HEADER, csvRows } from './csv';
@@ -39,6 +40,8 @@ interface CommandEnd {
   status: number;
   signal: NodeJS.Signals | null;
   atMs: number;
+  /** What the kernel counted for the command's tree, read as soon as the command was reaped. */
+  usage: ChildrenUsage | undefined;
 }
 
 function exitStatusOf(code: number | null, signal: NodeJS.Signals | null): number {
@@ -117,6 +120,9 @@ async function watch(options: WatchOptions): Promise<number> {
   const output = new OutputTail(outputs.log);
   const startedAt = Date.now();
   let child: ChildProcess | undefined;
+  // Taken before the command starts and after it is reaped, but while the monitor still runs, so
+  // that the difference is the command's tree alone.
+  const usageBefore = options.pid === undefined ? childrenUsage() : undefined;
   if (options.pid === undefined) {
     try {
       child = await startCommand(options.command);
@@ -134,7 +140,9 @@ async function watch(options: WatchOptions): Promise<number> {
 
   let commandEnded!: (end: CommandEnd) => void;
   const commandEnd = new Promise<CommandEnd>((resolve) => { commandEnded = resolve; });
-  child?.once('exit', (code, signal) => commandEnded({ status: exitStatusOf(code, signal), signal, atMs: Date.now() }));
+  child?.once('exit', (code, signal) => commandEnded({
+    status: exitStatusOf(code, signal), signal, atMs: Date.now(), usage: usageBetween(usageBefore, childrenUsage()),
+  }));
 
   const chart = options.chart === undefined ? undefined : new ChartRecorder({
     startedAtUnixMs: startedAt, origin: options.pid === undefined ? 'the command started' : 'the watch started', group: options.group,
@@ -247,6 +255,8 @@ async function watch(options: WatchOptions): Promise<number> {
   const result = summary.finish({
     exitStatus: end === undefined ? null : end.status, signal: end?.signal ?? null,
     wallTimeMs: endedAt - startedAt, leftRunning, killed,
+    // A monitor reaped during the run left its own CPU time and I/O in the reading.
+    kernel: monitorFailed ? undefined : end?.usage,
   });
   outputs.record?.write(`${JSON.stringify(result)}\n`);
   closeOutputs();
