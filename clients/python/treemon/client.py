@@ -86,7 +86,9 @@ class Treemon:
         flags = getattr(subprocess, "CREATE_NO_WINDOW", 0) if sys.platform == "win32" else 0
         try:
             process = subprocess.Popen([path], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                       cwd=cwd, env=None if env is None else dict(env), creationflags=flags)
+                                       cwd=cwd, env=None if env is None else dict(env), creationflags=flags,
+                                       # Out of the terminal's process group: Ctrl-C is the application's to handle.
+                                       start_new_session=sys.platform != "win32")
         except OSError as error:
             raise TreemonError("start-failed", f"{path}: cannot run treemon: {error.strerror or error}") from None
         client = cls(process)
