@@ -10,6 +10,7 @@ import re
 import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 from typing import Any, Dict, List, Optional
 
@@ -20,6 +21,7 @@ from treemon import ProcessSample, Snapshot
 from treemon._accounting import ChildrenUsage
 from treemon._rates import RateTracker, process_key
 from treemon._summary import Ending, SummaryRecorder, fixed, format_bytes
+from treemon.record import UsageError, parse_args
 
 SUMMARY = [
     r"summary: .*",
@@ -36,14 +38,18 @@ SUMMARY = [
 ]
 
 
-def record(*args: str, binary: Optional[str] = BINARY) -> "subprocess.CompletedProcess[str]":
+def environment(binary: Optional[str] = BINARY) -> Dict[str, str]:
     env = {k: v for k, v in os.environ.items() if k != "TREEMON_BINARY"}
     if binary is not None:
         env["TREEMON_BINARY"] = binary
     if "--installed-client" not in sys.argv:
         env["PYTHONPATH"] = str(REPO / "clients" / "python")
-    return subprocess.run([sys.executable, "-m", "treemon", "record", *args], env=env, capture_output=True,
-                          text=True, timeout=120)
+    return env
+
+
+def record(*args: str, binary: Optional[str] = BINARY) -> "subprocess.CompletedProcess[str]":
+    return subprocess.run([sys.executable, "-m", "treemon", "record", *args], env=environment(binary),
+                          capture_output=True, text=True, timeout=120)
 
 
 def summary_of(stderr: str) -> List[str]:
@@ -97,9 +103,74 @@ def test_a_running_process_is_watched_until_it_ends() -> None:
     assert any(row.split(",")[1] == str(watched.pid) for row in run.stdout.splitlines()[1:])
 
 
+def test_processes_no_sample_saw_count_in_the_kernels_exact_totals() -> None:
+    run = record("--interval", "60000", "sh", "-c",
+                 'sleep 0.5; timeout 1 sh -c "while :; do :; done"; head -c 20000000 /dev/zero > /dev/null')
+    assert run.returncode == 0, run.stderr
+    assert "head" not in {r.split(",")[3] for r in run.stdout.splitlines()}, "no sample saw head"
+    lines = summary_of(run.stderr)
+    cpu = re.fullmatch(r"  CPU time        (\d+\.\d) s \(exact, from the kernel\)", lines[4])
+    assert cpu is not None and float(cpu.group(1)) >= 0.3, run.stderr
+    assert lines[8:10] == ["  read            19.1 MiB (exact, from the kernel)",
+                           "  written         19.1 MiB (exact, from the kernel)"], run.stderr
+
+
+def test_the_commands_output_never_joins_the_csv_on_standard_output() -> None:
+    run = record("--interval", "250", "sh", "-c", "echo from-the-command; sleep 0.6")
+    assert run.returncode == 0, run.stderr
+    assert all(len(r) == 9 for r in csv.reader(io.StringIO(run.stdout))), run.stdout
+    assert "from-the-command" in run.stderr.splitlines()
+
+
+# [shell redirection of the recorder's standard output]: the CSV is given up, never the command
+OUTPUT_FAILURES = [("| head -c 1 >/dev/null", "Broken pipe"), (">&-", "standard output is closed")]
+
+
+@pytest.mark.parametrize("redirection,reason", OUTPUT_FAILURES)
+def test_an_output_that_fails_leaves_the_command_watched_to_its_end(redirection: str, reason: str) -> None:
+    recorder = " ".join([sys.executable, "-m", "treemon", "record", "--interval", "250", "sh", "-c", "'sleep 1.5; exit 3'"])
+    run = subprocess.run(["bash", "-c", f"{recorder} {redirection}; echo status=${{PIPESTATUS[0]}} >&2"],
+                         env=environment(), capture_output=True, text=True, timeout=60)
+    assert "status=3" in run.stderr.splitlines() and reason in run.stderr, run.stderr
+    assert "Traceback" not in run.stderr
+    assert summary_of("\n".join(run.stderr.splitlines()[:-1]))[2] == "  exit status     3"
+
+
+def test_ctrl_c_ends_the_command_and_gives_the_summary_and_130(tmp_path: Path) -> None:
+    out = tmp_path / "run.csv"
+    recorder = subprocess.Popen([sys.executable, "-m", "treemon", "record", "--interval", "250", "--csv", str(out),
+                                 "sleep", "30"], env=environment(), stderr=subprocess.PIPE, text=True,
+                                start_new_session=True)
+    while len(out.read_text().splitlines() if out.exists() else []) < 3:
+        time.sleep(0.1)
+    os.killpg(recorder.pid, signal.SIGINT)  # as a terminal does to its foreground group
+    _, stderr = recorder.communicate(timeout=30)
+    assert recorder.returncode == 130, stderr
+    assert summary_of(stderr)[2] == "  exit status     130 (killed by SIGINT)"
+
+
+SHARED_ARGUMENTS = json.loads((REPO / "tests" / "transcripts" / "arguments.json").read_text(encoding="utf-8"))
+
+
+@pytest.mark.parametrize("case", SHARED_ARGUMENTS["commandLines"], ids=lambda c: " ".join(c["argv"]) or "nothing")
+def test_the_shared_command_lines(case: Dict[str, Any]) -> None:
+    if case.get("error"):
+        with pytest.raises(UsageError):
+            parse_args(case["argv"])
+    else:
+        args = parse_args(case["argv"])
+        assert (args.command, args.pid, args.interval) == (case["command"], case.get("pid"), case["intervalMs"])
+
+
+@pytest.mark.parametrize("argv", [["--help"], ["record", "--help"]])
+def test_help_is_the_usage_and_status_0(argv: List[str]) -> None:
+    run = subprocess.run([sys.executable, "-m", "treemon", *argv], env=environment(), capture_output=True, text=True)
+    assert (run.returncode, run.stdout.startswith("usage: python -m treemon record"), run.stderr) == (0, True, "")
+
+
 # [arguments, monitor, expected status, expected standard error]
 FAILURES = [
-    ([], BINARY, 2, "treemon record: give a command after -- or --pid N, not both"),
+    ([], BINARY, 2, "treemon record: give a command or --pid N, not both"),
     (["--interval", "10", "--", "true"], BINARY, 2, "treemon record: --interval must be within 250..60000"),
     (["--", "/nonexistent/command"], BINARY, 127, "treemon record: cannot start /nonexistent/command: No such file or directory"),
     (["--", "true"], "/nonexistent/treemon", 1, "treemon record: /nonexistent/treemon: cannot run treemon: No such file or directory"),
