@@ -3,23 +3,27 @@
 
 usage: demo.py TREEMON [COMMAND ARGS...]
 
-Without a command it watches a small tree of its own: a shell with a sleeping child and a
-busy child. Every line sent and received is plain JSON, one object per line.
+Without a command it watches a small tree of its own (a shell with a sleeping child and a busy
+child) for three snapshots, reads the history and stops. With a command it watches the command's
+tree until the command ends, and exits with the command's status (128 + N when signal N ended it).
+CPU % is worked out as the clients do, from the CPU time between two snapshots. Every line sent
+and received is plain JSON, one object per line.
 """
 import json
 import os
 import signal
 import subprocess
 import sys
-import time
+import threading
 
 DEFAULT_TREE = ["sh", "-c", "sleep 60 & sh -c 'sleep 60 & while :; do :; done' & wait"]
 
 
 class Monitor:
     def __init__(self, binary):
+        # In a session of its own: a Ctrl-C is for the command, not for the monitor.
         self.proc = subprocess.Popen([binary], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     text=True, bufsize=1)
+                                     text=True, bufsize=1, start_new_session=True)
 
     def send(self, command):
         command = {"version": 2, **command}
@@ -41,39 +45,100 @@ def human_bytes(n):
         n /= 1024
 
 
-def print_snapshot(s):
+class CpuRates:
+    """CPU % of one processor as the clients show it: the CPU time a process used since the
+    previous snapshot over the time between the two; a process seen first is rated over its life
+    so far (at least a second). The monitor's own cpuPercent of a new process is 0."""
+
+    def __init__(self):
+        self.previous = {}
+
+    def update(self, snapshot):
+        now = {(p["pid"], p["startTimeMs"]): (snapshot["sampledAtUnixMs"], p["cpuTimeMs"])
+               for p in snapshot["processes"]}
+        rates = {}
+        for p in snapshot["processes"]:
+            key = (p["pid"], p["startTimeMs"])
+            at, cpu = now[key]
+            base_at, base_cpu = self.previous.get(key, (at - max(p["runTimeMs"], 1000), 0))
+            rates[key] = max(cpu - base_cpu, 0) / max(at - base_at, 1) * 100
+        self.previous = now
+        return rates
+
+
+def print_snapshot(s, rates):
     origin = f"request {s['requestId']}" if "requestId" in s else "periodic"
+    cpu_percent = rates.update(s)
     print(f"\nsnapshot #{s['sequence']} ({origin}): {s['retainedProcessCount']} of "
           f"{s['scannedProcessCount']} processes, collected in {s['collectionDurationMicros']} us")
     print(f"  {'pid':>7} {'ppid':>7} {'cpu %':>7} {'cpu ms':>8} {'resident':>10} "
           f"{'read':>10} {'written':>10}  command")
     for p in s["processes"]:
-        cpu = "-" if p["cpuPercent"] is None else f"{p['cpuPercent']:.1f}"
+        cpu = f"{cpu_percent[(p['pid'], p['startTimeMs'])]:.1f}"
         print(f"  {p['pid']:>7} {p['ppid']:>7} {cpu:>7} {p['cpuTimeMs']:>8} "
               f"{human_bytes(p['residentBytes']):>10} {human_bytes(p['ioReadBytes']):>10} "
               f"{human_bytes(p['ioWriteBytes']):>10}  {p['command'][:60]}")
 
 
+def exit_status(returncode):
+    return 128 - returncode if returncode < 0 else returncode
+
+
+def watch_command(monitor, command):
+    """Follows the command's tree until the command ends; its exit status."""
+    try:
+        tree = subprocess.Popen(command)
+    except OSError as error:
+        print(f"demo: cannot start {command[0]}: {error.strerror or error}", file=sys.stderr)
+        return 127
+    # The terminal's Ctrl-C reaches the command, whose end ends the watch.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    print(f"\nwatching the tree of pid {tree.pid} until it ends: {' '.join(command)}")
+    ended = threading.Event()
+    threading.Thread(target=lambda: (tree.wait(), ended.set()), daemon=True).start()
+    monitor.send({"type": "setStreaming", "enabled": True})
+    monitor.send({"type": "configure", "rootPid": tree.pid, "sampleIntervalMs": 1000})
+    rates = CpuRates()
+    while not ended.is_set():
+        event = monitor.receive()
+        if event["type"] == "snapshot":
+            print_snapshot(event, rates)
+    monitor.send({"type": "shutdown"})
+    status = exit_status(tree.wait())
+    print(f"\ncommand exited with status {status}; treemon exited with status {monitor.proc.wait(timeout=10)}")
+    return status
+
+
 def main():
     if len(sys.argv) < 2:
         raise SystemExit(__doc__)
-    command = sys.argv[2:] or DEFAULT_TREE
-    tree = subprocess.Popen(command, start_new_session=True)
     monitor = Monitor(sys.argv[1])
     try:
         hello = monitor.receive()
         print(f"hello: treemon {hello['sidecarVersion']} (pid {hello['sidecarPid']}) on "
               f"{hello['platform']}/{hello['arch']}")
-        print(f"\nwatching the tree of pid {tree.pid}: {' '.join(command)}")
+        if len(sys.argv) > 2:
+            return watch_command(monitor, sys.argv[2:])
+        return watch_own_tree(monitor)
+    finally:
+        if monitor.proc.poll() is None:
+            monitor.proc.kill()
+
+
+def watch_own_tree(monitor):
+    tree = subprocess.Popen(DEFAULT_TREE, start_new_session=True)
+    try:
+        print(f"\nwatching the tree of pid {tree.pid}: {' '.join(DEFAULT_TREE)}")
         monitor.send({"type": "setStreaming", "enabled": True})
         monitor.send({"type": "configure", "rootPid": tree.pid, "sampleIntervalMs": 1000})
+        rates = CpuRates()
         for _ in range(3):
-            print_snapshot(monitor.receive())
+            print_snapshot(monitor.receive(), rates)
         monitor.send({"type": "sampleNow", "requestId": "demo-now"})
         while True:
             event = monitor.receive()
             if event.get("requestId") == "demo-now":
-                print_snapshot(event)
+                print_snapshot(event, rates)
                 break
         monitor.send({"type": "setStreaming", "enabled": False})
         monitor.send({"type": "readHistory", "requestId": "demo-history", "windowMs": 60000})
@@ -93,8 +158,6 @@ def main():
         print(f"\ntreemon exited with status {status}")
         return status
     finally:
-        if monitor.proc.poll() is None:
-            monitor.proc.kill()
         try:
             os.killpg(tree.pid, signal.SIGKILL)
         except ProcessLookupError:
