@@ -188,12 +188,13 @@ def test_the_executable_is_found_by_argument_then_environment_then_path(
     with pytest.raises(TreemonError) as missing:
         Treemon.start()
     assert (missing.value.code, missing.value.message) == (
-        "start-failed", "treemon executable not found: pass binary, set TREEMON_BINARY or put treemon on PATH")
+        "start-failed", "treemon executable not found: this package carries none for linux-x86_64 and there is "
+        "none on PATH; pass binary, set TREEMON_BINARY or put treemon on PATH")
     (tmp_path / "treemon").symlink_to(BINARY)
     with Treemon.start() as on_path:
         assert on_path.hello.sidecar_pid > 0
     monkeypatch.setenv("TREEMON_BINARY", str(tmp_path / "nothing-here"))
-    with pytest.raises(TreemonError, match=r"nothing-here: cannot run treemon: No such file or directory"):
+    with pytest.raises(TreemonError, match=r"nothing-here \(TREEMON_BINARY\): no such file \(ENOENT\)$"):
         Treemon.start()
     with Treemon.start(BINARY) as by_argument:
         assert by_argument.hello.sidecar_pid > 0

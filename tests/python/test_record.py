@@ -173,7 +173,7 @@ FAILURES = [
     ([], BINARY, 2, "treemon record: give a command or --pid N, not both"),
     (["--interval", "10", "--", "true"], BINARY, 2, "treemon record: --interval must be within 250..60000"),
     (["--", "/nonexistent/command"], BINARY, 127, "treemon record: cannot start /nonexistent/command: No such file or directory"),
-    (["--", "true"], "/nonexistent/treemon", 1, "treemon record: /nonexistent/treemon: cannot run treemon: No such file or directory"),
+    (["--", "true"], "/nonexistent/treemon", 1, "treemon record: cannot use the treemon executable /nonexistent/treemon (TREEMON_BINARY): no such file (ENOENT)"),
 ]
 
 

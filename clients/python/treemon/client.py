@@ -35,7 +35,7 @@ from dataclasses import dataclass, field
 from typing import Any, Callable, List, Mapping, Optional, Union
 
 from ._events import BadLine, ErrorEvent, Event, HistoryChunk, parse_event_line
-from ._locate import locate_monitor
+from ._locate import find_monitor
 from ._stream import SnapshotStream
 from ._validate import (SHUTDOWN_TEXT, configure_text, read_history_text, sample_now_text,
                         set_external_processes_text, set_sample_interval_text, set_streaming_text)
@@ -78,11 +78,12 @@ class Treemon:
     def start(cls, binary: "Optional[Union[str, os.PathLike[str]]]" = None, *,
               hello_timeout: float = DEFAULT_HELLO_TIMEOUT_S, cwd: Optional[str] = None,
               env: Optional[Mapping[str, str]] = None) -> "Treemon":
-        """Starts the monitor (`binary`, else $TREEMON_BINARY, else treemon on PATH) and returns
-        once its hello has arrived."""
-        path = locate_monitor(binary)
-        if path is None:
-            raise TreemonError("start-failed", "treemon executable not found: pass binary, set TREEMON_BINARY or put treemon on PATH")
+        """Starts the monitor (`binary`, else $TREEMON_BINARY, else the one this package carries,
+        else treemon on PATH) and returns once its hello has arrived."""
+        found = find_monitor(binary)
+        if found.path is None:
+            raise TreemonError("start-failed", found.problem or "treemon executable not found")
+        path = found.path
         flags = getattr(subprocess, "CREATE_NO_WINDOW", 0) if sys.platform == "win32" else 0
         try:
             process = subprocess.Popen([path], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,

@@ -22,6 +22,7 @@ from types import FrameType
 from typing import IO, Any, Dict, List, NoReturn, Optional, Sequence, Tuple, cast
 
 from ._accounting import ChildrenUsage, children_usage, usage_between
+from ._locate import find_monitor
 from ._rates import Key, Rates, RateTracker, process_key
 from ._summary import Ending, SummaryRecorder, fixed, format_summary, round_half_up
 from .client import Treemon
@@ -74,7 +75,8 @@ def parse_args(argv: Sequence[str]) -> argparse.Namespace:
                         help="write the CSV to FILE; without it the CSV goes to standard output and the command's "
                              "standard output to standard error")
     parser.add_argument("--pid", type=int, help="watch this running process and its descendants")
-    parser.add_argument("--binary", metavar="PATH", help="the treemon executable (default: $TREEMON_BINARY, then PATH)")
+    parser.add_argument("--binary", metavar="PATH",
+                        help="the treemon executable (default: $TREEMON_BINARY, then the one this package carries, then PATH)")
     options, command = split_command(argv)
     args = parser.parse_args(options)
     args.command = command
@@ -226,7 +228,10 @@ def left_running(monitor: Treemon, recording: Recording, root: int) -> List[Proc
 
 def record(args: argparse.Namespace, output: CsvOutput, command_output: Optional[int]) -> int:
     problems = output.problems
-    monitor = Treemon.start(args.binary)
+    found = find_monitor(args.binary, "--binary PATH")
+    if found.path is None:
+        raise TreemonError("start-failed", found.problem or "treemon executable not found")
+    monitor = Treemon.start(found.path)
     started_at_ms = int(time.time() * 1000)
     started = time.monotonic()
     child: "Optional[subprocess.Popen[bytes]]" = None
