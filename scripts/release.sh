@@ -1,11 +1,16 @@
 #!/usr/bin/env bash
 # Builds the release binaries from this one Linux machine into dist/, checks each one, and packs
-# the npm package with all three inside:
+# the npm package with all three inside and a Python wheel around each:
 #
 #   dist/linux-x64/treemon        x86-64 Linux, native compiler
 #   dist/linux-arm64/treemon      arm64 Linux, Debian's g++-aarch64-linux-gnu
 #   dist/win32-x64/treemon.exe    x86-64 Windows, MinGW-w64
 #   dist/treemon-VERSION.tgz      the npm package (clients/node) carrying the three
+#   dist/treemon-VERSION-py3-none-PLATFORM.whl
+#                                 the Python client (clients/python) with one binary in
+#                                 treemon/bin: manylinux and musllinux x86_64 and aarch64 (the
+#                                 binaries are static), win_amd64
+#   dist/treemon-VERSION.tar.gz   the Python client's sdist, without a binary
 #   dist/SHA256SUMS
 #
 # The Linux binaries are linked statically: treemon uses no name services and loads nothing at
@@ -23,8 +28,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 version=$(sed -n 's/^project(treemon VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
+for package in clients/python/pyproject.toml clients/node/package.json; do
+  grep -Eq "^ *\"?version\"? *[=:] *\"$version\"" "$package" ||
+    { echo "FAIL: $package does not give the version $version"; exit 1; }
+done
 # Node.js and npm may come with the machine rather than from Debian.
-extra=(g++-aarch64-linux-gnu qemu-user g++-mingw-w64-x86-64-posix wine wine64 googletest)
+extra=(g++-aarch64-linux-gnu qemu-user g++-mingw-w64-x86-64-posix wine wine64 googletest
+  python3-build python3-setuptools python3-wheel)
 command -v file >/dev/null || extra+=(file)
 command -v node >/dev/null || extra+=(nodejs)
 command -v npm >/dev/null || extra+=(npm)
@@ -48,8 +58,8 @@ strip -o dist/linux-x64/treemon build-release-x64/treemon
 aarch64-linux-gnu-strip -o dist/linux-arm64/treemon build-arm64/treemon
 x86_64-w64-mingw32-strip -o dist/win32-x64/treemon.exe build-win/treemon.exe
 
-wine_home=$(mktemp -d)
-trap 'WINEPREFIX="$wine_home/prefix" timeout 30 wineserver -k >/dev/null 2>&1 || true; rm -rf "$wine_home"' EXIT
+scratch=$(mktemp -d)
+trap 'WINEPREFIX="$scratch/wine" timeout 30 wineserver -k >/dev/null 2>&1 || true; rm -rf "$scratch"' EXIT
 
 check() {  # BINARY FILE_PATTERN EXPECTED_VERSION_LINE LAUNCHER...
   local binary=$1 pattern=$2 expected=$3
@@ -69,7 +79,7 @@ check dist/linux-arm64/treemon '^ELF 64-bit LSB executable, ARM aarch64, .*stati
   "treemon $version (linux aarch64)" qemu-aarch64
 check dist/win32-x64/treemon.exe '^PE32\+ executable \(console\) x86-64' \
   "treemon $version (windows x86_64)" \
-  env WINEPREFIX="$wine_home/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY= wine
+  env WINEPREFIX="$scratch/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY= wine
 
 echo "== the npm package"
 rm -rf clients/node/bin
@@ -82,5 +92,17 @@ for binary in linux-x64/treemon linux-arm64/treemon win32-x64/treemon.exe; do
     { echo "FAIL: the npm package lacks bin/$binary, or it is not executable"; exit 1; }
 done
 
-(cd dist && sha256sum linux-x64/treemon linux-arm64/treemon win32-x64/treemon.exe "treemon-$version.tgz" >SHA256SUMS)
+echo "== the Python wheels and sdist"
+# Debian's interpreter, with Debian's build, setuptools and wheel: no package index needed. The
+# sdist is built first and the pure wheel from it, so the sdist is known to be complete.
+/usr/bin/python3 -m build --no-isolation --outdir "$scratch/python" clients/python >/dev/null
+rm -rf clients/python/build clients/python/treemon.egg-info
+cp "$scratch/python/treemon-$version.tar.gz" dist/
+/usr/bin/python3 scripts/platform_wheels.py "$scratch/python/treemon-$version-py3-none-any.whl" dist \
+  manylinux_2_17_x86_64.manylinux2014_x86_64.musllinux_1_1_x86_64=dist/linux-x64/treemon \
+  manylinux_2_17_aarch64.manylinux2014_aarch64.musllinux_1_1_aarch64=dist/linux-arm64/treemon \
+  win_amd64=dist/win32-x64/treemon.exe
+
+(cd dist && sha256sum linux-x64/treemon linux-arm64/treemon win32-x64/treemon.exe "treemon-$version.tgz" \
+  "treemon-$version.tar.gz" treemon-"$version"-*.whl >SHA256SUMS)
 cat dist/SHA256SUMS
