@@ -13,7 +13,11 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 
 if(WIN32)
   install(TARGETS treemon RUNTIME DESTINATION .)
-  install(FILES README.md docs/protocol.md docs/protocol.schema.json docs/embedding.md DESTINATION .)
+  # The zip's README describes the zip itself: the repository's README speaks of scripts and
+  # folders that the zip does not hold.
+  configure_file(packaging/windows/README.txt ${CMAKE_BINARY_DIR}/package-text/README.txt @ONLY)
+  install(FILES ${CMAKE_BINARY_DIR}/package-text/README.txt docs/protocol.md docs/protocol.schema.json
+    docs/embedding.md DESTINATION .)
   install(FILES LICENSE DESTINATION . RENAME LICENSE.txt)
   install(FILES docs/windows.md DESTINATION docs)
 else()
