@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Tests the packages as their users get them: the .deb (checked by lintian) and the Windows zip,
-# and the npm package of scripts/release.sh, with its binaries, installed into an empty project:
-# the documented example, treemon-watch, and the errors for bad input. Runs scripts/release.sh
-# when dist/ lacks the package.
+# Tests the packages as their users get them: the .deb (checked by lintian) and the Windows zip;
+# the npm package of scripts/release.sh, with its binaries, installed into an empty project: the
+# documented example, treemon-watch, and the errors for bad input; its Python wheels: each one's
+# layout and RECORD, the locator's choice on each machine, the aarch64 binary under qemu, and the
+# x86_64 wheel installed without network into an empty virtual environment by Debian's interpreter
+# and by a second one when the machine has one: the documented example and `python -m treemon
+# record` with no treemon on PATH. Runs scripts/release.sh when dist/ lacks the npm package.
 # Usage: scripts/test-packages.sh [BUILD_DIR]   (default: build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,11 +20,13 @@ command -v npm >/dev/null || missing+=(npm)
 command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)
 command -v unzip >/dev/null || missing+=(unzip)
 command -v lintian >/dev/null || missing+=(lintian)
-scripts/install-deps.sh "${missing[@]}"
+command -v qemu-aarch64 >/dev/null || missing+=(qemu-user)
+scripts/install-deps.sh python3-venv python3-wheel file "${missing[@]}"
 
 echo "== the monitor"
 cmake -S . -B "$build" -G Ninja >/dev/null
-ninja -C "$build" treemon
+# cpack installs the manual page and the changelog too, which are built beside the monitor.
+ninja -C "$build" treemon treemon_package_text
 
 echo "== packages"
 cd "$root/$build"
@@ -51,9 +56,11 @@ if command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
   (cd "$root/$build-win-package" && rm -f treemon-*.zip && cpack -G ZIP >/dev/null)
   zip_listing=$(unzip -l "$root/$build-win-package"/treemon-*-windows-x86_64.zip)
   echo "$zip_listing"
-  for file in treemon.exe LICENSE.txt docs/windows.md protocol.md; do
+  for file in treemon.exe README.txt LICENSE.txt docs/windows.md protocol.md; do
     grep -q "treemon-[0-9.]*-windows-x86_64/$file\$" <<<"$zip_listing" || { echo "FAIL: the zip does not hold $file"; exit 1; }
   done
+  # The repository's README speaks of scripts the zip does not carry.
+  ! grep -q "README.md\$" <<<"$zip_listing" || { echo "FAIL: the zip holds the repository's README.md"; exit 1; }
 fi
 
 echo "== the npm package from scripts/release.sh, installed into an empty project, no treemon on PATH"
@@ -62,6 +69,10 @@ tarball=$root/dist/treemon-$version.tgz
 [ -f "$tarball" ] || "$root/scripts/release.sh"
 package_listing=$(tar -tzf "$tarball")
 grep -qx 'package/protocol.schema.json' <<<"$package_listing" || { echo "FAIL: the npm package does not hold the protocol schema"; exit 1; }
+# Every relative link of the package's README leads to a file the package holds.
+for link in $(tar -xzOf "$tarball" package/README.md | grep -o '](\([^)#:]*\))' | sed 's/^](//; s/)$//'); do
+  grep -qx "package/$link" <<<"$package_listing" || { echo "FAIL: the npm README links $link, which the package lacks"; exit 1; }
+done
 cmp "$root/LICENSE" "$root/clients/node/LICENSE" || { echo "FAIL: clients/node/LICENSE differs from LICENSE"; exit 1; }
 mkdir "$staging/app" "$staging/empty-path"
 cd "$staging/app"
@@ -123,4 +134,86 @@ rm -rf "$installed/bin/linux-x64"
 expect_one_line_error "no binary at all" \
   "treemon-watch: treemon executable not found: this package carries none for linux-x64 and there is none on PATH; pass --treemon PATH, set TREEMON_BINARY or put treemon on PATH\$" \
   npx --no-install treemon-watch -- sleep 1
-echo "embedding checks passed"
+
+echo "== the Python wheels from scripts/release.sh"
+wheels=$root/dist/treemon-$version-py3-none
+linux_wheel=$(ls "$wheels"-manylinux_2_17_x86_64.*musllinux_1_1_x86_64.whl)
+arm64_wheel=$(ls "$wheels"-manylinux_2_17_aarch64.*musllinux_1_1_aarch64.whl)
+windows_wheel=$wheels-win_amd64.whl
+sdist_listing=$(tar -tzf "$root/dist/treemon-$version.tar.gz")
+grep -qx "treemon-$version/LICENSE" <<<"$sdist_listing" || { echo "FAIL: the sdist does not hold LICENSE"; exit 1; }
+! grep -q '/bin/' <<<"$sdist_listing" || { echo "FAIL: the sdist carries a binary"; exit 1; }
+# wheel unpack checks every file against RECORD's hash and size, as an installer may.
+for wheel in "$arm64_wheel" "$linux_wheel" "$windows_wheel"; do
+  /usr/bin/python3 -m wheel unpack -d "$staging/unpacked" "$wheel" >/dev/null
+  grep -qx "treemon-$version.dist-info/LICENSE" <<<"$(unzip -Z1 "$wheel")" || { echo "FAIL: $wheel lacks LICENSE"; exit 1; }
+done
+for wheel in "$arm64_wheel" "$linux_wheel"; do
+  grep -q '^-rwxr-xr-x' <<<"$(zipinfo "$wheel" treemon/bin/treemon)" || { echo "FAIL: $wheel: treemon/bin/treemon is not mode 755"; exit 1; }
+done
+unpacked=$staging/unpacked/treemon-$version
+# This wheel unpack keeps no file modes; pip does.
+chmod 755 "$unpacked/treemon/bin/treemon"
+# The locator's choice on each machine, with the unpacked package first on the module path.
+locate_as() {  # SYSTEM ARCH: prints the path found or the problem
+  PYTHONPATH=$unpacked /usr/bin/python3 -c 'import sys; from treemon._locate import Machine, find_monitor
+found = find_monitor(environment={}, machine=Machine(sys.argv[1], sys.argv[2])); print(found.path or found.problem)' "$@"
+}
+expect_choice() {  # SYSTEM ARCH EXPECTED
+  local choice
+  choice=$(locate_as "$1" "$2")
+  echo "$1-$2: $choice"
+  [ "$choice" = "$3" ] || { echo "FAIL: expected $3"; exit 1; }
+}
+# The three wheels unpack into one folder, the x86_64 one over the aarch64 one: each binary sits
+# where its machine's locator looks.
+expect_choice windows x86_64 "$unpacked/treemon/bin/treemon.exe"
+grep -q '^PE32+ executable (console) x86-64' <<<"$(file -b "$unpacked/treemon/bin/treemon.exe")" ||
+  { echo "FAIL: the Windows wheel's treemon.exe is not a Windows x86-64 program"; exit 1; }
+[ "$(grep /bin/ <<<"$(unzip -Z1 "$windows_wheel")")" = treemon/bin/treemon.exe ] ||
+  { echo "FAIL: the Windows wheel carries more or less than treemon/bin/treemon.exe"; exit 1; }
+expect_choice linux aarch64 \
+  "cannot use the treemon executable this package carries, $unpacked/treemon/bin/treemon: built for linux-x86_64, not for this linux-aarch64 machine; reinstall the package, or pass binary or set TREEMON_BINARY"
+rm "$unpacked/treemon/bin/treemon"
+/usr/bin/python3 -m wheel unpack -d "$staging/unpacked" "$arm64_wheel" >/dev/null
+chmod 755 "$unpacked/treemon/bin/treemon"
+expect_choice linux aarch64 "$unpacked/treemon/bin/treemon"
+answer=$(qemu-aarch64 "$unpacked/treemon/bin/treemon" --version)
+[ "$answer" = "treemon $version (linux aarch64)" ] || { echo "FAIL: the aarch64 wheel's binary answered $answer"; exit 1; }
+grep -qx 'Tag: py3-none-win_amd64' <<<"$(unzip -p "$windows_wheel" "treemon-$version.dist-info/WHEEL")" ||
+  { echo "FAIL: the Windows wheel is not tagged win_amd64"; exit 1; }
+
+# Debian's interpreter, and a second one when the machine has one (pyenv's, say).
+interpreters=(/usr/bin/python3)
+other=$(python3 -c 'import sys; print(sys.executable)')
+[ "$other" -ef /usr/bin/python3 ] || interpreters+=("$other")
+sed -n '/^```python$/,/^```$/p' "$root/docs/embedding.md" | sed '1d;$d' >"$staging/app/example.py"
+for python in "${interpreters[@]}"; do
+  env_dir=$staging/env-$("$python" -c 'import sys; print(sys.version.split()[0])')-${#interpreters[@]}
+  echo "== $(basename "$linux_wheel") installed by $python in an empty virtual environment, without network"
+  "$python" -m venv "$env_dir"
+  PIP_NO_INDEX=1 PIP_DISABLE_PIP_VERSION_CHECK=1 "$env_dir/bin/pip" install -q --no-cache-dir "$linux_wheel"
+  grep -qx 'License: MIT' <<<"$("$env_dir/bin/pip" show treemon)" || { echo "FAIL: pip show treemon does not say MIT"; exit 1; }
+  cd "$staging/app"
+  found=$(env -u TREEMON_BINARY PATH="$clean_path" "$env_dir/bin/python" -c 'import treemon; print(treemon.locate_monitor())')
+  [[ "$found" == "$env_dir"/lib/python3*/site-packages/treemon/bin/treemon ]] || { echo "FAIL: the client found $found, not the wheel's binary"; exit 1; }
+  output=$(timeout 60 env -u TREEMON_BINARY PATH="$clean_path" "$env_dir/bin/python" example.py)
+  echo "$output"
+  grep -q ' sleep 2 ' <<<"$output" || { echo "FAIL: the example did not show the tree"; exit 1; }
+  grep -q '^kept so far: [0-9]* snapshots$' <<<"$output" || { echo "FAIL: the example did not read the history"; exit 1; }
+  timeout 60 env -u TREEMON_BINARY PATH="$clean_path" "$env_dir/bin/python" -m treemon record -- sleep 1 \
+    >"$staging/record.csv" 2>"$staging/record.err" || { cat "$staging/record.err"; echo "FAIL: record -- sleep 1"; exit 1; }
+  grep -q '^time_s,pid,' "$staging/record.csv" && grep -qx 'summary: sleep 1' "$staging/record.err" ||
+    { cat "$staging/record.csv" "$staging/record.err"; echo "FAIL: record -- sleep 1 wrote no table or no summary"; exit 1; }
+done
+echo "== a wheel whose binary is for another machine"
+carried=$(ls "$env_dir"/lib/python3*/site-packages/treemon/bin/treemon)
+cp "$unpacked/treemon/bin/treemon" "$carried"
+expect_one_line_error "the Python library with a binary for another platform" \
+  "^cannot use the treemon executable this package carries, .*: built for linux-aarch64, not for this linux-x86_64 machine; reinstall the package, or pass binary or set TREEMON_BINARY\$" \
+  env -u TREEMON_BINARY "$env_dir/bin/python" -c 'import sys, treemon
+try: treemon.Treemon.start()
+except treemon.TreemonError as e: sys.exit(e.message)'
+expect_one_line_error "record with a binary for another platform" "^treemon record: cannot use .*; reinstall the package, or pass --binary PATH or set TREEMON_BINARY\$" \
+  env -u TREEMON_BINARY "$env_dir/bin/python" -m treemon record -- sleep 1
+echo "package checks passed"
