@@ -2,9 +2,9 @@
 // ending and reusing pids, queries failing, counters near 2^64 and clocks jumping both ways.
 //
 // A reference model written here follows the table's rules entry by entry (creation, reuse by a
-// changed listed start time, the 200 ms interval reading, the four CPU baselines, saturation and
-// flooring, figures kept on a failed query) and after every refresh the table must agree with it
-// field by field. On top of the model, invariants that hold whatever the rules say:
+// changed listed start time, the 200 ms interval reading, the four CPU baselines taken from the
+// first reading of both the process's and the machine's times, saturation and flooring, figures
+// kept on a failed query) and after every refresh the table must agree with it field by field. On top of the model, invariants that hold whatever the rules say:
 //  1. with remove_ended, the entries are exactly the listed processes (none when the list failed);
 //  2. one open handle per entry that holds one, one open per entry created and one per refresh of
 //     an entry without a handle: no leaks, no reopen of an opened process;
@@ -64,6 +64,7 @@ struct ModelEntry {
   uint64_t resident = 0, virtual_bytes = 0, read = 0, written = 0;
   uint64_t run_time_s = 0;
   uint64_t base_pk = 0, base_pu = 0, base_mk = 0, base_mu = 0;
+  bool baselined = false;
   MonoTime cpu_read_at{};
 };
 
@@ -152,6 +153,14 @@ class Model {
     const ProcessTimes times = e.has_handle && p.times ? *p.times : ProcessTimes{};
     e.cpu_read_at = now;
     e.cpu_time_ms = add_sat(times.kernel_100ns, times.user_100ns) / 10000;
+    if (!e.baselined) {
+      if (e.has_handle && p.times && platform_.machine) {
+        e.base_mu = m.user_100ns, e.base_mk = m.kernel_100ns;
+        e.base_pk = times.kernel_100ns, e.base_pu = times.user_100ns;
+        e.baselined = true;
+      }
+      return;
+    }
     if (!interval) return;
     const uint64_t mu = delta_or_new(m.user_100ns, e.base_mu);
     const uint64_t mk = delta_or_new(m.kernel_100ns, e.base_mk);

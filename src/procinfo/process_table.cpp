@@ -53,6 +53,9 @@ struct ProcessTable::Entry {
   uint64_t process_user_baseline = 0;
   uint64_t machine_kernel_baseline = 0;
   uint64_t machine_user_baseline = 0;
+  // Set by the first CPU reading that read both the process's and the machine's times: the
+  // baselines are then that reading's, and the first interval is measured from it.
+  bool cpu_baselined = false;
   MonoTime cpu_read_at{};
   uint64_t listed_in = 0;  // the last refresh whose list held this entry's process
   size_t order_index = SIZE_MAX;  // its slot in the order of the last list that held it
@@ -69,7 +72,8 @@ struct ProcessTable::RefreshContext {
   const RefreshOptions& options;
   uint64_t wall_seconds = 0;
   MonoTime now{};
-  std::optional<MachineTimes> machine;  // read at most once, when the first CPU reading needs it
+  // Read at most once, when the first CPU reading needs it; empty when the read failed.
+  std::optional<MachineTimes> machine;
   bool machine_read = false;
   size_t list_cursor = 0;  // into listed_order_
   size_t listed_entries = 0;  // entries listed by this refresh, each counted once
@@ -277,13 +281,20 @@ void ProcessTable::read_pending_figures(Entry& entry) {
 
 // The machine's times are read once per refresh: every entry of one refresh measures against the
 // same machine reading, so one refresh's percentages are comparable with each other.
-const MachineTimes& ProcessTable::machine_times(RefreshContext& context) {
+const std::optional<MachineTimes>& ProcessTable::machine_times(RefreshContext& context) {
   if (!context.machine_read) {
     context.machine = platform_.machine_times();
-    if (!context.machine) context.machine = MachineTimes{};
     context.machine_read = true;
   }
-  return *context.machine;
+  return context.machine;
+}
+
+void ProcessTable::store_cpu_baselines(Entry& entry, const ProcessTimes& times,
+                                       const MachineTimes& machine) {
+  entry.machine_user_baseline = machine.user_100ns;
+  entry.machine_kernel_baseline = machine.kernel_100ns;
+  entry.process_kernel_baseline = times.kernel_100ns;
+  entry.process_user_baseline = times.user_100ns;
 }
 
 void ProcessTable::read_cpu(Entry& entry, RefreshContext& context) {
@@ -291,14 +302,24 @@ void ProcessTable::read_cpu(Entry& entry, RefreshContext& context) {
   const bool interval_reading =
       context.now >= entry.cpu_read_at && context.now - entry.cpu_read_at >= INTERVAL_READING_MIN;
 
-  ProcessTimes times{};
-  if (entry.handle) {
-    if (std::optional<ProcessTimes> read = platform_.process_times(*entry.handle)) times = *read;
-  }
-  const MachineTimes machine = machine_times(context);
+  std::optional<ProcessTimes> read;
+  if (entry.handle) read = platform_.process_times(*entry.handle);
+  const std::optional<MachineTimes>& machine_read = machine_times(context);
+  // Failed reads count as zero.
+  const ProcessTimes times = read.value_or(ProcessTimes{});
+  const MachineTimes machine = machine_read.value_or(MachineTimes{});
   entry.cpu_read_at = context.now;
   entry.info.cpu_time_ms =
       saturating_add(times.kernel_100ns, times.user_100ns) / HUNDRED_NS_PER_MS;
+  if (!entry.cpu_baselined) {
+    // The first interval starts here. Baselines of zero would make the first interval reading
+    // the process's whole life against the machine's since boot: about 0 for every process.
+    if (read && machine_read) {
+      store_cpu_baselines(entry, times, machine);
+      entry.cpu_baselined = true;
+    }
+    return;
+  }
   if (!interval_reading) return;
 
   const uint64_t machine_user = floored_delta(machine.user_100ns, entry.machine_user_baseline);
@@ -307,10 +328,7 @@ void ProcessTable::read_cpu(Entry& entry, RefreshContext& context) {
   const uint64_t process_kernel =
       floored_delta(times.kernel_100ns, entry.process_kernel_baseline);
   const uint64_t process_user = floored_delta(times.user_100ns, entry.process_user_baseline);
-  entry.machine_user_baseline = machine.user_100ns;
-  entry.machine_kernel_baseline = machine.kernel_100ns;
-  entry.process_kernel_baseline = times.kernel_100ns;
-  entry.process_user_baseline = times.user_100ns;
+  store_cpu_baselines(entry, times, machine);
 
   const uint64_t denominator = saturating_add(machine_user, machine_kernel);
   if (denominator == 0) {

@@ -11,11 +11,13 @@
 //     where the list deferred it, and changes only when a process replaces its program); a
 //     listed pid whose start time differs from its entry's, or that the platform marks as
 //     replacing the process it opened, is a new process and gets a new entry (cpu_percent 0.0,
-//     baselines 0). So does a pid whose entry has no handle and whose process can now be opened:
-//     it is tried again at every refresh.
+//     baselines from its first reading). So does a pid whose entry has no handle and whose
+//     process can now be opened: it is tried again at every refresh.
 //  3. Counters saturate at 2^64-1 and differences are floored at 0.
 //  4. cpu_percent changes only at an interval reading: at least 200 ms after the entry's previous
-//     CPU reading.
+//     CPU reading. An entry's first reading of both the process's and the machine's times sets
+//     the baselines and is never an interval reading, so the first interval reading measures a
+//     real interval.
 //  5. A refresh has two phases. refresh() lists every process and takes its CPU reading, parent
 //     and run time, and its state and name where the list gives them; read_figures() then reads
 //     the state and name a list deferred, and the I/O, memory and command-line groups that
@@ -122,9 +124,11 @@ class ProcessTable {
   void remove_unlisted();
   void update_entry(Entry& entry, const ListedProcess& listed, RefreshContext& context);
   void read_cpu(Entry& entry, RefreshContext& context);
+  static void store_cpu_baselines(Entry& entry, const ProcessTimes& times,
+                                  const MachineTimes& machine);
   // Reads the figure groups the last refresh left to phase two for this entry.
   void read_pending_figures(Entry& entry);
-  const MachineTimes& machine_times(RefreshContext& context);
+  const std::optional<MachineTimes>& machine_times(RefreshContext& context);
 
   // The entries' handles, for the platform's list.
   class Handles final : public OpenedProcesses {

@@ -93,8 +93,8 @@ TEST_F(ProcessTableTest, CreationTakesListFieldsAndFigures) {
   EXPECT_EQ(table.entries()[0], info);
 }
 
-// The CPU percentage: creation reading, under-200-ms readings, the whole-life reading, then
-// true intervals, with exact floats.
+// The CPU percentage: creation reading, under-200-ms readings, the first interval measured from
+// the creation reading, then the next interval, with exact floats.
 TEST_F(ProcessTableTest, CpuReadingsFollowTheIntervalRule) {
   add(10);
   set_cpu(10, 3000000, 2000000);
@@ -111,28 +111,30 @@ TEST_F(ProcessTableTest, CpuReadingsFollowTheIntervalRule) {
   EXPECT_EQ(table.find(10)->cpu_percent, 0.0f);
   EXPECT_EQ(table.find(10)->cpu_time_ms, 501u);
 
-  // Exactly 200 ms after that reading: whole life against baselines of 0:
-  // 2 * (5010000 / 20000000 * 100).
+  // Exactly 200 ms after that reading: the interval since the creation reading, not the whole
+  // life against the machine's since boot: 2 * (1010000 / 2020000 * 100).
   platform.advance(milliseconds(200));
+  set_cpu(10, 3500000, 2510000);
+  set_machine(16010000, 6010000);
   refresh(table);
-  EXPECT_EQ(table.find(10)->cpu_percent, 50.1f);
+  EXPECT_EQ(table.find(10)->cpu_percent, 100.0f);
 
-  // A true interval: 3000000 of 4000000 on two processors.
+  // The next interval: 3000000 of 4000000 on two processors.
   platform.advance(milliseconds(250));
-  set_cpu(10, 4000000, 4010000);
-  set_machine(17000000, 7000000);
+  set_cpu(10, 4250000, 4760000);
+  set_machine(18010000, 8010000);
   refresh(table);
   EXPECT_EQ(table.find(10)->cpu_percent, 150.0f);
-  EXPECT_EQ(table.find(10)->cpu_time_ms, 801u);
+  EXPECT_EQ(table.find(10)->cpu_time_ms, 901u);
 }
 
 // Readings closer than 200 ms keep moving the reading time, so they never become an interval.
 TEST_F(ProcessTableTest, ShortReadingsHoldThePercentage) {
   add(10);
   ProcessTable table(platform);
+  refresh(table);
   set_machine(100, 100);
   set_cpu(10, 10, 40);
-  refresh(table);
   platform.advance(milliseconds(300));
   refresh(table);
   EXPECT_EQ(table.find(10)->cpu_percent, 50.0f);  // 2 * 50 / 200 * 100
@@ -150,9 +152,9 @@ TEST_F(ProcessTableTest, ClockGoingBackwardsIsNotAnIntervalReading) {
   add(10);
   platform.advance(std::chrono::hours(1));
   ProcessTable table(platform);
+  refresh(table);
   set_machine(0, 1000);
   set_cpu(10, 0, 250);
-  refresh(table);
   platform.monotonic -= std::chrono::minutes(30);
   refresh(table);
   EXPECT_EQ(table.find(10)->cpu_percent, 0.0f);
@@ -179,12 +181,13 @@ TEST_F(ProcessTableTest, PercentageUsesFloatArithmeticInOrder) {
     world.processors = c.processors;
     ScriptedProcess p;
     p.pid = 10;
-    p.times = times(1, 0, c.process_user);
+    p.times = times(1, 0, 0);
     world.add(p);
-    world.machine = MachineTimes{0, c.machine_user};
     ProcessTable table(world);
     table.refresh(RefreshOptions::everything(), true);
     table.read_all_figures();
+    world.process(10)->times = times(1, 0, c.process_user);
+    world.machine = MachineTimes{0, c.machine_user};
     world.advance(milliseconds(200));
     table.refresh(RefreshOptions::everything(), true);
     table.read_all_figures();
@@ -198,9 +201,9 @@ TEST_F(ProcessTableTest, PercentageUsesFloatArithmeticInOrder) {
 TEST_F(ProcessTableTest, DeltasAreFlooredAndZeroDenominatorGivesZero) {
   add(10);
   ProcessTable table(platform);
+  refresh(table);
   set_machine(1000, 1000);
   set_cpu(10, 100, 100);
-  refresh(table);
   platform.advance(milliseconds(200));
   refresh(table);  // baselines now 1000, 1000, 100, 100
   EXPECT_EQ(table.find(10)->cpu_percent, 20.0f);
@@ -224,12 +227,12 @@ TEST_F(ProcessTableTest, DeltasAreFlooredAndZeroDenominatorGivesZero) {
 TEST_F(ProcessTableTest, SumsSaturate) {
   add(10);
   ProcessTable table(platform);
+  refresh(table);
   set_cpu(10, U64_MAX, 5);
   set_machine(U64_MAX, 7);
-  refresh(table);
-  EXPECT_EQ(table.find(10)->cpu_time_ms, U64_MAX / 10000);
   platform.advance(milliseconds(200));
   refresh(table);
+  EXPECT_EQ(table.find(10)->cpu_time_ms, U64_MAX / 10000);
   // Both sums saturate to the same value: 2 * (1 * 100).
   EXPECT_EQ(table.find(10)->cpu_percent, 200.0f);
 }
@@ -394,10 +397,10 @@ TEST_F(ProcessTableTest, RemovalClosesHandles) {
 // A list that cannot be taken empties the table; the next refresh creates every entry anew.
 TEST_F(ProcessTableTest, FailedListEmptiesTheTable) {
   add(10);
-  set_machine(0, 1000);
-  set_cpu(10, 0, 500);
   ProcessTable table(platform);
   refresh(table);
+  set_machine(0, 1000);
+  set_cpu(10, 0, 500);
   platform.advance(milliseconds(200));
   refresh(table);
   EXPECT_EQ(table.find(10)->cpu_percent, 100.0f);
@@ -415,19 +418,21 @@ TEST_F(ProcessTableTest, FailedListEmptiesTheTable) {
   refresh(table);
   EXPECT_EQ(table.find(10)->cpu_percent, 0.0f);
   EXPECT_EQ(platform.open_count[10], 2);
+  set_machine(0, 1200);
+  set_cpu(10, 0, 600);
   platform.advance(milliseconds(200));
   refresh(table);
-  EXPECT_EQ(table.find(10)->cpu_percent, 100.0f) << "baselines started again from 0";
+  EXPECT_EQ(table.find(10)->cpu_percent, 100.0f) << "measured from the new entry's first reading";
 }
 
 // A listed start time that differs from the entry's means the pid was reused: new entry.
 TEST_F(ProcessTableTest, ReusedPidGetsANewEntry) {
   ScriptedProcess& p = add(10, 1, "old");
   p.list_start_time = true;
-  set_machine(0, 1000);
-  set_cpu(10, 0, 500);
   ProcessTable table(platform);
   refresh(table);
+  set_machine(0, 1000);
+  set_cpu(10, 0, 500);
   platform.advance(milliseconds(200));
   refresh(table);
   EXPECT_EQ(table.find(10)->cpu_percent, 100.0f);
@@ -446,9 +451,11 @@ TEST_F(ProcessTableTest, ReusedPidGetsANewEntry) {
   EXPECT_EQ(platform.open_count[10], 2);
   EXPECT_EQ(platform.open_handles, 1);
 
+  set_cpu(10, 0, 200);
+  set_machine(0, 2000);
   platform.advance(milliseconds(200));
   refresh(table);
-  EXPECT_EQ(table.find(10)->cpu_percent, 20.0f) << "baselines of the new entry are 0";
+  EXPECT_EQ(table.find(10)->cpu_percent, 20.0f) << "measured from the new entry's first reading";
 
   // The same start time again is the same process.
   refresh(table);
@@ -477,7 +484,7 @@ TEST_F(ProcessTableTest, ListedReplacementOfAnOpenedProcessIsANewEntry) {
 
 // A pid whose process could not be opened is tried again at each refresh (one failed open per
 // refresh while it stays shut). Once it opens, a new process has taken the pid, which the list
-// alone cannot tell: a new entry with its own start time and figures, CPU from zero baselines.
+// alone cannot tell: a new entry with its own start time and figures, CPU from its first reading.
 TEST_F(ProcessTableTest, UnopenedPidThatOpensLaterIsANewEntry) {
   add(10, 1, "locked").can_open = false;
   set_machine(0, 1000);
@@ -509,7 +516,7 @@ TEST_F(ProcessTableTest, UnopenedPidThatOpensLaterIsANewEntry) {
   set_cpu(10, 0, 1000000);
   platform.advance(milliseconds(200));
   refresh(table);
-  EXPECT_EQ(table.find(10)->cpu_percent, 50.0f) << "whole-life reading from zero baselines";
+  EXPECT_EQ(table.find(10)->cpu_percent, 50.0f) << "measured from the new entry's first reading";
   EXPECT_EQ(platform.open_count[10], 3) << "an opened entry is not opened again";
 }
 
@@ -566,10 +573,10 @@ TEST_F(ProcessTableTest, OptionsChooseFigureGroups) {
 // Without the cpu group the reading time does not move, so a later cpu refresh is an interval.
 TEST_F(ProcessTableTest, RefreshWithoutCpuLeavesTheReadingTime) {
   add(10);
-  set_machine(0, 100);
-  set_cpu(10, 0, 50);
   ProcessTable table(platform);
   refresh(table);
+  set_machine(0, 100);
+  set_cpu(10, 0, 50);
   platform.advance(milliseconds(150));
   table.refresh(RefreshOptions{false, true, true, true}, true);
   table.read_all_figures();
