@@ -24,14 +24,6 @@ ExternalProcessMap external_process_map(const std::vector<ExternalProcess>& proc
   return map;
 }
 
-namespace {
-
-RootProcess root_of(const MonitorConfig& config) {
-  return RootProcess{config.root_pid, config.root_start_time_ms};
-}
-
-}  // namespace
-
 Monitor::Monitor(ProcessPlatform& platform, EventWriter& writer)
     : platform_(platform), writer_(writer), state_(platform) {}
 
@@ -107,9 +99,9 @@ Status Monitor::write_error(std::string_view code, std::string_view message,
 Status Monitor::configure(const Configure& command) {
   const auto interval = normalise_interval(command.sampleIntervalMs);
   refresh_for_configure(state_.sampler);
-  const RootProcess root = listed_root(state_.sampler, command.rootPid);
-  state_.config = MonitorConfig{root.pid, root.start_time_ms, interval,
-                                external_process_map(command.externalProcesses)};
+  state_.config = MonitorConfig{
+      watch(state_.sampler, command.rootPid, external_process_map(command.externalProcesses)),
+      interval};
   state_.next_sample_at.reset();
   if (interval) state_.next_sample_at = platform_.monotonic_now();
   return Status();
@@ -117,7 +109,7 @@ Status Monitor::configure(const Configure& command) {
 
 Status Monitor::set_external_processes(const SetExternalProcesses& command) {
   if (!state_.config) return write_error(CODE_NOT_CONFIGURED, NOT_CONFIGURED_EXTERNAL_PROCESSES, true);
-  state_.config->external_processes = external_process_map(command.processes);
+  replace_externals(state_.config->watched, external_process_map(command.processes));
   return Status();
 }
 
@@ -132,9 +124,8 @@ Status Monitor::set_sample_interval(const SetSampleInterval& command) {
 
 Status Monitor::sample_now(const SampleNow& command) {
   if (!state_.config) return write_error(CODE_NOT_CONFIGURED, NOT_CONFIGURED_SAMPLING, true);
-  const MonitorConfig& config = *state_.config;
-  const Snapshot snapshot =
-      sample(state_.sampler, root_of(config), config.external_processes, command.requestId);
+  MonitorConfig& config = *state_.config;
+  const Snapshot snapshot = sample(state_.sampler, config.watched, command.requestId);
   state_.history.append(snapshot);
   if (Status failure = emit(SnapshotEvent{&snapshot}); !failure.ok()) return failure;
   if (!state_.next_sample_at && config.sample_interval) {
@@ -161,9 +152,8 @@ Status Monitor::sample_due() {
     state_.next_sample_at.reset();
     return Status();
   }
-  const MonitorConfig& config = *state_.config;
-  const Snapshot snapshot =
-      sample(state_.sampler, root_of(config), config.external_processes, std::nullopt);
+  MonitorConfig& config = *state_.config;
+  const Snapshot snapshot = sample(state_.sampler, config.watched, std::nullopt);
   state_.history.append(snapshot);
   if (state_.streaming) {
     if (Status failure = emit(SnapshotEvent{&snapshot}); !failure.ok()) return failure;

@@ -33,11 +33,9 @@ inline constexpr uint64_t MAX_SAMPLE_INTERVAL_MS = 60000;
 inline constexpr std::chrono::seconds IDLE_WAIT{60};
 
 struct MonitorConfig {
-  uint32_t root_pid = 0;
-  // The root's start time as the configuration's refresh listed it; absent when it was not listed.
-  std::optional<uint64_t> root_start_time_ms;
+  // The root as the configuration's refresh listed it, and the external processes.
+  WatchedProcesses watched;
   std::optional<std::chrono::milliseconds> sample_interval;  // absent: no periodic sampling
-  ExternalProcessMap external_processes;
 };
 
 // 0 gives no interval; anything else is clamped to 250..60000 ms.

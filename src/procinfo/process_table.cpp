@@ -154,12 +154,31 @@ void ProcessTable::refresh(const RefreshOptions& options, bool remove_ended) {
 
   ++refresh_count_;
   next_order_.clear();
-  if (platform_.list_processes(listed_, Handles(*this))) {
-    for (const ListedProcess& listed : listed_) refresh_listed(listed, context);
+  const bool listed = platform_.list_processes(listed_, Handles(*this));
+  if (listed) {
+    for (const ListedProcess& process : listed_) refresh_listed(process, context);
+    lost_sight_.clear();
   }
   // From here on entries may be destroyed: the previous order is dropped first.
   listed_order_.swap(next_order_);
-  if (remove_ended && context.listed_entries < entries_.size()) remove_unlisted();
+  if (remove_ended && context.listed_entries < entries_.size()) {
+    if (!listed) remember_lost_sight();
+    remove_unlisted();
+  }
+}
+
+void ProcessTable::remember_lost_sight() {
+  for (const auto& [pid, entry] : entries_) {
+    lost_sight_[pid] = LostSight{entry->info.identity, entry->info.start_time_s};
+  }
+}
+
+uint64_t ProcessTable::identity_for(uint32_t pid, uint64_t start_time_s) {
+  auto lost = lost_sight_.find(pid);
+  if (lost != lost_sight_.end() && start_time_s != 0 && lost->second.start_time_s == start_time_s) {
+    return lost->second.identity;
+  }
+  return ++last_identity_;
 }
 
 void ProcessTable::remove_unlisted() {
@@ -235,6 +254,7 @@ void ProcessTable::start_entry(Entry& entry, const ListedProcess& listed,
     std::optional<ProcessTimes> times = platform_.process_times(*entry.handle);
     if (times && times->start_time_s) entry.info.start_time_s = *times->start_time_s;
   }
+  entry.info.identity = identity_for(listed.pid, entry.info.start_time_s);
   entry.cpu_read_at = context.now;
 }
 

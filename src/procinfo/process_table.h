@@ -24,6 +24,9 @@
 //     refresh asked for, for the processes a caller will report, each at most once per refresh.
 //     What a caller sees is what reading every group during the refresh would have given.
 //  6. The const methods do no I/O: they show the entries as the two phases left them.
+//  7. An entry's identity is kept for as long as the table can tell it is the same process. A
+//     list that cannot be taken says nothing about what ended, so an entry it removed gives its
+//     identity back to a process that the next list shows under its pid with its start time.
 //
 // It knows nothing of trees, snapshots or JSON. Main thread only; no locks.
 #pragma once
@@ -57,6 +60,9 @@ struct ProcessInfo {
   uint64_t virtual_bytes = 0;   // private committed memory
   uint64_t read_bytes = 0;      // every kind of I/O since start
   uint64_t written_bytes = 0;
+  // This entry's process among all the table has held: a process that replaces another under
+  // the same pid gets a new identity, even within the same second, and none is ever used twice.
+  uint64_t identity = 0;
 };
 
 struct RefreshOptions {
@@ -122,6 +128,8 @@ class ProcessTable {
   void start_entry(Entry& entry, const ListedProcess& listed,
                    std::unique_ptr<ProcessHandle> handle, const RefreshContext& context);
   void remove_unlisted();
+  void remember_lost_sight();
+  uint64_t identity_for(uint32_t pid, uint64_t start_time_s);
   void update_entry(Entry& entry, const ListedProcess& listed, RefreshContext& context);
   void read_cpu(Entry& entry, RefreshContext& context);
   static void store_cpu_baselines(Entry& entry, const ProcessTimes& times,
@@ -149,6 +157,14 @@ class ProcessTable {
   std::vector<ListedSlot> next_order_;
   uint64_t refresh_count_ = 0;
   uint32_t processor_count_ = 0;
+  uint64_t last_identity_ = 0;
+  // The entries a failed list removed, by pid: their identities and start times, until the next
+  // list that is taken.
+  struct LostSight {
+    uint64_t identity = 0;
+    uint64_t start_time_s = 0;
+  };
+  std::unordered_map<uint32_t, LostSight> lost_sight_;
 };
 
 }  // namespace treemon

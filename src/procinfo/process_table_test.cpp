@@ -404,6 +404,7 @@ TEST_F(ProcessTableTest, FailedListEmptiesTheTable) {
   platform.advance(milliseconds(200));
   refresh(table);
   EXPECT_EQ(table.find(10)->cpu_percent, 100.0f);
+  const uint64_t identity = table.find(10)->identity;
 
   platform.list_fails = true;
   table.refresh(RefreshOptions::everything(), false);
@@ -418,6 +419,7 @@ TEST_F(ProcessTableTest, FailedListEmptiesTheTable) {
   refresh(table);
   EXPECT_EQ(table.find(10)->cpu_percent, 0.0f);
   EXPECT_EQ(platform.open_count[10], 2);
+  EXPECT_EQ(table.find(10)->identity, identity) << "nothing said that the process ended";
   set_machine(0, 1200);
   set_cpu(10, 0, 600);
   platform.advance(milliseconds(200));
@@ -469,12 +471,14 @@ TEST_F(ProcessTableTest, ListedReplacementOfAnOpenedProcessIsANewEntry) {
   p.list_start_time = true;
   ProcessTable table(platform);
   refresh(table);
+  const uint64_t identity = table.find(10)->identity;
   platform.remove(10);
   ScriptedProcess& reused = add(10, 1, "new");
   reused.list_start_time = true;  // the same whole second as the old one
   reused.replaces_opened = true;
   refresh(table);
   EXPECT_EQ(table.find(10)->name, "new");
+  EXPECT_NE(table.find(10)->identity, identity);
   EXPECT_EQ(platform.open_count[10], 2);
   EXPECT_EQ(platform.open_handles, 1);
   platform.process(10)->replaces_opened = false;

@@ -57,21 +57,29 @@ bool start_time_matches(uint64_t table_start_ms, const std::optional<uint64_t>& 
   return !client_start_ms || table_start_ms == *client_start_ms - *client_start_ms % 1000;
 }
 
-std::vector<ExternalProcess> match_externals(const ExternalProcessMap& externals,
-                                             const ProcessTable& table) {
-  std::vector<ExternalProcess> matched;
-  for (const auto& [pid, client_start_ms] : externals) {
-    const std::optional<uint64_t> start_ms = listed_start_ms(table, pid);
-    if (start_ms && start_time_matches(*start_ms, client_start_ms)) {
-      matched.push_back({pid, *start_ms});
-    }
-  }
-  return matched;
+// Whether `info` is the process `identity` names; the first process found names it from then on.
+bool is_followed_process(const ProcessInfo* info, std::optional<uint64_t>& identity) {
+  if (info == nullptr) return false;
+  if (!identity) identity = info->identity;
+  return *identity == info->identity;
 }
 
-bool root_still_listed(const RootProcess& root, const ProcessTable& table) {
-  const std::optional<uint64_t> start_ms = listed_start_ms(table, root.pid);
-  return start_ms && (!root.start_time_ms || *start_ms == *root.start_time_ms);
+std::vector<ExternalProcess> match_externals(WatchedProcesses& watched, const ProcessTable& table) {
+  std::vector<ExternalProcess> matched;
+  for (const auto& [pid, client_start_ms] : watched.externals) {
+    const ProcessInfo* info = table.find(pid);
+    if (info == nullptr) continue;
+    const uint64_t start_ms = saturating_ms_from_s(info->start_time_s);
+    auto known = watched.external_identities.find(pid);
+    if (known == watched.external_identities.end()) {
+      if (!start_time_matches(start_ms, client_start_ms)) continue;
+      watched.external_identities.emplace(pid, info->identity);
+    } else if (known->second != info->identity) {
+      continue;
+    }
+    matched.push_back({pid, start_ms});
+  }
+  return matched;
 }
 
 // Breadth-first from the seeds, following a child only when it started no earlier than its
@@ -188,16 +196,31 @@ SamplerState::SamplerState(ProcessPlatform& platform) : platform_(platform), tab
 
 void refresh_for_configure(SamplerState& state) { refresh_table(state); }
 
-RootProcess listed_root(const SamplerState& state, uint32_t root_pid) {
-  return RootProcess{root_pid, listed_start_ms(state.table(), root_pid)};
+WatchedProcesses watch(const SamplerState& state, uint32_t root_pid, ExternalProcessMap externals) {
+  WatchedProcesses watched{root_pid, std::nullopt, std::move(externals), {}};
+  if (const ProcessInfo* root = state.table().find(root_pid)) {
+    watched.root_identity = root->identity;
+  }
+  return watched;
+}
+
+void replace_externals(WatchedProcesses& watched, ExternalProcessMap externals) {
+  std::erase_if(watched.external_identities, [&externals, &watched](const auto& known) {
+    const auto named_now = externals.find(known.first);
+    const auto named_before = watched.externals.find(known.first);
+    return named_now == externals.end() || named_before == watched.externals.end() ||
+           named_now->second != named_before->second;
+  });
+  watched.externals = std::move(externals);
 }
 
 Snapshot sample(SamplerState& state, uint32_t root_pid, const ExternalProcessMap& externals,
                 std::optional<std::string> request_id) {
-  return sample(state, RootProcess{root_pid, std::nullopt}, externals, std::move(request_id));
+  WatchedProcesses watched{root_pid, std::nullopt, externals, {}};
+  return sample(state, watched, std::move(request_id));
 }
 
-Snapshot sample(SamplerState& state, const RootProcess& root, const ExternalProcessMap& externals,
+Snapshot sample(SamplerState& state, WatchedProcesses& watched,
                 std::optional<std::string> request_id) {
   wait_for_refresh_interval(state);
   Clock& clock = state.clock();
@@ -206,11 +229,13 @@ Snapshot sample(SamplerState& state, const RootProcess& root, const ExternalProc
 
   const ChildLists& children = collect_children(state);
   Snapshot snapshot;
-  snapshot.externalProcesses = match_externals(externals, state.table());
+  snapshot.externalProcesses = match_externals(watched, state.table());
   std::vector<uint32_t> seeds;
   seeds.reserve(snapshot.externalProcesses.size() + 1);
   for (const ExternalProcess& external : snapshot.externalProcesses) seeds.push_back(external.pid);
-  if (root_still_listed(root, state.table())) seeds.push_back(root.pid);
+  if (is_followed_process(state.table().find(watched.root_pid), watched.root_identity)) {
+    seeds.push_back(watched.root_pid);
+  }
 
   std::vector<uint32_t> selected = walk_tree(state.table(), children, seeds);
   std::sort(selected.begin(), selected.end());

@@ -16,6 +16,8 @@
 //     the snapshot smaller.
 //  5. The work is linear in the number of processes: the child lists are built once per pass,
 //     in storage kept from the previous one, and every lookup is by pid.
+//  6. The root and each external process, once the table has shown them, are followed by the
+//     identity of their table entries: a pid taken over by a newer process is never theirs.
 // All clock reads and the pacing sleep go through the platform, so tests drive time by hand.
 // Main thread only; no locks.
 #pragma once
@@ -97,26 +99,36 @@ class SamplerState {
   ChildLists child_lists_;  // rebuilt by every pass; kept for its storage
 };
 
-// The root of the monitored tree. Its start time is known when the process was listed at the
-// configuration; a process listed later under the same pid with another start time took the pid
-// after the root ended, so it is not the root and the tree is empty. Without a start time the
-// pid alone names the root.
-struct RootProcess {
-  uint32_t pid = 0;
-  std::optional<uint64_t> start_time_ms;
+// The processes a configuration watches: the root and the external processes. Each is named by
+// its pid, an external one also by the start time the client gave, which decides its first match
+// (to the second). Once the table has shown it, it is that entry's process, told by the table's
+// identity: a process that takes the pid after it ended, even within the same second, is a
+// stranger, and the tree or the external process is gone.
+struct WatchedProcesses {
+  uint32_t root_pid = 0;
+  std::optional<uint64_t> root_identity;  // absent until the table has listed root_pid
+  ExternalProcessMap externals;
+  // pid -> the identity of the entry that matched, for every external process matched so far.
+  std::unordered_map<uint32_t, uint64_t> external_identities;
 };
 
 // The refresh the main loop does at a configuration: every group of figures, ended processes
 // removed, then last_refresh is now. It does not wait for the refresh interval.
 void refresh_for_configure(SamplerState& state);
 
-// The root as the table lists it now: the start time of the process under root_pid, if any.
-RootProcess listed_root(const SamplerState& state, uint32_t root_pid);
+// What a configuration watches, its root taken as the process the table lists now under
+// root_pid (if any).
+WatchedProcesses watch(const SamplerState& state, uint32_t root_pid, ExternalProcessMap externals);
 
-// One sampling pass. Blocks for up to MIN_REFRESH_INTERVAL of pacing plus the refresh.
-Snapshot sample(SamplerState& state, const RootProcess& root, const ExternalProcessMap& externals,
+// Gives `watched` a new list of external processes. An external process named again as before
+// (the same pid and the same start time, or none) stays the process it matched.
+void replace_externals(WatchedProcesses& watched, ExternalProcessMap externals);
+
+// One sampling pass. Blocks for up to MIN_REFRESH_INTERVAL of pacing plus the refresh. The
+// processes it finds for the first time are recorded in `watched`.
+Snapshot sample(SamplerState& state, WatchedProcesses& watched,
                 std::optional<std::string> request_id);
-// The same with a root named by its pid alone.
+// One pass that follows no process from earlier passes: every name is matched afresh.
 Snapshot sample(SamplerState& state, uint32_t root_pid, const ExternalProcessMap& externals,
                 std::optional<std::string> request_id);
 

@@ -250,32 +250,68 @@ TEST_F(SamplerTest, StartAndRunTimesSaturate) {
   EXPECT_EQ(zero.processes[0].runTimeMs, 0u);
 }
 
-// The root's pid taken over by a newer process: a root whose start time was listed at the
-// configuration is followed only while the pid keeps that start time; once another process holds
-// the pid, the tree is empty and external processes are still matched. A root that was not listed
-// at the configuration is named by its pid alone.
+// The root's pid taken over by a newer process: a root listed at the configuration is followed
+// only while the table holds its entry; once another process holds the pid, the tree is empty and
+// external processes are still matched. A root that was not listed at the configuration is the
+// first process found under its pid.
 TEST_F(SamplerTest, RootPidReusedAfterTheConfigurationIsNotTheRoot) {
   add(10, 1, 100);
   add(11, 10, 100);
   add(20, 1, 50);
   refresh_for_configure(state);
-  const RootProcess root = listed_root(state, 10);
-  const RootProcess unlisted = listed_root(state, 30);
-  EXPECT_EQ(root.start_time_ms, 100000u);
-  EXPECT_EQ(unlisted.start_time_ms, std::nullopt);
-  const ExternalProcessMap externals = {{20, std::nullopt}};
-  EXPECT_EQ(row_pids(sample(state, root, externals, std::nullopt)),
-            (std::vector<uint32_t>{10, 11, 20}));
+  WatchedProcesses watched = watch(state, 10, {{20, std::nullopt}});
+  WatchedProcesses unlisted = watch(state, 30, {});
+  EXPECT_NE(watched.root_identity, std::nullopt);
+  EXPECT_EQ(unlisted.root_identity, std::nullopt);
+  EXPECT_EQ(row_pids(sample(state, watched, std::nullopt)), (std::vector<uint32_t>{10, 11, 20}));
 
   platform.remove(10);
   platform.remove(11);
   add(10, 1, 300).replaces_opened = true;  // a newer process on the root's pid
   add(12, 10, 300);
   add(30, 1, 400);
-  const Snapshot reused = sample(state, root, externals, std::nullopt);
+  const Snapshot reused = sample(state, watched, std::nullopt);
   EXPECT_EQ(row_pids(reused), (std::vector<uint32_t>{20}));
   EXPECT_EQ(sorted_externals(reused), (std::vector<ExternalProcess>{{20, 50000}}));
-  EXPECT_EQ(row_pids(sample(state, unlisted, {}, std::nullopt)), (std::vector<uint32_t>{30}));
+  EXPECT_EQ(row_pids(sample(state, unlisted, std::nullopt)), (std::vector<uint32_t>{30}));
+}
+
+// A process that takes the root's pid within the root's own start second is a stranger too: the
+// root is the table's entry, not a pid and a second.
+TEST_F(SamplerTest, RootPidReusedWithinTheSameSecondIsNotTheRoot) {
+  add(10, 1, 100);
+  refresh_for_configure(state);
+  WatchedProcesses watched = watch(state, 10, {});
+  EXPECT_EQ(row_pids(sample(state, watched, std::nullopt)), (std::vector<uint32_t>{10}));
+
+  platform.remove(10);
+  add(10, 1, 100).replaces_opened = true;
+  add(11, 10, 100);
+  EXPECT_TRUE(sample(state, watched, std::nullopt).processes.empty());
+}
+
+// An external process, once matched, stays that process: a newer one on its pid, even within the
+// same second, no longer matches, and naming it again the same way does not change that. A new
+// name is matched afresh.
+TEST_F(SamplerTest, MatchedExternalProcessIsNotReplacedByANewerOneOnItsPid) {
+  add(10, 1, 100);
+  add(30, 1, 500);
+  refresh_for_configure(state);
+  WatchedProcesses watched = watch(state, 10, {{30, 500999}});
+  EXPECT_EQ(sorted_externals(sample(state, watched, std::nullopt)),
+            (std::vector<ExternalProcess>{{30, 500000}}));
+
+  platform.remove(30);
+  add(30, 1, 500).replaces_opened = true;
+  const Snapshot replaced = sample(state, watched, std::nullopt);
+  EXPECT_TRUE(replaced.externalProcesses.empty());
+  EXPECT_EQ(row_pids(replaced), (std::vector<uint32_t>{10}));
+
+  replace_externals(watched, {{30, 500999}});
+  EXPECT_TRUE(sample(state, watched, std::nullopt).externalProcesses.empty());
+  replace_externals(watched, {{30, std::nullopt}});
+  EXPECT_EQ(sorted_externals(sample(state, watched, std::nullopt)),
+            (std::vector<ExternalProcess>{{30, 500000}}));
 }
 
 // A process keeping four logical processors half busy reads 200 percent: the percentage is of
