@@ -117,6 +117,10 @@ class ProcessPlatform : public Clock {
   // Null when the process cannot be opened. Never called for pid 0; called only for a process of
   // the most recent list, whose reading of the process the handle may take its identity from.
   virtual std::unique_ptr<ProcessHandle> open_process(const ListedProcess& listed) = 0;
+  // Whether the last open_process() that gave null was refused (access denied): the same process
+  // refuses for as long as it lives. False where a later open may succeed (no handle to spare,
+  // the process not yet or no longer there) and where the platform cannot tell.
+  virtual bool last_open_refused() const { return false; }
 
   virtual std::optional<ProcessTimes> process_times(ProcessHandle& process) = 0;
   virtual std::optional<MachineTimes> machine_times() = 0;

@@ -116,12 +116,20 @@ class WindowsPlatform final : public ProcessPlatform {
   }
 
   std::unique_ptr<ProcessHandle> open_process(const ListedProcess& listed) override {
+    last_open_refused_ = false;
     if (listed.pid == 0) return nullptr;
     UniqueHandle handle(::OpenProcess(QUERY_AND_READ_ACCESS, FALSE, listed.pid));
     if (!handle) handle = UniqueHandle(::OpenProcess(LIMITED_QUERY_ACCESS, FALSE, listed.pid));
-    if (!handle) return nullptr;
+    if (!handle) {
+      // Denied even the limited rights: the process will refuse for its life. Any other
+      // failure may pass.
+      last_open_refused_ = ::GetLastError() == ERROR_ACCESS_DENIED;
+      return nullptr;
+    }
     return std::make_unique<WindowsProcess>(std::move(handle));
   }
+
+  bool last_open_refused() const override { return last_open_refused_; }
 
   std::optional<ProcessTimes> process_times(ProcessHandle& process) override {
     FILETIME creation{}, exit_time{}, kernel{}, user{};
@@ -163,6 +171,7 @@ class WindowsPlatform final : public ProcessPlatform {
   SystemClock clock_;
   SystemProcessServices services_;
   const bool use_command_line_query_ = has_command_line_query();
+  bool last_open_refused_ = false;
 };
 
 }  // namespace

@@ -64,6 +64,7 @@ struct ProcessTable::Entry {
   bool memory_pending = false;
   bool command_line_pending = false;
   bool status_pending = false;  // the list deferred the state and name
+  bool open_refused = false;  // no handle, as the process refused to be opened
   ProcessInfo info;
 };
 
@@ -190,23 +191,27 @@ void ProcessTable::remove_unlisted() {
 void ProcessTable::refresh_listed(const ListedProcess& listed, RefreshContext& context) {
   Entry* entry = find_in_list_order(listed.pid, context.list_cursor);
   std::unique_ptr<ProcessHandle> handle;
+  bool refused = false;
   bool new_process = entry == nullptr;
   if (entry != nullptr) {
     if (is_reused_pid(*entry, listed)) {
       entry->handle.reset();  // the old process's handle is closed before the new one is opened
       new_process = true;
-    } else if (!entry->handle && (handle = open(listed))) {
+    } else if (!entry->handle && may_open_again(*entry, listed)) {
       // Without a handle, and where the list gives no start time, nothing tells whether the pid
       // was reused; a pid that could not be opened and now can is taken for a new process.
-      new_process = true;
+      handle = open(listed, refused);
+      new_process = handle != nullptr;
+      entry->open_refused = refused;
     }
   }
   if (new_process) {
-    if (!handle) handle = open(listed);
+    if (!handle) handle = open(listed, refused);
     if (entry == nullptr) {
       entry = entries_.emplace(listed.pid, std::make_unique<Entry>()).first->second.get();
     }
     start_entry(*entry, listed, std::move(handle), context);
+    entry->open_refused = refused;
   } else {
     ProcessInfo& info = entry->info;
     info.parent_pid = parent_from_list(listed.parent_pid);
@@ -233,8 +238,21 @@ bool ProcessTable::is_reused_pid(const Entry& entry, const ListedProcess& listed
          *listed.start_time_s != *entry.listed_start_time_s;
 }
 
-std::unique_ptr<ProcessHandle> ProcessTable::open(const ListedProcess& listed) {
-  return listed.pid == 0 ? nullptr : platform_.open_process(listed);
+// A refusal is the process's answer for its whole life, so only a pid the list now shows under
+// another name or parent may be a process that could be opened. (A reused pid almost always
+// differs in one of them.)
+bool ProcessTable::may_open_again(const Entry& entry, const ListedProcess& listed) {
+  if (!entry.open_refused) return true;
+  if (parent_from_list(listed.parent_pid) != entry.info.parent_pid) return true;
+  return !listed.name_unchanged && !listed.status_deferred && listed.name != entry.info.name;
+}
+
+std::unique_ptr<ProcessHandle> ProcessTable::open(const ListedProcess& listed, bool& refused) {
+  refused = false;
+  if (listed.pid == 0) return nullptr;
+  std::unique_ptr<ProcessHandle> handle = platform_.open_process(listed);
+  refused = !handle && platform_.last_open_refused();
+  return handle;
 }
 
 // Makes `entry` a new process's: whatever it held of a process that reused the pid is dropped.

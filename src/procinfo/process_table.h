@@ -12,7 +12,9 @@
 //     listed pid whose start time differs from its entry's, or that the platform marks as
 //     replacing the process it opened, is a new process and gets a new entry (cpu_percent 0.0,
 //     baselines from its first reading). So does a pid whose entry has no handle and whose
-//     process can now be opened: it is tried again at every refresh.
+//     process can now be opened: it is tried again at every refresh, except after a refusal
+//     (access denied), which the same process repeats for its life: then only when the list
+//     gives the pid another name or parent.
 //  3. Counters saturate at 2^64-1 and differences are floored at 0.
 //  4. cpu_percent changes only at an interval reading: at least 200 ms after the entry's previous
 //     CPU reading. An entry's first reading of both the process's and the machine's times sets
@@ -123,8 +125,10 @@ class ProcessTable {
 
   void refresh_listed(const ListedProcess& listed, RefreshContext& context);
   static bool is_reused_pid(const Entry& entry, const ListedProcess& listed);
-  // Null for pid 0, which is never opened, and for a process that cannot be opened.
-  std::unique_ptr<ProcessHandle> open(const ListedProcess& listed);
+  static bool may_open_again(const Entry& entry, const ListedProcess& listed);
+  // Null for pid 0, which is never opened, and for a process that cannot be opened; `refused`
+  // tells whether the process refused.
+  std::unique_ptr<ProcessHandle> open(const ListedProcess& listed, bool& refused);
   void start_entry(Entry& entry, const ListedProcess& listed,
                    std::unique_ptr<ProcessHandle> handle, const RefreshContext& context);
   void remove_unlisted();

@@ -524,6 +524,55 @@ TEST_F(ProcessTableTest, UnopenedPidThatOpensLaterIsANewEntry) {
   EXPECT_EQ(platform.open_count[10], 3) << "an opened entry is not opened again";
 }
 
+// A process that refused to be opened (access denied) is not asked again while the list shows
+// its pid under the same name and parent: 200 of them cost 200 opens over ten refreshes, not
+// 2000. A failure that may pass is tried at every refresh. A pid listed under another name or
+// parent is tried again, and opened when it can be.
+TEST_F(ProcessTableTest, RefusedOpenIsRetriedOnlyForAnotherNameOrParent) {
+  constexpr uint32_t REFUSING = 200;
+  for (uint32_t pid = 100; pid < 100 + REFUSING; ++pid) {
+    ScriptedProcess& p = add(pid, 4, "service.exe");
+    p.can_open = false;
+    p.refuses_open = true;
+  }
+  add(10, 1, "starting.exe").can_open = false;
+  ProcessTable table(platform);
+  for (int i = 0; i < 10; ++i) refresh(table);
+  int refused_opens = 0;
+  for (uint32_t pid = 100; pid < 100 + REFUSING; ++pid) refused_opens += platform.open_count[pid];
+  EXPECT_EQ(refused_opens, static_cast<int>(REFUSING));
+  EXPECT_EQ(platform.open_count[10], 10);
+
+  struct Case {
+    uint32_t pid;
+    uint32_t parent;
+    std::string name;
+    bool can_open;
+    int opens;
+    bool opened;
+  };
+  const Case cases[] = {
+      {100, 4, "service.exe", true, 1, false},  // the same name and parent: not asked again
+      {101, 4, "other.exe", true, 2, true},
+      {102, 9, "service.exe", true, 2, true},
+      {103, 9, "service.exe", false, 2, false},  // refused again: asked once for the new parent
+  };
+  for (const Case& c : cases) {
+    ScriptedProcess* p = platform.process(c.pid);
+    p->parent_pid = c.parent;
+    p->name = c.name;
+    p->can_open = c.can_open;
+    p->times = times(1699999500, 0, 0);
+  }
+  refresh(table);
+  refresh(table);
+  for (const Case& c : cases) {
+    EXPECT_EQ(platform.open_count[c.pid], c.opens) << c.pid;
+    EXPECT_EQ(table.find(c.pid)->start_time_s, c.opened ? 1699999500u : 0u) << c.pid;
+    EXPECT_EQ(table.find(c.pid)->name, c.name) << c.pid;
+  }
+}
+
 // Groups that are not requested keep their values; the processor count comes with cpu only and
 // is taken once.
 TEST_F(ProcessTableTest, OptionsChooseFigureGroups) {

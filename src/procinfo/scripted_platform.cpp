@@ -70,6 +70,7 @@ bool ScriptedPlatform::list_processes(std::vector<ListedProcess>& out,
 std::unique_ptr<ProcessHandle> ScriptedPlatform::open_process(const ListedProcess& listed) {
   ++open_count[listed.pid];
   const ScriptedProcess* p = process(listed.pid);
+  last_open_refused_ = p != nullptr && !p->can_open && p->refuses_open;
   if (p == nullptr || !p->can_open) return nullptr;
   return std::make_unique<ScriptedHandle>(listed.pid, open_handles);
 }

@@ -23,6 +23,7 @@ struct ScriptedProcess {
   bool list_start_time = false;  // report start_time_s in the list too, as Linux does
   bool replaces_opened = false;  // list it as a new process on a pid whose opened one ended
   bool can_open = true;
+  bool refuses_open = false;  // with can_open false: refused (access denied), for good
   // List it with its state and name deferred to process_status(), as Linux lists a steady
   // process: the listed state and name are then left blank.
   bool defer_status = false;
@@ -62,12 +63,16 @@ class ScriptedPlatform final : public ProcessPlatform {
   uint32_t processor_count() override { return processors; }
   bool list_processes(std::vector<ListedProcess>& out, const OpenedProcesses& opened) override;
   std::unique_ptr<ProcessHandle> open_process(const ListedProcess& listed) override;
+  bool last_open_refused() const override { return last_open_refused_; }
   std::optional<ProcessTimes> process_times(ProcessHandle& process) override;
   std::optional<MachineTimes> machine_times() override { return machine; }
   std::optional<IoTotals> io_totals(ProcessHandle& process) override;
   std::optional<MemoryFigures> memory(ProcessHandle& process) override;
   CommandLineRead command_line(ProcessHandle& process) override;
   std::optional<ProcessStatus> process_status(ProcessHandle& process) override;
+
+ private:
+  bool last_open_refused_ = false;
 };
 
 }  // namespace treemon
