@@ -115,35 +115,76 @@ TEST(WindowsConsole, ZeroByteReadEndsTheInputOnlyWhenTheWriterIsGone) {
     return [&script] { return script.peeks.at(script.peek_calls++); };
   };
   const CallAnswer zero{true, 0, 0};
+  const WaitCall no_wait = [] { ADD_FAILURE() << "waited for input"; };
   char buffer[16] = {};
 
   Script writer_there{{zero, zero, {true, 3, 0}, {false, 0, ERROR_BROKEN_PIPE}},
                       {{true, 0, 0}, {true, 0, 0}}};
-  const Result<size_t> bytes =
-      read_input(read_file(writer_there), peek_pipe(writer_there), buffer, sizeof(buffer));
+  const Result<size_t> bytes = read_input(read_file(writer_there), peek_pipe(writer_there),
+                                          no_wait, buffer, sizeof(buffer));
   ASSERT_TRUE(bytes.ok());
   ASSERT_EQ(*bytes, 3u);
   EXPECT_EQ(std::string(buffer, 3), "ab\n");
   EXPECT_EQ(writer_there.read_calls, 3u);
-  const Result<size_t> end =
-      read_input(read_file(writer_there), peek_pipe(writer_there), buffer, sizeof(buffer));
+  const Result<size_t> end = read_input(read_file(writer_there), peek_pipe(writer_there),
+                                        no_wait, buffer, sizeof(buffer));
   ASSERT_TRUE(end.ok());
   EXPECT_EQ(*end, 0u);
 
   for (const DWORD peek_error : {DWORD{ERROR_BROKEN_PIPE}, DWORD{ERROR_NOT_SUPPORTED}}) {
     Script writer_gone{{zero}, {{false, 0, peek_error}}};
-    const Result<size_t> gone =
-        read_input(read_file(writer_gone), peek_pipe(writer_gone), buffer, sizeof(buffer));
+    const Result<size_t> gone = read_input(read_file(writer_gone), peek_pipe(writer_gone),
+                                           no_wait, buffer, sizeof(buffer));
     ASSERT_TRUE(gone.ok()) << peek_error;
     EXPECT_EQ(*gone, 0u) << peek_error;
     EXPECT_EQ(writer_gone.read_calls, 1u) << peek_error;
   }
 
   Script file{{zero}, {}};
-  const Result<size_t> file_end = read_input(read_file(file), PeekPipeCall(), buffer, sizeof(buffer));
+  const Result<size_t> file_end =
+      read_input(read_file(file), PeekPipeCall(), no_wait, buffer, sizeof(buffer));
   ASSERT_TRUE(file_end.ok());
   EXPECT_EQ(*file_end, 0u);
   EXPECT_EQ(file.read_calls, 1u);
+}
+
+// Writes are sized for what they go to: a console gets pieces of at most CONSOLE_WRITE_BYTES
+// that end on a character boundary; a pipe that takes nothing (full, in non-blocking mode) is
+// waited for and given smaller pieces until one fits; zero bytes taken by anything else is an
+// error, as retrying it could go on for ever.
+TEST(WindowsConsole, WritesAreSizedForWhatTheyGoTo) {
+  struct Writer {
+    explicit Writer(size_t limit) : takes_at_most(limit) {}
+    size_t takes_at_most;  // a larger piece is refused whole, as Wine's non-blocking pipe does
+    std::vector<size_t> pieces;
+    std::string taken;
+    int waits = 0;
+  };
+  const auto write_file = [](Writer& writer) {
+    return [&writer](const char* bytes, DWORD size) {
+      writer.pieces.push_back(size);
+      if (size > writer.takes_at_most) return CallAnswer{true, 0, 0};
+      writer.taken.append(bytes, size);
+      return CallAnswer{true, size, 0};
+    };
+  };
+  std::string text = "a";
+  for (int i = 0; i < 10000; ++i) text += "\xC3\xA9";  // e-acute, two bytes
+
+  Writer console{SIZE_MAX};
+  ASSERT_TRUE(write_output(write_file(console), [] {}, OutputKind::Console, text).ok());
+  EXPECT_EQ(console.taken, text);
+  EXPECT_EQ(console.pieces, (std::vector<size_t>{8191, 8192, 3618}));
+
+  Writer full_pipe{1000};
+  const WaitCall wait = [&full_pipe] { ++full_pipe.waits; };
+  ASSERT_TRUE(write_output(write_file(full_pipe), wait, OutputKind::Pipe, text).ok());
+  EXPECT_EQ(full_pipe.taken, text);
+  EXPECT_EQ(full_pipe.waits, 5) << "20001 bytes halved down to 625";
+
+  Writer file{0};
+  const Status failure = write_output(write_file(file), [] {}, OutputKind::Other, "x");
+  EXPECT_EQ(failure.message(), "WriteFile wrote no bytes");
 }
 
 TEST(WindowsConsole, IdentityOfThisProcess) {
