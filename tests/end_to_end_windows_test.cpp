@@ -1,6 +1,6 @@
-// treemon.exe on the kinds of pipe a Windows client may give it: a non-blocking input pipe that
-// is empty for a while, a non-blocking output pipe whose reader is slow, and a message-mode input
-// pipe carrying a command longer than one read.
+// treemon.exe on the kinds of pipe a Windows client may give it, and on a console: a
+// non-blocking input pipe that is empty for a while, a non-blocking output pipe whose reader is
+// slow, a message-mode input pipe carrying a command longer than one read, and Ctrl+C.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -64,7 +64,7 @@ StreamPipe anonymous_pipe(bool child_reads) {
 // once the child holds them. Ended by force if a test leaves it running.
 class Child {
  public:
-  Child(std::wstring command, StreamPipe& input, StreamPipe& output) {
+  Child(std::wstring command, StreamPipe& input, StreamPipe& output, DWORD flags = 0) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
@@ -73,7 +73,7 @@ class Child {
     startup.hStdOutput = output.child_end.get();
     startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION info{};
-    EXPECT_TRUE(::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+    EXPECT_TRUE(::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, flags, nullptr,
                                  nullptr, &startup, &info))
         << ::GetLastError();
     ::CloseHandle(info.hThread);
@@ -200,6 +200,21 @@ TEST(WindowsEndToEnd, MessageModeInputKeepsALongCommandWhole) {
   input.test_end.reset();
   EXPECT_EQ(lines.next(), std::nullopt);
   EXPECT_EQ(monitor.exit_status(), 0u);
+}
+
+// Ctrl+C on the monitor's console ends it as shutdown does, between two events: the line it is
+// writing arrives whole, and the status is 0. The helper runs the monitor on a console of its
+// own and reports how it ended.
+TEST(WindowsEndToEnd, CtrlCEndsTheMonitorBetweenEvents) {
+  StreamPipe input = anonymous_pipe(true);
+  StreamPipe output = anonymous_pipe(false);
+  Child helper(L"\"" + beside_this_program(L"treemon_test_helper.exe") + L"\" ctrl-c \"" +
+                   beside_this_program(L"treemon.exe") + L"\"",
+               input, output, CREATE_NEW_CONSOLE);
+  LineReader lines(output.test_end.get());
+  EXPECT_EQ(lines.next(), "exit 0 whole-lines");
+  input.test_end.reset();
+  EXPECT_EQ(helper.exit_status(), 0u);
 }
 
 }  // namespace

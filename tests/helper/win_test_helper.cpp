@@ -11,6 +11,13 @@
 //                      writes 2 MiB to a temporary file and reads them back, then writes "grown".
 //   blank              empties the command line its process parameters record, then writes
 //                      "ready" and waits.
+//   ctrl-c PROGRAM     starts PROGRAM (the monitor) on this process's console, streaming
+//                      snapshots of this process every 250 ms into a pipe smaller than one;
+//                      after two snapshots stops reading, so that the monitor waits in the
+//                      middle of a line, sends Ctrl+C to the console, then reads the rest and
+//                      writes "exit STATUS" and how the line in the making came: "whole-lines",
+//                      "cut-line" or "lost-line". The monitor's input stays open, so only the
+//                      Ctrl+C can end it. Start this mode with a console of its own.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -92,25 +99,24 @@ struct Child {
   HANDLE from_child = nullptr;
 };
 
-bool make_pipe(HANDLE& read_end, HANDLE& write_end, bool child_reads) {
+bool make_pipe(HANDLE& read_end, HANDLE& write_end, bool child_reads, DWORD buffer_bytes = 0) {
   SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-  if (!::CreatePipe(&read_end, &write_end, &inherit, 0)) return false;
+  if (!::CreatePipe(&read_end, &write_end, &inherit, buffer_bytes)) return false;
   // Only the child's end may be inherited.
   ::SetHandleInformation(child_reads ? write_end : read_end, HANDLE_FLAG_INHERIT, 0);
   return true;
 }
 
-bool start_child(const std::wstring& arguments, Child& child) {
+bool start_program(std::wstring command, Child& child, DWORD output_bytes = 0) {
   HANDLE child_input = nullptr, child_output = nullptr;
   if (!make_pipe(child_input, child.to_child, true)) return false;
-  if (!make_pipe(child.from_child, child_output, false)) return false;
+  if (!make_pipe(child.from_child, child_output, false, output_bytes)) return false;
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = child_input;
   startup.hStdOutput = child_output;
   startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
-  std::wstring command = L"\"" + own_path() + L"\" " + arguments;
   PROCESS_INFORMATION info{};
   const BOOL started = ::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0,
                                         nullptr, nullptr, &startup, &info);
@@ -120,6 +126,10 @@ bool start_child(const std::wstring& arguments, Child& child) {
   ::CloseHandle(info.hThread);
   child.process = info.hProcess;
   return true;
+}
+
+bool start_child(const std::wstring& arguments, Child& child) {
+  return start_program(L"\"" + own_path() + L"\" " + arguments, child);
 }
 
 // Passes the child's lines on until its "ready".
@@ -223,8 +233,52 @@ int run_blank() {
   return 0;
 }
 
+// Reads what is left of a pipe whose writer has ended.
+std::string read_rest(HANDLE from) {
+  std::string rest;
+  char buffer[4096];
+  DWORD got = 0;
+  while (::ReadFile(from, buffer, sizeof(buffer), &got, nullptr) && got > 0) {
+    rest.append(buffer, got);
+  }
+  return rest;
+}
+
+int run_ctrl_c(const std::wstring& program) {
+  Child monitor;
+  // Smaller than one snapshot line.
+  constexpr DWORD OUTPUT_PIPE_BYTES = 256;
+  if (!start_program(L"\"" + program + L"\"", monitor, OUTPUT_PIPE_BYTES)) return 2;
+  const std::string pid = std::to_string(::GetCurrentProcessId());
+  write_line(monitor.to_child, R"({"version":2,"type":"setStreaming","enabled":true})");
+  write_line(monitor.to_child, R"({"version":2,"type":"configure","rootPid":)" + pid +
+                                   R"(,"sampleIntervalMs":250})");
+  std::string line;
+  for (int lines = 0; lines < 3; ++lines) {  // the hello and two snapshots
+    if (!read_line(monitor.from_child, line)) return 2;
+  }
+  ::Sleep(1000);  // output is not read: the monitor fills the pipe and waits in a line
+  // Ignored here from now on; the monitor, started before, keeps its own handling.
+  ::SetConsoleCtrlHandler(nullptr, TRUE);
+  if (!::GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) return 2;
+  ::Sleep(1000);
+  const std::string rest = read_rest(monitor.from_child);
+  DWORD status = 0;
+  if (::WaitForSingleObject(monitor.process, 30000) != WAIT_OBJECT_0) {
+    ::TerminateProcess(monitor.process, 1);
+    say("exit timeout");
+    return 1;
+  }
+  ::GetExitCodeProcess(monitor.process, &status);
+  const char* line_in_the_making = rest.empty()            ? " lost-line"
+                                   : rest.back() == '\n' ? " whole-lines"
+                                                         : " cut-line";
+  say("exit " + std::to_string(status) + line_in_the_making);
+  return 0;
+}
+
 int usage() {
-  say("usage: treemon_test_helper tree DEPTH WIDTH | busy | grow | blank");
+  say("usage: treemon_test_helper tree DEPTH WIDTH | busy | grow | blank | ctrl-c PROGRAM");
   return 2;
 }
 
@@ -251,5 +305,6 @@ int main() {
   if (mode == L"blank") return run_blank();
   if (mode == L"busy") return run_busy();
   if (mode == L"grow") return run_grow();
+  if (mode == L"ctrl-c" && arguments.size() == 3) return run_ctrl_c(arguments[2]);
   return usage();
 }
