@@ -19,6 +19,7 @@
 #include "base/utf16.h"
 #include "procinfo/command_line_windows.h"
 #include "procinfo/platform.h"
+#include "procinfo/processor_groups_windows.h"
 
 namespace treemon {
 namespace {
@@ -95,11 +96,7 @@ class WindowsPlatform final : public ProcessPlatform {
   int64_t wall_now_unix_ns() override { return clock_.wall_now_unix_ns(); }
   void sleep_for(std::chrono::nanoseconds duration) override { clock_.sleep_for(duration); }
 
-  uint32_t processor_count() override {
-    SYSTEM_INFO info{};
-    ::GetSystemInfo(&info);
-    return info.dwNumberOfProcessors;
-  }
+  uint32_t processor_count() override { return processors_of_all_groups(processor_groups_); }
 
   bool list_processes(std::vector<ListedProcess>& out,
                       const OpenedProcesses& /*opened*/) override {
@@ -141,9 +138,7 @@ class WindowsPlatform final : public ProcessPlatform {
   }
 
   std::optional<MachineTimes> machine_times() override {
-    FILETIME idle{}, kernel{}, user{};
-    if (!::GetSystemTimes(&idle, &kernel, &user)) return std::nullopt;
-    return MachineTimes{to_u64(kernel), to_u64(user)};
+    return times_of_all_groups(processor_groups_);
   }
 
   std::optional<IoTotals> io_totals(ProcessHandle& process) override {
@@ -169,6 +164,7 @@ class WindowsPlatform final : public ProcessPlatform {
 
  private:
   SystemClock clock_;
+  SystemProcessorGroups processor_groups_;
   SystemProcessServices services_;
   const bool use_command_line_query_ = has_command_line_query();
   bool last_open_refused_ = false;
