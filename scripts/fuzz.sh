@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DTREEMON_FUZZ=ON \
   -DTREEMON_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-ninja -C build-fuzz
+ninja -C build-fuzz -j"${TREEMON_JOBS:-2}"
 for src in fuzz/*_fuzzer.cpp; do
   name=$(basename "$src" .cpp)
   corpus=$(mktemp -d)

@@ -8,6 +8,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh --build
 cmake -S . -B build -G Ninja >/dev/null
-ninja -C build treemon
+ninja -C build -j"${TREEMON_JOBS:-2}" treemon
 [ "${1:-}" = "--" ] && shift
 exec python3 scripts/demo.py build/treemon "$@"

@@ -17,7 +17,7 @@ while [ $# -gt 0 ]; do
   shift
 done
 cmake -S . -B "$build" -G Ninja >/dev/null
-ninja -C "$build" treemon treemon_churn
+ninja -C "$build" -j"${TREEMON_JOBS:-2}" treemon treemon_churn
 # Progress every second only on a terminal; the summary always.
 quiet=--quiet
 [ -t 1 ] && quiet=

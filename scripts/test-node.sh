@@ -18,7 +18,7 @@ scripts/install-deps.sh "${missing[@]}"
 
 echo "== the monitor"
 cmake -S . -B "$build" -G Ninja >/dev/null
-ninja -C "$build" treemon
+ninja -C "$build" -j"${TREEMON_JOBS:-2}" treemon
 binary=$root/$build/treemon
 
 echo "== the Node package"

@@ -26,7 +26,7 @@ scripts/install-deps.sh python3-venv python3-wheel file "${missing[@]}"
 echo "== the monitor"
 cmake -S . -B "$build" -G Ninja >/dev/null
 # cpack installs the manual page and the changelog too, which are built beside the monitor.
-ninja -C "$build" treemon treemon_package_text
+ninja -C "$build" -j"${TREEMON_JOBS:-2}" treemon treemon_package_text
 
 echo "== packages"
 cd "$root/$build"
@@ -52,7 +52,7 @@ if command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
   echo "== the Windows zip"
   cmake -S "$root" -B "$root/$build-win-package" -G Ninja -DTREEMON_TESTS=OFF \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
-  ninja -C "$root/$build-win-package" treemon >/dev/null
+  ninja -C "$root/$build-win-package" -j"${TREEMON_JOBS:-2}" treemon >/dev/null
   (cd "$root/$build-win-package" && rm -f treemon-*.zip && cpack -G ZIP >/dev/null)
   zip_listing=$(unzip -l "$root/$build-win-package"/treemon-*-windows-x86_64.zip)
   echo "$zip_listing"

@@ -20,13 +20,13 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 if [ -z "${TREEMON_EVENT_CAPTURE:-}" ]; then
   echo "== the end-to-end tests, their output captured"
-  ninja -C "$build" treemon treemon_tests >/dev/null
+  ninja -C "$build" -j"${TREEMON_JOBS:-2}" treemon treemon_tests >/dev/null
   export TREEMON_EVENT_CAPTURE=$scratch/capture
   mkdir "$TREEMON_EVENT_CAPTURE"
   timeout 600 "$build/treemon_tests" --gtest_filter='Monitor*:Faults*' >"$scratch/end_to_end.log" ||
     { tail -n 50 "$scratch/end_to_end.log"; exit 1; }
 else
-  ninja -C "$build" treemon >/dev/null
+  ninja -C "$build" -j"${TREEMON_JOBS:-2}" treemon >/dev/null
 fi
 echo "== $(cat "$TREEMON_EVENT_CAPTURE"/events-*.jsonl 2>/dev/null | wc -l) captured lines in $TREEMON_EVENT_CAPTURE"
 export TREEMON_BINARY=$root/$build/treemon

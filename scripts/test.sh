@@ -8,5 +8,5 @@ scripts/install-deps.sh
 build=${1:-build}
 shift || true
 cmake -S . -B "$build" -G Ninja "$@" >/dev/null
-ninja -C "$build"
-ctest --test-dir "$build" --output-on-failure --no-tests=error -j2
+ninja -C "$build" -j"${TREEMON_JOBS:-2}"
+ctest --test-dir "$build" --output-on-failure --no-tests=error -j"${TREEMON_JOBS:-2}"

@@ -19,7 +19,7 @@ fi
   command -v npm >/dev/null || extra+=(npm)
   "$root/scripts/install-deps.sh" --build "${extra[@]}"
   cmake -S "$root" -B "$root/build" -G Ninja >/dev/null
-  ninja -C "$root/build" treemon
+  ninja -C "$root/build" -j"${TREEMON_JOBS:-2}" treemon
   cd "$root/clients/node"
   if ! [ node_modules/.package-lock.json -nt package-lock.json ]; then
     echo "== installing the Node client's build tools with npm ci: TypeScript and Node's type definitions"
