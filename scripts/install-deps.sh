@@ -2,7 +2,8 @@
 # Installs the Debian packages that are missing: with --build, only what building the monitor
 # needs (compiler, CMake, Ninja; Python for the demo); otherwise also what the tests need, and any
 # package named after the options. Says what it installs before it does, and shows apt-get's work.
-# Does nothing when everything is present.
+# Does nothing when everything is present. Updates the package lists before installing unless
+# TREEMON_APT_UPDATED says that the caller (.ci/run) has just done so.
 # Usage: scripts/install-deps.sh [--build] [PACKAGE...]
 set -euo pipefail
 packages=(g++ cmake ninja-build python3)
@@ -25,5 +26,5 @@ done
 sudo_cmd=()
 [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
 echo "== installing the Debian packages needed $purpose: ${missing[*]}"
-"${sudo_cmd[@]}" apt-get update
+[ -n "${TREEMON_APT_UPDATED:-}" ] || "${sudo_cmd[@]}" apt-get update
 DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y "${options[@]}" "${missing[@]}"
