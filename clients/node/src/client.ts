@@ -1,25 +1,8 @@
 // TreemonClient: one running monitor, driven over its pipes.
 //
-// Contract:
-// 1. start() resolves only after the monitor's hello; it rejects with "start-failed" when the
-//    executable cannot be found or started, or when the first line is not a hello.
-// 2. Every command is checked before it is written (validate.ts); a bad argument rejects with a
-//    TypeError or RangeError and nothing is sent.
-// 3. The monitor answers in order and its error events carry no request id, so every command that
-//    can draw an event has an entry in `pending`, oldest first, and an error event belongs to the
-//    oldest entry. A silent command (configure, setExternalProcesses, setSampleInterval,
-//    setStreaming) sent after a configure is followed by an ordering barrier, a readHistory with
-//    a window of 0 ms and a request id of the client's own: the barrier cannot fail once the
-//    monitor is configured, so an error that arrives before the barrier's answer is the silent
-//    command's, and the barrier's answer proves the command passed. Before any configure the
-//    client knows the outcome: setStreaming cannot fail and resolves once written, while
-//    setExternalProcesses and setSampleInterval draw exactly one "not-configured" error.
-// 4. When the monitor exits, crashes, writes a line that is not a valid event or one longer than
-//    MAX_LINE_BYTES, or closes its output and stays, every pending call rejects with a
-//    TreemonError and every later call rejects at once; nothing waits forever on a monitor that
-//    can no longer answer.
-// 5. Nothing here blocks: lines are parsed as they arrive and commands are written without
-//    waiting for the pipe to drain.
+// The rules a change must keep are the clients' contract, written once for both in
+// docs/embedding.md ("The clients' contract"); the Python client keeps them too. `pending` is
+// the queue of rule 3.
 
 import { spawn, type ChildProcess } from 'node:child_process';
 import { EventEmitter } from 'node:events';

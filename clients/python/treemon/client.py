@@ -1,25 +1,8 @@
 """Treemon: one running monitor, driven over its pipes.
 
-Contract:
-1. start() returns only after the monitor's hello; it raises TreemonError "start-failed" when the
-   executable cannot be found or started, or when the first line is not a hello.
-2. Every command is checked before it is written (_validate.py); a bad argument raises TypeError
-   or ValueError and nothing is sent.
-3. The monitor answers in order and its error events carry no request id, so every command that
-   can draw an event has an entry in `_pending`, oldest first, and an error event belongs to the
-   oldest entry. A silent command (configure, set_external_processes, set_sample_interval,
-   set_streaming) sent after a configure is followed by an ordering barrier, a readHistory with a
-   window of 0 ms and a request id of the client's own: the barrier cannot fail once the monitor is
-   configured, so an error that arrives before the barrier's answer is the silent command's, and
-   the barrier's answer proves the command passed. Before any configure the client knows the
-   outcome: set_streaming cannot fail and returns once written, while set_external_processes and
-   set_sample_interval draw exactly one "not-configured" error.
-4. When the monitor exits, crashes, writes a line that is not a valid event or one longer than
-   MAX_LINE_BYTES, or closes its output and stays, every pending call raises a TreemonError and
-   every later call raises at once; so does any failure of the reader thread itself. Nothing waits
-   forever on a monitor that can no longer answer.
-5. Calls may come from several threads. One reader thread parses the monitor's output; entries
-   are queued and their commands written under one lock, so the queue's order is the pipe's.
+The rules a change must keep are the clients' contract, written once for both in
+docs/embedding.md ("The clients' contract"); the Node client keeps them too. `_pending` is
+the queue of rule 3.
 """
 
 import json
