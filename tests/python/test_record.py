@@ -1,6 +1,6 @@
 """python -m treemon record: a real command's tree into CSV, the end-of-run summary in the form
-docs/embedding.md fixes, exit statuses, and one-line errors; the summary's number forms and the
-reaped-child rule of the I/O figures on their own."""
+docs/embedding.md fixes, exit statuses, and one-line errors; then the tables of tests/tools that
+treemon-watch's tests play too: command lines, rates, summaries and their number forms."""
 
 import csv
 import io
@@ -19,7 +19,7 @@ import pytest
 from raw_monitor import BINARY, REPO
 from treemon import ProcessSample, Snapshot
 from treemon._accounting import ChildrenUsage
-from treemon._rates import RateTracker, process_key
+from treemon._rates import RateTracker
 from treemon._summary import Ending, SummaryRecorder, fixed, format_bytes
 from treemon.record import UsageError, parse_args
 
@@ -149,10 +149,14 @@ def test_ctrl_c_ends_the_command_and_gives_the_summary_and_130(tmp_path: Path) -
     assert summary_of(stderr)[2] == "  exit status     130 (killed by SIGINT)"
 
 
-SHARED_ARGUMENTS = json.loads((REPO / "tests" / "transcripts" / "arguments.json").read_text(encoding="utf-8"))
+def shared_table(name: str) -> Dict[str, Any]:
+    """One of the tables of tests/tools that treemon-watch's tests play too."""
+    table: Dict[str, Any] = json.loads((REPO / "tests" / "tools" / name).read_text(encoding="utf-8"))
+    return table
 
 
-@pytest.mark.parametrize("case", SHARED_ARGUMENTS["commandLines"], ids=lambda c: " ".join(c["argv"]) or "nothing")
+@pytest.mark.parametrize("case", shared_table("command_lines.json")["commandLines"],
+                         ids=lambda c: " ".join(c["argv"]) or "nothing")
 def test_the_shared_command_lines(case: Dict[str, Any]) -> None:
     if case.get("error"):
         with pytest.raises(UsageError):
@@ -184,78 +188,58 @@ def test_a_failure_is_one_line_and_a_status(args: List[str], binary: str, status
     assert "Traceback" not in run.stderr
 
 
-# [value, decimals, text]: one decimal, ties away from zero on the exact value
-FIXED = [(0.05, 1, "0.1"), (0.25, 1, "0.3"), (1.45, 1, "1.4"), (163.35, 1, "163.3"), (2.0, 1, "2.0"), (0.0005, 3, "0.001")]
-# [bytes, text]
-BYTES = [(0, "0 B"), (1023, "1023 B"), (1024, "1.0 KiB"), (1536, "1.5 KiB"), (1048575, "1024.0 KiB"),
-         (3 * 1024 ** 3, "3.0 GiB"), (5 * 1024 ** 5, "5120.0 TiB")]
+SUMMARIES = shared_table("summaries.json")
 
 
-@pytest.mark.parametrize("value,decimals,text", FIXED)
+@pytest.mark.parametrize("value,decimals,text", SUMMARIES["decimals"])
 def test_fixed_rounds_half_away_from_zero_on_the_exact_value(value: float, decimals: int, text: str) -> None:
     assert fixed(value, decimals) == text
 
 
-@pytest.mark.parametrize("count,text", BYTES)
+@pytest.mark.parametrize("count,text", SUMMARIES["byteCounts"])
 def test_byte_counts_in_binary_units(count: int, text: str) -> None:
     assert format_bytes(count) == text
 
 
-def row(pid: int, ppid: int, cpu: int, read: int, status: str = "Sleep", resident: int = 1000) -> ProcessSample:
-    return ProcessSample(pid, ppid, 1_000_000, 10_000, f"p{pid}", f"p{pid}", status, 0.0, cpu, resident, 0, read, 0, "all-io")
-
-
-def snap(sequence: int, at: int, rows: List[ProcessSample]) -> Snapshot:
-    return Snapshot(sequence, at, 0, 0, len(rows), 0, None, [], rows)
-
-
-def test_a_reaped_childs_bytes_are_counted_once_and_the_summary_adds_up() -> None:
-    tracker, summary = RateTracker(children_fold_into_parent=True), SummaryRecorder(["make"], 10)
-    snapshots = [
-        snap(1, 20_000, [row(10, 1, 0, 100, resident=100), row(11, 10, 0, 500, resident=500)]),
-        snap(2, 21_000, [row(10, 1, 500, 100, resident=100), row(11, 10, 1000, 900, status="Zombie", resident=0)]),
-        snap(3, 22_000, [row(10, 1, 1500, 1000 + 100, resident=100)]),  # reaped: the child's 900 moved in
-    ]
-    read = []
-    for s in snapshots:
-        rates = tracker.update(s)
-        summary.add(s, rates)
-        read.append({p.pid: rates[process_key(p)].read_bytes for p in s.processes})
-    assert read == [{10: 100, 11: 500}, {10: 0, 11: 400}, {10: 100}]
-    lines = summary.lines(Ending(exit_status=0, signal=None, wall_time_ms=2000, left_running=[]))
-    assert lines == [
-        "summary: make",
-        "  wall time       2.0 s",
-        "  exit status     0",
-        "  processes seen  2",
-        "  CPU time        2.5 s (at least, from samples)",
-        "  CPU average     125.0 %",
-        "  CPU peak        150.0 %",
-        "  peak resident   600 B, most held by p11 (pid 11): 500 B",
-        "  read            1.1 KiB (at least, from samples)",
-        "  written         0 B (at least, from samples)",
-        "  left running    none",
-    ]
-
-
-SUMMARIES = json.loads((REPO / "tests" / "tools" / "summaries.json").read_text(encoding="utf-8"))["cases"]
-
-
 def sample_row(p: Dict[str, Any]) -> ProcessSample:
-    return ProcessSample(p["pid"], p["ppid"], p.get("startTimeMs", 1000), p.get("runTimeMs", 5000), p["name"],
-                         p.get("command", p["name"]), p.get("status", "Sleep"), 0.0, p.get("cpuTimeMs", 0),
+    """A process of the shared tables, with their defaults for the members it lacks."""
+    name = p.get("name", f"p{p['pid']}")
+    return ProcessSample(p["pid"], p["ppid"], p.get("startTimeMs", 1000), p.get("runTimeMs", 5000), name,
+                         p.get("command", name), p.get("status", "Sleep"), 0.0, p.get("cpuTimeMs", 0),
                          p.get("residentBytes", 1048576), 0, p.get("ioReadBytes", 0), p.get("ioWriteBytes", 0), "all-io")
 
 
-@pytest.mark.parametrize("case", SUMMARIES, ids=[c["name"] for c in SUMMARIES])
+def table_snapshot(sequence: int, s: Dict[str, Any]) -> Snapshot:
+    rows = [sample_row(p) for p in s["processes"]]
+    return Snapshot(sequence, s["sampledAtUnixMs"], 0, 0, len(rows), 0, None, [], rows)
+
+
+RATES = shared_table("rates.json")["cases"]
+RATE_MEMBERS = {"cpuPercent": "cpu_percent", "readPerSecond": "read_per_second", "writePerSecond": "write_per_second",
+                "readBytes": "read_bytes", "writeBytes": "write_bytes"}
+
+
+@pytest.mark.parametrize("case", RATES, ids=[c["name"] for c in RATES])
+def test_the_rates_both_tools_derive(case: Dict[str, Any]) -> None:
+    tracker = RateTracker(children_fold_into_parent=case["childrenFoldIntoParent"])
+    assert len(case["snapshots"]) == len(case["expected"])
+    for i, (s, expected) in enumerate(zip(case["snapshots"], case["expected"])):
+        taken = {f"{pid}@{start}": r for (pid, start), r in tracker.update(table_snapshot(i + 1, s)).items()}
+        assert sorted(taken) == sorted(f"{p['pid']}@{p.get('startTimeMs', 1000)}" for p in s["processes"])
+        for key, members in expected.items():
+            assert {m: getattr(taken[key], RATE_MEMBERS[m]) for m in members} == members, f"snapshot {i + 1}, {key}"
+
+
+@pytest.mark.parametrize("case", SUMMARIES["cases"], ids=[c["name"] for c in SUMMARIES["cases"]])
 def test_the_summary_table_both_tools_share(case: Dict[str, Any]) -> None:
     tracker, summary = RateTracker(children_fold_into_parent=True), SummaryRecorder(case["command"], case["pid"])
-    snapshots = [snap(s["sequence"], s["sampledAtUnixMs"], [sample_row(p) for p in s["processes"]]) for s in case["snapshots"]]
+    snapshots = [table_snapshot(s["sequence"], s) for s in case["snapshots"]]
     for s in snapshots:
         summary.add(s, tracker.update(s))
     end, kernel = case["ending"], case["ending"]["kernel"]
+    last = snapshots[-1].processes if snapshots else []
     ending = Ending(end["exitStatus"], end["signal"], end["wallTimeMs"],
-                    [p for p in snapshots[-1].processes if p.pid in end["leftRunning"]], end["killed"],
+                    [p for p in last if p.pid in end["leftRunning"]], end["killed"],
                     None if kernel is None else ChildrenUsage(kernel["cpuTimeMs"], kernel["readBytes"], kernel["writtenBytes"]))
     assert summary.finish(ending) == case["summary"]
     assert summary.lines(ending) == case["text"]

@@ -12,7 +12,7 @@ import { ChartRecorder, distinctiveArgument, niceTicks, PALETTE, TOTAL_COLOR } f
 import { CSV_HEADER, csvRows } from '../src/watch/csv';
 import type { ChildrenUsage } from '../src/watch/accounting';
 import { formatSummary, SummaryRecorder, type Ending, type Summary } from '../src/watch/summary';
-import { formatBytes, processKey, RateTracker, renderFrame, shortenMiddle, totalsOf, treeRows } from '../src/watch/table';
+import { formatBytes, processKey, RateTracker, renderFrame, shortenMiddle, totalsOf, treeRows, type Rates } from '../src/watch/table';
 
 function row(pid: number, ppid: number, extra: Partial<ProcessSample> = {}): ProcessSample {
   return {
@@ -31,15 +31,39 @@ function snapshot(sequence: number, at: number, processes: ProcessSample[]): Sna
 
 const TESTS = path.resolve(__dirname, '..', '..', '..', '..', 'tests');
 
+/** A process of the shared tables: the members it lacks are row()'s, its command its name. */
+type TableProcess = Partial<ProcessSample> & { pid: number; ppid: number };
+
+function tableSnapshot(sequence: number, at: number, processes: TableProcess[]): Snapshot {
+  return snapshot(sequence, at, processes.map((p) => {
+    const name = p.name ?? `p${p.pid}`;
+    return row(p.pid, p.ppid, { name, command: name, ...p });
+  }));
+}
+
+function readTable<T>(...parts: string[]): T {
+  return JSON.parse(readFileSync(path.join(TESTS, ...parts), 'utf8')) as T;
+}
+
 interface SummaryCase {
   name: string;
   command: string[];
   pid: number;
-  snapshots: { sequence: number; sampledAtUnixMs: number; processes: (Partial<ProcessSample> & { pid: number; ppid: number; name: string })[] }[];
+  snapshots: { sequence: number; sampledAtUnixMs: number; processes: TableProcess[] }[];
   ending: Omit<Ending, 'leftRunning' | 'kernel'> & { leftRunning: number[]; kernel: ChildrenUsage | null };
   summary: Summary;
   text: string[];
 }
+
+interface RatesCase {
+  name: string;
+  childrenFoldIntoParent: boolean;
+  snapshots: { sampledAtUnixMs: number; processes: TableProcess[] }[];
+  expected: Record<string, Partial<Rates>>[];
+}
+
+const SUMMARIES = readTable<{ cases: SummaryCase[]; decimals: [number, number, string][]; byteCounts: [number, string][] }>(
+  'tools', 'summaries.json');
 
 describe('treemon-watch arguments', () => {
   // [argv, expected options subset or error pattern]
@@ -77,9 +101,9 @@ describe('treemon-watch arguments', () => {
     });
   }
   // The rows both tools share: where the command starts, with and without --.
-  const shared = JSON.parse(readFileSync(path.join(TESTS, 'transcripts', 'arguments.json'), 'utf8')) as {
+  const shared = readTable<{
     commandLines: { argv: string[]; command?: string[]; pid?: number; intervalMs?: number; error?: boolean }[];
-  };
+  }>('tools', 'command_lines.json');
   for (const row of shared.commandLines) {
     test(`the shared command line ${JSON.stringify(row.argv)}`, () => {
       const parsed = parseArgs(row.argv);
@@ -111,53 +135,19 @@ describe('the table', () => {
     assert.deepEqual(treeRows(tree, rates, 'memory').map((r) => r.process.pid), [10, 11, 13, 12, 20]);
   });
 
-  test('rates: first sighting over the life so far, then over the interval, per pid and start time', () => {
-    const tracker = new RateTracker();
-    const first = tracker.update(snapshot(1, 10000, [row(5, 1, { runTimeMs: 4000, cpuTimeMs: 2000, ioReadBytes: 4000 })]));
-    assert.deepEqual(first.get('5@1000'), { cpuPercent: 50, readPerSecond: 1000, writePerSecond: 0, readBytes: 4000, writeBytes: 0 });
-    const second = tracker.update(snapshot(2, 12000, [row(5, 1, { runTimeMs: 6000, cpuTimeMs: 5000, ioReadBytes: 6000, ioWriteBytes: 1000 })]));
-    assert.deepEqual(second.get('5@1000'), { cpuPercent: 150, readPerSecond: 1000, writePerSecond: 500, readBytes: 2000, writeBytes: 1000 });
-    // The pid is reused by a process that started later: a new process, rated over its own life.
-    const reused = tracker.update(snapshot(3, 13000, [row(5, 1, { startTimeMs: 12000, runTimeMs: 0, cpuTimeMs: 100 })]));
-    assert.deepEqual(reused.get('5@12000'), { cpuPercent: 10, readPerSecond: 0, writePerSecond: 0, readBytes: 0, writeBytes: 0 });
-  });
-
-  test('on Linux a reaped child\'s counts, folded into its parent\'s, are not counted twice', () => {
-    for (const folds of [true, false]) {
-      const tracker = new RateTracker(folds);
-      tracker.update(snapshot(1, 10000, [row(1, 0, { ioWriteBytes: 100 }), row(2, 1, { ioWriteBytes: 5000 })]));
-      // The child is gone and the parent's counter took in its 5000 bytes plus 700 of its own.
-      const after = tracker.update(snapshot(2, 11000, [row(1, 0, { ioWriteBytes: 5800 })]));
-      assert.equal(after.get('1@1000')!.writePerSecond, folds ? 700 : 5700);
-    }
-    // A grandchild reaped by a child that is gone too: both fold into the one still there.
-    const tracker = new RateTracker(true);
-    tracker.update(snapshot(1, 10000, [row(1, 0), row(2, 1, { ioReadBytes: 300 }), row(3, 2, { ioReadBytes: 4000 }), row(4, 4, { ioReadBytes: 9 })]));
-    const after = tracker.update(snapshot(2, 12000, [row(1, 0, { ioReadBytes: 4500 })]));
-    assert.equal(after.get('1@1000')!.readPerSecond, 100);
-  });
-
-  // A compiler driver (1) and its child (2), which read 9 MB. The parent's counters take the
-  // child's counts in when it reaps it, which a snapshot may show while the child is still listed
-  // as a zombie, or only a sample later. [what, the parent's and the child's reads per sample (the
-  // child absent when undefined, a zombie when the count is negative), the parent's own reads]
-  const reaping: [string, [number, number | undefined][], number[]][] = [
-    ['the parent takes the counts in while the child is listed as a zombie',
-      [[1000, 9000000], [9002000, -9000000], [9003000, undefined]], [1000, 1000, 1000]],
-    ['the parent takes them in a sample after the child turned zombie',
-      [[1000, 9000000], [2000, -9000000], [9003000, undefined], [9004000, undefined]], [1000, 0, 2000, 1000]],
-    ['the child is gone when the parent\'s counters have it',
-      [[1000, 9000000], [9002000, undefined], [9003000, undefined]], [1000, 1000, 1000]],
-  ];
-  for (const [what, samples, own] of reaping) {
-    test(`a reaped child's reads count once: ${what}`, () => {
-      const tracker = new RateTracker(true);
-      const parentReads = samples.map(([parent, child], i) => {
-        const processes = [row(1, 0, { ioReadBytes: parent, runTimeMs: 1000 })];
-        if (child !== undefined) processes.push(row(2, 1, { ioReadBytes: Math.abs(child), status: child < 0 ? 'Zombie' : 'Run', runTimeMs: 1000 }));
-        return tracker.update(snapshot(i + 1, 10000 + i * 1000, processes)).get('1@1000')!.readBytes;
+  // The rates both tools derive, from tests/tools/rates.json.
+  for (const c of readTable<{ cases: RatesCase[] }>('tools', 'rates.json').cases) {
+    test(`rates: ${c.name}`, () => {
+      const tracker = new RateTracker(c.childrenFoldIntoParent);
+      assert.equal(c.expected.length, c.snapshots.length);
+      c.snapshots.forEach((s, i) => {
+        const taken = tracker.update(tableSnapshot(i + 1, s.sampledAtUnixMs, s.processes));
+        assert.deepEqual([...taken.keys()].sort(), s.processes.map((p) => `${p.pid}@${p.startTimeMs ?? 1000}`).sort());
+        for (const [key, expected] of Object.entries(c.expected[i]!)) {
+          const got = taken.get(key)!;
+          assert.deepEqual(Object.fromEntries(Object.keys(expected).map((m) => [m, got[m as keyof Rates]])), expected, `snapshot ${i + 1}, ${key}`);
+        }
       });
-      assert.deepEqual(parentReads, own);
     });
   }
 
@@ -203,9 +193,7 @@ describe('the table', () => {
   const shortened: [string, number, string][] = [['abcdefghij', 10, 'abcdefghij'], ['abcdefghijk', 10, 'abcd...ijk'], ['abcdefghij', 5, 'abcd~']];
   for (const [text, width, expected] of shortened) test(`${text} in ${width} columns`, () => assert.equal(shortenMiddle(text, width), expected));
 
-  // [bytes, text]
-  const sizes: [number, string][] = [[0, '0 B'], [1023, '1023 B'], [1024, '1.0 KiB'], [1536 * 1024, '1.5 MiB'], [3 * 1024 ** 3, '3.0 GiB']];
-  for (const [bytes, text] of sizes) test(`${bytes} bytes read ${text}`, () => assert.equal(formatBytes(bytes), text));
+  for (const [bytes, text] of SUMMARIES.byteCounts) test(`${bytes} bytes read ${text}`, () => assert.equal(formatBytes(bytes), text));
 });
 
 describe('the chart', () => {
@@ -268,42 +256,19 @@ describe('the chart', () => {
 });
 
 describe('the summary', () => {
-  test('figures from every snapshot, in the fixed text form', () => {
-    const recorder = new SummaryRecorder(['make', '-j2'], 10, 0);
-    const tracker = new RateTracker(true);
-    const samples = [
-      snapshot(1, 1000, [row(10, 1, { name: 'make', cpuTimeMs: 100 }), row(11, 10, { name: 'cc1plus', cpuTimeMs: 900, residentBytes: 200 * 1024 ** 2, ioReadBytes: 3 * 1024 ** 2, runTimeMs: 1000 })]),
-      snapshot(2, 2000, [row(10, 1, { name: 'make', cpuTimeMs: 150, ioReadBytes: 3 * 1024 ** 2, ioWriteBytes: 512 }), row(12, 10, { name: 'sleep', cpuTimeMs: 0 })]),
-    ];
-    for (const s of samples) recorder.add(s, tracker.update(s));
-    const summary = recorder.finish({ exitStatus: 143, signal: 'SIGTERM', wallTimeMs: 2250, leftRunning: [samples[1]!.processes[1]!], killed: true, kernel: undefined });
-    assert.deepEqual(formatSummary(summary), [
-      'summary: make -j2',
-      '  wall time       2.3 s',
-      '  exit status     143 (killed by SIGTERM)',
-      '  processes seen  3',
-      '  CPU time        1.1 s (at least, from samples)',
-      '  CPU average     46.7 %',
-      '  CPU peak        92.0 %',
-      '  peak resident   201.0 MiB, most held by cc1plus (pid 11): 200.0 MiB',
-      '  read            3.0 MiB (at least, from samples)',
-      '  written         512 B (at least, from samples)',
-      '  left running    1, killed: sleep (pid 12)',
-    ]);
-    assert.deepEqual(formatSummary({ ...summary, exitStatus: null, signal: null, command: [], leftRunning: [], peakProcess: null }).filter((_, i) => [0, 2, 7, 10].includes(i)),
-      ['summary: pid 10', '  exit status     unknown (watched by pid)', '  peak resident   201.0 MiB', '  left running    none']);
-  });
+  // The summary's text rounds with toFixed: the table's ties must come out as in Python.
+  for (const [value, decimals, text] of SUMMARIES.decimals) {
+    test(`${value} with ${decimals} decimals reads ${text}`, () => assert.equal(value.toFixed(decimals), text));
+  }
 
   // The table both tools play: the same snapshots and end give the same record line and text.
-  const cases = (JSON.parse(readFileSync(path.join(TESTS, 'tools', 'summaries.json'), 'utf8')) as { cases: SummaryCase[] }).cases;
-  for (const c of cases) {
+  for (const c of SUMMARIES.cases) {
     test(c.name, () => {
       const recorder = new SummaryRecorder(c.command, c.pid, 0);
       const tracker = new RateTracker(true);
-      const snapshots = c.snapshots.map((s) => snapshot(s.sequence, s.sampledAtUnixMs,
-        s.processes.map((p) => row(p.pid, p.ppid, { command: p.name, ...p }))));
+      const snapshots = c.snapshots.map((s) => tableSnapshot(s.sequence, s.sampledAtUnixMs, s.processes));
       for (const s of snapshots) recorder.add(s, tracker.update(s));
-      const last = snapshots.at(-1)!.processes;
+      const last = snapshots.at(-1)?.processes ?? [];
       const summary = recorder.finish({ ...c.ending, kernel: c.ending.kernel ?? undefined,
         leftRunning: c.ending.leftRunning.map((pid) => last.find((p) => p.pid === pid)!) });
       assert.deepEqual(summary, c.summary);
