@@ -22,8 +22,12 @@ import json
 import os
 import statistics
 import subprocess
+import sys
 import threading
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
+from monitor_pipe import MonitorPipe  # noqa: E402
 
 
 def status_kib(pid, field):
@@ -37,48 +41,39 @@ def status_kib(pid, field):
     return 0
 
 
-class Monitor:
+class Monitor(MonitorPipe):
+    """A monitor that keeps its peak resident memory as seen after each line it wrote."""
+
     def __init__(self, binary):
-        self.proc = subprocess.Popen([binary], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE)
+        super().__init__([binary], stderr=subprocess.PIPE)
         self.peak_kib = 0
         self.readline()  # hello
 
-    def send(self, line):
-        self.proc.stdin.write(line if isinstance(line, bytes) else line.encode())
-        self.proc.stdin.flush()
-
     def readline(self):
-        line = self.proc.stdout.readline()
-        self.peak_kib = max(self.peak_kib, status_kib(self.proc.pid, "VmHWM"))
-        return line
+        """The next line, b"" once the monitor's output has ended."""
+        line = self.read_line()
+        self.peak_kib = max(self.peak_kib, status_kib(self.pid, "VmHWM"))
+        return b"" if line is None else line
 
     def sample(self, request_id="s"):
         start = time.monotonic()
-        self.send(json.dumps({"version": 2, "type": "sampleNow", "requestId": request_id}) + "\n")
+        self.send({"type": "sampleNow", "requestId": request_id})
         event = json.loads(self.readline())
         return time.monotonic() - start, event
 
     def configure(self, root):
         start = time.monotonic()
-        self.send(json.dumps({"version": 2, "type": "configure", "rootPid": root,
-                              "sampleIntervalMs": 0}) + "\n")
+        self.send({"type": "configure", "rootPid": root, "sampleIntervalMs": 0})
         # configure is silent: a history read of nothing marks its end
-        self.send('{"version":2,"type":"readHistory","requestId":"c","windowMs":0}\n')
+        self.send({"type": "readHistory", "requestId": "c", "windowMs": 0})
         self.readline()
         return time.monotonic() - start
 
     def finish(self):
-        resident = status_kib(self.proc.pid, "VmRSS")
-        self.peak_kib = max(self.peak_kib, status_kib(self.proc.pid, "VmHWM"))
-        try:
-            self.send('{"version":2,"type":"shutdown"}\n')
-            self.proc.stdin.close()
-        except BrokenPipeError:
-            pass
-        rest = self.proc.stdout.read()
-        status = self.proc.wait(timeout=60)
-        err = self.proc.stderr.read().decode(errors="replace").strip()
+        resident = status_kib(self.pid, "VmRSS")
+        self.peak_kib = max(self.peak_kib, status_kib(self.pid, "VmHWM"))
+        status, rest = super().finish(timeout=60)
+        err = self.process.stderr.read().decode(errors="replace").strip()
         return resident, status, err, rest
 
 
@@ -123,7 +118,7 @@ def case_wide(binary, args):
         m = Monitor(binary)
         configure = m.configure(root.pid)
         during = samples(m, 10)
-        during_kib = status_kib(m.proc.pid, "VmRSS")
+        during_kib = status_kib(m.pid, "VmRSS")
         wide.kill()
         wide.wait()
         after = samples(m, 10)
@@ -138,7 +133,7 @@ def write_in_background(monitor, chunks):
     def run():
         try:
             for chunk in chunks():
-                monitor.send(chunk)
+                monitor.send_raw(chunk)
         except BrokenPipeError:
             pass
     thread = threading.Thread(target=run)
@@ -196,7 +191,7 @@ def case_burst(binary, args):
             if written[0] != seen:
                 seen, last = written[0], time.monotonic()
             time.sleep(0.1)
-        taken = m.peak_kib = max(m.peak_kib, status_kib(m.proc.pid, "VmHWM"))
+        taken = m.peak_kib = max(m.peak_kib, status_kib(m.pid, "VmHWM"))
         answered = 0
         for _ in range(args.burst):
             line = m.readline()

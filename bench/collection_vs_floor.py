@@ -56,6 +56,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
+from monitor_pipe import MonitorPipe, MonitorPipeError  # noqa: E402
+
 TREE_SIZE = 50
 MIN_REFRESH_INTERVAL_MS = 200  # the monitor's pace when sampleNow requests follow each other
 CPU_INTERVAL_MS = 1000
@@ -158,16 +161,14 @@ def fill_machine(target, cleanup):
 
 # --- The monitor --------------------------------------------------------------------------------
 
-class Monitor:
+class Monitor(MonitorPipe):
     """One monitor process driven over its pipes; every unexpected answer is a BenchError."""
 
     def __init__(self, binary, cleanup):
         self.binary = binary
         self.stderr = tempfile.TemporaryFile()
-        self.proc = subprocess.Popen([binary], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=self.stderr, bufsize=0, start_new_session=True)
+        super().__init__([binary], stderr=self.stderr, new_session=True)
         cleanup.callback(self.kill)
-        self.pending = b""
         hello = self.read_event(10)
         if hello.get("type") != "hello" or hello.get("version") != 2:
             self.fail(f"expected the hello event first, got {hello}")
@@ -179,26 +180,22 @@ class Monitor:
 
     def send(self, command):
         try:
-            self.proc.stdin.write((json.dumps({"version": 2, **command}) + "\n").encode())
+            super().send(command)
         except BrokenPipeError:
-            self.fail(f"the monitor ended (status {self.proc.poll()}) before taking {command}")
+            self.fail(f"the monitor ended (status {self.process.poll()}) before taking {command}")
 
     def read_event(self, timeout):
-        deadline = time.monotonic() + timeout
-        while b"\n" not in self.pending:
-            left = deadline - time.monotonic()
-            ready, _, _ = select.select([self.proc.stdout], [], [], max(0.0, left))
-            if not ready:
-                self.fail(f"no event within {timeout} s")
-            chunk = os.read(self.proc.stdout.fileno(), 1 << 20)
-            if not chunk:
-                self.fail(f"the monitor ended (status {self.proc.wait()}) without an answer")
-            self.pending += chunk
-        line, self.pending = self.pending.split(b"\n", 1)
         try:
-            return json.loads(line)
-        except ValueError:
-            self.fail(f"wrote a line that is not JSON: {line[:200]!r}")
+            event = super().read_event(timeout)
+        except TimeoutError:
+            self.fail(f"no event within {timeout} s")
+        except MonitorPipeError as error:
+            self.fail(str(error))
+        except ValueError as error:
+            self.fail(f"wrote a line that is not JSON: {error}")
+        if event is None:
+            self.fail(f"the monitor ended (status {self.process.wait()}) without an answer")
+        return event
 
     def history(self, request_id, window_ms):
         """The kept snapshots of the last `window_ms`; with 0, an ordering barrier."""
@@ -233,7 +230,7 @@ class Monitor:
         """Time all the monitor's threads have run, and waited to run while runnable, in ns (the
         first two fields of each thread's schedstat)."""
         run, wait = 0, 0
-        task_dir = f"/proc/{self.proc.pid}/task"
+        task_dir = f"/proc/{self.pid}/task"
         for task in os.listdir(task_dir):
             with contextlib.suppress(FileNotFoundError):
                 with open(f"{task_dir}/{task}/schedstat") as f:
@@ -245,30 +242,24 @@ class Monitor:
         return self.schedstat_ns()[0]
 
     def memory_kib(self, field):
-        with open(f"/proc/{self.proc.pid}/status") as f:
+        with open(f"/proc/{self.pid}/status") as f:
             for line in f:
                 if line.startswith(field + ":"):
                     return int(line.split()[1])
-        self.fail(f"/proc/{self.proc.pid}/status has no {field}")
+        self.fail(f"/proc/{self.pid}/status has no {field}")
 
     def shutdown(self):
-        self.send({"type": "shutdown"})
-        self.proc.stdin.close()
         try:
-            status = self.proc.wait(timeout=10)
+            status, rest = self.finish()
         except subprocess.TimeoutExpired:
             self.fail("did not exit within 10 s of shutdown")
         if status != 0:
             self.fail(f"exited with status {status} after shutdown")
-        rest = self.pending + self.proc.stdout.read()
         if rest.strip():
             self.fail(f"wrote after shutdown: {rest[:200]!r}")
 
     def kill(self):
-        if self.proc.poll() is None:
-            with contextlib.suppress(ProcessLookupError):
-                os.killpg(self.proc.pid, signal.SIGKILL)
-            self.proc.wait()
+        super().kill()
         self.stderr.close()
 
 

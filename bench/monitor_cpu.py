@@ -8,12 +8,14 @@ configured without an interval: it should use no ticks at all.
 
 usage: monitor_cpu.py TREEMON [SECONDS]
 """
-import json
 import os
 import signal
 import subprocess
 import sys
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
+from monitor_pipe import MonitorPipe  # noqa: E402
 
 TICKS = os.sysconf("SC_CLK_TCK")
 
@@ -41,15 +43,16 @@ def start_tree():
 
 
 def measure(binary, interval_ms, seconds, root_pid):
-    monitor = subprocess.Popen([binary], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, text=True)
-    send = lambda c: (monitor.stdin.write(json.dumps({"version": 2, **c}) + "\n"), monitor.stdin.flush())
-    send({"type": "configure", "rootPid": root_pid, "sampleIntervalMs": interval_ms})
-    time.sleep(1)  # let the first samples and start-up pass
-    before, start = cpu_ticks(monitor.pid), time.monotonic()
-    time.sleep(seconds)
-    ticks, elapsed = cpu_ticks(monitor.pid) - before, time.monotonic() - start
-    send({"type": "shutdown"})
-    monitor.wait(timeout=10)
+    monitor = MonitorPipe([binary])
+    try:
+        monitor.send({"type": "configure", "rootPid": root_pid, "sampleIntervalMs": interval_ms})
+        time.sleep(1)  # let the first samples and start-up pass
+        before, start = cpu_ticks(monitor.pid), time.monotonic()
+        time.sleep(seconds)
+        ticks, elapsed = cpu_ticks(monitor.pid) - before, time.monotonic() - start
+        monitor.finish()
+    finally:
+        monitor.kill()
     return ticks, ticks / TICKS / elapsed
 
 

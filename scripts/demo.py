@@ -16,26 +16,25 @@ import subprocess
 import sys
 import threading
 
+from monitor_pipe import MonitorPipe
+
 DEFAULT_TREE = ["sh", "-c", "sleep 60 & sh -c 'sleep 60 & while :; do :; done' & wait"]
 
 
-class Monitor:
+class Monitor(MonitorPipe):
     def __init__(self, binary):
         # In a session of its own: a Ctrl-C is for the command, not for the monitor.
-        self.proc = subprocess.Popen([binary], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     text=True, bufsize=1, start_new_session=True)
+        super().__init__([binary], new_session=True)
 
     def send(self, command):
-        command = {"version": 2, **command}
-        print(f"  -> {json.dumps(command)}")
-        self.proc.stdin.write(json.dumps(command) + "\n")
-        self.proc.stdin.flush()
+        print(f"  -> {json.dumps({'version': 2, **command})}")
+        super().send(command)
 
     def receive(self):
-        line = self.proc.stdout.readline()
-        if not line:
+        event = self.read_event()
+        if event is None:
             raise SystemExit("treemon ended unexpectedly")
-        return json.loads(line)
+        return event
 
 
 def human_bytes(n):
@@ -105,7 +104,7 @@ def watch_command(monitor, command):
             print_snapshot(event, rates)
     monitor.send({"type": "shutdown"})
     status = exit_status(tree.wait())
-    print(f"\ncommand exited with status {status}; treemon exited with status {monitor.proc.wait(timeout=10)}")
+    print(f"\ncommand exited with status {status}; treemon exited with status {monitor.process.wait(timeout=10)}")
     return status
 
 
@@ -121,8 +120,8 @@ def main():
             return watch_command(monitor, sys.argv[2:])
         return watch_own_tree(monitor)
     finally:
-        if monitor.proc.poll() is None:
-            monitor.proc.kill()
+        if monitor.process.poll() is None:
+            monitor.process.kill()
 
 
 def watch_own_tree(monitor):
@@ -154,7 +153,7 @@ def watch_own_tree(monitor):
         print(f"\nhistory of the last minute: {len(snapshots)} snapshots in {chunks} chunk(s), "
               f"sequences {[s['sequence'] for s in snapshots]}")
         monitor.send({"type": "shutdown"})
-        status = monitor.proc.wait(timeout=10)
+        status = monitor.process.wait(timeout=10)
         print(f"\ntreemon exited with status {status}")
         return status
     finally:

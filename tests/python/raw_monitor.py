@@ -1,8 +1,7 @@
 """The real monitor over its pipes, line by line, for tests that judge single command lines."""
 
-import json
 import os
-import subprocess
+import sys
 from pathlib import Path
 from typing import Any, Dict, List, Optional
 
@@ -10,36 +9,24 @@ REPO = Path(__file__).resolve().parents[2]
 BINARY = os.environ.get("TREEMON_BINARY", str(REPO / "build" / "treemon"))
 BARRIER = '{"version":2,"type":"readHistory","requestId":"barrier","windowMs":0}'
 
+sys.path.insert(0, str(REPO / "scripts"))
+from monitor_pipe import MonitorPipe  # noqa: E402
 
-class RawMonitor:
+
+class RawMonitor(MonitorPipe):
     """A configured monitor that tells, for one command line at a time, what it answered."""
 
     def __init__(self) -> None:
-        self.process = subprocess.Popen([BINARY], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        super().__init__([BINARY])
         self.hello = self.read_event()
-        self.send('{"version":2,"type":"configure","rootPid":1,"sampleIntervalMs":0}')
-
-    def send(self, line: str) -> None:
-        assert self.process.stdin is not None
-        self.process.stdin.write(line.encode("utf-8") + b"\n")
-        self.process.stdin.flush()
-
-    def read_event(self) -> Optional[Dict[str, Any]]:
-        """The next event, or None once the monitor's output has ended."""
-        assert self.process.stdout is not None
-        line = self.process.stdout.readline()
-        if not line:
-            return None
-        assert line.endswith(b"\n"), f"a cut line: {line!r}"
-        event: Dict[str, Any] = json.loads(line)
-        return event
+        self.send_line('{"version":2,"type":"configure","rootPid":1,"sampleIntervalMs":0}')
 
     def errors_for(self, line: str) -> Optional[List[Dict[str, Any]]]:
         """The error events that `line` drew (the events before a barrier's answer), or None when
         the monitor ended instead, as after a shutdown."""
-        self.send(line)
+        self.send_line(line)
         try:
-            self.send(BARRIER)
+            self.send_line(BARRIER)
         except BrokenPipeError:
             pass
         errors = []
@@ -54,8 +41,7 @@ class RawMonitor:
                 errors.append(event)
 
     def close(self) -> None:
-        self.process.kill()
-        self.process.wait()
+        self.kill()
 
 
 class Judge:

@@ -186,8 +186,8 @@ def test_every_line_the_monitor_wrote_in_the_test_runs_is_valid(schema: Any) -> 
 
 def real_snapshot(judge: Judge) -> Any:
     monitor = judge.monitor
-    monitor.send(f'{{"version":2,"type":"configure","rootPid":{os.getpid()},"sampleIntervalMs":0}}')
-    monitor.send('{"version":2,"type":"sampleNow","requestId":"s"}')
+    monitor.send_line(f'{{"version":2,"type":"configure","rootPid":{os.getpid()},"sampleIntervalMs":0}}')
+    monitor.send_line('{"version":2,"type":"sampleNow","requestId":"s"}')
     event = monitor.read_event()
     assert event is not None and event["type"] == "snapshot" and len(event["processes"]) >= 1
     return event
