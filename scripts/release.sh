@@ -59,7 +59,9 @@ aarch64-linux-gnu-strip -o dist/linux-arm64/treemon build-arm64/treemon
 x86_64-w64-mingw32-strip -o dist/win32-x64/treemon.exe build-win/treemon.exe
 
 scratch=$(mktemp -d)
-trap 'WINEPREFIX="$scratch/wine" timeout 30 wineserver -k >/dev/null 2>&1 || true; rm -rf "$scratch"' EXIT
+# shellcheck source=SCRIPTDIR/wine-prefix.sh
+source scripts/wine-prefix.sh
+trap 'wine_prefix_stop; rm -rf "$scratch"' EXIT
 
 check() {  # BINARY FILE_PATTERN EXPECTED_VERSION_LINE LAUNCHER...
   local binary=$1 pattern=$2 expected=$3
@@ -77,9 +79,9 @@ check dist/linux-x64/treemon '^ELF 64-bit LSB executable, x86-64, .*statically l
   "treemon $version (linux x86_64)" env
 check dist/linux-arm64/treemon '^ELF 64-bit LSB executable, ARM aarch64, .*statically linked' \
   "treemon $version (linux aarch64)" qemu-aarch64
+wine_prefix_start "$scratch/wine"
 check dist/win32-x64/treemon.exe '^PE32\+ executable \(console\) x86-64' \
-  "treemon $version (windows x86_64)" \
-  env WINEPREFIX="$scratch/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY= wine
+  "treemon $version (windows x86_64)" wine
 
 echo "== the npm package"
 rm -rf clients/node/bin

@@ -15,6 +15,8 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD_DIR="${1:-${ROOT}/build-win}"
 JOBS="${TREEMON_JOBS:-2}"
+# shellcheck source=SCRIPTDIR/wine-prefix.sh
+source "${ROOT}/scripts/wine-prefix.sh"
 
 log() { printf '== %s\n' "$*"; }
 
@@ -36,7 +38,7 @@ build() {
 WINE_HOME=""
 cleanup() {
   if [[ -n "${WINE_HOME}" ]]; then
-    timeout 30 wineserver -k >/dev/null 2>&1 || true
+    wine_prefix_stop
     rm -rf "${WINE_HOME}"
   fi
 }
@@ -44,15 +46,7 @@ cleanup() {
 start_wine() {
   WINE_HOME="$(mktemp -d "${TMPDIR:-/tmp}/treemon-wine.XXXXXX")"
   trap cleanup EXIT
-  export WINEPREFIX="${WINE_HOME}/prefix"
-  export WINEARCH=win64
-  export WINEDEBUG=-all
-  # No Mono or Gecko installers, no windows: nothing here needs them.
-  export WINEDLLOVERRIDES="mscoree,mshtml="
-  unset DISPLAY WAYLAND_DISPLAY
-  log "creating the Wine prefix ${WINEPREFIX}"
-  timeout 300 wineboot -i >/dev/null 2>&1
-  timeout 120 wineserver -w
+  wine_prefix_start "${WINE_HOME}/prefix"
 }
 
 run_tests_as() {
