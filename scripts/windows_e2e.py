@@ -14,12 +14,13 @@ WINEPREFIX and the rest of Wine's environment come from the caller (scripts/test
 import argparse
 import json
 import os
-import queue
 import select
 import subprocess
 import sys
-import threading
+import tempfile
 import time
+
+from monitor_pipe import MonitorPipe, MonitorPipeError
 
 LINE_TIMEOUT_S = 60
 EXIT_TIMEOUT_S = 60
@@ -53,50 +54,31 @@ def check(condition, message):
         raise CheckFailed(message)
 
 
-class WineProcess:
-    """A Windows program under Wine with its three standard streams on pipes."""
+class WineProcess(MonitorPipe):
+    """A Windows program under Wine with its three standard streams on pipes; standard error goes
+    to a file, so that it never fills, and is read once the program has exited."""
 
     def __init__(self, build_dir, program, *arguments):
-        self.process = subprocess.Popen(
-            ["wine", os.path.join(build_dir, program), *arguments],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.lines = queue.Queue()
-        self.stderr_bytes = b""
-        threading.Thread(target=self._read_stdout, daemon=True).start()
-        self.stderr_reader = threading.Thread(target=self._read_stderr, daemon=True)
-        self.stderr_reader.start()
+        self.stderr_file = tempfile.TemporaryFile()
+        super().__init__(["wine", os.path.join(build_dir, program), *arguments], stderr=self.stderr_file)
 
-    def _read_stdout(self):
-        for raw in iter(self.process.stdout.readline, b""):
-            self.lines.put(raw)
-        self.lines.put(None)
-
-    def _read_stderr(self):
-        self.stderr_bytes = self.process.stderr.read()
-
-    def send(self, command):
-        self.process.stdin.write((json.dumps(command, separators=(",", ":")) + "\n").encode())
-        self.process.stdin.flush()
-
-    def raw_line(self):
-        """The next output line with its line ending, or None at the end of output."""
+    def line(self):
+        """The next output line without its line feed, or None at the end of output."""
         try:
-            return self.lines.get(timeout=LINE_TIMEOUT_S)
-        except queue.Empty:
+            return self.read_line(LINE_TIMEOUT_S)
+        except TimeoutError:
             raise CheckFailed("no output line within %d s" % LINE_TIMEOUT_S)
+        except MonitorPipeError as error:
+            raise CheckFailed(str(error))
 
     def text_line(self):
-        raw = self.raw_line()
+        raw = self.line()
         check(raw is not None, "output ended early")
-        check(raw.endswith(b"\n") and not raw.endswith(b"\r\n"),
-              "line not ended by one LF: %r" % raw)
-        return raw[:-1].decode("utf-8")
+        check(not raw.endswith(b"\r"), "line not ended by one LF: %r" % raw)
+        return raw.decode("utf-8")
 
     def event(self):
         return json.loads(self.text_line())
-
-    def close_stdin(self):
-        self.process.stdin.close()
 
     def wait(self):
         try:
@@ -107,13 +89,8 @@ class WineProcess:
 
     def stderr_text(self):
         """Everything written to standard error; call after the process has exited."""
-        self.stderr_reader.join(timeout=EXIT_TIMEOUT_S)
-        return self.stderr_bytes.decode("utf-8", "replace")
-
-    def kill(self):
-        if self.process.poll() is None:
-            self.process.kill()
-            self.process.wait()
+        self.stderr_file.seek(0)
+        return self.stderr_file.read().decode("utf-8", "replace")
 
 
 def start_helper_tree(build_dir):
@@ -170,13 +147,13 @@ def run_tree_session(build_dir, command_lines):
     monitor = WineProcess(build_dir, "treemon.exe")
     try:
         check_hello(monitor)
-        monitor.send({"version": 2, "type": "configure", "rootPid": root, "sampleIntervalMs": 0})
-        monitor.send({"version": 2, "type": "sampleNow", "requestId": "r1"})
+        monitor.send({"type": "configure", "rootPid": root, "sampleIntervalMs": 0})
+        monitor.send({"type": "sampleNow", "requestId": "r1"})
         check_tree_snapshot(monitor.event(), nodes, root, "r1", 1, command_lines)
-        monitor.send({"version": 2, "type": "sampleNow", "requestId": "r2"})
+        monitor.send({"type": "sampleNow", "requestId": "r2"})
         check_tree_snapshot(monitor.event(), nodes, root, "r2", 2, command_lines)
 
-        monitor.send({"version": 2, "type": "readHistory", "requestId": "h1",
+        monitor.send({"type": "readHistory", "requestId": "h1",
                       "windowMs": HISTORY_WINDOW_MS})
         chunk = monitor.event()
         check(chunk["type"] == "historyChunk" and chunk["requestId"] == "h1" and chunk["done"],
@@ -187,13 +164,13 @@ def run_tree_session(build_dir, command_lines):
         for s in stored:
             check(sorted(row["pid"] for row in s["processes"]) == sorted(nodes), "history rows")
 
-        monitor.send({"version": 2, "type": "shutdown"})
-        check(monitor.raw_line() is None, "output after shutdown")
+        monitor.send({"type": "shutdown"})
+        check(monitor.line() is None, "output after shutdown")
         check(monitor.wait() == 0, "shutdown status")
         check("Error" not in monitor.stderr_text(), "stderr: %r" % monitor.stderr_text())
     finally:
         monitor.kill()
-        helper.close_stdin()
+        helper.close_input()
         helper.wait()
 
 
@@ -201,13 +178,13 @@ def run_end_of_input(build_dir):
     monitor = WineProcess(build_dir, "treemon.exe")
     try:
         check_hello(monitor)
-        monitor.send({"version": 2, "type": "sampleNow", "requestId": "x"})
+        monitor.send({"type": "sampleNow", "requestId": "x"})
         error = monitor.text_line()
         check(error == '{"version":2,"type":"error","code":"not-configured",'
                        '"message":"configure must be sent before sampling","recoverable":true}',
               "not-configured error: %s" % error)
-        monitor.close_stdin()
-        check(monitor.raw_line() is None, "output after end of input")
+        monitor.close_input()
+        check(monitor.line() is None, "output after end of input")
         check(monitor.wait() == 0, "end-of-input status")
     finally:
         monitor.kill()
