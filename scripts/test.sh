@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds treemon and runs every test of the monitor. The Node and Python clients and the packages
-# are tested by .ci/run (scripts/test-node.sh, scripts/test-python.sh, scripts/test-packages.sh).
+# Builds treemon and runs every test of the monitor. The protocol schema, the Node and Python
+# clients and the packages are tested by .ci/run (scripts/test-schema.sh, scripts/test-node.sh,
+# scripts/test-python.sh, scripts/test-packages.sh).
 # Usage: scripts/test.sh [BUILD_DIR] [extra cmake options...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
