@@ -9,13 +9,12 @@ configured without an interval: it should use no ticks at all.
 usage: monitor_cpu.py TREEMON [SECONDS]
 """
 import os
-import signal
 import subprocess
 import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
-from monitor_pipe import MonitorPipe  # noqa: E402
+from monitor_pipe import MonitorPipe, end_session  # noqa: E402
 
 TICKS = os.sysconf("SC_CLK_TCK")
 
@@ -76,11 +75,7 @@ def main():
                       f"({ticks} ticks in {seconds:.0f} s)")
     finally:
         for p in sleepers + [tree]:
-            try:
-                os.killpg(p.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-            p.wait()
+            end_session(p)
 
 
 if __name__ == "__main__":

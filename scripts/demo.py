@@ -10,13 +10,12 @@ CPU % is worked out as the clients do, from the CPU time between two snapshots. 
 and received is plain JSON, one object per line.
 """
 import json
-import os
 import signal
 import subprocess
 import sys
 import threading
 
-from monitor_pipe import MonitorPipe
+from monitor_pipe import MonitorPipe, end_session
 
 DEFAULT_TREE = ["sh", "-c", "sleep 60 & sh -c 'sleep 60 & while :; do :; done' & wait"]
 
@@ -157,11 +156,7 @@ def watch_own_tree(monitor):
         print(f"\ntreemon exited with status {status}")
         return status
     finally:
-        try:
-            os.killpg(tree.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-        tree.wait()
+        end_session(tree)
 
 
 if __name__ == "__main__":

@@ -18,6 +18,16 @@ import time
 from typing import IO, Any, Dict, List, Optional, Sequence, Tuple, Union
 
 
+def end_session(process: "subprocess.Popen[Any]") -> None:
+    """Kills a process started in a session of its own, with all that is left in its session, and
+    reaps it."""
+    try:
+        os.killpg(process.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    process.wait()
+
+
 class MonitorPipeError(Exception):
     """The monitor's output broke a rule of the protocol's framing."""
 
@@ -98,15 +108,13 @@ class MonitorPipe:
 
     def kill(self) -> None:
         """Ends the monitor at once (its whole session when it has one) and reaps it."""
-        if self.process.poll() is None:
-            try:
-                if self._new_session:
-                    os.killpg(self.process.pid, signal.SIGKILL)
-                else:
-                    self.process.kill()
-            except ProcessLookupError:
-                pass
-        self.process.wait()
+        if self.process.poll() is not None:
+            self.process.wait()
+        elif self._new_session:
+            end_session(self.process)
+        else:
+            self.process.kill()
+            self.process.wait()
 
     def _read_chunk(self, deadline: Optional[float]) -> bytes:
         assert self.process.stdout is not None
