@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that are missing: with --build, only what building the monitor
 # needs (compiler, CMake, Ninja; Python for the demo); otherwise also what the tests need, and any
-# package named after the options. Says what it installs before it does, and shows apt-get's work.
+# package named after the options; one named PACKAGE=COMMAND only when COMMAND is not on PATH
+# (Node.js, say, may come with the machine rather than from Debian). Says what it installs before
+# it does, and shows apt-get's work.
 # Does nothing when everything is present. Updates the package lists before installing unless
 # TREEMON_APT_UPDATED says that the caller (.ci/run) has just done so.
-# Usage: scripts/install-deps.sh [--build] [PACKAGE...]
+# Usage: scripts/install-deps.sh [--build] [PACKAGE | PACKAGE=COMMAND ...]
 set -euo pipefail
 packages=(g++ cmake ninja-build python3)
 options=()
@@ -17,7 +19,13 @@ else
   packages+=(clang libclang-rt-dev libgtest-dev libbenchmark-dev nlohmann-json3-dev)
   purpose="to build and test treemon"
 fi
-packages+=("$@")
+for p in "$@"; do
+  if [[ $p == *=* ]]; then
+    command -v "${p#*=}" >/dev/null || packages+=("${p%%=*}")
+  else
+    packages+=("$p")
+  fi
+done
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

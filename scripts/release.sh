@@ -33,12 +33,8 @@ for package in clients/python/pyproject.toml clients/node/package.json; do
     { echo "FAIL: $package does not give the version $version"; exit 1; }
 done
 # Node.js and npm may come with the machine rather than from Debian.
-extra=(g++-aarch64-linux-gnu qemu-user g++-mingw-w64-x86-64-posix wine wine64 googletest
-  python3-build python3-setuptools python3-wheel)
-command -v file >/dev/null || extra+=(file)
-command -v node >/dev/null || extra+=(nodejs)
-command -v npm >/dev/null || extra+=(npm)
-scripts/install-deps.sh "${extra[@]}"
+scripts/install-deps.sh g++-aarch64-linux-gnu qemu-user g++-mingw-w64-x86-64-posix wine wine64 googletest \
+  python3-build python3-setuptools python3-wheel file=file nodejs=node npm=npm
 
 build_one() {  # BUILD_DIR CMAKE_OPTIONS...
   local dir=$1

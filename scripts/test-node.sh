@@ -9,12 +9,7 @@ build=${1:-build}
 
 # Node.js 20 and npm come with the machine; Debian's packages are the fallback. tmux and
 # rsvg-convert are for the tests of the live view and the chart.
-missing=()
-command -v node >/dev/null || missing+=(nodejs)
-command -v npm >/dev/null || missing+=(npm)
-command -v tmux >/dev/null || missing+=(tmux)
-command -v rsvg-convert >/dev/null || missing+=(librsvg2-bin)
-scripts/install-deps.sh "${missing[@]}"
+scripts/install-deps.sh nodejs=node npm=npm tmux=tmux librsvg2-bin=rsvg-convert
 
 echo "== the monitor"
 cmake -S . -B "$build" -G Ninja >/dev/null

@@ -14,14 +14,8 @@ build=${1:-build}
 
 # Node.js 20 and npm come with the machine; Debian's packages are the fallback. dpkg-dev for the
 # package's dependencies.
-missing=()
-command -v node >/dev/null || missing+=(nodejs)
-command -v npm >/dev/null || missing+=(npm)
-command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)
-command -v unzip >/dev/null || missing+=(unzip)
-command -v lintian >/dev/null || missing+=(lintian)
-command -v qemu-aarch64 >/dev/null || missing+=(qemu-user)
-scripts/install-deps.sh python3-venv python3-wheel file "${missing[@]}"
+scripts/install-deps.sh python3-venv python3-wheel file nodejs=node npm=npm dpkg-dev=dpkg-shlibdeps \
+  unzip=unzip lintian=lintian qemu-user=qemu-aarch64
 
 echo "== the monitor"
 cmake -S . -B "$build" -G Ninja >/dev/null

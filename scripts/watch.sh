@@ -14,10 +14,7 @@ if [ $# = 0 ]; then
   exit 2
 fi
 {
-  extra=()
-  command -v node >/dev/null || extra+=(nodejs)
-  command -v npm >/dev/null || extra+=(npm)
-  "$root/scripts/install-deps.sh" --build "${extra[@]}"
+  "$root/scripts/install-deps.sh" --build nodejs=node npm=npm
   cmake -S "$root" -B "$root/build" -G Ninja >/dev/null
   ninja -C "$root/build" -j"${TREEMON_JOBS:-2}" treemon
   cd "$root/clients/node"
