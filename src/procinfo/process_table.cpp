@@ -1,15 +1,14 @@
 #include "procinfo/process_table.h"
 
-#include <chrono>
-#include <limits>
+#include <cstdint>
 #include <utility>
 
 #include "base/saturating.h"
+#include "procinfo/cpu_meter.h"
 
 namespace treemon {
 namespace {
 
-constexpr auto INTERVAL_READING_MIN = std::chrono::milliseconds(200);
 constexpr uint64_t HUNDRED_NS_PER_MS = 10000;
 // What a refresh reads of a platform's handle lies in its first three cache lines.
 constexpr size_t HANDLE_PREFETCH_LINES = 3;
@@ -22,23 +21,9 @@ constexpr size_t CACHE_LINE_BYTES = 64;
   __builtin_prefetch(static_cast<const char*>(start) + line * CACHE_LINE_BYTES);
 }
 
-// A counter that went backwards (a reused baseline, a platform that restarted counting) measures
-// from zero rather than wrapping.
-uint64_t floored_delta(uint64_t now, uint64_t baseline) {
-  return now < baseline ? now : now - baseline;
-}
-
 std::optional<uint32_t> parent_from_list(uint32_t listed_parent) {
   if (listed_parent == 0) return std::nullopt;
   return listed_parent;
-}
-
-// The percentage in 32-bit arithmetic, in exactly this order, so that every platform and every
-// compiler gives the same float for the same counters.
-float cpu_percent_of(uint64_t process_delta, uint64_t machine_delta, uint32_t processor_count) {
-  const float ratio = static_cast<float>(process_delta) / static_cast<float>(machine_delta);
-  const float percent = ratio * 100.0f;
-  return static_cast<float>(processor_count) * percent;
 }
 
 }  // namespace
@@ -49,14 +34,7 @@ struct ProcessTable::Entry {
   std::unique_ptr<ProcessHandle> handle;  // null when the process could not be opened
   // The start time the list gave at creation; a different one later means the pid was reused.
   std::optional<uint64_t> listed_start_time_s;
-  uint64_t process_kernel_baseline = 0;
-  uint64_t process_user_baseline = 0;
-  uint64_t machine_kernel_baseline = 0;
-  uint64_t machine_user_baseline = 0;
-  // Set by the first CPU reading that read both the process's and the machine's times: the
-  // baselines are then that reading's, and the first interval is measured from it.
-  bool cpu_baselined = false;
-  MonoTime cpu_read_at{};
+  CpuMeter cpu;
   uint64_t listed_in = 0;  // the last refresh whose list held this entry's process
   size_t order_index = SIZE_MAX;  // its slot in the order of the last list that held it
   // Figure groups the last refresh asked for and that phase two has not read yet.
@@ -273,7 +251,7 @@ void ProcessTable::start_entry(Entry& entry, const ListedProcess& listed,
     if (times && times->start_time_s) entry.info.start_time_s = *times->start_time_s;
   }
   entry.info.identity = identity_for(listed.pid, entry.info.start_time_s);
-  entry.cpu_read_at = context.now;
+  entry.cpu.read_at = context.now;
 }
 
 void ProcessTable::update_entry(Entry& entry, const ListedProcess& listed,
@@ -327,54 +305,16 @@ const std::optional<MachineTimes>& ProcessTable::machine_times(RefreshContext& c
   return context.machine;
 }
 
-void ProcessTable::store_cpu_baselines(Entry& entry, const ProcessTimes& times,
-                                       const MachineTimes& machine) {
-  entry.machine_user_baseline = machine.user_100ns;
-  entry.machine_kernel_baseline = machine.kernel_100ns;
-  entry.process_kernel_baseline = times.kernel_100ns;
-  entry.process_user_baseline = times.user_100ns;
-}
-
 void ProcessTable::read_cpu(Entry& entry, RefreshContext& context) {
-  // A clock that went backwards gives no known elapsed time, so no interval reading.
-  const bool interval_reading =
-      context.now >= entry.cpu_read_at && context.now - entry.cpu_read_at >= INTERVAL_READING_MIN;
-
-  std::optional<ProcessTimes> read;
-  if (entry.handle) read = platform_.process_times(*entry.handle);
-  const std::optional<MachineTimes>& machine_read = machine_times(context);
-  // Failed reads count as zero.
-  const ProcessTimes times = read.value_or(ProcessTimes{});
-  const MachineTimes machine = machine_read.value_or(MachineTimes{});
-  entry.cpu_read_at = context.now;
+  std::optional<ProcessTimes> times;
+  if (entry.handle) times = platform_.process_times(*entry.handle);
+  const ProcessTimes counted = times.value_or(ProcessTimes{});  // a failed read counts as zero
   entry.info.cpu_time_ms =
-      saturating_add(times.kernel_100ns, times.user_100ns) / HUNDRED_NS_PER_MS;
-  if (!entry.cpu_baselined) {
-    // The first interval starts here. Baselines of zero would make the first interval reading
-    // the process's whole life against the machine's since boot: about 0 for every process.
-    if (read && machine_read) {
-      store_cpu_baselines(entry, times, machine);
-      entry.cpu_baselined = true;
-    }
-    return;
-  }
-  if (!interval_reading) return;
-
-  const uint64_t machine_user = floored_delta(machine.user_100ns, entry.machine_user_baseline);
-  const uint64_t machine_kernel =
-      floored_delta(machine.kernel_100ns, entry.machine_kernel_baseline);
-  const uint64_t process_kernel =
-      floored_delta(times.kernel_100ns, entry.process_kernel_baseline);
-  const uint64_t process_user = floored_delta(times.user_100ns, entry.process_user_baseline);
-  store_cpu_baselines(entry, times, machine);
-
-  const uint64_t denominator = saturating_add(machine_user, machine_kernel);
-  if (denominator == 0) {
-    entry.info.cpu_percent = 0.0f;
-    return;
-  }
-  entry.info.cpu_percent = cpu_percent_of(saturating_add(process_kernel, process_user),
-                                          denominator, processor_count_);
+      saturating_add(counted.kernel_100ns, counted.user_100ns) / HUNDRED_NS_PER_MS;
+  const CpuStep step = step_cpu_meter(
+      entry.cpu, CpuReading{context.now, times, machine_times(context), processor_count_});
+  entry.cpu = step.meter;
+  if (step.percent) entry.info.cpu_percent = *step.percent;
 }
 
 }  // namespace treemon

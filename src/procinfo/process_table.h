@@ -16,10 +16,10 @@
 //     (access denied), which the same process repeats for its life: then only when the list
 //     gives the pid another name or parent.
 //  3. Counters saturate at 2^64-1 and differences are floored at 0.
-//  4. cpu_percent changes only at an interval reading: at least 200 ms after the entry's previous
-//     CPU reading. An entry's first reading of both the process's and the machine's times sets
-//     the baselines and is never an interval reading, so the first interval reading measures a
-//     real interval.
+//  4. cpu_percent changes only at an interval reading: at least CPU_INTERVAL_MIN after the
+//     entry's previous CPU reading. An entry's first reading of both the process's and the
+//     machine's times sets the baselines and is never an interval reading, so the first interval
+//     reading measures a real interval (the arithmetic and its rules: cpu_meter.h).
 //  5. A refresh has two phases. refresh() lists every process and takes its CPU reading, parent
 //     and run time, and its state and name where the list gives them; read_figures() then reads
 //     the state and name a list deferred, and the I/O, memory and command-line groups that
@@ -136,8 +136,6 @@ class ProcessTable {
   uint64_t identity_for(uint32_t pid, uint64_t start_time_s);
   void update_entry(Entry& entry, const ListedProcess& listed, RefreshContext& context);
   void read_cpu(Entry& entry, RefreshContext& context);
-  static void store_cpu_baselines(Entry& entry, const ProcessTimes& times,
-                                  const MachineTimes& machine);
   // Reads the figure groups the last refresh left to phase two for this entry.
   void read_pending_figures(Entry& entry);
   const std::optional<MachineTimes>& machine_times(RefreshContext& context);

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <chrono>
 #include <limits>
 
@@ -145,82 +144,6 @@ TEST_F(ProcessTableTest, ShortReadingsHoldThePercentage) {
     refresh(table);
     EXPECT_EQ(table.find(10)->cpu_percent, 50.0f) << i;
   }
-}
-
-// A clock that went backwards gives no interval reading; 200 ms after the new reading does.
-TEST_F(ProcessTableTest, ClockGoingBackwardsIsNotAnIntervalReading) {
-  add(10);
-  platform.advance(std::chrono::hours(1));
-  ProcessTable table(platform);
-  refresh(table);
-  set_machine(0, 1000);
-  set_cpu(10, 0, 250);
-  platform.monotonic -= std::chrono::minutes(30);
-  refresh(table);
-  EXPECT_EQ(table.find(10)->cpu_percent, 0.0f);
-  platform.advance(milliseconds(200));
-  refresh(table);
-  EXPECT_EQ(table.find(10)->cpu_percent, 50.0f);
-}
-
-// The arithmetic is 32-bit and in a fixed order: count * (process / machine * 100).
-TEST_F(ProcessTableTest, PercentageUsesFloatArithmeticInOrder) {
-  struct Case {
-    uint32_t processors;
-    uint64_t process_user;
-    uint64_t machine_user;
-    uint32_t expected_bits;  // exact float; other orders of the same operations differ
-  };
-  const Case cases[] = {
-      {3, 1, 3, 0x42c80001u},  // 100.00001, not 100
-      {7, 2, 3, 0x43e95556u},  // 466.6667, not 466.66666
-      {1, 1, 7, 0x4164924au},  // 14.285715, not 14.285714
-  };
-  for (const Case& c : cases) {
-    ScriptedPlatform world;
-    world.processors = c.processors;
-    ScriptedProcess p;
-    p.pid = 10;
-    p.times = times(1, 0, 0);
-    world.add(p);
-    ProcessTable table(world);
-    table.refresh(RefreshOptions::everything(), true);
-    table.read_all_figures();
-    world.process(10)->times = times(1, 0, c.process_user);
-    world.machine = MachineTimes{0, c.machine_user};
-    world.advance(milliseconds(200));
-    table.refresh(RefreshOptions::everything(), true);
-    table.read_all_figures();
-    EXPECT_EQ(std::bit_cast<uint32_t>(table.find(10)->cpu_percent), c.expected_bits)
-        << c.processors << " " << c.process_user << "/" << c.machine_user;
-  }
-}
-
-// Deltas are floored: a counter below its baseline counts as the new value itself; a machine
-// that did not move gives 0.0.
-TEST_F(ProcessTableTest, DeltasAreFlooredAndZeroDenominatorGivesZero) {
-  add(10);
-  ProcessTable table(platform);
-  refresh(table);
-  set_machine(1000, 1000);
-  set_cpu(10, 100, 100);
-  platform.advance(milliseconds(200));
-  refresh(table);  // baselines now 1000, 1000, 100, 100
-  EXPECT_EQ(table.find(10)->cpu_percent, 20.0f);
-
-  platform.advance(milliseconds(200));
-  set_machine(1000, 1000);
-  set_cpu(10, 150, 150);
-  refresh(table);
-  EXPECT_EQ(table.find(10)->cpu_percent, 0.0f) << "machine did not move";
-
-  // Machine kernel below its baseline: its delta is 500 itself; user delta 1500.
-  // Process kernel below its baseline: delta 50 itself; user delta 50.
-  platform.advance(milliseconds(200));
-  set_machine(500, 2500);
-  set_cpu(10, 50, 200);
-  refresh(table);
-  EXPECT_EQ(table.find(10)->cpu_percent, 10.0f);  // 2 * 100 / 2000 * 100
 }
 
 // Sums saturate at 2^64-1 instead of wrapping.

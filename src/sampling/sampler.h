@@ -31,6 +31,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "procinfo/cpu_meter.h"
 #include "procinfo/platform.h"
 #include "procinfo/process_table.h"
 #include "sampling/child_lists.h"
@@ -41,7 +42,8 @@ namespace treemon {
 // pid -> the start time the client gave (ms since the epoch), if any.
 using ExternalProcessMap = std::unordered_map<uint32_t, std::optional<uint64_t>>;
 
-inline constexpr std::chrono::milliseconds MIN_REFRESH_INTERVAL{200};
+// Passes paced this far apart give every process an interval reading of its CPU.
+inline constexpr std::chrono::milliseconds MIN_REFRESH_INTERVAL = CPU_INTERVAL_MIN;
 inline constexpr size_t NAME_MAX_BYTES = 1024;
 inline constexpr size_t COMMAND_MAX_BYTES = 16384;
 inline constexpr size_t STATUS_MAX_BYTES = 256;

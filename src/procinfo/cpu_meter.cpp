@@ -1,0 +1,56 @@
+#include "procinfo/cpu_meter.h"
+
+#include "base/saturating.h"
+
+namespace treemon {
+namespace {
+
+uint64_t floored_delta(uint64_t now, uint64_t baseline) {
+  return now < baseline ? now : now - baseline;
+}
+
+bool is_interval_reading(const CpuMeter& meter, MonoTime at) {
+  return at >= meter.read_at && at - meter.read_at >= CPU_INTERVAL_MIN;
+}
+
+CpuCounters counters_of(const CpuReading& reading) {
+  const ProcessTimes process = reading.process.value_or(ProcessTimes{});
+  const MachineTimes machine = reading.machine.value_or(MachineTimes{});
+  return CpuCounters{process.kernel_100ns, process.user_100ns, machine.kernel_100ns,
+                     machine.user_100ns};
+}
+
+float cpu_percent_of(uint64_t process_delta, uint64_t machine_delta, uint32_t processor_count) {
+  const float ratio = static_cast<float>(process_delta) / static_cast<float>(machine_delta);
+  const float percent = ratio * 100.0f;
+  return static_cast<float>(processor_count) * percent;
+}
+
+float interval_percent(const CpuCounters& now, const CpuCounters& baselines,
+                       uint32_t processor_count) {
+  const uint64_t machine =
+      saturating_add(floored_delta(now.machine_user_100ns, baselines.machine_user_100ns),
+                     floored_delta(now.machine_kernel_100ns, baselines.machine_kernel_100ns));
+  if (machine == 0) return 0.0f;
+  const uint64_t process =
+      saturating_add(floored_delta(now.process_kernel_100ns, baselines.process_kernel_100ns),
+                     floored_delta(now.process_user_100ns, baselines.process_user_100ns));
+  return cpu_percent_of(process, machine, processor_count);
+}
+
+}  // namespace
+
+CpuStep step_cpu_meter(const CpuMeter& meter, const CpuReading& reading) {
+  CpuStep step{CpuMeter{meter.baselines, reading.at}, std::nullopt};
+  const CpuCounters now = counters_of(reading);
+  if (!meter.baselines) {
+    if (reading.process && reading.machine) step.meter.baselines = now;
+    return step;
+  }
+  if (!is_interval_reading(meter, reading.at)) return step;
+  step.percent = interval_percent(now, *meter.baselines, reading.processor_count);
+  step.meter.baselines = now;
+  return step;
+}
+
+}  // namespace treemon

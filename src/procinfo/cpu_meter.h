@@ -1,0 +1,60 @@
+// The CPU share of one process between two readings of its times and the machine's: the
+// arithmetic behind a table entry's cpu_percent, with no I/O and no state but the meter it is
+// given, so that each rule below is a row of a table test.
+//
+// Rules:
+//  1. A reading is an interval reading when it comes at least CPU_INTERVAL_MIN after the
+//     meter's previous reading. A clock that went backwards gives no known elapsed time, so no
+//     interval reading. Every reading moves the reading time, so readings that follow each other
+//     closer than that never make an interval.
+//  2. The first reading that read both the process's and the machine's times sets the baselines
+//     and is never an interval reading: the first interval is measured from it, not from zero.
+//  3. An interval reading measures four deltas (process kernel and user, machine kernel and user)
+//     and makes its own counters the next baselines. A failed read counts as zeros; a counter
+//     below its baseline (a platform that restarted counting) measures from zero, never wraps.
+//  4. Sums saturate at 2^64-1; a machine whose times did not move gives 0.
+//  5. The percentage is 32-bit float arithmetic in one order, processors * (process / machine *
+//     100), so that every platform and every compiler gives the same float for the same counters.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+
+#include "base/clock.h"
+#include "procinfo/platform.h"
+
+namespace treemon {
+
+inline constexpr std::chrono::milliseconds CPU_INTERVAL_MIN{200};
+
+struct CpuCounters {
+  uint64_t process_kernel_100ns = 0;
+  uint64_t process_user_100ns = 0;
+  uint64_t machine_kernel_100ns = 0;
+  uint64_t machine_user_100ns = 0;
+
+  bool operator==(const CpuCounters&) const = default;
+};
+
+// What one process's readings keep between two of them.
+struct CpuMeter {
+  std::optional<CpuCounters> baselines;  // absent until a reading has read both times
+  MonoTime read_at{};
+};
+
+struct CpuReading {
+  MonoTime at{};
+  std::optional<ProcessTimes> process;  // absent when the read failed
+  std::optional<MachineTimes> machine;
+  uint32_t processor_count = 0;
+};
+
+struct CpuStep {
+  CpuMeter meter;                // the meter after the reading
+  std::optional<float> percent;  // set by an interval reading only
+};
+
+CpuStep step_cpu_meter(const CpuMeter& meter, const CpuReading& reading);
+
+}  // namespace treemon
