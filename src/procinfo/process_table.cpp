@@ -10,17 +10,6 @@ namespace treemon {
 namespace {
 
 constexpr uint64_t HUNDRED_NS_PER_MS = 10000;
-// What a refresh reads of a platform's handle lies in its first three cache lines.
-constexpr size_t HANDLE_PREFETCH_LINES = 3;
-constexpr size_t CACHE_LINE_BYTES = 64;
-
-// A prefetch never faults and changes nothing but timing, so the compiler may drop one that sits
-// behind a call or in a loop it does not unroll: this is always inlined, and its callers loop a
-// constant number of times.
-[[gnu::always_inline]] inline void prefetch_line(const void* start, size_t line) {
-  __builtin_prefetch(static_cast<const char*>(start) + line * CACHE_LINE_BYTES);
-}
-
 std::optional<uint32_t> parent_from_list(uint32_t listed_parent) {
   if (listed_parent == 0) return std::nullopt;
   return listed_parent;
@@ -54,7 +43,7 @@ struct ProcessTable::RefreshContext {
   // Read at most once, when the first CPU reading needs it; empty when the read failed.
   std::optional<MachineTimes> machine;
   bool machine_read = false;
-  size_t list_cursor = 0;  // into listed_order_
+  size_t list_cursor = 0;  // into list_order_
   size_t listed_entries = 0;  // entries listed by this refresh, each counted once
 };
 
@@ -75,32 +64,11 @@ const ProcessInfo* ProcessTable::find(uint32_t pid) const {
 }
 
 ProcessTable::Entry* ProcessTable::find_in_list_order(uint32_t pid, size_t& cursor) const {
-  if (cursor < listed_order_.size() && listed_order_[cursor].pid == pid) {
-    // Both walks of a refresh, the platform's list and then the table's own pass, ask for
-    // entries in this order, and between two of the platform's requests the kernel generates a
-    // stat text, which evicts them from the processor's caches. So the memory of the next ones
-    // is asked for early: the next entry's handle (that entry was asked for one step before)
-    // and the entry after it.
-    if (cursor + 2 < listed_order_.size()) {
-      constexpr size_t ENTRY_LINES = (sizeof(Entry) + CACHE_LINE_BYTES - 1) / CACHE_LINE_BYTES;
-      for (size_t line = 0; line < ENTRY_LINES; ++line) {
-        prefetch_line(listed_order_[cursor + 2].entry, line);
-      }
-    }
-    if (cursor + 1 < listed_order_.size()) {
-      if (const ProcessHandle* handle = listed_order_[cursor + 1].entry->handle.get()) {
-        for (size_t line = 0; line < HANDLE_PREFETCH_LINES; ++line) prefetch_line(handle, line);
-      }
-    }
-    return listed_order_[cursor++].entry;
-  }
+  if (Entry* entry = list_order_.take_at(cursor, pid)) return entry;
   auto found = entries_.find(pid);
   if (found == entries_.end()) return nullptr;
   Entry* entry = found->second.get();
-  // A stale index is harmless: the slot is checked to hold this very entry before the cursor
-  // moves there.
-  const size_t index = entry->order_index;
-  if (index < listed_order_.size() && listed_order_[index].entry == entry) cursor = index + 1;
+  list_order_.move_past(cursor, entry, entry->order_index);
   return entry;
 }
 
@@ -132,14 +100,14 @@ void ProcessTable::refresh(const RefreshOptions& options, bool remove_ended) {
   if (options.cpu && processor_count_ == 0) processor_count_ = platform_.processor_count();
 
   ++refresh_count_;
-  next_order_.clear();
+  list_order_.begin();
   const bool listed = platform_.list_processes(listed_, Handles(*this));
   if (listed) {
     for (const ListedProcess& process : listed_) refresh_listed(process, context);
     lost_sight_.clear();
   }
   // From here on entries may be destroyed: the previous order is dropped first.
-  listed_order_.swap(next_order_);
+  list_order_.finish();
   if (remove_ended && context.listed_entries < entries_.size()) {
     if (!listed) remember_lost_sight();
     remove_unlisted();
@@ -206,8 +174,7 @@ void ProcessTable::refresh_listed(const ListedProcess& listed, RefreshContext& c
   }
   // Every lookup of this pid in this refresh has been made by now (the platform's while it
   // listed, this one), so the index may already name the slot of the next refresh.
-  entry->order_index = next_order_.size();
-  next_order_.push_back({listed.pid, entry});
+  entry->order_index = list_order_.append(listed.pid, entry);
 }
 
 bool ProcessTable::is_reused_pid(const Entry& entry, const ListedProcess& listed) {

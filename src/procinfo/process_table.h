@@ -42,6 +42,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "procinfo/list_order.h"
 #include "procinfo/platform.h"
 #include "procinfo/process_state.h"
 
@@ -113,14 +114,6 @@ class ProcessTable {
   struct Entry;
   struct RefreshContext;
 
-  // The entries of the previous list in its order, so that a list in the same order (/proc
-  // lists pids in ascending order) finds each entry at a cursor, without hashing; the map
-  // answers for whatever comes out of order. A slot never points at a destroyed entry: entries
-  // are destroyed only after the list has been walked, when the new slots replace the old.
-  struct ListedSlot {
-    uint32_t pid = 0;
-    Entry* entry = nullptr;
-  };
   Entry* find_in_list_order(uint32_t pid, size_t& cursor) const;
 
   void refresh_listed(const ListedProcess& listed, RefreshContext& context);
@@ -155,8 +148,7 @@ class ProcessTable {
   std::unordered_map<uint32_t, std::unique_ptr<Entry>> entries_;
   // Reused between refreshes to spare allocations.
   std::vector<ListedProcess> listed_;
-  std::vector<ListedSlot> listed_order_;
-  std::vector<ListedSlot> next_order_;
+  ListOrder<Entry> list_order_;
   uint64_t refresh_count_ = 0;
   uint32_t processor_count_ = 0;
   uint64_t last_identity_ = 0;
