@@ -27,6 +27,7 @@
 #include "procinfo/scripted_platform.h"
 #include "sampling/history.h"
 #include "sampling/sampler.h"
+#include "support/sample_once.h"
 
 namespace treemon {
 namespace {

@@ -11,6 +11,7 @@
 
 #include "procinfo/platform.h"
 #include "sampling/sampler.h"
+#include "support/sample_once.h"
 
 namespace treemon {
 namespace {

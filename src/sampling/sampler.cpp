@@ -214,12 +214,6 @@ void replace_externals(WatchedProcesses& watched, ExternalProcessMap externals) 
   watched.externals = std::move(externals);
 }
 
-Snapshot sample(SamplerState& state, uint32_t root_pid, const ExternalProcessMap& externals,
-                std::optional<std::string> request_id) {
-  WatchedProcesses watched{root_pid, std::nullopt, externals, {}};
-  return sample(state, watched, std::move(request_id));
-}
-
 Snapshot sample(SamplerState& state, WatchedProcesses& watched,
                 std::optional<std::string> request_id) {
   wait_for_refresh_interval(state);

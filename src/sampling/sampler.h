@@ -130,8 +130,5 @@ void replace_externals(WatchedProcesses& watched, ExternalProcessMap externals);
 // processes it finds for the first time are recorded in `watched`.
 Snapshot sample(SamplerState& state, WatchedProcesses& watched,
                 std::optional<std::string> request_id);
-// One pass that follows no process from earlier passes: every name is matched afresh.
-Snapshot sample(SamplerState& state, uint32_t root_pid, const ExternalProcessMap& externals,
-                std::optional<std::string> request_id);
 
 }  // namespace treemon

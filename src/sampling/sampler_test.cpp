@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "procinfo/scripted_platform.h"
+#include "support/sample_once.h"
 
 namespace treemon {
 namespace {
