@@ -24,10 +24,10 @@
 #include <string>
 #include <vector>
 
-#include "procinfo/scripted_platform.h"
 #include "sampling/history.h"
 #include "sampling/sampler.h"
 #include "support/sample_once.h"
+#include "support/scripted_platform.h"
 
 namespace treemon {
 namespace {

@@ -24,7 +24,7 @@
 
 #include "fuzz_input.h"
 #include "procinfo/process_table.h"
-#include "procinfo/scripted_platform.h"
+#include "support/scripted_platform.h"
 
 namespace treemon {
 namespace {

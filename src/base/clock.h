@@ -2,7 +2,7 @@
 //
 // Everything that depends on time takes a Clock&, so that tests can move time by hand (set the wall
 // clock back, stamp snapshots an hour apart, take two passes 150 ms apart without sleeping).
-// SystemClock is the real one; tests use ScriptedPlatform (scripted_platform.h), which is a Clock.
+// SystemClock is the real one; tests use ScriptedPlatform (tests/support), which is a Clock.
 //
 // Thread safety: SystemClock may be used from any thread; a scripted clock belongs to its test.
 #pragma once

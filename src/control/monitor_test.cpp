@@ -7,7 +7,7 @@
 #include <deque>
 #include <nlohmann/json.hpp>
 
-#include "procinfo/scripted_platform.h"
+#include "support/scripted_platform.h"
 
 namespace treemon {
 namespace {

@@ -1,8 +1,9 @@
 // The process services of one operating system, as the process table needs them.
 //
 // One implementation file per platform (platform_linux.cpp, platform_windows.cpp), chosen by the
-// build, plus ScriptedPlatform for tests. The platform answers queries; all rules about what a
-// refresh keeps, what it discards and how CPU use is computed live in ProcessTable, once.
+// build, plus ScriptedPlatform for tests (tests/support). The platform answers queries; all rules
+// about what a refresh keeps, what it discards and how CPU use is computed live in ProcessTable
+// and its CpuMeter, once.
 //
 // Units: CPU times are 100-nanosecond units; memory and I/O are bytes; start times are whole
 // seconds since the Unix epoch. Every text is valid UTF-8 (the platform repairs what the OS gave

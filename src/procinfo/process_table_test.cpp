@@ -5,7 +5,7 @@
 #include <chrono>
 #include <limits>
 
-#include "procinfo/scripted_platform.h"
+#include "support/scripted_platform.h"
 
 namespace treemon {
 namespace {

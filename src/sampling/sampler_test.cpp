@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "procinfo/scripted_platform.h"
 #include "support/sample_once.h"
+#include "support/scripted_platform.h"
 
 namespace treemon {
 namespace {

@@ -1,4 +1,4 @@
-#include "procinfo/scripted_platform.h"
+#include "support/scripted_platform.h"
 
 #include <algorithm>
 #include <utility>
