@@ -24,7 +24,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using nlohmann::json;
-using testing::ChildProcess;
+using test_support::ChildProcess;
 
 constexpr auto LINE_WAIT = 10s;
 const std::string SKIPPED = "skipped: ";

@@ -390,7 +390,7 @@ class MonitorProcess {
       size_t start = 0;
       for (size_t end; (end = buffer_.find('\n', start)) != std::string::npos; start = end + 1) {
         lines.push_back(buffer_.substr(start, end - start));
-        treemon::testing::capture_event_line(lines.back());
+        treemon::test_support::capture_event_line(lines.back());
       }
       buffer_.erase(0, start);
       return !ended;

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace treemon::testing {
+namespace treemon::test_support {
 
 class ChildProcess {
  public:
@@ -50,4 +50,4 @@ class ChildProcess {
   std::optional<int> status_;
 };
 
-}  // namespace treemon::testing
+}  // namespace treemon::test_support

@@ -12,7 +12,7 @@
 
 #include "support/event_capture.h"
 
-namespace treemon::testing {
+namespace treemon::test_support {
 namespace {
 
 void close_fd(int& fd) {
@@ -142,4 +142,4 @@ std::optional<int> ChildProcess::wait_exit(std::chrono::milliseconds timeout) {
   }
 }
 
-}  // namespace treemon::testing
+}  // namespace treemon::test_support

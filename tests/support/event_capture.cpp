@@ -6,7 +6,7 @@
 #include <random>
 #include <string>
 
-namespace treemon::testing {
+namespace treemon::test_support {
 namespace {
 
 struct CaptureFile {
@@ -47,4 +47,4 @@ void capture_event_lines(std::string_view text) {
   }
 }
 
-}  // namespace treemon::testing
+}  // namespace treemon::test_support

@@ -6,7 +6,7 @@
 
 #include <string_view>
 
-namespace treemon::testing {
+namespace treemon::test_support {
 
 // Appends `line` and a line feed. Safe to call from several threads; failures are ignored, as
 // the capture only serves a later check.
@@ -15,4 +15,4 @@ void capture_event_line(std::string_view line);
 // Appends each complete line of `text` (lines ended by a line feed).
 void capture_event_lines(std::string_view text);
 
-}  // namespace treemon::testing
+}  // namespace treemon::test_support
