@@ -166,8 +166,10 @@ class Model {
     const uint64_t mk = delta_or_new(m.kernel_100ns, e.base_mk);
     const uint64_t pk = delta_or_new(times.kernel_100ns, e.base_pk);
     const uint64_t pu = delta_or_new(times.user_100ns, e.base_pu);
-    e.base_mu = m.user_100ns, e.base_mk = m.kernel_100ns;
-    e.base_pk = times.kernel_100ns, e.base_pu = times.user_100ns;
+    if (e.has_handle && p.times && platform_.machine) {
+      e.base_mu = m.user_100ns, e.base_mk = m.kernel_100ns;
+      e.base_pk = times.kernel_100ns, e.base_pu = times.user_100ns;
+    }
     const uint64_t denominator = add_sat(mu, mk);
     if (denominator == 0) {
       e.cpu_percent = 0.0f;

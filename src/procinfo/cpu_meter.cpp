@@ -49,7 +49,9 @@ CpuStep step_cpu_meter(const CpuMeter& meter, const CpuReading& reading) {
   }
   if (!is_interval_reading(meter, reading.at)) return step;
   step.percent = interval_percent(now, *meter.baselines, reading.processor_count);
-  step.meter.baselines = now;
+  // A failed read keeps the baselines: taking its zeros as baselines would make the next good
+  // reading measure the process's whole life against one interval of the machine's time.
+  if (reading.process && reading.machine) step.meter.baselines = now;
   return step;
 }
 

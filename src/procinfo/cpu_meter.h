@@ -10,8 +10,10 @@
 //  2. The first reading that read both the process's and the machine's times sets the baselines
 //     and is never an interval reading: the first interval is measured from it, not from zero.
 //  3. An interval reading measures four deltas (process kernel and user, machine kernel and user)
-//     and makes its own counters the next baselines. A failed read counts as zeros; a counter
-//     below its baseline (a platform that restarted counting) measures from zero, never wraps.
+//     and makes its own counters the next baselines. A failed read counts as zeros for its own
+//     percentage and leaves the baselines as they were, so that the next good reading measures
+//     one consistent interval; a counter below its baseline (a platform that restarted counting)
+//     measures from zero, never wraps.
 //  4. Sums saturate at 2^64-1; a machine whose times did not move gives 0.
 //  5. The percentage is 32-bit float arithmetic in one order, processors * (process / machine *
 //     100), so that every platform and every compiler gives the same float for the same counters.

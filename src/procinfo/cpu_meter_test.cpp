@@ -49,8 +49,10 @@ TEST(CpuMeterTest, ReadingsFollowTheRules) {
       // Deltas 50 + 50 over 500 + 1500: a counter below its baseline measures from zero.
       {"counters below their baselines", base, milliseconds(200), ProcessTimes{1, 50, 150},
        MachineTimes{500, 2500}, 2, 10.0f, C{50, 150, 500, 2500}},
-      {"failed reads count as zeros", base, milliseconds(200), no_process, no_machine, 2, 0.0f,
-       C{0, 0, 0, 0}},
+      {"failed reads count as zeros and keep the baselines", base, milliseconds(200), no_process,
+       no_machine, 2, 0.0f, base},
+      {"a failed process read keeps the machine's baselines too", base, milliseconds(200),
+       no_process, MachineTimes{2000, 2000}, 2, 0.0f, base},
       {"sums saturate", zeros, milliseconds(200), ProcessTimes{1, U64_MAX, 5},
        MachineTimes{U64_MAX, 7}, 2, 200.0f, C{U64_MAX, 5, U64_MAX, 7}},
       // processors * (process / machine * 100); other orders give other floats.
