@@ -1,7 +1,7 @@
 // Churn and soak driver: runs the monitor against a process tree that never stands still and
 // checks every line it writes.
 //
-//   treemon_churn --monitor PATH [--seconds N] [--rate PER_SECOND] [--quiet]
+//   treemon_churn --monitor PATH [--seconds N] [--rate PER_SECOND] [--families ROOT] [--quiet]
 //
 // Set-up. As root the driver enters a private pid namespace with its own /proc (it is then the
 // namespace's init, so everything it started dies with it) and forces pid reuse by writing
@@ -22,6 +22,15 @@
 // and start time it had, alive (not yet reaped) when the collection began; the external process
 // is matched and the one with a wrong start time is not. Every ten seconds a history read must
 // return exactly the streamed snapshots that the bounds have not evicted, byte for byte.
+//
+// Families (--families subreaper|init). Instead of the churn above, RATE families a second, half
+// inside the tree and half outside: a parent that starts a child and exits 50 to 600 ms later,
+// while the child lives on to the end. Its spawner reaps the parent at once. The child then
+// belongs to the nearest subreaper: with "subreaper" the root is the inside spawner, made a
+// child subreaper; with "init" the root is the driver itself, the namespace's init (or, outside
+// a namespace, the subreaper its orphans come to), and every process of the run is in the tree.
+// The rows are checked for shape and order only; at the end, once every parent has exited, one
+// more snapshot must show exactly the root's live descendants in /proc.
 //
 // Figures: peak and final resident memory and descriptors of the monitor, its CPU share, the
 // largest collection duration. Exit status 0 when every check passed, 1 otherwise.
@@ -152,6 +161,7 @@ struct SpawnRequest {
   char op = 0;               // 's' spawn, 'k' kill, 'q' quit
   int32_t pid = 0;           // kill: the child; spawn: the pid wanted (0: any)
   int32_t with_child = 0;    // spawn: give the new process a child of its own
+  int32_t parent_exits_ms = 0;  // spawn: the new process exits this long after, its child lives on
   char name[16] = {};
 };
 
@@ -186,7 +196,7 @@ SpawnReply spawn_churn_process(const SpawnRequest& request) {
       const pid_t self = getpid();
       child = fork();
       if (child == 0) {
-        die_with_parent(self);
+        if (request.parent_exits_ms == 0) die_with_parent(self);
         name_this_process(std::string(request.name) + "g");
         idle_forever();
       }
@@ -194,7 +204,9 @@ SpawnReply spawn_churn_process(const SpawnRequest& request) {
     write_all(report[1], &child, sizeof child);
     ::close(report[0]);
     ::close(report[1]);
-    idle_forever();
+    if (request.parent_exits_ms == 0) idle_forever();
+    usleep(static_cast<useconds_t>(request.parent_exits_ms) * 1000);
+    _exit(0);
   }
   ::close(report[1]);
   if (pid > 0) {
@@ -205,11 +217,24 @@ SpawnReply spawn_churn_process(const SpawnRequest& request) {
   return reply;
 }
 
-[[noreturn]] void run_spawner(int requests, int replies, const std::string& name, pid_t parent) {
+// Children that exited on their own (the parents of families) are reaped within 20 ms.
+void reap_exited_children(int requests) {
+  pollfd request{requests, POLLIN, 0};
+  do {
+    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+  } while (::poll(&request, 1, 20) == 0);
+}
+
+[[noreturn]] void run_spawner(int requests, int replies, const std::string& name, pid_t parent,
+                              bool subreaper) {
   die_with_parent(parent);
   name_this_process(name);
+  if (subreaper) prctl(PR_SET_CHILD_SUBREAPER, 1);
   SpawnRequest request;
-  while (read_all(requests, &request, sizeof request)) {
+  for (;;) {
+    reap_exited_children(requests);
+    if (!read_all(requests, &request, sizeof request)) break;
     SpawnReply reply;
     if (request.op == 's') {
       reply = spawn_churn_process(request);
@@ -230,7 +255,7 @@ SpawnReply spawn_churn_process(const SpawnRequest& request) {
 
 class Spawner {
  public:
-  explicit Spawner(const std::string& name) {
+  explicit Spawner(const std::string& name, bool subreaper = false) {
     int requests[2], replies[2];
     if (pipe2(requests, O_CLOEXEC) != 0 || pipe2(replies, O_CLOEXEC) != 0) return;
     const pid_t parent = getpid();
@@ -238,7 +263,7 @@ class Spawner {
     if (pid_ == 0) {
       ::close(requests[1]);
       ::close(replies[0]);
-      run_spawner(requests[0], replies[1], name, parent);
+      run_spawner(requests[0], replies[1], name, parent, subreaper);
     }
     ::close(requests[0]);
     ::close(replies[1]);
@@ -248,11 +273,13 @@ class Spawner {
 
   pid_t pid() const { return pid_; }
 
-  std::optional<SpawnReply> spawn(int32_t wanted_pid, bool with_child, const std::string& name) {
+  std::optional<SpawnReply> spawn(int32_t wanted_pid, bool with_child, const std::string& name,
+                                  int32_t parent_exits_ms = 0) {
     SpawnRequest request;
     request.op = 's';
     request.pid = wanted_pid;
     request.with_child = with_child ? 1 : 0;
+    request.parent_exits_ms = parent_exits_ms;
     std::snprintf(request.name, sizeof request.name, "%s", name.c_str());
     return ask(request);
   }
@@ -507,12 +534,41 @@ struct Streamed {
   size_t text_hash;  // of the snapshot's text without its request id
 };
 
+// Who the orphans of families come to, and is the root.
+enum class FamilyRoot { Subreaper, Init };
+
 struct Settings {
   std::string monitor;
   double seconds = 120;
   double rate = 100;
+  std::optional<FamilyRoot> families;
   bool quiet = false;
 };
+
+// Every process descending from `root` in /proc now, the root included.
+std::set<int32_t> live_descendants(int32_t root) {
+  std::multimap<int32_t, int32_t> children;
+  std::error_code error;
+  for (auto it = std::filesystem::directory_iterator("/proc", error);
+       !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+    const std::string name = it->path().filename();
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const std::string stat = read_file(it->path() / "stat");
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos || close + 4 >= stat.size()) continue;
+    children.emplace(std::atoi(stat.c_str() + close + 4), std::stoi(name));
+  }
+  std::set<int32_t> found{root};
+  std::vector<int32_t> queue{root};
+  while (!queue.empty()) {
+    const int32_t pid = queue.back();
+    queue.pop_back();
+    for (auto [it, end] = children.equal_range(pid); it != end; ++it) {
+      if (found.insert(it->second).second) queue.push_back(it->second);
+    }
+  }
+  return found;
+}
 
 class Driver {
  public:
@@ -525,10 +581,14 @@ class Driver {
   void start();
   void churn(double now);
   void spawn_one(bool inside);
+  void spawn_family(bool inside);
+  int32_t root_pid() const;
+  void compare_with_proc();
   void kill_due(double now);
   void reap_orphans();
   void handle_line(const std::string& line);
   void check_snapshot(const json& snapshot);
+  void check_order(const json& snapshot);
   void check_rows(const json& snapshot);
   void check_history_read();
   void measure(double now);
@@ -560,6 +620,8 @@ class Driver {
   std::set<int32_t> ever_used_;
   size_t rows_with_birth_name_ = 0;
   bool monitor_ended_ = false;
+  std::vector<int32_t> family_children_;
+  std::optional<json> final_snapshot_;
 
   Usage peak_, final_, at_full_;
   double start_mono_ = 0, start_cpu_s_ = 0;
@@ -567,8 +629,12 @@ class Driver {
   uint64_t max_rss_after_full_ = 0;
 };
 
+int32_t Driver::root_pid() const {
+  return settings_.families == FamilyRoot::Init ? getpid() : inside_->pid();
+}
+
 void Driver::start() {
-  inside_ = std::make_unique<Spawner>("churn-root");
+  inside_ = std::make_unique<Spawner>("churn-root", settings_.families == FamilyRoot::Subreaper);
   outside_ = std::make_unique<Spawner>("churn-outside");
   const pid_t parent = getpid();
   external_ = fork();
@@ -592,8 +658,9 @@ void Driver::start() {
   const json externals = json::array({{{"pid", external_}, {"startTimeMs", external_start_ms_ + 999}},
                                       {{"pid", outside_->pid()}, {"startTimeMs", outside_start_ms + 1000}}});
   monitor_->send("{\"version\":2,\"type\":\"setStreaming\",\"enabled\":true}\n");
-  monitor_->send(json({{"version", 2}, {"type", "configure"}, {"rootPid", inside_->pid()},
-                       {"sampleIntervalMs", 250}, {"externalProcesses", externals}})
+  monitor_->send(json({{"version", 2}, {"type", "configure"}, {"rootPid", root_pid()},
+                       {"sampleIntervalMs", 250},
+                       {"externalProcesses", settings_.families ? json::array() : externals}})
                      .dump() +
                  "\n");
 }
@@ -630,6 +697,19 @@ void Driver::spawn_one(bool inside) {
   // Lifetimes of 20 ms to 2 s.
   const double lifetime = 0.02 + static_cast<double>(random_() % 1980) / 1000.0;
   live_.push_back({reply->pid, reply->child_pid, inside, mono_s() + lifetime});
+}
+
+void Driver::spawn_family(bool inside) {
+  std::string name(inside ? "f" : "p");
+  name += std::to_string(++counter_);
+  const auto parent_ms = static_cast<int32_t>(50 + random_() % 551);
+  const auto reply = (inside ? *inside_ : *outside_).spawn(0, true, name, parent_ms);
+  if (!reply || reply->pid <= 0) {
+    checker_.fail("a spawner stopped answering");
+    return;
+  }
+  ++spawned_;
+  if (reply->child_pid > 0) family_children_.push_back(reply->child_pid);
 }
 
 void Driver::kill_due(double now) {
@@ -671,7 +751,11 @@ void Driver::reap_orphans() {
 void Driver::churn(double now) {
   const double due = (now - start_mono_) * settings_.rate;
   while (static_cast<double>(spawned_) < due) {
-    spawn_one(spawned_ % 2 == 0);
+    if (settings_.families) {
+      spawn_family(spawned_ % 2 == 0);
+    } else {
+      spawn_one(spawned_ % 2 == 0);
+    }
     if (mono_s() - now > 0.05) break;  // never starve the reading of the monitor's output
   }
   kill_due(mono_s());
@@ -716,7 +800,12 @@ void Driver::check_snapshot(const json& snapshot) {
   last_sequence_ = sequence;
   max_collection_us_ = std::max<uint64_t>(max_collection_us_, snapshot["collectionDurationMicros"]);
   max_rows_ = std::max<uint64_t>(max_rows_, snapshot["processes"].size());
-  check_rows(snapshot);
+  if (!settings_.families) {
+    check_rows(snapshot);
+  } else {
+    check_order(snapshot);
+    if (snapshot.value("requestId", "") == "final") final_snapshot_ = snapshot;
+  }
 
   json stored = snapshot;
   stored.erase("requestId");
@@ -726,18 +815,22 @@ void Driver::check_snapshot(const json& snapshot) {
   while (streamed_.size() > HISTORY_MAX_SNAPSHOTS + 10) streamed_.pop_front();
 }
 
-void Driver::check_rows(const json& snapshot) {
-  const int64_t stamp = snapshot["sampledAtUnixMs"];
-  const int64_t began = stamp - static_cast<int64_t>(snapshot["collectionDurationMicros"].get<uint64_t>() / 1000) -
-                        CLOCK_SLACK_MS;
-  std::map<uint64_t, uint64_t> start_of;
+void Driver::check_order(const json& snapshot) {
   std::optional<uint64_t> previous;
   for (const json& row : snapshot["processes"]) {
     const uint64_t pid = row["pid"];
     if (previous && pid <= *previous) checker_.fail("rows not sorted or not unique at pid " + std::to_string(pid));
     previous = pid;
-    start_of[pid] = row["startTimeMs"];
   }
+}
+
+void Driver::check_rows(const json& snapshot) {
+  const int64_t stamp = snapshot["sampledAtUnixMs"];
+  const int64_t began = stamp - static_cast<int64_t>(snapshot["collectionDurationMicros"].get<uint64_t>() / 1000) -
+                        CLOCK_SLACK_MS;
+  check_order(snapshot);
+  std::map<uint64_t, uint64_t> start_of;
+  for (const json& row : snapshot["processes"]) start_of[row["pid"]] = row["startTimeMs"];
   bool external_row = false;
   for (const json& row : snapshot["processes"]) {
     const uint64_t pid = row["pid"];
@@ -894,8 +987,45 @@ int Driver::run() {
       next_forget = now + 30;
     }
   }
+  if (settings_.families && !monitor_ended_) compare_with_proc();
   finish();
   return checker_.failures() == 0 ? 0 : 1;
+}
+
+// The tree stands still once the last parent has exited and been reaped: the descendants that
+// /proc shows before and after the final snapshot are the rows it must have.
+void Driver::compare_with_proc() {
+  const double settle_until = mono_s() + 1.0;
+  std::vector<std::string> lines;
+  while (mono_s() < settle_until && monitor_->read_lines(10, lines)) reap_orphans();
+  const std::set<int32_t> before = live_descendants(root_pid());
+  monitor_->send("{\"version\":2,\"type\":\"sampleNow\",\"requestId\":\"final\"}\n");
+  const double give_up = mono_s() + 10;
+  for (size_t handled = 0; !final_snapshot_ && mono_s() < give_up;) {
+    if (!monitor_->read_lines(10, lines)) break;
+    for (; handled < lines.size(); ++handled) handle_line(lines[handled]);
+  }
+  const std::set<int32_t> after = live_descendants(root_pid());
+  if (!final_snapshot_) {
+    checker_.fail("no answer to the final sampleNow");
+    return;
+  }
+  std::set<int32_t> rows;
+  for (const json& row : (*final_snapshot_)["processes"]) rows.insert(row["pid"].get<int32_t>());
+  size_t missing = 0, extra = 0;
+  for (int32_t pid : before) {
+    if (after.contains(pid) && !rows.contains(pid)) {
+      if (++missing <= 5) checker_.fail("live descendant " + std::to_string(pid) + " is no row");
+    }
+  }
+  for (int32_t pid : rows) {
+    if (!before.contains(pid) && !after.contains(pid)) {
+      if (++extra <= 5) checker_.fail("row " + std::to_string(pid) + " is no live descendant");
+    }
+  }
+  if (missing > 5 || extra > 5) checker_.fail("and more rows missing or extra");
+  std::printf("families: %zu live descendants of the root in /proc, %zu rows: %zu missing, %zu extra\n",
+              after.size(), rows.size(), missing, extra);
 }
 
 void Driver::finish() {
@@ -914,6 +1044,7 @@ void Driver::finish() {
     for (int i = 0; i < 500 && ::waitpid(monitor_->pid(), &status, WNOHANG) == 0; ++i) usleep(10000);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) checker_.fail("the monitor did not shut down with status 0");
   }
+  for (int32_t pid : family_children_) ::kill(pid, SIGKILL);
   inside_->quit();
   outside_->quit();
   ::kill(external_, SIGKILL);
@@ -965,6 +1096,10 @@ std::optional<Settings> parse_arguments(int argc, char** argv) {
       settings.seconds = std::atof(argv[++i]);
     } else if (arg == "--rate" && has_value) {
       settings.rate = std::atof(argv[++i]);
+    } else if (arg == "--families" && has_value) {
+      const std::string root = argv[++i];
+      if (root != "subreaper" && root != "init") return std::nullopt;
+      settings.families = root == "init" ? FamilyRoot::Init : FamilyRoot::Subreaper;
     } else if (arg == "--quiet") {
       settings.quiet = true;
     } else {
@@ -980,7 +1115,10 @@ std::optional<Settings> parse_arguments(int argc, char** argv) {
 int main(int argc, char** argv) {
   const std::optional<Settings> settings = parse_arguments(argc, argv);
   if (!settings) {
-    std::fprintf(stderr, "usage: %s --monitor PATH [--seconds N] [--rate PER_SECOND] [--quiet]\n", argv[0]);
+    std::fprintf(stderr,
+                 "usage: %s --monitor PATH [--seconds N] [--rate PER_SECOND]"
+                 " [--families subreaper|init] [--quiet]\n",
+                 argv[0]);
     return 2;
   }
   ::signal(SIGPIPE, SIG_IGN);
