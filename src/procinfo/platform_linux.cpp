@@ -196,6 +196,13 @@ class LinuxProcess;
 // in one epoll set and becomes readable when the process exits, which is before its pid can be
 // freed and reused and after its children were given another parent. Watched processes are also
 // found by pid, so that a process knows whether its parent is watched.
+//
+// Rules:
+//  1. A watch that ends, for whatever reason (its exit was seen, a read found the process ended,
+//     it left the listing, its handle went), is told as ended by the next take_ended(), once.
+//     A process listed as the child of a watched parent is trusted to keep that parent only
+//     until then, so no exit is lost when a watch ends before its event is read.
+//  2. A pid is watched by at most one process at a time.
 class ExitWatch {
  public:
   ExitWatch() : epoll_(::epoll_create1(EPOLL_CLOEXEC)) {}
@@ -215,8 +222,18 @@ class ExitWatch {
     ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, pidfd, nullptr);
     auto found = watched_.find(pid);
     if (found != watched_.end() && found->second == process) watched_.erase(found);
+    ended_.push_back(pid);
   }
   bool watches(uint32_t pid) const { return watched_.contains(pid); }
+
+  // The pids whose watch ended since the last call, sorted, replacing what `out` held. False
+  // when there are none.
+  bool take_ended(std::vector<uint32_t>& out) {
+    out.swap(ended_);
+    ended_.clear();
+    std::sort(out.begin(), out.end());
+    return !out.empty();
+  }
 
   // Visits every watched process that has exited; `visit` must stop watching it. False when the
   // watch cannot tell, so that nothing it watches may be taken for alive.
@@ -234,6 +251,7 @@ class ExitWatch {
  private:
   UniqueFd epoll_;
   std::unordered_map<uint32_t, LinuxProcess*> watched_;
+  std::vector<uint32_t> ended_;
   epoll_event events_[64];
 };
 
@@ -282,7 +300,8 @@ class LinuxProcess final : public ProcessHandle {
   // that process's. Without a descriptor to spare, or a pidfd, the process is not watched.
   void watch_exit();
   bool watched() const { return static_cast<bool>(pidfd_); }
-  // For a process that has exited (a zombie until it is reaped): read from then on.
+  // For a process that has exited (a zombie until it is reaped), or one this handle no longer
+  // follows: read from then on, and its children once more.
   void stop_watching();
   // The parent as the last stat read gave it, and whether that parent was watched then.
   void set_parent(uint32_t parent_pid, bool parent_watched) {
@@ -351,6 +370,7 @@ class LinuxPlatform final : public ProcessPlatform {
   bool list_unread(LinuxProcess& handle, ListedProcess& listed);
   bool list_read(uint32_t pid, LinuxProcess* handle, ListedProcess& listed);
   void settle_exits(std::vector<ListedProcess>& out);
+  void read_unsettled(std::vector<ListedProcess>& out, bool watch_answered);
   bool parent_watched(uint32_t parent_pid) const {
     return parent_pid == 0 || exit_watch_.watches(parent_pid);
   }
@@ -381,9 +401,9 @@ class LinuxPlatform final : public ProcessPlatform {
   FileBuffer buffer_;
   FileBuffer second_buffer_;
   std::vector<char> directory_buffer_;
-  // Reused by every list: each listed process's handle, and the processes that exited.
+  // Reused by every list: each listed process's handle, and the processes whose watch ended.
   std::vector<LinuxProcess*> listed_handles_;
-  std::vector<uint32_t> exited_pids_;
+  std::vector<uint32_t> ended_pids_;
 };
 
 // A process's times as its CPU clock gives them: one sum.
@@ -651,14 +671,19 @@ bool LinuxPlatform::list_read(uint32_t pid, LinuxProcess* handle, ListedProcess&
 // A process that exited since the list's walk began may have lent its pid to a newer one, whose
 // clock the walk read; and its children have another parent now. So each such listing is read
 // again, and an exited process is read from then on (a zombie until it is reaped). A process that
-// exits after this check was alive when it was listed.
+// exits after this check was alive when it was listed. A parent whose watch ended otherwise (a
+// read found it ended, or its handle went) is treated as exited: its children are read again.
 void LinuxPlatform::settle_exits(std::vector<ListedProcess>& out) {
-  exited_pids_.clear();
-  const bool watch_answered = exit_watch_.for_each_exited([this](LinuxProcess& process) {
-    exited_pids_.push_back(process.pid());
-    process.stop_watching();
-  });
-  if (watch_answered && exited_pids_.empty()) return;
+  bool watch_answered =
+      exit_watch_.for_each_exited([](LinuxProcess& process) { process.stop_watching(); });
+  // A listing read again may find its own process ended, whose children are then read in turn.
+  while (exit_watch_.take_ended(ended_pids_) || !watch_answered) {
+    read_unsettled(out, watch_answered);
+    watch_answered = true;
+  }
+}
+
+void LinuxPlatform::read_unsettled(std::vector<ListedProcess>& out, bool watch_answered) {
   // Backwards, so that erasing a vanished process leaves the indexes still to come valid.
   for (size_t index = out.size(); index-- > 0;) {
     ListedProcess& listed = out[index];
@@ -666,10 +691,11 @@ void LinuxPlatform::settle_exits(std::vector<ListedProcess>& out) {
     // An unread listing's handle was watched when it was listed: if it is not now, it exited.
     const bool unverified =
         listed.status_deferred && (!watch_answered || !handle->watched());
-    const bool orphaned = std::find(exited_pids_.begin(), exited_pids_.end(),
-                                    listed.parent_pid) != exited_pids_.end();
+    const bool orphaned =
+        std::binary_search(ended_pids_.begin(), ended_pids_.end(), listed.parent_pid);
     if ((unverified || orphaned) && !list_read(listed.pid, handle, listed)) {
       out.erase(out.begin() + static_cast<std::ptrdiff_t>(index));
+      listed_handles_.erase(listed_handles_.begin() + static_cast<std::ptrdiff_t>(index));
     }
   }
 }

@@ -452,6 +452,37 @@ TEST_F(LinuxPlatformTest, SteadyProcessesFollowTheirParentsExitAndTheirState) {
   }
 }
 
+// A parent that a read finds ended (its kept stat file fails once it is reaped) before its exit
+// is looked for: its child, listed unread, still follows it to the parent the kernel gave it.
+TEST_F(LinuxPlatformTest, AParentFoundEndedByAReadStillHandsOverItsChildren) {
+  int told[2];
+  ASSERT_EQ(::pipe(told), 0);
+  Child parent([&](int ready) {
+    const pid_t grandchild = ::fork();
+    if (grandchild == 0) wait_for_kill();
+    static_cast<void>(::write(told[1], &grandchild, sizeof grandchild));
+    say_ready(ready);
+    wait_for_kill();
+  });
+  pid_t grandchild = 0;
+  ASSERT_EQ(::read(told[0], &grandchild, sizeof grandchild),
+            static_cast<ssize_t>(sizeof grandchild));
+  const auto orphan = static_cast<uint32_t>(grandchild);
+  refresh(table);
+  table.refresh(RefreshOptions::everything(), true);  // the parent's state is left to phase two
+  ASSERT_NE(table.find(orphan), nullptr);
+  ASSERT_EQ(table.find(orphan)->parent_pid, parent.pid());
+
+  parent.kill_and_reap();
+  const uint32_t looked_at[] = {parent.pid()};
+  table.read_figures(looked_at);
+  refresh(table);
+  ASSERT_NE(table.find(orphan), nullptr);
+  EXPECT_EQ(table.find(orphan)->parent_pid, parent_pid_in_stat(orphan));
+  ::kill(grandchild, SIGKILL);
+  for (int fd : told) ::close(fd);
+}
+
 // A pid that a newer process took is a new entry with that process's name and start time, also
 // when both processes started within the same second.
 TEST_F(LinuxPlatformTest, ReusedPidIsANewEntry) {
