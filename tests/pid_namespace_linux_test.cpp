@@ -145,5 +145,50 @@ TEST(PidNamespace, ProcOfAnotherNamespaceIsReportedAtStart) {
   EXPECT_TRUE(err.ends_with("\n")) << err;
 }
 
+// The pid of the calling process as /proc counts it: in a namespace without a /proc of its own,
+// the host's pid.
+std::string proc_self() {
+  char target[32] = {};
+  const ssize_t length = ::readlink("/proc/self", target, sizeof target - 1);
+  return length > 0 ? std::string(target, static_cast<size_t>(length)) : std::string();
+}
+
+// With the /proc of another namespace, the monitor's pids are that /proc's: a busy child of the
+// root shows the CPU time and start time its stat gives, and is not cut from the tree.
+TEST(PidNamespace, ProcOfAnotherNamespaceReadsCpuTimeFromStat) {
+  const std::string outcome = run_in_pid_namespace(false, [] {
+    ::setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+    int told[2];
+    if (::pipe(told) != 0) return SKIPPED + "no pipe";
+    if (::fork() == 0) {
+      const std::string self = proc_self();
+      static_cast<void>(::write(told[1], self.data(), self.size()));
+      volatile uint64_t spin = 0;
+      for (;;) spin = spin + 1;
+    }
+    char busy[32] = {};
+    const ssize_t length = ::read(told[0], busy, sizeof busy - 1);
+    if (length <= 0) return std::string("no pid from the busy child");
+    ChildProcess monitor({TREEMON_BINARY});
+    if (!monitor.read_line(LINE_WAIT)) return std::string("no hello");
+    monitor.write(R"({"version":2,"type":"configure","rootPid":)" + proc_self() +
+                  R"(,"sampleIntervalMs":0})" "\n");
+    std::this_thread::sleep_for(1500ms);
+    monitor.write(sample_now_line("busy"));
+    const auto snapshot = monitor.read_line(LINE_WAIT);
+    return json{{"busy", std::atoi(busy)}, {"snapshot", snapshot.value_or("")}}.dump();
+  });
+  if (outcome.starts_with(SKIPPED)) GTEST_SKIP() << outcome;
+  const json result = json::parse(outcome);
+  const json snapshot = json::parse(result["snapshot"].get<std::string>());
+  const json* busy = nullptr;
+  for (const json& row : snapshot["processes"]) {
+    if (row["pid"] == result["busy"]) busy = &row;
+  }
+  ASSERT_NE(busy, nullptr) << snapshot;
+  EXPECT_GE((*busy)["cpuTimeMs"].get<uint64_t>(), 300u) << *busy;
+  EXPECT_GT((*busy)["startTimeMs"].get<uint64_t>(), 0u) << *busy;
+}
+
 }  // namespace
 }  // namespace treemon

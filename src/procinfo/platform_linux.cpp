@@ -28,9 +28,11 @@
 // and the /proc directory, never the platform.
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -190,6 +192,34 @@ std::optional<uint64_t> process_cpu_100ns(uint32_t pid) {
   return nanoseconds / 100;
 }
 
+// Whether this machine lets the monitor read other processes' CPU clocks (a sandbox may not), asked
+// of a process that surely is not the monitor, whose own clock is always readable: its parent, or,
+// where it has none in its namespace (it is the namespace's first process, or was entered into it
+// from outside), a child started for the question.
+bool other_cpu_clocks_readable() {
+  const pid_t parent = ::getppid();
+  if (parent > 0) return process_cpu_100ns(static_cast<uint32_t>(parent)).has_value();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    for (;;) ::pause();
+  }
+  if (child < 0) return false;
+  const bool readable = process_cpu_100ns(static_cast<uint32_t>(child)).has_value();
+  ::kill(child, SIGKILL);
+  while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  return readable;
+}
+
+// The monitor's own pid as the namespace of `proc` counts it (what its "self" links to), or
+// nothing, with errno set, when the link cannot be read.
+std::optional<std::string> proc_self(int proc) {
+  char target[32] = {};
+  const ssize_t length = ::readlinkat(proc, "self", target, sizeof target - 1);
+  if (length < 0) return std::nullopt;
+  return std::string(target, static_cast<size_t>(length));
+}
+
 class LinuxProcess;
 
 // Which watched processes have exited, found with one call for all of them: each one's pidfd sits
@@ -318,6 +348,7 @@ class LinuxProcess final : public ProcessHandle {
   const std::optional<ProcessTimes>* cached_times(uint64_t generation) const {
     return cached_generation_ == generation ? &cached_times_ : nullptr;
   }
+  uint64_t last_cpu_100ns() const { return cached_times_ ? cached_times_->user_100ns : 0; }
 
  private:
   void drop_files();
@@ -376,8 +407,8 @@ class LinuxPlatform final : public ProcessPlatform {
   }
   std::optional<uint64_t> start_seconds(uint64_t start_ticks) const;
   std::string name_of(uint32_t pid, std::string_view comm);
-  std::optional<ProcessTimes> times_of(const LinuxProcess& process, std::optional<uint64_t> clock,
-                                       const StatFields& fields) const;
+  ProcessTimes times_of(const LinuxProcess& process, std::optional<uint64_t> clock,
+                        const StatFields& fields) const;
   std::optional<uint64_t> cpu_clock(uint32_t pid) const {
     return cpu_clocks_ ? process_cpu_100ns(pid) : std::nullopt;
   }
@@ -391,8 +422,10 @@ class LinuxPlatform final : public ProcessPlatform {
   uint64_t page_size_ = 4096;
   std::optional<uint64_t> boot_time_s_;
   DescriptorLimiter limiter_;
-  // Whether this machine lets the monitor read other processes' CPU clocks (a sandbox may not).
-  // Without them, every process is read at every list, and its CPU time comes from stat.
+  // Whether CPU clocks are read, and exits watched: only where the machine lets the monitor read
+  // other processes' clocks and /proc is of the monitor's own pid namespace, since clock ids and
+  // pidfds name processes of that namespace. Without them, every process is read at every list,
+  // and its CPU time comes from stat.
   bool cpu_clocks_ = false;
   ExitWatch exit_watch_;
   uint64_t generation_ = 0;  // one per list; tells which list a handle's cache comes from
@@ -543,8 +576,8 @@ LinuxPlatform::LinuxPlatform() : limiter_(handle_descriptor_budget()) {
     boot_time_s_ = linux_proc::parse_boot_time(buffer_.text());
   }
   directory_buffer_.resize(DIRECTORY_BUFFER_INITIAL);
-  // Asked of another process than this one, whose own clock is always readable.
-  cpu_clocks_ = process_cpu_100ns(static_cast<uint32_t>(::getppid())).has_value();
+  const bool own_namespace = proc_ && proc_self(proc_.get()) == std::to_string(::getpid());
+  cpu_clocks_ = own_namespace && other_cpu_clocks_readable();
 }
 
 uint32_t LinuxPlatform::processor_count() {
@@ -723,15 +756,18 @@ std::optional<uint64_t> LinuxPlatform::start_seconds(uint64_t start_ticks) const
   return saturating_add(*boot_time_s_, since_boot);
 }
 
-// One source of CPU times for every process, so that no reading measures against a baseline of
-// the other.
-std::optional<ProcessTimes> LinuxPlatform::times_of(const LinuxProcess& process,
-                                                    std::optional<uint64_t> clock,
-                                                    const StatFields& fields) const {
-  if (cpu_clocks_) return clock_times(process, clock);
-  return ProcessTimes{process.start_seconds(),
-                      linux_proc::ticks_to_100ns(fields.system_ticks, ticks_per_second_),
-                      linux_proc::ticks_to_100ns(fields.user_ticks, ticks_per_second_)};
+// One form of CPU times for every process, so that no reading measures against a baseline of
+// the other: with CPU clocks, one sum, which the stat reading gives where a clock cannot be read.
+// Stat counts the clock's time in whole ticks, so it never passes the last clock reading, which
+// stands instead of a smaller sum. The start time is always the stat reading's.
+ProcessTimes LinuxPlatform::times_of(const LinuxProcess& process, std::optional<uint64_t> clock,
+                                     const StatFields& fields) const {
+  const uint64_t system = linux_proc::ticks_to_100ns(fields.system_ticks, ticks_per_second_);
+  const uint64_t user = linux_proc::ticks_to_100ns(fields.user_ticks, ticks_per_second_);
+  if (!cpu_clocks_) return ProcessTimes{process.start_seconds(), system, user};
+  if (clock) return ProcessTimes{process.start_seconds(), 0, *clock};
+  return ProcessTimes{process.start_seconds(), 0,
+                      std::max(saturating_add(system, user), process.last_cpu_100ns())};
 }
 
 std::unique_ptr<ProcessHandle> LinuxPlatform::open_process(const ListedProcess& listed) {
@@ -819,16 +855,14 @@ CommandLineRead LinuxPlatform::command_line(ProcessHandle& handle) {
 // different number means the /proc of another pid namespace (usually the host's, in a container
 // that mounted none of its own), whose pids and trees are not those around the monitor.
 std::optional<std::string> LinuxPlatform::start_up_warning() {
-  char target[32] = {};
-  const ssize_t length = proc_ ? ::readlinkat(proc_.get(), "self", target, sizeof target - 1) : -1;
-  if (length < 0) {
+  const std::optional<std::string> self = proc_self(proc_.get());
+  if (!self) {
     return "/proc/self cannot be read (" + std::string(std::strerror(errno)) +
            "): no process can be monitored";
   }
-  const std::string self(target, static_cast<size_t>(length));
   const std::string pid = std::to_string(::getpid());
-  if (self == pid) return std::nullopt;
-  return "/proc/self names process " + self + ", not this process (" + pid +
+  if (*self == pid) return std::nullopt;
+  return "/proc/self names process " + *self + ", not this process (" + pid +
          "): /proc belongs to another pid namespace, whose processes are monitored instead";
 }
 
