@@ -8,8 +8,9 @@
 // goes outside the tree costs those two, not five. Fewer open files also make every read cheaper
 // for the kernel. Descriptors are a budget below the open-file limit (raised to the hard limit at
 // creation), kept by a DescriptorLimiter; when it is spent, or the kernel refuses more, a handle
-// reads its files by path instead. Nothing fails for lack of descriptors, and a handle closes all
-// it holds when its entry goes.
+// reads its files by path instead, and a read by path that finds no descriptor free (the limit was
+// lowered from outside) takes one held in reserve. Nothing fails for lack of descriptors, and a
+// handle closes all it holds when its entry goes.
 //
 // A command line is read only as far as COMMAND_LINE_READ_BYTES, so what any process shows in
 // its argument area bounds neither the time nor the memory of a refresh.
@@ -166,6 +167,50 @@ struct ProcPath {
   }
 };
 
+// The /proc directory, and one descriptor held in reserve for reads by path. The open-file limit
+// may be lowered from outside at any moment, below the descriptors the handles already keep; a
+// read by path that finds no descriptor free then takes the reserve's, which was opened early,
+// with a low number, and takes it back after the read. So running out of descriptors costs kept
+// files, whose handles read by path instead, never a read and never a listed process.
+class ProcDirectory {
+ public:
+  ProcDirectory() {
+    ReadStatus status;
+    directory_ = open_at(AT_FDCWD, "/proc", status);
+    keep_reserve();
+  }
+
+  int get() const { return directory_.get(); }
+  explicit operator bool() const { return static_cast<bool>(directory_); }
+
+  // A file to keep: nothing when no descriptor is free (the reserve is for reads by path).
+  UniqueFd open(const char* path, ReadStatus& status) const {
+    return open_at(directory_.get(), path, status);
+  }
+
+  // Reads a file, at most `limit` bytes of it, through a descriptor opened for this read alone.
+  ReadStatus read(const char* path, FileBuffer& out, size_t limit = SIZE_MAX) {
+    ReadStatus status;
+    UniqueFd file = open_at(directory_.get(), path, status);
+    if (status == ReadStatus::NoDescriptors && reserve_) {
+      reserve_.reset();
+      file = open_at(directory_.get(), path, status);
+    }
+    if (file) status = read_file(file.get(), out, limit);
+    file.reset();
+    if (!reserve_) keep_reserve();
+    return status;
+  }
+
+ private:
+  void keep_reserve() {
+    if (directory_) reserve_ = UniqueFd(::fcntl(directory_.get(), F_DUPFD_CLOEXEC, 0));
+  }
+
+  UniqueFd directory_;
+  UniqueFd reserve_;
+};
+
 enum ProcFile { STAT, STATM, IO, CMDLINE };
 constexpr const char* PROC_FILE_NAMES[FILES_PER_PROCESS] = {"stat", "statm", "io", "cmdline"};
 
@@ -290,8 +335,8 @@ class ExitWatch {
 class LinuxProcess final : public ProcessHandle {
  public:
   // All three must outlive the handle.
-  LinuxProcess(int proc_directory, DescriptorLimiter& limiter, ExitWatch& exit_watch, uint32_t pid,
-               std::string name);
+  LinuxProcess(ProcDirectory& proc, DescriptorLimiter& limiter, ExitWatch& exit_watch,
+               uint32_t pid, std::string name);
   ~LinuxProcess() override;
   LinuxProcess(const LinuxProcess&) = delete;
   LinuxProcess& operator=(const LinuxProcess&) = delete;
@@ -356,7 +401,7 @@ class LinuxProcess final : public ProcessHandle {
   ReadStatus keep_figure_files(FileBuffer& scratch);
   ReadStatus read_by_path(ProcFile file, FileBuffer& out, size_t limit);
 
-  const int proc_directory_;
+  ProcDirectory& proc_;
   DescriptorLimiter& limiter_;
   ExitWatch& exit_watch_;
   uint32_t pid_;
@@ -416,7 +461,7 @@ class LinuxPlatform final : public ProcessPlatform {
   std::optional<StatFields> read_own_stat(LinuxProcess& process);
 
   SystemClock clock_;
-  UniqueFd proc_;
+  ProcDirectory proc_;
   UniqueFd machine_stat_;
   uint64_t ticks_per_second_ = 100;
   uint64_t page_size_ = 4096;
@@ -445,9 +490,9 @@ std::optional<ProcessTimes> clock_times(const LinuxProcess& process, std::option
   return ProcessTimes{process.start_seconds(), 0, *cpu};
 }
 
-LinuxProcess::LinuxProcess(int proc_directory, DescriptorLimiter& limiter, ExitWatch& exit_watch,
+LinuxProcess::LinuxProcess(ProcDirectory& proc, DescriptorLimiter& limiter, ExitWatch& exit_watch,
                            uint32_t pid, std::string name)
-    : proc_directory_(proc_directory),
+    : proc_(proc),
       limiter_(limiter),
       exit_watch_(exit_watch),
       pid_(pid),
@@ -478,7 +523,7 @@ void LinuxProcess::stop_watching() {
 bool LinuxProcess::keep_files() {
   if (!limiter_.acquire(1)) return false;
   ReadStatus status;
-  files_[STAT] = open_at(proc_directory_, ProcPath(pid_, PROC_FILE_NAMES[STAT]).text, status);
+  files_[STAT] = proc_.open(ProcPath(pid_, PROC_FILE_NAMES[STAT]).text, status);
   if (!files_[STAT]) {
     limiter_.release(1);  // out of descriptors, or gone: read by path, which reports what it finds
     return false;
@@ -495,7 +540,7 @@ ReadStatus LinuxProcess::keep_figure_files(FileBuffer& scratch) {
   figures_kept_ = true;
   for (int file = STATM; file < FILES_PER_PROCESS; ++file) {
     ReadStatus status;
-    files_[file] = open_at(proc_directory_, ProcPath(pid_, PROC_FILE_NAMES[file]).text, status);
+    files_[file] = proc_.open(ProcPath(pid_, PROC_FILE_NAMES[file]).text, status);
     if (status == ReadStatus::Denied && file == IO) {
       io_denied_ = true;
     } else if (status != ReadStatus::Ok) {
@@ -540,9 +585,7 @@ ReadStatus LinuxProcess::read(ProcFile file, FileBuffer& out, size_t limit) {
 }
 
 ReadStatus LinuxProcess::read_by_path(ProcFile file, FileBuffer& out, size_t limit) {
-  ReadStatus status;
-  UniqueFd fd = open_at(proc_directory_, ProcPath(pid_, PROC_FILE_NAMES[file]).text, status);
-  return fd ? read_file(fd.get(), out, limit) : status;
+  return proc_.read(ProcPath(pid_, PROC_FILE_NAMES[file]).text, out, limit);
 }
 
 LinuxProcess& as_linux(ProcessHandle& handle) { return static_cast<LinuxProcess&>(handle); }
@@ -564,7 +607,6 @@ uint64_t handle_descriptor_budget() {
 
 LinuxPlatform::LinuxPlatform() : limiter_(handle_descriptor_budget()) {
   ReadStatus status;
-  proc_ = open_at(AT_FDCWD, "/proc", status);
   machine_stat_ = open_at(AT_FDCWD, "/proc/stat", status);
   const long ticks = ::sysconf(_SC_CLK_TCK);
   if (ticks > 0) ticks_per_second_ = static_cast<uint64_t>(ticks);
@@ -667,10 +709,7 @@ bool LinuxPlatform::list_read(uint32_t pid, LinuxProcess* handle, ListedProcess&
   // Read before the stat file: if that still shows the handle's process, the clock was its own.
   const std::optional<uint64_t> cpu = handle ? cpu_clock(pid) : std::nullopt;
   ReadStatus status = handle ? handle->read(STAT, buffer_) : ReadStatus::Gone;
-  if (status != ReadStatus::Ok) {
-    UniqueFd fd = open_at(proc_.get(), ProcPath(pid, "stat").text, status);
-    if (fd) status = read_file(fd.get(), buffer_);
-  }
+  if (status != ReadStatus::Ok) status = proc_.read(ProcPath(pid, "stat").text, buffer_);
   if (status != ReadStatus::Ok) return false;
   std::optional<StatFields> fields = linux_proc::parse_stat(buffer_.text());
   if (!fields) return false;
@@ -735,9 +774,8 @@ void LinuxPlatform::read_unsettled(std::vector<ListedProcess>& out, bool watch_a
 
 std::string LinuxPlatform::name_of(uint32_t pid, std::string_view comm) {
   if (comm.size() < linux_proc::COMM_MAX) return repair_utf8(comm);
-  ReadStatus status;
-  UniqueFd fd = open_at(proc_.get(), ProcPath(pid, "cmdline").text, status);
-  if (!fd || read_file(fd.get(), second_buffer_, COMMAND_LINE_READ_BYTES) != ReadStatus::Ok) {
+  if (proc_.read(ProcPath(pid, "cmdline").text, second_buffer_, COMMAND_LINE_READ_BYTES) !=
+      ReadStatus::Ok) {
     return repair_utf8(comm);
   }
   const std::string_view arguments = second_buffer_.text();
@@ -775,8 +813,8 @@ std::unique_ptr<ProcessHandle> LinuxPlatform::open_process(const ListedProcess& 
   // read, the one the listed name came from.
   auto identity = unopened_.find(listed.pid);
   if (identity == unopened_.end()) return nullptr;
-  auto process = std::make_unique<LinuxProcess>(proc_.get(), limiter_, exit_watch_, listed.pid,
-                                                listed.name);
+  auto process =
+      std::make_unique<LinuxProcess>(proc_, limiter_, exit_watch_, listed.pid, listed.name);
   // Without CPU clocks a watched process would still have to be read.
   if (cpu_clocks_) process->watch_exit();
   process->keep_files();
