@@ -22,7 +22,9 @@
 // is new, when it or its parent has exited, or when it cannot be watched; the state and name of
 // the others are read in the table's second phase, for the processes a caller looks at. Each
 // exit is looked for once per list, after the walk, and every listing it may have made wrong is
-// read again then.
+// read again then; so is every child of a parent whose watch ended without its exit being seen.
+// Clocks and pidfds name processes of the monitor's own pid namespace, so with the /proc of
+// another one every process is read from stat at every list.
 //
 // The list reads stat through the handle the table already holds for that pid where there is
 // one; process_times() answers from the list's reading. Handles know the limiter, the exit watch
@@ -256,11 +258,11 @@ bool other_cpu_clocks_readable() {
   return readable;
 }
 
-// The monitor's own pid as the namespace of `proc` counts it (what its "self" links to), or
+// The monitor's own pid as the namespace of /proc counts it (what /proc/self links to), or
 // nothing, with errno set, when the link cannot be read.
-std::optional<std::string> proc_self(int proc) {
+std::optional<std::string> proc_self() {
   char target[32] = {};
-  const ssize_t length = ::readlinkat(proc, "self", target, sizeof target - 1);
+  const ssize_t length = ::readlink("/proc/self", target, sizeof target - 1);
   if (length < 0) return std::nullopt;
   return std::string(target, static_cast<size_t>(length));
 }
@@ -272,12 +274,10 @@ class LinuxProcess;
 // freed and reused and after its children were given another parent. Watched processes are also
 // found by pid, so that a process knows whether its parent is watched.
 //
-// Rules:
-//  1. A watch that ends, for whatever reason (its exit was seen, a read found the process ended,
-//     it left the listing, its handle went), is told as ended by the next take_ended(), once.
-//     A process listed as the child of a watched parent is trusted to keep that parent only
-//     until then, so no exit is lost when a watch ends before its event is read.
-//  2. A pid is watched by at most one process at a time.
+// Rule: a watch that ends, for whatever reason (its exit was seen, a read found the process
+// ended, it left the listing, its handle went), is told as ended by the next take_ended(), once.
+// A process listed as the child of a watched parent is trusted to keep that parent only until
+// then, so no exit is lost when a watch ends before its event is read.
 class ExitWatch {
  public:
   ExitWatch() : epoll_(::epoll_create1(EPOLL_CLOEXEC)) {}
@@ -618,7 +618,7 @@ LinuxPlatform::LinuxPlatform() : limiter_(handle_descriptor_budget()) {
     boot_time_s_ = linux_proc::parse_boot_time(buffer_.text());
   }
   directory_buffer_.resize(DIRECTORY_BUFFER_INITIAL);
-  const bool own_namespace = proc_ && proc_self(proc_.get()) == std::to_string(::getpid());
+  const bool own_namespace = proc_self() == std::to_string(::getpid());
   cpu_clocks_ = own_namespace && other_cpu_clocks_readable();
 }
 
@@ -893,7 +893,7 @@ CommandLineRead LinuxPlatform::command_line(ProcessHandle& handle) {
 // different number means the /proc of another pid namespace (usually the host's, in a container
 // that mounted none of its own), whose pids and trees are not those around the monitor.
 std::optional<std::string> LinuxPlatform::start_up_warning() {
-  const std::optional<std::string> self = proc_self(proc_.get());
+  const std::optional<std::string> self = proc_self();
   if (!self) {
     return "/proc/self cannot be read (" + std::string(std::strerror(errno)) +
            "): no process can be monitored";
