@@ -12,8 +12,11 @@
 #include <algorithm>
 #include <cstdlib>
 #include <chrono>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -153,8 +156,21 @@ std::string proc_self() {
   return length > 0 ? std::string(target, static_cast<size_t>(length)) : std::string();
 }
 
+// User plus system time from a process's stat, in milliseconds.
+uint64_t stat_cpu_ms(const std::string& pid) {
+  std::ifstream file("/proc/" + pid + "/stat");
+  const std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  std::istringstream fields(stat.substr(std::min(stat.rfind(')') + 2, stat.size())));
+  std::string field;
+  uint64_t ticks = 0;
+  for (int index = 3; index <= 15 && fields >> field; ++index) {
+    if (index >= 14) ticks += std::stoull(field);
+  }
+  return ticks * 1000 / static_cast<uint64_t>(::sysconf(_SC_CLK_TCK));
+}
+
 // With the /proc of another namespace, the monitor's pids are that /proc's: a busy child of the
-// root shows the CPU time and start time its stat gives, and is not cut from the tree.
+// root shows the CPU time its stat gives and a start time, and is not cut from the tree.
 TEST(PidNamespace, ProcOfAnotherNamespaceReadsCpuTimeFromStat) {
   const std::string outcome = run_in_pid_namespace(false, [] {
     ::setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
@@ -166,17 +182,20 @@ TEST(PidNamespace, ProcOfAnotherNamespaceReadsCpuTimeFromStat) {
       volatile uint64_t spin = 0;
       for (;;) spin = spin + 1;
     }
-    char busy[32] = {};
-    const ssize_t length = ::read(told[0], busy, sizeof busy - 1);
-    if (length <= 0) return std::string("no pid from the busy child");
+    char busy_text[32] = {};
+    if (::read(told[0], busy_text, sizeof busy_text - 1) <= 0) return std::string("no busy pid");
+    const std::string busy = busy_text;
     ChildProcess monitor({TREEMON_BINARY});
     if (!monitor.read_line(LINE_WAIT)) return std::string("no hello");
     monitor.write(R"({"version":2,"type":"configure","rootPid":)" + proc_self() +
                   R"(,"sampleIntervalMs":0})" "\n");
-    std::this_thread::sleep_for(1500ms);
+    for (int i = 0; i < 1000 && stat_cpu_ms(busy) < 100; ++i) std::this_thread::sleep_for(10ms);
+    const uint64_t before = stat_cpu_ms(busy);
     monitor.write(sample_now_line("busy"));
     const auto snapshot = monitor.read_line(LINE_WAIT);
-    return json{{"busy", std::atoi(busy)}, {"snapshot", snapshot.value_or("")}}.dump();
+    return json{{"busy", std::stoul(busy)}, {"before", before}, {"after", stat_cpu_ms(busy)},
+                {"snapshot", snapshot.value_or("")}}
+        .dump();
   });
   if (outcome.starts_with(SKIPPED)) GTEST_SKIP() << outcome;
   const json result = json::parse(outcome);
@@ -186,7 +205,9 @@ TEST(PidNamespace, ProcOfAnotherNamespaceReadsCpuTimeFromStat) {
     if (row["pid"] == result["busy"]) busy = &row;
   }
   ASSERT_NE(busy, nullptr) << snapshot;
-  EXPECT_GE((*busy)["cpuTimeMs"].get<uint64_t>(), 300u) << *busy;
+  ASSERT_GE(result["before"].get<uint64_t>(), 100u) << "the busy child did not run";
+  EXPECT_GE((*busy)["cpuTimeMs"], result["before"]) << *busy;
+  EXPECT_LE((*busy)["cpuTimeMs"], result["after"]) << *busy;
   EXPECT_GT((*busy)["startTimeMs"].get<uint64_t>(), 0u) << *busy;
 }
 
