@@ -1051,9 +1051,10 @@ void Driver::finish() {
   while (::waitpid(-1, nullptr, 0) > 0) {
   }
 
-  std::printf("churn: %.0f s, %zu processes started (%.0f/s), %zu pid reuses seen, forced reuse %s: %zu of %zu hit\n",
-              elapsed, spawned_, static_cast<double>(spawned_) / elapsed, reused_seen_,
-              forced_reuse_ ? "on" : "off", forced_hit_, forced_wanted_);
+  std::printf("churn: %.0f s, %zu %s started (%.0f/s), %zu pid reuses seen, forced reuse %s: %zu of %zu hit\n",
+              elapsed, spawned_, settings_.families ? "families" : "processes",
+              static_cast<double>(spawned_) / elapsed, reused_seen_, forced_reuse_ ? "on" : "off",
+              forced_hit_, forced_wanted_);
   std::printf("churn: %zu snapshots (largest %llu rows), %zu history reads checked, history full: %s\n",
               snapshots_, static_cast<unsigned long long>(max_rows_), history_reads_, history_full_ ? "yes" : "no");
   std::printf("figures: resident peak %llu KiB, at history full %llu KiB, max after full %llu KiB, final %llu KiB\n",
