@@ -1,0 +1,91 @@
+#include "procinfo/proc_files_linux.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+
+#include "procinfo/platform.h"
+
+namespace treemon::linux_proc {
+
+void UniqueFd::reset() {
+  if (fd_ >= 0) ::close(fd_);  // never retried: Linux releases the descriptor even on EINTR
+  fd_ = -1;
+}
+
+ReadStatus status_from_errno(int error) {
+  switch (error) {
+    case ENOENT:
+    case ESRCH: return ReadStatus::Gone;
+    case EACCES:
+    case EPERM: return ReadStatus::Denied;
+    case EMFILE:
+    case ENFILE: return ReadStatus::NoDescriptors;
+    default: return ReadStatus::Failed;
+  }
+}
+
+UniqueFd open_at(int directory, const char* path, ReadStatus& status) {
+  int fd;
+  do {
+    fd = ::openat(directory, path, O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  status = fd < 0 ? status_from_errno(errno) : ReadStatus::Ok;
+  return UniqueFd(fd);
+}
+
+ReadStatus read_file(int fd, FileBuffer& out, size_t limit) {
+  if (out.storage_.size() > COMMAND_LINE_READ_BYTES) {
+    std::string(FileBuffer::INITIAL_BYTES, '\0').swap(out.storage_);
+  }
+  out.size_ = 0;
+  for (;;) {
+    const size_t wanted = std::min(out.storage_.size(), limit);
+    const ssize_t got = ::pread(fd, out.storage_.data() + out.size_, wanted - out.size_,
+                                static_cast<off_t>(out.size_));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      out.size_ = 0;
+      return status_from_errno(errno);
+    }
+    out.size_ += static_cast<size_t>(got);
+    if (got == 0 || out.size_ < wanted || out.size_ == limit) return ReadStatus::Ok;
+    out.storage_.resize(out.storage_.size() * 2);
+  }
+}
+
+ProcPath::ProcPath(uint32_t pid, const char* file) {
+  auto [end, error] = std::to_chars(text, text + 16, pid);
+  static_cast<void>(error);  // 16 bytes always hold a 32-bit number
+  *end++ = '/';
+  for (const char* c = file; *c != '\0'; ++c) *end++ = *c;
+  *end = '\0';
+}
+
+ProcDirectory::ProcDirectory() {
+  ReadStatus status;
+  directory_ = open_at(AT_FDCWD, "/proc", status);
+  keep_reserve();
+}
+
+ReadStatus ProcDirectory::read(const char* path, FileBuffer& out, size_t limit) {
+  ReadStatus status;
+  UniqueFd file = open_at(directory_.get(), path, status);
+  if (status == ReadStatus::NoDescriptors && reserve_) {
+    reserve_.reset();
+    file = open_at(directory_.get(), path, status);
+  }
+  if (file) status = read_file(file.get(), out, limit);
+  file.reset();
+  if (!reserve_) keep_reserve();
+  return status;
+}
+
+void ProcDirectory::keep_reserve() {
+  if (directory_) reserve_ = UniqueFd(::fcntl(directory_.get(), F_DUPFD_CLOEXEC, 0));
+}
+
+}  // namespace treemon::linux_proc

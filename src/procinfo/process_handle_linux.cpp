@@ -1,0 +1,124 @@
+#include "procinfo/process_handle_linux.h"
+
+#include <utility>
+
+namespace treemon::linux_proc {
+namespace {
+
+// statm, io and cmdline: opened together, when the first of them is read.
+constexpr int FIGURE_FILES = FILES_PER_PROCESS - 1;
+
+}  // namespace
+
+LinuxProcess::LinuxProcess(ProcDirectory& proc, DescriptorLimiter& limiter, ExitWatch& exit_watch,
+                           uint32_t pid, std::string name, bool watch_exit)
+    : proc_(proc),
+      limiter_(limiter),
+      exit_watch_(exit_watch),
+      pid_(pid),
+      name_(std::move(name)),
+      pidfd_(watch_exit ? start_watch() : UniqueFd()),
+      keeps_files_(keep_stat_file()) {}
+
+LinuxProcess::~LinuxProcess() {
+  stop_watching();
+  drop_files();
+}
+
+void LinuxProcess::set_identity(const StatIdentity& identity,
+                                std::optional<uint64_t> start_seconds) {
+  start_ticks_ = identity.start_ticks;
+  start_seconds_ = start_seconds;
+  kernel_thread_ = identity.kernel_thread;
+  comm_ = identity.comm;
+}
+
+// Without a descriptor to spare, or a pidfd, the process is not watched.
+UniqueFd LinuxProcess::start_watch() {
+  if (!limiter_.acquire(1)) return UniqueFd();
+  UniqueFd pidfd = open_pidfd(pid_);
+  if (!pidfd || !exit_watch_.add(pid_, pidfd.get(), this)) {
+    limiter_.release(1);
+    return UniqueFd();
+  }
+  return pidfd;
+}
+
+void LinuxProcess::stop_watching() {
+  if (!pidfd_) return;
+  exit_watch_.remove(pid_, pidfd_.get(), this);
+  pidfd_.reset();
+  limiter_.release(1);
+}
+
+void LinuxProcess::mark_ended() {
+  stop_watching();
+  drop_files();
+  ended_ = true;
+}
+
+bool LinuxProcess::keep_stat_file() {
+  if (!limiter_.acquire(1)) return false;
+  ReadStatus status;
+  files_[STAT] = proc_.open(ProcPath(pid_, PROC_FILE_NAMES[STAT]).text, status);
+  if (!files_[STAT]) {
+    limiter_.release(1);  // out of descriptors, or gone: read by path, which reports what it finds
+    return false;
+  }
+  return true;
+}
+
+// The figure files are opened by path, which names whichever process has the pid now; the kept
+// stat file then tells whether that is still this process. It was alive after the opens, so the
+// pid was not reused before them, and the opened files are its own.
+ReadStatus LinuxProcess::keep_figure_files(FileBuffer& scratch) {
+  figures_ = FigureFiles::ByPath;
+  if (!limiter_.acquire(FIGURE_FILES)) return ReadStatus::NoDescriptors;
+  figures_ = FigureFiles::Kept;
+  for (int file = STATM; file < FILES_PER_PROCESS; ++file) {
+    ReadStatus status;
+    files_[file] = proc_.open(ProcPath(pid_, PROC_FILE_NAMES[file]).text, status);
+    if (status == ReadStatus::Denied && file == IO) {
+      io_denied_ = true;
+    } else if (status != ReadStatus::Ok) {
+      drop_figure_files();
+      return status;
+    }
+  }
+  const ReadStatus alive = read_file(files_[STAT].get(), scratch);
+  if (alive != ReadStatus::Ok) drop_figure_files();
+  return alive;
+}
+
+void LinuxProcess::drop_figure_files() {
+  if (figures_ != FigureFiles::Kept) return;
+  for (int file = STATM; file < FILES_PER_PROCESS; ++file) files_[file].reset();
+  figures_ = FigureFiles::ByPath;
+  limiter_.release(FIGURE_FILES);
+}
+
+void LinuxProcess::drop_files() {
+  drop_figure_files();
+  if (!files_[STAT]) return;
+  files_[STAT].reset();
+  limiter_.release(1);
+}
+
+ReadStatus LinuxProcess::read(ProcFile file, FileBuffer& out, size_t limit) {
+  if (ended_) return ReadStatus::Gone;
+  // Gone: the kept stat file, or the pid's missing directory, says this process has ended.
+  if (keeps_files_ && file != STAT && figures_ == FigureFiles::NotOpened &&
+      keep_figure_files(out) == ReadStatus::Gone) {
+    mark_ended();
+    return ReadStatus::Gone;
+  }
+  if (file == IO && io_denied_) return ReadStatus::Denied;
+  if (files_[file]) {
+    const ReadStatus status = read_file(files_[file].get(), out, limit);
+    if (status == ReadStatus::Gone) mark_ended();
+    return status;
+  }
+  return proc_.read(ProcPath(pid_, PROC_FILE_NAMES[file]).text, out, limit);
+}
+
+}  // namespace treemon::linux_proc
