@@ -19,8 +19,8 @@
 //  4. Every descriptor a handle keeps is counted in the limiter and given back once; the budget
 //     is what the platform is made with.
 //  5. A handle leaves the epoll set before its pidfd closes.
-//  6. No buffer is reused while a parse of it is alive: a parsed stat's fields view buffer_ and
-//     die before the next read into it; a name's command line is read into second_buffer_.
+//  6. No buffer is reused while a parse of it is alive: every read goes into buffer_, and what
+//     is kept of a parse (a stat's fields, their command name included) is owned, not a view.
 //  7. A listed handle belongs to the listing at the same index: listed_handles_[i] is the handle
 //     out[i] was listed through (null for none), and erasing a listing erases both.
 //  8. A command line is read only as far as COMMAND_LINE_READ_BYTES, so what any process shows
@@ -51,7 +51,7 @@
 #include "procinfo/descriptor_limiter.h"
 #include "procinfo/exit_watch_linux.h"
 #include "procinfo/proc_files_linux.h"
-#include "procinfo/proc_parse.h"
+#include "procinfo/proc_parse_linux.h"
 #include "procinfo/process_handle_linux.h"
 
 namespace treemon {
@@ -177,7 +177,6 @@ class LinuxPlatform final : public ProcessPlatform {
   // The last list's reading of every listed process that has no live handle, for open_process.
   std::unordered_map<uint32_t, StatIdentity> unopened_;
   FileBuffer buffer_;
-  FileBuffer second_buffer_;
   std::vector<char> directory_buffer_;
   // Reused by every list: each listed process's handle, and the processes whose watch ended.
   std::vector<LinuxProcess*> listed_handles_;
@@ -337,7 +336,7 @@ bool LinuxPlatform::list_read(uint32_t pid, LinuxProcess* handle, ListedProcess&
     listed.name = name_of(pid, fields->comm);
     unopened_.insert_or_assign(pid, StatIdentity{fields->start_ticks,
                                                  linux_proc::is_kernel_thread(*fields),
-                                                 std::string(fields->comm)});
+                                                 fields->comm});
   }
   return true;
 }
@@ -375,11 +374,11 @@ void LinuxPlatform::read_unsettled(std::vector<ListedProcess>& out, bool watch_a
 
 std::string LinuxPlatform::name_of(uint32_t pid, std::string_view comm) {
   if (comm.size() < linux_proc::COMM_MAX) return repair_utf8(comm);
-  if (proc_.read(ProcPath(pid, "cmdline").text, second_buffer_, COMMAND_LINE_READ_BYTES) !=
+  if (proc_.read(ProcPath(pid, "cmdline").text, buffer_, COMMAND_LINE_READ_BYTES) !=
       ReadStatus::Ok) {
     return repair_utf8(comm);
   }
-  const std::string_view arguments = second_buffer_.text();
+  const std::string_view arguments = buffer_.text();
   const size_t first_end = arguments.find('\0');
   // A first argument that goes on past what is read cannot be split into a directory and a file
   // name: the kernel's name stands.

@@ -1,4 +1,4 @@
-#include "procinfo/proc_parse.h"
+#include "procinfo/proc_parse_linux.h"
 
 #include <bit>
 #include <charconv>

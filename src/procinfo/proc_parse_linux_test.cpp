@@ -4,7 +4,7 @@
 #include <limits>
 #include <random>
 
-#include "procinfo/proc_parse.h"
+#include "procinfo/proc_parse_linux.h"
 #include "base/saturating.h"
 #include "base/utf8.h"
 #include "procinfo/platform.h"

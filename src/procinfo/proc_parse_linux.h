@@ -17,7 +17,9 @@ namespace treemon::linux_proc {
 
 // The fields of /proc/PID/stat that the table needs. Times are clock ticks.
 struct StatFields {
-  std::string_view comm;  // raw bytes, up to 15; points into the parsed text
+  // Raw bytes, owned, so that the fields outlive the buffer they were read into: up to 15 for
+  // a process, which the string holds in place, more for some kernel threads.
+  std::string comm;
   char state = '?';
   uint32_t parent_pid = 0;
   uint64_t flags = 0;  // the kernel's PF_* bits
