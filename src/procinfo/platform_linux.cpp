@@ -79,18 +79,10 @@ constexpr uint64_t DESCRIPTOR_RESERVE = 256;
 constexpr size_t DIRECTORY_BUFFER_INITIAL = 32 * 1024;
 constexpr size_t DIRECTORY_BUFFER_MAX = 1024 * 1024;
 
-// The CPU time of all threads of a process, those that ended included, in 100-nanosecond units:
-// the sum that its stat file splits into user and system ticks. Any process's clock may be read.
-// The id is the kernel's encoding of a process's scheduler clock, as clock_getcpuclockid() makes
-// it (without that call's extra system call to check it).
-std::optional<uint64_t> process_cpu_100ns(uint32_t pid) {
-  constexpr uint32_t CPUCLOCK_SCHED = 2;
-  const auto clock = static_cast<clockid_t>((~pid << 3) | CPUCLOCK_SCHED);
-  timespec time{};
-  if (::clock_gettime(clock, &time) != 0) return std::nullopt;
-  const uint64_t nanoseconds =
-      static_cast<uint64_t>(time.tv_sec) * 1'000'000'000 + static_cast<uint64_t>(time.tv_nsec);
-  return nanoseconds / 100;
+// Whether a process's CPU clock can be read now.
+bool cpu_clock_readable(uint32_t pid) {
+  const std::optional<clockid_t> clock = linux_proc::process_cpu_clock(pid);
+  return clock && linux_proc::cpu_100ns(*clock);
 }
 
 // Whether this machine lets the monitor read other processes' CPU clocks (a sandbox may not), asked
@@ -99,13 +91,13 @@ std::optional<uint64_t> process_cpu_100ns(uint32_t pid) {
 // from outside), a child started for the question.
 bool other_cpu_clocks_readable() {
   const pid_t parent = ::getppid();
-  if (parent > 0) return process_cpu_100ns(static_cast<uint32_t>(parent)).has_value();
+  if (parent > 0) return cpu_clock_readable(static_cast<uint32_t>(parent));
   const pid_t child = ::fork();
   if (child == 0) {
     for (;;) ::pause();
   }
   if (child < 0) return false;
-  const bool readable = process_cpu_100ns(static_cast<uint32_t>(child)).has_value();
+  const bool readable = cpu_clock_readable(static_cast<uint32_t>(child));
   ::kill(child, SIGKILL);
   while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
   }
@@ -154,9 +146,6 @@ class LinuxPlatform final : public ProcessPlatform {
   std::string name_of(uint32_t pid, std::string_view comm);
   ProcessTimes times_of(const LinuxProcess& process, std::optional<uint64_t> clock,
                         const StatFields& fields) const;
-  std::optional<uint64_t> cpu_clock(uint32_t pid) const {
-    return cpu_clocks_ ? process_cpu_100ns(pid) : std::nullopt;
-  }
   // The handle's stat, parsed, when it still shows the handle's process (its text in buffer_).
   std::optional<StatFields> read_own_stat(LinuxProcess& process);
 
@@ -293,7 +282,7 @@ bool LinuxPlatform::list_processes(std::vector<ListedProcess>& out,
 // clock, with no file read; settle_exits() reads it after all if it or its parent has exited.
 bool LinuxPlatform::list_unread(LinuxProcess& handle, ListedProcess& listed) {
   if (!handle.watched() || !handle.parent_watched()) return false;
-  const std::optional<uint64_t> cpu = process_cpu_100ns(handle.pid());
+  const std::optional<uint64_t> cpu = handle.cpu_100ns();
   if (!cpu) return false;
   listed.pid = handle.pid();
   listed.parent_pid = handle.parent_pid();
@@ -308,7 +297,7 @@ bool LinuxPlatform::list_unread(LinuxProcess& handle, ListedProcess& listed) {
 // A process that vanished between the directory read and its stat is simply not listed.
 bool LinuxPlatform::list_read(uint32_t pid, LinuxProcess* handle, ListedProcess& listed) {
   // Read before the stat file: if that still shows the handle's process, the clock was its own.
-  const std::optional<uint64_t> cpu = handle ? cpu_clock(pid) : std::nullopt;
+  const std::optional<uint64_t> cpu = handle ? handle->cpu_100ns() : std::nullopt;
   ReadStatus status = handle ? handle->read(STAT, buffer_) : ReadStatus::Gone;
   if (status != ReadStatus::Ok) status = proc_.read(ProcPath(pid, "stat").text, buffer_);
   if (status != ReadStatus::Ok) return false;
@@ -413,10 +402,10 @@ std::unique_ptr<ProcessHandle> LinuxPlatform::open_process(const ListedProcess& 
   // read, the one the listed name came from.
   auto identity = unopened_.find(listed.pid);
   if (identity == unopened_.end()) return nullptr;
-  // Without CPU clocks a watched process would still have to be read.
+  // Without CPU clocks a watched process would still have to be read: it is not watched.
   auto process = std::make_unique<LinuxProcess>(proc_, limiter_, exit_watch_, listed.pid,
                                                 listed.name, cpu_clocks_);
-  const std::optional<uint64_t> cpu = cpu_clock(listed.pid);
+  const std::optional<uint64_t> cpu = process->cpu_100ns();
   // The stat read now decides which process the pidfd, the clock and the kept files belong to:
   // if the pid was reused since the list was taken, the listed process has ended and cannot be
   // opened.
@@ -434,7 +423,7 @@ std::optional<ProcessTimes> LinuxPlatform::process_times(ProcessHandle& handle) 
   if (const std::optional<ProcessTimes>* cached = process.cached_times(generation_)) {
     return *cached;
   }
-  const std::optional<uint64_t> cpu = cpu_clock(process.pid());
+  const std::optional<uint64_t> cpu = process.cpu_100ns();
   std::optional<StatFields> read = read_own_stat(process);
   if (!read) return std::nullopt;
   return times_of(process, cpu, *read);

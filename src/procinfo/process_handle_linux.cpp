@@ -10,14 +10,29 @@ constexpr int FIGURE_FILES = FILES_PER_PROCESS - 1;
 
 }  // namespace
 
+std::optional<clockid_t> process_cpu_clock(uint32_t pid) {
+  clockid_t clock{};
+  if (::clock_getcpuclockid(static_cast<pid_t>(pid), &clock) != 0) return std::nullopt;
+  return clock;
+}
+
+std::optional<uint64_t> cpu_100ns(clockid_t clock) {
+  timespec time{};
+  if (::clock_gettime(clock, &time) != 0) return std::nullopt;
+  const uint64_t nanoseconds =
+      static_cast<uint64_t>(time.tv_sec) * 1'000'000'000 + static_cast<uint64_t>(time.tv_nsec);
+  return nanoseconds / 100;
+}
+
 LinuxProcess::LinuxProcess(ProcDirectory& proc, DescriptorLimiter& limiter, ExitWatch& exit_watch,
-                           uint32_t pid, std::string name, bool watch_exit)
+                           uint32_t pid, std::string name, bool clock_and_watch)
     : proc_(proc),
       limiter_(limiter),
       exit_watch_(exit_watch),
       pid_(pid),
       name_(std::move(name)),
-      pidfd_(watch_exit ? start_watch() : UniqueFd()),
+      cpu_clock_(clock_and_watch ? process_cpu_clock(pid) : std::nullopt),
+      pidfd_(clock_and_watch ? start_watch() : UniqueFd()),
       keeps_files_(keep_stat_file()) {}
 
 LinuxProcess::~LinuxProcess() {

@@ -18,6 +18,8 @@
 // Main thread only; no locks.
 #pragma once
 
+#include <time.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -39,12 +41,21 @@ struct StatIdentity {
   std::string comm;
 };
 
+// The CPU clock of a process, as the kernel checks it exists; nothing when it does not or the
+// clock cannot be had. Clock ids name processes of the monitor's own pid namespace.
+std::optional<clockid_t> process_cpu_clock(uint32_t pid);
+
+// The CPU time of all threads of a process, those that ended included, in 100-nanosecond units:
+// the sum that its stat file splits into user and system ticks. Any process's clock may be read.
+std::optional<uint64_t> cpu_100ns(clockid_t clock);
+
 class LinuxProcess final : public ProcessHandle, private WatchedProcess {
  public:
-  // `proc`, `limiter` and `exit_watch` must outlive the handle. With `watch_exit`, the pidfd is
-  // taken before anything is read, so that the read which confirms the process confirms it too.
+  // `proc`, `limiter` and `exit_watch` must outlive the handle. With `clock_and_watch`, the
+  // process's CPU clock is found and its pidfd taken before anything is read, so that the read
+  // which confirms the process confirms them too.
   LinuxProcess(ProcDirectory& proc, DescriptorLimiter& limiter, ExitWatch& exit_watch,
-               uint32_t pid, std::string name, bool watch_exit);
+               uint32_t pid, std::string name, bool clock_and_watch);
   ~LinuxProcess() override;
   LinuxProcess(const LinuxProcess&) = delete;
   LinuxProcess& operator=(const LinuxProcess&) = delete;
@@ -55,6 +66,10 @@ class LinuxProcess final : public ProcessHandle, private WatchedProcess {
   // Converted once: a handle's process never changes its start.
   const std::optional<uint64_t>& start_seconds() const { return start_seconds_; }
   bool kernel_thread() const { return kernel_thread_; }
+  // The process's CPU time from its CPU clock; nothing without a clock or once it is gone.
+  std::optional<uint64_t> cpu_100ns() const {
+    return cpu_clock_ ? linux_proc::cpu_100ns(*cpu_clock_) : std::nullopt;
+  }
   void set_identity(const StatIdentity& identity, std::optional<uint64_t> start_seconds);
   // The kernel's command name changes when the process replaces its program (exec).
   bool comm_changed(std::string_view comm) const { return comm != comm_; }
@@ -109,6 +124,7 @@ class LinuxProcess final : public ProcessHandle, private WatchedProcess {
   uint64_t start_ticks_ = 0;
   std::optional<uint64_t> start_seconds_;
   bool kernel_thread_ = false;
+  const std::optional<clockid_t> cpu_clock_;
   UniqueFd files_[FILES_PER_PROCESS];
   UniqueFd pidfd_;  // open while the process is watched
   const bool keeps_files_;
