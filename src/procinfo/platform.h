@@ -32,27 +32,40 @@ namespace treemon {
 inline constexpr size_t NAME_KEPT_BYTES = 4096;
 inline constexpr size_t COMMAND_LINE_READ_BYTES = 64 * 1024;
 
+// What a listing tells of the process, and of the one the table opened under its pid (found
+// through OpenedProcesses).
+enum class Listing {
+  // Read by the list: its state and name are given.
+  Read,
+  // The process the table opened, listed again under the name it had at the previous list: its
+  // state is given and the entry keeps its name, so a steady refresh neither copies nor compares
+  // a name per process.
+  NameUnchanged,
+  // The process the table opened, whose state and name the list did not read (Linux reads them
+  // only for the processes a caller looks at, and tells a steady process's parent without
+  // reading it): process_status() gives them in the table's second phase.
+  StatusDeferred,
+  // A new process, read by the list: the one the table opened under this pid has ended, even
+  // when both started within the same second.
+  ReplacesOpened,
+};
+
 // One process as the process list reports it.
 struct ListedProcess {
   uint32_t pid = 0;
   uint32_t parent_pid = 0;  // 0 when the list records no parent
-  std::string name;  // not filled in when name_unchanged
+  std::string name;  // given only where the listing is Read or ReplacesOpened
   ProcessState state;  // Run where the platform has no states
   // When the list itself knows when the process started (Linux), a pid whose start time changed
   // between two refreshes is a new process that reused the pid.
   std::optional<uint64_t> start_time_s;
-  // The process the table opened under this pid has ended, so this is a new one, even when both
-  // started within the same second.
-  bool replaces_opened = false;
-  // The process the table opened under this pid (found through OpenedProcesses) is listed again
-  // under the name it had at the previous list, so the entry keeps its name: a steady refresh
-  // neither copies nor compares a name per process.
-  bool name_unchanged = false;
-  // The list did not read the process's state and name (Linux reads them only for the processes
-  // a caller looks at, and tells a steady process's parent without reading it):
-  // process_status() gives them in the table's second phase.
-  bool status_deferred = false;
+  Listing listing = Listing::Read;
 };
+
+// Whether the listing gives the process's name.
+inline bool gives_name(const ListedProcess& listed) {
+  return listed.listing == Listing::Read || listed.listing == Listing::ReplacesOpened;
+}
 
 // An open process: a handle, file descriptors, or nothing at all, as the platform needs.
 // Owned by the table entry for the entry's lifetime; destroying it closes what it holds.
@@ -128,7 +141,7 @@ class ProcessPlatform : public Clock {
   virtual std::optional<IoTotals> io_totals(ProcessHandle& process) = 0;
   virtual std::optional<MemoryFigures> memory(ProcessHandle& process) = 0;
   virtual CommandLineRead command_line(ProcessHandle& process) = 0;
-  // Only for a process whose list entry had status_deferred; a platform whose list gives every
+  // Only for a process whose listing was StatusDeferred; a platform whose list gives every
   // state and name never defers them.
   virtual std::optional<ProcessStatus> process_status(ProcessHandle& /*process*/) {
     return std::nullopt;

@@ -287,11 +287,16 @@ bool LinuxPlatform::list_unread(LinuxProcess& handle, ListedProcess& listed) {
   listed.pid = handle.pid();
   listed.parent_pid = handle.parent_pid();
   listed.start_time_s = handle.start_seconds();
-  listed.replaces_opened = false;
-  listed.name_unchanged = true;
-  listed.status_deferred = true;
+  listed.listing = Listing::StatusDeferred;
   handle.cache_times(clock_times(handle, cpu), generation_);
   return true;
+}
+
+// How a stat read lists a process, against the handle the table holds for its pid, if any.
+Listing listing_of(const LinuxProcess* handle, std::string_view comm) {
+  if (!handle) return Listing::Read;
+  if (handle->ended()) return Listing::ReplacesOpened;
+  return handle->comm_changed(comm) ? Listing::Read : Listing::NameUnchanged;
 }
 
 // A process that vanished between the directory read and its stat is simply not listed.
@@ -308,13 +313,11 @@ bool LinuxPlatform::list_read(uint32_t pid, LinuxProcess* handle, ListedProcess&
   listed.pid = pid;
   listed.parent_pid = fields->parent_pid;
   listed.state = linux_proc::state_from_letter(fields->state);
+  listed.listing = listing_of(handle, fields->comm);
   const bool same_process = handle && !handle->ended();
-  listed.replaces_opened = handle && handle->ended();
-  listed.name_unchanged = same_process && !handle->comm_changed(fields->comm);
-  listed.status_deferred = false;
   if (same_process) {
     listed.start_time_s = handle->start_seconds();
-    if (!listed.name_unchanged) {
+    if (listed.listing == Listing::Read) {
       handle->rename(fields->comm, name_of(pid, fields->comm));
       listed.name = handle->name();
     }
@@ -351,7 +354,7 @@ void LinuxPlatform::read_unsettled(std::vector<ListedProcess>& out, bool watch_a
     LinuxProcess* handle = listed_handles_[index];
     // An unread listing's handle was watched when it was listed: if it is not now, it exited.
     const bool unverified =
-        listed.status_deferred && (!watch_answered || !handle->watched());
+        listed.listing == Listing::StatusDeferred && (!watch_answered || !handle->watched());
     const bool orphaned =
         std::binary_search(ended_pids_.begin(), ended_pids_.end(), listed.parent_pid);
     if ((unverified || orphaned) && !list_read(listed.pid, handle, listed)) {

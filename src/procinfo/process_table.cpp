@@ -163,7 +163,7 @@ void ProcessTable::refresh_listed(const ListedProcess& listed, RefreshContext& c
     info.parent_pid = parent_from_list(listed.parent_pid);
     // A process that replaced its program (exec on Linux) is listed under its new name; where a
     // process cannot change its image, the list gives the same name every time.
-    if (!listed.name_unchanged && !listed.status_deferred && info.name != listed.name) {
+    if (gives_name(listed) && info.name != listed.name) {
       info.name = listed.name;
     }
   }
@@ -178,7 +178,7 @@ void ProcessTable::refresh_listed(const ListedProcess& listed, RefreshContext& c
 }
 
 bool ProcessTable::is_reused_pid(const Entry& entry, const ListedProcess& listed) {
-  if (listed.replaces_opened) return true;
+  if (listed.listing == Listing::ReplacesOpened) return true;
   return listed.start_time_s && entry.listed_start_time_s &&
          *listed.start_time_s != *entry.listed_start_time_s;
 }
@@ -189,7 +189,7 @@ bool ProcessTable::is_reused_pid(const Entry& entry, const ListedProcess& listed
 bool ProcessTable::may_open_again(const Entry& entry, const ListedProcess& listed) {
   if (!entry.open_refused) return true;
   if (parent_from_list(listed.parent_pid) != entry.info.parent_pid) return true;
-  return !listed.name_unchanged && !listed.status_deferred && listed.name != entry.info.name;
+  return gives_name(listed) && listed.name != entry.info.name;
 }
 
 std::unique_ptr<ProcessHandle> ProcessTable::open(const ListedProcess& listed, bool& refused) {
@@ -224,7 +224,7 @@ void ProcessTable::start_entry(Entry& entry, const ListedProcess& listed,
 void ProcessTable::update_entry(Entry& entry, const ListedProcess& listed,
                                 RefreshContext& context) {
   // A deferred state is read in the second phase; a new entry's list always gives one.
-  entry.status_pending = listed.status_deferred && entry.handle;
+  entry.status_pending = listed.listing == Listing::StatusDeferred && entry.handle;
   if (!entry.status_pending) entry.info.state = listed.state;
   if (context.options.cpu) read_cpu(entry, context);
   if (entry.handle) {

@@ -56,9 +56,10 @@ bool ScriptedPlatform::list_processes(std::vector<ListedProcess>& out,
   for (const ScriptedProcess& p : processes) {
     ListedProcess listed{p.pid, p.parent_pid, p.name, p.state, std::nullopt};
     if (p.list_start_time && p.times) listed.start_time_s = p.times->start_time_s;
-    listed.replaces_opened = p.replaces_opened;
-    if (p.defer_status) {
-      listed.status_deferred = true;
+    if (p.replaces_opened) {
+      listed.listing = Listing::ReplacesOpened;
+    } else if (p.defer_status) {
+      listed.listing = Listing::StatusDeferred;
       listed.name.clear();
       listed.state = ProcessState::unknown(0);
     }

@@ -25,7 +25,7 @@ struct ScriptedProcess {
   bool can_open = true;
   bool refuses_open = false;  // with can_open false: refused (access denied), for good
   // List it with its state and name deferred to process_status(), as Linux lists a steady
-  // process: the listed state and name are then left blank.
+  // process: the listed state and name are then left blank. A replacing process is read instead.
   bool defer_status = false;
   // Figures the queries return; an empty optional makes that query fail.
   std::optional<ProcessTimes> times = ProcessTimes{};
