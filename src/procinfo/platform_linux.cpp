@@ -30,10 +30,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -54,55 +50,12 @@
 #include "procinfo/proc_parse_linux.h"
 #include "procinfo/process_handle_linux.h"
 
-namespace treemon {
+namespace treemon::linux_proc {
 namespace {
 
-using linux_proc::ExitWatch;
-using linux_proc::FileBuffer;
-using linux_proc::LinuxProcess;
-using linux_proc::ProcDirectory;
-using linux_proc::ProcPath;
-using linux_proc::ReadStatus;
-using linux_proc::StatFields;
-using linux_proc::StatIdentity;
-using linux_proc::UniqueFd;
-using linux_proc::open_at;
-using linux_proc::read_file;
-using linux_proc::CMDLINE;
-using linux_proc::IO;
-using linux_proc::STAT;
-using linux_proc::STATM;
-
-// Descriptors left to the rest of the monitor (standard streams, pipes, the reader thread).
-constexpr uint64_t DESCRIPTOR_RESERVE = 256;
 // /proc of 3,000 processes lists in about 100 KiB.
 constexpr size_t DIRECTORY_BUFFER_INITIAL = 32 * 1024;
 constexpr size_t DIRECTORY_BUFFER_MAX = 1024 * 1024;
-
-// Whether a process's CPU clock can be read now.
-bool cpu_clock_readable(uint32_t pid) {
-  const std::optional<clockid_t> clock = linux_proc::process_cpu_clock(pid);
-  return clock && linux_proc::cpu_100ns(*clock);
-}
-
-// Whether this machine lets the monitor read other processes' CPU clocks (a sandbox may not), asked
-// of a process that surely is not the monitor, whose own clock is always readable: its parent, or,
-// where it has none in its namespace (it is the namespace's first process, or was entered into it
-// from outside), a child started for the question.
-bool other_cpu_clocks_readable() {
-  const pid_t parent = ::getppid();
-  if (parent > 0) return cpu_clock_readable(static_cast<uint32_t>(parent));
-  const pid_t child = ::fork();
-  if (child == 0) {
-    for (;;) ::pause();
-  }
-  if (child < 0) return false;
-  const bool readable = cpu_clock_readable(static_cast<uint32_t>(child));
-  ::kill(child, SIGKILL);
-  while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
-  }
-  return readable;
-}
 
 // The monitor's own pid as the namespace of /proc counts it (what /proc/self links to), or
 // nothing, with errno set, when the link cannot be read.
@@ -180,21 +133,6 @@ std::optional<ProcessTimes> clock_times(const LinuxProcess& process, std::option
 
 LinuxProcess& as_linux(ProcessHandle& handle) { return static_cast<LinuxProcess&>(handle); }
 
-// Raises the soft open-file limit to the hard one and returns the budget of descriptors that
-// handles may keep below it.
-uint64_t handle_descriptor_budget() {
-  rlimit limit{};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
-  if (limit.rlim_cur < limit.rlim_max) {
-    rlimit raised = limit;
-    raised.rlim_cur = limit.rlim_max;
-    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
-  }
-  // An unlimited soft limit still meets the kernel's nr_open; the budget stays a real number.
-  const uint64_t soft = limit.rlim_cur == RLIM_INFINITY ? 1u << 20 : limit.rlim_cur;
-  return soft > 2 * DESCRIPTOR_RESERVE ? soft - DESCRIPTOR_RESERVE : 0;
-}
-
 LinuxPlatform::LinuxPlatform(uint64_t descriptor_budget) : limiter_(descriptor_budget) {
   ReadStatus status;
   machine_stat_ = open_at(AT_FDCWD, "/proc/stat", status);
@@ -205,7 +143,7 @@ LinuxPlatform::LinuxPlatform(uint64_t descriptor_budget) : limiter_(descriptor_b
   // Boot time is read once: the kernel recomputes btime when the wall clock is set, and start
   // times that moved between refreshes would look like reused pids.
   if (machine_stat_ && read_file(machine_stat_.get(), buffer_) == ReadStatus::Ok) {
-    boot_time_s_ = linux_proc::parse_boot_time(buffer_.text());
+    boot_time_s_ = parse_boot_time(buffer_.text());
   }
   directory_buffer_.resize(DIRECTORY_BUFFER_INITIAL);
   const bool own_namespace = proc_self() == std::to_string(::getpid());
@@ -214,8 +152,8 @@ LinuxPlatform::LinuxPlatform(uint64_t descriptor_budget) : limiter_(descriptor_b
 
 uint32_t LinuxPlatform::processor_count() {
   if (machine_stat_ && read_file(machine_stat_.get(), buffer_) == ReadStatus::Ok) {
-    std::optional<linux_proc::MachineFields> machine =
-        linux_proc::parse_machine_stat(buffer_.text());
+    std::optional<MachineFields> machine =
+        parse_machine_stat(buffer_.text());
     if (machine && machine->cpu_lines > 0) return machine->cpu_lines;
   }
   const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
@@ -226,10 +164,10 @@ std::optional<MachineTimes> LinuxPlatform::machine_times() {
   if (!machine_stat_ || read_file(machine_stat_.get(), buffer_) != ReadStatus::Ok) {
     return std::nullopt;
   }
-  std::optional<linux_proc::MachineFields> machine = linux_proc::parse_machine_stat(buffer_.text());
+  std::optional<MachineFields> machine = parse_machine_stat(buffer_.text());
   if (!machine) return std::nullopt;
-  return MachineTimes{linux_proc::ticks_to_100ns(machine->kernel_ticks, ticks_per_second_),
-                      linux_proc::ticks_to_100ns(machine->user_ticks, ticks_per_second_)};
+  return MachineTimes{ticks_to_100ns(machine->kernel_ticks, ticks_per_second_),
+                      ticks_to_100ns(machine->user_ticks, ticks_per_second_)};
 }
 
 // The elements of `out` are overwritten in place rather than cleared and rebuilt, so that in the
@@ -306,13 +244,13 @@ bool LinuxPlatform::list_read(uint32_t pid, LinuxProcess* handle, ListedProcess&
   ReadStatus status = handle ? handle->read(STAT, buffer_) : ReadStatus::Gone;
   if (status != ReadStatus::Ok) status = proc_.read(ProcPath(pid, "stat").text, buffer_);
   if (status != ReadStatus::Ok) return false;
-  std::optional<StatFields> fields = linux_proc::parse_stat(buffer_.text());
+  std::optional<StatFields> fields = parse_stat(buffer_.text());
   if (!fields) return false;
   if (handle && handle->start_ticks() != fields->start_ticks) handle->mark_ended();
 
   listed.pid = pid;
   listed.parent_pid = fields->parent_pid;
-  listed.state = linux_proc::state_from_letter(fields->state);
+  listed.state = state_from_letter(fields->state);
   listed.listing = listing_of(handle, fields->comm);
   const bool same_process = handle && !handle->ended();
   if (same_process) {
@@ -327,7 +265,7 @@ bool LinuxPlatform::list_read(uint32_t pid, LinuxProcess* handle, ListedProcess&
     listed.start_time_s = start_seconds(fields->start_ticks);
     listed.name = name_of(pid, fields->comm);
     unopened_.insert_or_assign(pid, StatIdentity{fields->start_ticks,
-                                                 linux_proc::is_kernel_thread(*fields),
+                                                 is_kernel_thread(*fields),
                                                  fields->comm});
   }
   return true;
@@ -365,7 +303,7 @@ void LinuxPlatform::read_unsettled(std::vector<ListedProcess>& out, bool watch_a
 }
 
 std::string LinuxPlatform::name_of(uint32_t pid, std::string_view comm) {
-  if (comm.size() < linux_proc::COMM_MAX) return repair_utf8(comm);
+  if (comm.size() < COMM_MAX) return repair_utf8(comm);
   if (proc_.read(ProcPath(pid, "cmdline").text, buffer_, COMMAND_LINE_READ_BYTES) !=
       ReadStatus::Ok) {
     return repair_utf8(comm);
@@ -377,7 +315,7 @@ std::string LinuxPlatform::name_of(uint32_t pid, std::string_view comm) {
   if (first_end == std::string_view::npos && arguments.size() == COMMAND_LINE_READ_BYTES) {
     return repair_utf8(comm);
   }
-  return linux_proc::process_name(comm, arguments.substr(0, first_end));
+  return process_name(comm, arguments.substr(0, first_end));
 }
 
 std::optional<uint64_t> LinuxPlatform::start_seconds(uint64_t start_ticks) const {
@@ -392,8 +330,8 @@ std::optional<uint64_t> LinuxPlatform::start_seconds(uint64_t start_ticks) const
 // stands instead of a smaller sum. The start time is always the stat reading's.
 ProcessTimes LinuxPlatform::times_of(const LinuxProcess& process, std::optional<uint64_t> clock,
                                      const StatFields& fields) const {
-  const uint64_t system = linux_proc::ticks_to_100ns(fields.system_ticks, ticks_per_second_);
-  const uint64_t user = linux_proc::ticks_to_100ns(fields.user_ticks, ticks_per_second_);
+  const uint64_t system = ticks_to_100ns(fields.system_ticks, ticks_per_second_);
+  const uint64_t user = ticks_to_100ns(fields.user_ticks, ticks_per_second_);
   if (!cpu_clocks_) return ProcessTimes{process.start_seconds(), system, user};
   if (clock) return ProcessTimes{process.start_seconds(), 0, *clock};
   return ProcessTimes{process.start_seconds(), 0,
@@ -413,7 +351,7 @@ std::unique_ptr<ProcessHandle> LinuxPlatform::open_process(const ListedProcess& 
   // if the pid was reused since the list was taken, the listed process has ended and cannot be
   // opened.
   if (process->read(STAT, buffer_) != ReadStatus::Ok) return nullptr;
-  std::optional<StatFields> fields = linux_proc::parse_stat(buffer_.text());
+  std::optional<StatFields> fields = parse_stat(buffer_.text());
   if (!fields || fields->start_ticks != identity->second.start_ticks) return nullptr;
   process->set_identity(identity->second, start_seconds(identity->second.start_ticks));
   process->set_parent(fields->parent_pid, parent_watched(fields->parent_pid));
@@ -434,7 +372,7 @@ std::optional<ProcessTimes> LinuxPlatform::process_times(ProcessHandle& handle) 
 
 std::optional<StatFields> LinuxPlatform::read_own_stat(LinuxProcess& process) {
   if (process.read(STAT, buffer_) != ReadStatus::Ok) return std::nullopt;
-  std::optional<StatFields> read = linux_proc::parse_stat(buffer_.text());
+  std::optional<StatFields> read = parse_stat(buffer_.text());
   if (!read || read->start_ticks != process.start_ticks()) return std::nullopt;
   return read;
 }
@@ -446,12 +384,12 @@ std::optional<ProcessStatus> LinuxPlatform::process_status(ProcessHandle& handle
   if (process.comm_changed(read->comm)) {
     process.rename(read->comm, name_of(process.pid(), read->comm));
   }
-  return ProcessStatus{linux_proc::state_from_letter(read->state), process.name()};
+  return ProcessStatus{state_from_letter(read->state), process.name()};
 }
 
 std::optional<IoTotals> LinuxPlatform::io_totals(ProcessHandle& handle) {
   if (as_linux(handle).read(IO, buffer_) != ReadStatus::Ok) return std::nullopt;
-  std::optional<linux_proc::IoFields> io = linux_proc::parse_io(buffer_.text());
+  std::optional<IoFields> io = parse_io(buffer_.text());
   if (!io) return std::nullopt;
   return IoTotals{io->rchar, io->wchar};
 }
@@ -462,7 +400,7 @@ std::optional<MemoryFigures> LinuxPlatform::memory(ProcessHandle& handle) {
   LinuxProcess& process = as_linux(handle);
   if (process.kernel_thread() && !process.ended()) return MemoryFigures{};
   if (process.read(STATM, buffer_) != ReadStatus::Ok) return std::nullopt;
-  std::optional<linux_proc::StatmFields> statm = linux_proc::parse_statm(buffer_.text());
+  std::optional<StatmFields> statm = parse_statm(buffer_.text());
   if (!statm) return std::nullopt;
   return MemoryFigures{saturating_multiply(statm->resident_pages, page_size_),
                        saturating_multiply(statm->data_pages, page_size_)};
@@ -476,7 +414,7 @@ CommandLineRead LinuxPlatform::command_line(ProcessHandle& handle) {
   if (process.read(CMDLINE, buffer_, COMMAND_LINE_READ_BYTES) != ReadStatus::Ok) {
     return CommandLineRead{};
   }
-  return CommandLineRead{true, linux_proc::split_command_line(buffer_.text())};
+  return CommandLineRead{true, split_command_line(buffer_.text())};
 }
 
 // /proc/self is a link to the reader's own pid as the namespace of that /proc counts it: a
@@ -495,13 +433,16 @@ std::optional<std::string> LinuxPlatform::start_up_warning() {
 }
 
 }  // namespace
+}  // namespace treemon::linux_proc
+
+namespace treemon {
 
 std::unique_ptr<ProcessPlatform> make_linux_platform(uint64_t descriptor_budget) {
-  return std::make_unique<LinuxPlatform>(descriptor_budget);
+  return std::make_unique<linux_proc::LinuxPlatform>(descriptor_budget);
 }
 
 std::unique_ptr<ProcessPlatform> make_system_platform() {
-  return make_linux_platform(handle_descriptor_budget());
+  return make_linux_platform(linux_proc::handle_descriptor_budget());
 }
 
 }  // namespace treemon

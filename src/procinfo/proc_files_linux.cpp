@@ -1,6 +1,7 @@
 #include "procinfo/proc_files_linux.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,12 @@
 #include "procinfo/platform.h"
 
 namespace treemon::linux_proc {
+namespace {
+
+// Descriptors left to the rest of the monitor (standard streams, pipes, the reader thread).
+constexpr uint64_t DESCRIPTOR_RESERVE = 256;
+
+}  // namespace
 
 void UniqueFd::reset() {
   if (fd_ >= 0) ::close(fd_);  // never retried: Linux releases the descriptor even on EINTR
@@ -86,6 +93,21 @@ ReadStatus ProcDirectory::read(const char* path, FileBuffer& out, size_t limit) 
 
 void ProcDirectory::keep_reserve() {
   if (directory_) reserve_ = UniqueFd(::fcntl(directory_.get(), F_DUPFD_CLOEXEC, 0));
+}
+
+// Raises the soft open-file limit to the hard one and returns the budget of descriptors that
+// handles may keep below it.
+uint64_t handle_descriptor_budget() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  // An unlimited soft limit still meets the kernel's nr_open; the budget stays a real number.
+  const uint64_t soft = limit.rlim_cur == RLIM_INFINITY ? 1u << 20 : limit.rlim_cur;
+  return soft > 2 * DESCRIPTOR_RESERVE ? soft - DESCRIPTOR_RESERVE : 0;
 }
 
 }  // namespace treemon::linux_proc

@@ -102,6 +102,10 @@ class ProcDirectory {
   UniqueFd reserve_;
 };
 
+// Raises the soft open-file limit to the hard one and returns the budget of descriptors that
+// handles may keep below it.
+uint64_t handle_descriptor_budget();
+
 // The files of one process that the platform reads.
 enum ProcFile { STAT, STATM, IO, CMDLINE };
 inline constexpr int FILES_PER_PROCESS = 4;

@@ -1,5 +1,10 @@
 #include "procinfo/process_handle_linux.h"
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <utility>
 
 namespace treemon::linux_proc {
@@ -7,6 +12,12 @@ namespace {
 
 // statm, io and cmdline: opened together, when the first of them is read.
 constexpr int FIGURE_FILES = FILES_PER_PROCESS - 1;
+
+// Whether a process's CPU clock can be read now.
+bool cpu_clock_readable(uint32_t pid) {
+  const std::optional<clockid_t> clock = process_cpu_clock(pid);
+  return clock && cpu_100ns(*clock);
+}
 
 }  // namespace
 
@@ -22,6 +33,25 @@ std::optional<uint64_t> cpu_100ns(clockid_t clock) {
   const uint64_t nanoseconds =
       static_cast<uint64_t>(time.tv_sec) * 1'000'000'000 + static_cast<uint64_t>(time.tv_nsec);
   return nanoseconds / 100;
+}
+
+// Whether this machine lets the monitor read other processes' CPU clocks (a sandbox may not), asked
+// of a process that surely is not the monitor, whose own clock is always readable: its parent, or,
+// where it has none in its namespace (it is the namespace's first process, or was entered into it
+// from outside), a child started for the question.
+bool other_cpu_clocks_readable() {
+  const pid_t parent = ::getppid();
+  if (parent > 0) return cpu_clock_readable(static_cast<uint32_t>(parent));
+  const pid_t child = ::fork();
+  if (child == 0) {
+    for (;;) ::pause();
+  }
+  if (child < 0) return false;
+  const bool readable = cpu_clock_readable(static_cast<uint32_t>(child));
+  ::kill(child, SIGKILL);
+  while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  return readable;
 }
 
 LinuxProcess::LinuxProcess(ProcDirectory& proc, DescriptorLimiter& limiter, ExitWatch& exit_watch,

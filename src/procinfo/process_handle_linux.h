@@ -49,6 +49,9 @@ std::optional<clockid_t> process_cpu_clock(uint32_t pid);
 // the sum that its stat file splits into user and system ticks. Any process's clock may be read.
 std::optional<uint64_t> cpu_100ns(clockid_t clock);
 
+// Whether this machine lets the monitor read other processes' CPU clocks (a sandbox may not).
+bool other_cpu_clocks_readable();
+
 class LinuxProcess final : public ProcessHandle, private WatchedProcess {
  public:
   // `proc`, `limiter` and `exit_watch` must outlive the handle. With `clock_and_watch`, the
