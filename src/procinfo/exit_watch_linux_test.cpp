@@ -59,12 +59,20 @@ void collect_until_told(ExitWatch& watch, const CountingProcess& process) {
   }
 }
 
-TEST(ExitWatchTest, AnExitIsToldOnceAndEndsTheWatchOnce) {
+// A sleeping child, watched.
+class ExitWatchTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(child.pidfd) << "no pidfd here";
+    ASSERT_TRUE(watch.add(child.id(), child.pidfd.get(), &process));
+  }
+
   ExitWatch watch;
   SleepingChild child;
-  ASSERT_TRUE(child.pidfd) << "no pidfd here";
-  CountingProcess process(watch, child);
-  ASSERT_TRUE(watch.add(child.id(), child.pidfd.get(), &process));
+  CountingProcess process{watch, child};
+};
+
+TEST_F(ExitWatchTest, AnExitIsToldOnceAndEndsTheWatchOnce) {
   ASSERT_TRUE(watch.watches(child.id()));
   std::vector<uint32_t> ended;
   EXPECT_TRUE(watch.collect_exits());
@@ -85,12 +93,7 @@ TEST(ExitWatchTest, AnExitIsToldOnceAndEndsTheWatchOnce) {
 // A watch removed while its process lives is told as ended all the same, and its exit, once the
 // pidfd is closed, is never reported: a forked copy of the pidfd would otherwise keep it in the
 // set and have the watch report a freed process.
-TEST(ExitWatchTest, ARemovedWatchIsEndedButItsExitNeverTold) {
-  ExitWatch watch;
-  SleepingChild child;
-  ASSERT_TRUE(child.pidfd) << "no pidfd here";
-  CountingProcess process(watch, child);
-  ASSERT_TRUE(watch.add(child.id(), child.pidfd.get(), &process));
+TEST_F(ExitWatchTest, ARemovedWatchIsEndedButItsExitNeverTold) {
   const int copy = ::dup(child.pidfd.get());
   ASSERT_GE(copy, 0);
   watch.remove(child.id(), child.pidfd.get(), &process);
