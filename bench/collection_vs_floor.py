@@ -23,6 +23,10 @@ sleeping processes that this script forks (the real counts are reported), and a 
               /proc/PID/task/*/schedstat, in ns) as a share of one core, over the floor's share
               of a core at one pass per second (CPU time per pass / 1 s); then its resident
               memory (VmRSS) and peak (VmHWM)
+  --load P,T  after each collection run, the same run again while creation_load (beside
+              process_table_bench) starts P processes and T threads a second elsewhere on the
+              machine (each process exits after LIFETIME ms, 0 by default: --load P,T,LIFETIME);
+              the loaded median over the quiet one is the load ratio (target <= LOAD_TARGET)
 Monitors and floor runs alternate (floor, A, floor, B, floor, A, ...) for ROUNDS rounds, so that
 the binaries and the floor see the same machine, noise included; the machine is topped up to N
 before each step, and a row whose monitor saw more than 5 % more or fewer processes than the
@@ -32,7 +36,7 @@ for two binaries.
 
 usage: collection_vs_floor.py [--before TREEMON] TREEMON [TREEMON...] [--bench PROCESS_TABLE_BENCH]
        [--sizes 1000,3000] [--samples 20] [--cpu-size 3000] [--seconds 20] [--rounds 2]
-       [--json FILE]
+       [--load 100,1000] [--json FILE]
 
   --before TREEMON   a binary measured first (so "--before old/treemon new/treemon" reads as
                      before and after)
@@ -63,6 +67,7 @@ TREE_SIZE = 50
 MIN_REFRESH_INTERVAL_MS = 200  # the monitor's pace when sampleNow requests follow each other
 CPU_INTERVAL_MS = 1000
 TARGET_RATIO = 1.15
+LOAD_TARGET = 1.2
 PR_SET_PDEATHSIG = 1
 PR_SET_CHILD_SUBREAPER = 36
 LIBC = ctypes.CDLL(None, use_errno=True)
@@ -263,7 +268,40 @@ class Monitor(MonitorPipe):
         self.stderr.close()
 
 
-def measure_collection(binary, root_pid, samples):
+class CreationLoad:
+    """creation_load running in a session of its own until end(): processes and threads created
+    elsewhere on the machine at the given rates."""
+
+    def __init__(self, path, load):
+        self.proc = subprocess.Popen([path] + [str(x) for x in load], stdout=subprocess.PIPE,
+                                     start_new_session=True)
+        ready, _, _ = select.select([self.proc.stdout], [], [], 10)
+        if not ready or self.proc.stdout.readline() != b"ready\n":
+            self.end()
+            raise BenchError(f"{path} did not start")
+
+    def end(self):
+        if self.proc.poll() is None:
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(self.proc.pid, signal.SIGKILL)
+        self.proc.wait()
+        self.proc.stdout.close()
+
+
+def measure_collection(binary, root_pid, samples, load=None):
+    """The quiet run and, with `load` (the creation_load path and its arguments), a loaded run
+    right after it."""
+    quiet = measure_quiet_collection(binary, root_pid, samples)
+    if load:
+        creation_load = CreationLoad(load[0], load[1:])
+        try:
+            quiet["loaded"] = measure_quiet_collection(binary, root_pid, samples)
+        finally:
+            creation_load.end()
+    return quiet
+
+
+def measure_quiet_collection(binary, root_pid, samples):
     with contextlib.ExitStack() as own:
         monitor = Monitor(binary, own)
         monitor.configure(root_pid, 0)
@@ -361,7 +399,7 @@ def run(args, cleanup):
         floors, runs = interleaved(
             args.binaries, args.rounds, lambda: fill_machine(size, cleanup),
             lambda: measure_floor(args.bench, size, MIN_REFRESH_INTERVAL_MS),
-            lambda b: measure_collection(b, tree.leader, args.samples))
+            lambda b: measure_collection(b, tree.leader, args.samples, args.load))
         result["collection"].append({"size": size, "floor": floors, "runs": runs})
     if args.seconds > 0:
         print(f"{args.cpu_size} processes: CPU, {args.seconds:g} s per run", file=sys.stderr)
@@ -398,7 +436,22 @@ def summarize(result):
                 "ratio_by_round": [statistics.median(r["collection_us"]) / floor_wall
                                    for r in runs],
                 "machine_moved": machine_moved(runs, part["floor"])})
-    summary = {"collection": rows, "cpu": []}
+    summary = {"collection": rows, "cpu": [], "load": []}
+    for part in result["collection"]:
+        for binary, runs in part["runs"].items():
+            if not all("loaded" in r for r in runs):
+                continue
+            quiet = statistics.median(us for r in runs for us in r["collection_us"])
+            loaded = statistics.median(us for r in runs for us in r["loaded"]["collection_us"])
+            summary["load"].append({
+                "binary": binary, "size": part["size"],
+                "quiet_collection_us": quiet, "loaded_collection_us": loaded,
+                "ratio": loaded / quiet,
+                "ratio_by_round": [statistics.median(r["loaded"]["collection_us"])
+                                   / statistics.median(r["collection_us"]) for r in runs],
+                "quiet_cpu_us_per_sample": statistics.median(r["cpu_us_per_sample"] for r in runs),
+                "loaded_cpu_us_per_sample":
+                    statistics.median(r["loaded"]["cpu_us_per_sample"] for r in runs)})
     cpu = result["cpu"]
     if cpu:
         floor_share = statistics.median(f["cpu_us"] for f in cpu["floor"]) / 1e6
@@ -453,10 +506,21 @@ def print_summary(summary, args):
                       f"{r['floor_share'] * 100:.3f}", f"{r['ratio']:.2f}",
                       f"{r['samples_per_second']:.2f}", f"{r['vmrss_kib'] / 1024:.1f}",
                       f"{r['vmhwm_kib'] / 1024:.1f}"] for r in summary["cpu"]])
+    if summary["load"]:
+        rates = ",".join(map(str, args.load[1:]))
+        print(f"\nCollection while {rates} processes,threads(,lifetime ms) are created per second "
+              f"elsewhere, over the quiet run just before it (target <= {LOAD_TARGET})")
+        print_table(["binary", "N", "quiet ms", "loaded ms", "ratio", "ratio by round",
+                     "quiet CPU us/sample", "loaded CPU us/sample"],
+                    [[r["binary"], r["size"], f"{r['quiet_collection_us'] / 1000:.2f}",
+                      f"{r['loaded_collection_us'] / 1000:.2f}", f"{r['ratio']:.2f}",
+                      " ".join(f"{x:.2f}" for x in r["ratio_by_round"]),
+                      f"{r['quiet_cpu_us_per_sample']:.0f}",
+                      f"{r['loaded_cpu_us_per_sample']:.0f}"] for r in summary["load"]])
 
 
 def print_warnings(summary):
-    if any(r["machine_moved"] for part in summary.values() for r in part):
+    if any(r.get("machine_moved") for part in summary.values() for r in part):
         print("\n(!) other processes came or went during the run: a monitor saw more than 5 % more "
               "or fewer processes than the floor; those ratios compare different machines")
 
@@ -473,6 +537,9 @@ def parse_args():
     parser.add_argument("--cpu-size", type=int, default=3000)
     parser.add_argument("--seconds", type=float, default=20)
     parser.add_argument("--rounds", type=int, default=2)
+    parser.add_argument("--load", metavar="P,T[,LIFETIME]",
+                        type=lambda s: [int(x) for x in s.split(",")],
+                        help="also measure while P processes and T threads a second are created")
     parser.add_argument("--json", metavar="FILE", help="also write every figure as JSON")
     args = parser.parse_args()
     if args.before:
@@ -483,6 +550,10 @@ def parse_args():
         args.bench = os.path.join(os.path.dirname(args.binaries[-1]), "process_table_bench")
     if args.samples < 1 or args.rounds < 1 or args.seconds < 0:
         parser.error("--samples and --rounds must be at least 1, --seconds at least 0")
+    if args.load is not None:
+        if len(args.load) not in (2, 3) or min(args.load) < 0:
+            parser.error("--load takes PROCESSES,THREADS[,LIFETIME_MS], none negative")
+        args.load = [os.path.join(os.path.dirname(args.bench), "creation_load")] + args.load
     return args
 
 
@@ -503,6 +574,8 @@ def main():
         for binary in args.binaries:
             require_executable(binary, "treemon binary")
         require_executable(args.bench, "process_table_bench (give it with --bench)")
+        if args.load:
+            require_executable(args.load[0], "creation_load (built with -DTREEMON_BENCH=ON)")
         raise_descriptor_limit()
         LIBC.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
         signal.signal(signal.SIGTERM, end_on_terminate)
