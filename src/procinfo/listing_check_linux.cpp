@@ -15,7 +15,8 @@ namespace {
 
 constexpr const char* REASON_NAMES[] = {
     "none",           "first listing",   "no reading",  "other namespace",
-    "unwatched",      "counter went back", "pid_max changed", "whole cycle",
+    "unwatched",      "counter went back", "pid_max changed", "forks outside the range",
+    "whole cycle",
     "last pid moved back", "last pid written", "too wide",  "periodic"};
 static_assert(std::size(REASON_NAMES) == static_cast<size_t>(ListReason::Periodic) + 1);
 
@@ -90,14 +91,18 @@ std::optional<std::string> ListingCheck::compare(std::span<const CheckedListing>
 void ListingCheck::count(const ListingPlan& plan) {
   switch (plan.kind) {
     case ListingPlan::Kind::Skip: ++skipped_; break;
-    case ListingPlan::Kind::Probe: ++probed_; break;
+    case ListingPlan::Kind::Probe:
+      ++probed_;
+      if (plan.ranges.size() > 1) ++probed_across_wrap_;
+      break;
     case ListingPlan::Kind::ListAll: ++listed_[plan.reason]; break;
   }
 }
 
 std::string ListingCheck::summary() const {
   std::string text = "listing check: " + std::to_string(skipped_) + " refreshes skipped, " +
-                     std::to_string(probed_) + " probed, " + std::to_string(compared_) +
+                     std::to_string(probed_) + " probed (" + std::to_string(probed_across_wrap_) +
+                     " across a wrap), " + std::to_string(compared_) +
                      " compared with a full listing, nothing missed, nothing stale; listed in full:";
   for (const auto& [reason, times] : listed_) {
     text += " " + std::string(REASON_NAMES[static_cast<size_t>(reason)]) + " " +

@@ -15,12 +15,22 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "procinfo/new_processes_linux.h"
+#include "procinfo/platform.h"
+
+namespace treemon {
+
+// The system platform with every refresh that did not list /proc checked: a missed process or a
+// stale row ends the monitor with a line on standard error; a summary is written at its end.
+std::unique_ptr<ProcessPlatform> make_listing_checking_platform();
+
+}  // namespace treemon
 
 namespace treemon::linux_proc {
 
@@ -56,6 +66,7 @@ class ListingCheck {
   std::vector<Held> held_;  // ascending by pid
   size_t skipped_ = 0;
   size_t probed_ = 0;
+  size_t probed_across_wrap_ = 0;
   size_t compared_ = 0;
   std::map<ListReason, size_t> listed_;
 };

@@ -111,7 +111,7 @@ ListingPlan NewProcessPlanner::probe_or_list(const ForkReading& now, const PlanC
   if (last_pid_written_) return list_all(ListReason::LastPidWritten);
   const uint64_t forks = now.forks - start.forks;
   // Pids the cursor may pass without a counted fork: every task's, and forks not counted yet.
-  const uint64_t passable = forks + std::max(start.tasks, now.tasks) + UNCOUNTED_FORKS_MARGIN;
+  const uint64_t passable = forks + std::max(start.tasks, now.tasks) + FORK_SLACK;
   if (passable >= pid_max - RESERVED_PIDS) return list_all(ListReason::WholeCycle);
 
   std::vector<PidRange> ranges;
@@ -126,10 +126,12 @@ ListingPlan NewProcessPlanner::probe_or_list(const ForkReading& now, const PlanC
     ranges.push_back({RESERVED_PIDS, now.last_pid});
     if (start.last_pid + 1 < pid_max) ranges.push_back({start.last_pid + 1, pid_max - 1});
   }
-  if (width_of(ranges) > uint64_t{PROBES_PER_LISTED_PROCESS} * context.listed_processes) {
+  const uint64_t width = width_of(ranges);
+  if (forks > width + FORK_SLACK) return list_all(ListReason::ForksOutsideRange);
+  if (width > uint64_t{PROBES_PER_LISTED_PROCESS} * context.listed_processes) {
     return list_all(ListReason::TooWide);
   }
-  // Forks of other pid namespaces only: no pid of this one was handed out.
+  // A few forks of other pid namespaces only: no pid of this one was handed out.
   if (ranges.empty()) return ListingPlan{ListingPlan::Kind::Skip, ListReason::None, {}};
   return ListingPlan{ListingPlan::Kind::Probe, ListReason::None, std::move(ranges)};
 }

@@ -28,10 +28,13 @@
 //  4. In every doubtful case the refresh lists in full (ListReason): no full listing yet, no
 //     previous reading, a reading that failed or that the /proc of another pid namespace makes
 //     meaningless, a process whose exit is not watched, a counter that went back, a changed
-//     pid_max or a last pid beyond it, more forks since the range began than the pids of a whole
-//     cycle can hold, a last pid that moved back without enough forks to wrap (someone writes
-//     ns_last_pid; from then on every refresh lists), or a range wider than
-//     PROBES_PER_LISTED_PROCESS times the processes listed.
+//     pid_max or a last pid beyond it, more forks since the range began than its pids can hold
+//     (a fork elsewhere, or a pid placed outside it), enough forks to pass every pid of a whole
+//     cycle, a last pid that moved back without enough forks to wrap (someone writes
+//     ns_last_pid; from then on every refresh that is not skipped lists), or a range wider than
+//     PROBES_PER_LISTED_PROCESS times the processes listed. The counter counts the forks of
+//     every pid namespace, so in a child namespace the forks of the others make refreshes list
+//     when they outnumber FORK_SLACK.
 //  5. Once a refresh has probed, a refresh lists in full at most FULL_LISTING_PERIOD after the
 //     last full listing, for what no reading shows: a pid placed by a write of ns_last_pid or by
 //     clone3's set_tid within the range's bounds, and a fork stalled between taking its pid and
@@ -60,8 +63,9 @@ inline constexpr uint32_t RESERVED_PIDS = 300;
 inline constexpr size_t PROBES_PER_LISTED_PROCESS = 4;
 inline constexpr std::chrono::milliseconds IN_FLIGHT_BOUND{200};
 inline constexpr std::chrono::seconds FULL_LISTING_PERIOD{30};
-// Forks that may be under way or have failed, which took pids without being counted.
-inline constexpr uint64_t UNCOUNTED_FORKS_MARGIN = 256;
+// Forks counted without a pid in the range (under way at the earlier reading, or in another pid
+// namespace), and pids the cursor passed without a counted fork (forks under way or failed).
+inline constexpr uint64_t FORK_SLACK = 256;
 
 // What the kernel says about process creation at one moment.
 struct ForkReading {
@@ -93,6 +97,8 @@ enum class ListReason {
   Unwatched,          // a listed process's exit is not watched
   CounterWentBack,
   PidMaxChanged,      // changed between the readings, or a last pid at or beyond it
+  ForksOutsideRange,  // more forks than the range's pids: a pid placed elsewhere, or forks of
+                      // other namespaces
   WholeCycle,         // enough forks to pass every pid of a cycle: the range may hide a wrap
   LastPidMovedBack,   // fewer forks than a wrap needs: ns_last_pid is written in this namespace
   LastPidWritten,     // it was seen to move back before

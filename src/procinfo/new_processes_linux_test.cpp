@@ -54,6 +54,7 @@ struct Scenario {
 constexpr PlanContext NOT_OWN{false, true, 1000};
 constexpr PlanContext UNWATCHED{true, false, 1000};
 constexpr PlanContext SMALL{true, true, 10};
+constexpr PlanContext LARGE{true, true, 10000};
 
 // One scenario per rule: the plan of every refresh in turn.
 TEST(NewProcessesTest, PlansEachRefresh) {
@@ -88,9 +89,10 @@ TEST(NewProcessesTest, PlansEachRefresh) {
       {"forks enough for a whole cycle (32468 pids, 200 of them tasks') may hide a wrap",
        {{1, reading(100, 5000), LIST, ListReason::FirstListing},
         {300, reading(100 + 32468 - 200 - 256, 5001), LIST, ListReason::WholeCycle}}},
-      {"one fork fewer cannot",
+      {"one fork fewer cannot, when the range holds the forks",
        {{1, reading(100, 5000), LIST, ListReason::FirstListing},
-        {300, reading(100 + 32468 - 200 - 256 - 1, 5001), PROBE, {}, {{5001, 5001}}}}},
+        {300, reading(100 + 32468 - 200 - 256 - 1, 4500), PROBE, {}, {{300, 4500}, {5001, 32767}},
+         LARGE}}},
       {"a last pid that moved back without a wrap's forks: every probe lists from then on",
        {{1, reading(100, 5000), LIST, ListReason::FirstListing},
         {300, reading(105, 4000), LIST, ListReason::LastPidMovedBack},
@@ -116,9 +118,13 @@ TEST(NewProcessesTest, PlansEachRefresh) {
         {32000, reading(101, 5001), PROBE, {}, {{5001, 5001}}},
         {61000, reading(102, 5002), LIST, ListReason::Periodic},
         {62000, reading(103, 5003), PROBE, {}, {{5002, 5003}}}}},
-      {"forks of other namespaces only: no pid of this one to probe",
+      {"a few forks of other namespaces only: no pid of this one to probe",
        {{1, reading(100, 5000), LIST, ListReason::FirstListing},
-        {300, reading(150, 5000), SKIP}}},
+        {300, reading(356, 5000), SKIP}}},
+      {"more forks than the range can hold (256 forks of slack)",
+       {{1, reading(100, 5000), LIST, ListReason::FirstListing},
+        {300, reading(100 + 10 + 256, 5010), PROBE, {}, {{5001, 5010}}},
+        {600, reading(100 + 11 + 257, 5011), LIST, ListReason::ForksOutsideRange}}},
       {"a counter that went back lists",
        {{1, reading(100, 5000), LIST, ListReason::FirstListing},
         {300, reading(99, 5000), LIST, ListReason::CounterWentBack}}},
