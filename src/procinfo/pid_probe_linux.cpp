@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <iterator>
 
 namespace treemon::linux_proc {
 
@@ -34,6 +35,17 @@ bool find_processes(PidRange range, std::span<const uint32_t> known,
     if (probe == PidProbe::Unknown) return false;
     if (probe == PidProbe::Process) found.push_back(static_cast<uint32_t>(pid));
   }
+  return true;
+}
+
+bool pids_to_list(const ListingPlan& plan, std::span<const uint32_t> known,
+                  std::vector<uint32_t>& found, std::vector<uint32_t>& out) {
+  found.clear();
+  for (const PidRange& range : plan.ranges) {
+    if (!find_processes(range, known, found)) return false;
+  }
+  out.clear();
+  std::merge(known.begin(), known.end(), found.begin(), found.end(), std::back_inserter(out));
   return true;
 }
 

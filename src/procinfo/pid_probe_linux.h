@@ -29,4 +29,10 @@ PidProbe probe_pid(uint32_t pid);
 // a probe could not tell; `found` then holds what was found before it.
 bool find_processes(PidRange range, std::span<const uint32_t> known, std::vector<uint32_t>& found);
 
+// What a refresh that skips or probes lists instead of /proc: the `known` pids (the previous
+// list's, ascending) and the processes of the plan's ranges, in ascending order, as /proc would
+// list them. False when a probe could not tell: the refresh lists /proc.
+bool pids_to_list(const ListingPlan& plan, std::span<const uint32_t> known,
+                  std::vector<uint32_t>& found, std::vector<uint32_t>& out);
+
 }  // namespace treemon::linux_proc

@@ -73,19 +73,23 @@ TEST(PidProbeTest, AnswersForProcessesZombiesIncludedAndNeverForThreads) {
   EXPECT_EQ(probe_pid(reaped.pid()), PidProbe::NoProcess);
 }
 
-TEST(PidProbeTest, FindsTheProcessesOfARangePassingOverKnownOnes) {
+// The known pids and the processes of the ranges, once each and in order; never a thread.
+TEST(PidProbeTest, ListsTheKnownPidsAndTheProcessesOfTheRanges) {
   Sleeper known, unknown;
   Thread thread;
   const uint32_t pids[] = {known.pid(), unknown.pid(), thread.tid()};
-  const PidRange range{*std::min_element(std::begin(pids), std::end(pids)),
-                       *std::max_element(std::begin(pids), std::end(pids))};
-  const uint32_t known_pids[] = {known.pid()};
-  std::vector<uint32_t> found;
-  ASSERT_TRUE(find_processes(range, known_pids, found));
-  EXPECT_TRUE(std::is_sorted(found.begin(), found.end()));
-  EXPECT_NE(std::find(found.begin(), found.end(), unknown.pid()), found.end());
-  EXPECT_EQ(std::find(found.begin(), found.end(), known.pid()), found.end());
-  EXPECT_EQ(std::find(found.begin(), found.end(), thread.tid()), found.end());
+  ListingPlan plan{ListingPlan::Kind::Probe, ListReason::None,
+                   {{*std::min_element(std::begin(pids), std::end(pids)),
+                     *std::max_element(std::begin(pids), std::end(pids))}}};
+  const uint32_t known_pids[] = {1, known.pid()};
+  std::vector<uint32_t> found, listed;
+  ASSERT_TRUE(pids_to_list(plan, known_pids, found, listed));
+  EXPECT_TRUE(std::is_sorted(listed.begin(), listed.end()));
+  EXPECT_EQ(std::adjacent_find(listed.begin(), listed.end()), listed.end());
+  for (uint32_t pid : {1u, known.pid(), unknown.pid()}) {
+    EXPECT_NE(std::find(listed.begin(), listed.end(), pid), listed.end()) << pid;
+  }
+  EXPECT_EQ(std::find(listed.begin(), listed.end(), thread.tid()), listed.end());
 }
 
 // Without a descriptor to spare the kernel cannot answer: the caller must list instead.
@@ -94,8 +98,9 @@ TEST(PidProbeTest, NoDescriptorLeavesTheQuestionOpen) {
   if (child == 0) {
     const rlimit none{0, 0};
     ::setrlimit(RLIMIT_NOFILE, &none);
-    std::vector<uint32_t> found;
-    const bool answered = find_processes({1, 1}, {}, found);
+    std::vector<uint32_t> found, listed;
+    const ListingPlan plan{ListingPlan::Kind::Probe, ListReason::None, {{1, 1}}};
+    const bool answered = pids_to_list(plan, {}, found, listed);
     ::_exit(probe_pid(1) == PidProbe::Unknown && !answered ? 0 : 1);
   }
   int status = 0;
