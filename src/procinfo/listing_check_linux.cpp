@@ -103,7 +103,8 @@ std::string ListingCheck::summary() const {
   std::string text = "listing check: " + std::to_string(skipped_) + " refreshes skipped, " +
                      std::to_string(probed_) + " probed (" + std::to_string(probed_across_wrap_) +
                      " across a wrap), " + std::to_string(compared_) +
-                     " compared with a full listing, nothing missed, nothing stale; listed in full:";
+                     " compared with a full listing, nothing missed, nothing stale; "
+                     "listed in full:";
   for (const auto& [reason, times] : listed_) {
     text += " " + std::string(REASON_NAMES[static_cast<size_t>(reason)]) + " " +
             std::to_string(times) + ",";

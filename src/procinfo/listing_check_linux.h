@@ -15,22 +15,12 @@
 
 #include <cstdint>
 #include <map>
-#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "procinfo/new_processes_linux.h"
-#include "procinfo/platform.h"
-
-namespace treemon {
-
-// The system platform with every refresh that did not list /proc checked: a missed process or a
-// stale row ends the monitor with a line on standard error; a summary is written at its end.
-std::unique_ptr<ProcessPlatform> make_listing_checking_platform();
-
-}  // namespace treemon
 
 namespace treemon::linux_proc {
 

@@ -21,6 +21,8 @@ std::optional<Number> leading_number(std::string_view& text) {
   return value;
 }
 
+ListingPlan skip() { return ListingPlan{ListingPlan::Kind::Skip, ListReason::None, {}}; }
+
 uint64_t width_of(const std::vector<PidRange>& ranges) {
   uint64_t width = 0;
   for (const PidRange& range : ranges) width += uint64_t{range.last} - range.first + 1;
@@ -98,7 +100,7 @@ ListingPlan NewProcessPlanner::decide(MonoTime at, const ForkReading& now,
     return list_all(ListReason::Periodic);
   }
   // Placed pids do not matter here: nothing became visible since the previous look.
-  if (now.forks == previous.forks) return ListingPlan{ListingPlan::Kind::Skip, ListReason::None, {}};
+  if (now.forks == previous.forks) return skip();
   return probe_or_list(now, context);
 }
 
@@ -132,7 +134,7 @@ ListingPlan NewProcessPlanner::probe_or_list(const ForkReading& now, const PlanC
     return list_all(ListReason::TooWide);
   }
   // A few forks of other pid namespaces only: no pid of this one was handed out.
-  if (ranges.empty()) return ListingPlan{ListingPlan::Kind::Skip, ListReason::None, {}};
+  if (ranges.empty()) return skip();
   return ListingPlan{ListingPlan::Kind::Probe, ListReason::None, std::move(ranges)};
 }
 

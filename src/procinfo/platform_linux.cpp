@@ -8,6 +8,11 @@
 // looks at. Clocks and pidfds name processes of the monitor's own pid namespace, so with the /proc
 // of another one every process is read from stat at every list.
 //
+// Nor does a refresh list /proc when the kernel says that no process was created since the
+// previous one, and when only a few were it asks for their pids one by one: it then lists the
+// previous list's processes and the ones found (new_processes_linux.h, pid_probe_linux.h). The
+// first refresh, and every refresh in doubt, lists /proc.
+//
 // Rules a change must keep:
 //  1. Each stat read of a process that has a handle is checked against the handle's start time;
 //     a read that shows another start marks the handle ended and is never its process's figure.
@@ -25,6 +30,12 @@
 //     out[i] was listed through (null for none), and erasing a listing erases both.
 //  8. A command line is read only as far as COMMAND_LINE_READ_BYTES, so what any process shows
 //     in its argument area bounds neither the time nor the memory of a refresh.
+//  9. The fork counter and the last pid are read before any process is looked at, the counter
+//     first (new_processes_linux.h, rule 1); the same read of /proc/stat gives the refresh's
+//     machine times.
+// 10. A refresh that does not list /proc lists every process of the previous list, and every
+//     process the previous list could not read without finding it gone, so that only /proc or
+//     an exit ever drops a process.
 // Handles know the limiter, the exit watch and the /proc directory, never the platform.
 #include "procinfo/platform_linux.h"
 
@@ -46,6 +57,9 @@
 #include "base/utf8.h"
 #include "procinfo/descriptor_limiter.h"
 #include "procinfo/exit_watch_linux.h"
+#include "procinfo/listing_check_linux.h"
+#include "procinfo/new_processes_linux.h"
+#include "procinfo/pid_probe_linux.h"
 #include "procinfo/proc_files_linux.h"
 #include "procinfo/proc_parse_linux.h"
 #include "procinfo/process_handle_linux.h"
@@ -68,9 +82,10 @@ std::optional<std::string> proc_self() {
 
 class LinuxPlatform final : public ProcessPlatform {
  public:
-  // Handles keep at most `descriptor_budget` descriptors open at once.
-  explicit LinuxPlatform(uint64_t descriptor_budget);
-  ~LinuxPlatform() override = default;
+  // Handles keep at most `descriptor_budget` descriptors open at once. With `check_listings`,
+  // every refresh that does not list /proc is compared with a full listing.
+  LinuxPlatform(uint64_t descriptor_budget, bool check_listings);
+  ~LinuxPlatform() override;
 
   MonoTime monotonic_now() override { return clock_.monotonic_now(); }
   int64_t wall_now_unix_ns() override { return clock_.wall_now_unix_ns(); }
@@ -88,6 +103,13 @@ class LinuxPlatform final : public ProcessPlatform {
   std::optional<std::string> start_up_warning() override;
 
  private:
+  std::optional<ForkReading> read_forks();
+  bool list_directory(std::vector<ListedProcess>& out, const OpenedProcesses& opened,
+                      size_t& count);
+  void list_one(uint32_t pid, LinuxProcess* handle, std::vector<ListedProcess>& out,
+                size_t& count);
+  void remember_listing(const std::vector<ListedProcess>& out);
+  void check_listing(const std::vector<ListedProcess>& out);
   bool list_unread(LinuxProcess& handle, ListedProcess& listed);
   bool list_read(uint32_t pid, LinuxProcess* handle, ListedProcess& listed);
   void settle_exits(std::vector<ListedProcess>& out);
@@ -109,6 +131,7 @@ class LinuxPlatform final : public ProcessPlatform {
   uint64_t page_size_ = 4096;
   std::optional<uint64_t> boot_time_s_;
   DescriptorLimiter limiter_;
+  bool own_namespace_ = false;  // /proc is of the monitor's pid namespace
   // Whether CPU clocks are read, and exits watched: only where the machine lets the monitor read
   // other processes' clocks and /proc is of the monitor's own pid namespace, since clock ids and
   // pidfds name processes of that namespace. Without them, every process is read at every list,
@@ -123,6 +146,23 @@ class LinuxPlatform final : public ProcessPlatform {
   // Reused by every list: each listed process's handle, and the processes whose watch ended.
   std::vector<LinuxProcess*> listed_handles_;
   std::vector<uint32_t> ended_pids_;
+
+  NewProcessPlanner planner_;
+  UniqueFd loadavg_;
+  UniqueFd pid_max_;
+  // The machine times of the /proc/stat read that the fork reading made, for this list.
+  std::optional<MachineTimes> machine_times_;
+  uint64_t machine_times_generation_ = 0;
+  // The last list's pids, ascending, with those it could not read without finding them gone.
+  std::vector<uint32_t> listed_pids_;
+  std::vector<uint32_t> unread_pids_;
+  // Processes of the last list whose exit may go unnoticed: those without a handle (until
+  // open_process gives them one that watches, or finds them ended) and those whose handle
+  // never watched.
+  size_t unwatched_listed_ = 0;
+  std::vector<uint32_t> found_pids_;
+  std::vector<uint32_t> pids_to_list_;
+  std::unique_ptr<ListingCheck> check_;
 };
 
 // A process's times as its CPU clock gives them: one sum.
@@ -133,9 +173,13 @@ std::optional<ProcessTimes> clock_times(const LinuxProcess& process, std::option
 
 LinuxProcess& as_linux(ProcessHandle& handle) { return static_cast<LinuxProcess&>(handle); }
 
-LinuxPlatform::LinuxPlatform(uint64_t descriptor_budget) : limiter_(descriptor_budget) {
+LinuxPlatform::LinuxPlatform(uint64_t descriptor_budget, bool check_listings)
+    : limiter_(descriptor_budget) {
   ReadStatus status;
   machine_stat_ = open_at(AT_FDCWD, "/proc/stat", status);
+  loadavg_ = open_at(AT_FDCWD, "/proc/loadavg", status);
+  pid_max_ = open_at(AT_FDCWD, "/proc/sys/kernel/pid_max", status);
+  if (check_listings) check_ = std::make_unique<ListingCheck>();
   const long ticks = ::sysconf(_SC_CLK_TCK);
   if (ticks > 0) ticks_per_second_ = static_cast<uint64_t>(ticks);
   const long page = ::sysconf(_SC_PAGESIZE);
@@ -146,8 +190,42 @@ LinuxPlatform::LinuxPlatform(uint64_t descriptor_budget) : limiter_(descriptor_b
     boot_time_s_ = parse_boot_time(buffer_.text());
   }
   directory_buffer_.resize(DIRECTORY_BUFFER_INITIAL);
-  const bool own_namespace = proc_self() == std::to_string(::getpid());
-  cpu_clocks_ = own_namespace && other_cpu_clocks_readable();
+  own_namespace_ = proc_self() == std::to_string(::getpid());
+  cpu_clocks_ = own_namespace_ && other_cpu_clocks_readable();
+  if (std::optional<ForkReading> reading = read_forks()) {
+    planner_.remember(clock_.monotonic_now(), *reading);
+  }
+}
+
+LinuxPlatform::~LinuxPlatform() {
+  if (!check_) return;
+  const std::string summary = check_->summary() + "\n";
+  static_cast<void>(::write(STDERR_FILENO, summary.data(), summary.size()));
+}
+
+// The counter first, the last pid second: a process counted by the first took its pid before
+// the second was read.
+std::optional<ForkReading> LinuxPlatform::read_forks() {
+  if (!machine_stat_ || read_file(machine_stat_.get(), buffer_) != ReadStatus::Ok) {
+    return std::nullopt;
+  }
+  machine_times_generation_ = generation_;
+  machine_times_.reset();
+  if (std::optional<MachineFields> machine = parse_machine_stat(buffer_.text())) {
+    machine_times_ = MachineTimes{ticks_to_100ns(machine->kernel_ticks, ticks_per_second_),
+                                  ticks_to_100ns(machine->user_ticks, ticks_per_second_)};
+  }
+  const std::optional<uint64_t> forks = parse_fork_count(buffer_.text());
+  if (!forks || !loadavg_ || read_file(loadavg_.get(), buffer_) != ReadStatus::Ok) {
+    return std::nullopt;
+  }
+  const std::optional<LoadavgFields> load = parse_loadavg(buffer_.text());
+  if (!load || !pid_max_ || read_file(pid_max_.get(), buffer_) != ReadStatus::Ok) {
+    return std::nullopt;
+  }
+  const std::optional<uint32_t> pid_max = parse_pid_max(buffer_.text());
+  if (!pid_max) return std::nullopt;
+  return ForkReading{*forks, load->last_pid, load->tasks, *pid_max};
 }
 
 uint32_t LinuxPlatform::processor_count() {
@@ -161,6 +239,7 @@ uint32_t LinuxPlatform::processor_count() {
 }
 
 std::optional<MachineTimes> LinuxPlatform::machine_times() {
+  if (generation_ != 0 && machine_times_generation_ == generation_) return machine_times_;
   if (!machine_stat_ || read_file(machine_stat_.get(), buffer_) != ReadStatus::Ok) {
     return std::nullopt;
   }
@@ -176,26 +255,48 @@ bool LinuxPlatform::list_processes(std::vector<ListedProcess>& out,
                                    const OpenedProcesses& opened) {
   unopened_.clear();
   listed_handles_.clear();
-  size_t count = 0;
-  const auto finish = [this, &out, &count](bool listed) {
-    out.resize(listed ? count : 0);
-    if (listed) settle_exits(out);
-    return listed;
-  };
-  if (!proc_ || ::lseek(proc_.get(), 0, SEEK_SET) < 0) return finish(false);
+  unread_pids_.clear();
   ++generation_;
+  if (check_) check_->take_full_listing();
+  const MonoTime at = clock_.monotonic_now();
+  const ListingPlan plan = planner_.plan(
+      at, read_forks(), {own_namespace_, unwatched_listed_ == 0, listed_pids_.size()});
+  if (check_) check_->count(plan);
+  const bool directory_spared =
+      plan.kind != ListingPlan::Kind::ListAll &&
+      pids_to_list(plan, listed_pids_, found_pids_, pids_to_list_);
+  if (plan.kind != ListingPlan::Kind::ListAll && !directory_spared) planner_.listed_in_full(at);
+  size_t count = 0;
+  bool listed = true;
+  if (directory_spared) {
+    for (uint32_t pid : pids_to_list_) {
+      list_one(pid, static_cast<LinuxProcess*>(opened.find_opened(pid)), out, count);
+    }
+  } else {
+    listed = list_directory(out, opened, count);
+  }
+  out.resize(listed ? count : 0);
+  if (listed) settle_exits(out);
+  remember_listing(out);
+  if (check_ && directory_spared) check_listing(out);
+  return listed;
+}
+
+bool LinuxPlatform::list_directory(std::vector<ListedProcess>& out, const OpenedProcesses& opened,
+                                   size_t& count) {
+  if (!proc_ || ::lseek(proc_.get(), 0, SEEK_SET) < 0) return false;
   int reads_with_entries = 0;
   for (;;) {
     const ssize_t got =
         ::getdents64(proc_.get(), directory_buffer_.data(), directory_buffer_.size());
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return finish(false);
+    if (got < 0) return false;
     if (got == 0) {
       // The next list takes the whole directory in one read, as the machine grows.
       if (reads_with_entries > 1 && directory_buffer_.size() < DIRECTORY_BUFFER_MAX) {
         directory_buffer_.resize(directory_buffer_.size() * 2);
       }
-      return finish(true);
+      return true;
     }
     ++reads_with_entries;
     for (ssize_t at = 0; at < got;) {
@@ -206,13 +307,51 @@ bool LinuxPlatform::list_processes(std::vector<ListedProcess>& out,
       const char* end = name + std::char_traits<char>::length(name);
       auto [parsed_end, error] = std::from_chars(name, end, pid);
       if (error != std::errc() || parsed_end != end) continue;  // not a process directory
-      ListedProcess& listed = count < out.size() ? out[count] : out.emplace_back();
-      auto* handle = static_cast<LinuxProcess*>(opened.find_opened(pid));
-      if ((handle && list_unread(*handle, listed)) || list_read(pid, handle, listed)) {
-        listed_handles_.push_back(handle);
-        ++count;
-      }
+      list_one(pid, static_cast<LinuxProcess*>(opened.find_opened(pid)), out, count);
     }
+  }
+}
+
+void LinuxPlatform::list_one(uint32_t pid, LinuxProcess* handle, std::vector<ListedProcess>& out,
+                             size_t& count) {
+  ListedProcess& listed = count < out.size() ? out[count] : out.emplace_back();
+  if ((handle && list_unread(*handle, listed)) || list_read(pid, handle, listed)) {
+    listed_handles_.push_back(handle);
+    ++count;
+  }
+}
+
+// What the next refresh's plan needs of this one: the pids to list again, and how many of their
+// processes may exit unnoticed.
+void LinuxPlatform::remember_listing(const std::vector<ListedProcess>& out) {
+  listed_pids_.clear();
+  unwatched_listed_ = unopened_.size();
+  for (size_t index = 0; index < out.size(); ++index) {
+    listed_pids_.push_back(out[index].pid);
+    const LinuxProcess* handle = listed_handles_[index];
+    if (handle && out[index].listing != Listing::ReplacesOpened && handle->exit_unwatched()) {
+      ++unwatched_listed_;
+    }
+  }
+  if (unread_pids_.empty()) return;
+  std::sort(unread_pids_.begin(), unread_pids_.end());
+  const auto listed = static_cast<std::ptrdiff_t>(listed_pids_.size());
+  listed_pids_.insert(listed_pids_.end(), unread_pids_.begin(), unread_pids_.end());
+  std::inplace_merge(listed_pids_.begin(), listed_pids_.begin() + listed, listed_pids_.end());
+  listed_pids_.erase(std::unique(listed_pids_.begin(), listed_pids_.end()), listed_pids_.end());
+}
+
+void LinuxPlatform::check_listing(const std::vector<ListedProcess>& out) {
+  std::vector<CheckedListing> checked;
+  for (size_t index = 0; index < out.size(); ++index) {
+    checked.push_back(
+        {out[index].pid,
+         listed_handles_[index] != nullptr && out[index].listing != Listing::ReplacesOpened});
+  }
+  if (std::optional<std::string> wrong = check_->compare(checked)) {
+    *wrong += "\n";
+    static_cast<void>(::write(STDERR_FILENO, wrong->data(), wrong->size()));
+    std::abort();
   }
 }
 
@@ -243,8 +382,9 @@ bool LinuxPlatform::list_read(uint32_t pid, LinuxProcess* handle, ListedProcess&
   const std::optional<uint64_t> cpu = handle ? handle->cpu_100ns() : std::nullopt;
   ReadStatus status = handle ? handle->read(STAT, buffer_) : ReadStatus::Gone;
   if (status != ReadStatus::Ok) status = proc_.read(ProcPath(pid, "stat").text, buffer_);
-  if (status != ReadStatus::Ok) return false;
-  std::optional<StatFields> fields = parse_stat(buffer_.text());
+  std::optional<StatFields> fields =
+      status == ReadStatus::Ok ? parse_stat(buffer_.text()) : std::nullopt;
+  if (!fields && status != ReadStatus::Gone) unread_pids_.push_back(pid);
   if (!fields) return false;
   if (handle && handle->start_ticks() != fields->start_ticks) handle->mark_ended();
 
@@ -350,9 +490,14 @@ std::unique_ptr<ProcessHandle> LinuxPlatform::open_process(const ListedProcess& 
   // The stat read now decides which process the pidfd, the clock and the kept files belong to:
   // if the pid was reused since the list was taken, the listed process has ended and cannot be
   // opened.
-  if (process->read(STAT, buffer_) != ReadStatus::Ok) return nullptr;
-  std::optional<StatFields> fields = parse_stat(buffer_.text());
-  if (!fields || fields->start_ticks != identity->second.start_ticks) return nullptr;
+  const ReadStatus status = process->read(STAT, buffer_);
+  std::optional<StatFields> fields =
+      status == ReadStatus::Ok ? parse_stat(buffer_.text()) : std::nullopt;
+  // A listed process that ended since needs no watch: the next list does not hold it.
+  const bool ended = status == ReadStatus::Gone ||
+                     (fields && fields->start_ticks != identity->second.start_ticks);
+  if ((ended || (fields && process->watched())) && unwatched_listed_ > 0) --unwatched_listed_;
+  if (!fields || ended) return nullptr;
   process->set_identity(identity->second, start_seconds(identity->second.start_ticks));
   process->set_parent(fields->parent_pid, parent_watched(fields->parent_pid));
   process->cache_times(times_of(*process, cpu, *fields), generation_);
@@ -438,7 +583,11 @@ std::optional<std::string> LinuxPlatform::start_up_warning() {
 namespace treemon {
 
 std::unique_ptr<ProcessPlatform> make_linux_platform(uint64_t descriptor_budget) {
-  return std::make_unique<linux_proc::LinuxPlatform>(descriptor_budget);
+  return std::make_unique<linux_proc::LinuxPlatform>(descriptor_budget, false);
+}
+
+std::unique_ptr<ProcessPlatform> make_listing_checking_platform() {
+  return std::make_unique<linux_proc::LinuxPlatform>(linux_proc::handle_descriptor_budget(), true);
 }
 
 std::unique_ptr<ProcessPlatform> make_system_platform() {

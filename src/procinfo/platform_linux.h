@@ -13,4 +13,10 @@ namespace treemon {
 // Handles keep at most `descriptor_budget` descriptors open at once and read by path beyond it.
 std::unique_ptr<ProcessPlatform> make_linux_platform(uint64_t descriptor_budget);
 
+// The system platform with every refresh that did not list /proc compared with a full listing
+// (listing_check_linux.h): a missed process or a stale row ends the monitor with a line on
+// standard error, and a summary of the refreshes is written there when the platform goes. For
+// tests and soak runs.
+std::unique_ptr<ProcessPlatform> make_listing_checking_platform();
+
 }  // namespace treemon

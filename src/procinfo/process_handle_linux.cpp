@@ -63,6 +63,7 @@ LinuxProcess::LinuxProcess(ProcDirectory& proc, DescriptorLimiter& limiter, Exit
       name_(std::move(name)),
       cpu_clock_(clock_and_watch ? process_cpu_clock(pid) : std::nullopt),
       pidfd_(clock_and_watch ? start_watch() : UniqueFd()),
+      watched_from_start_(static_cast<bool>(pidfd_)),
       keeps_files_(keep_stat_file()) {}
 
 LinuxProcess::~LinuxProcess() {

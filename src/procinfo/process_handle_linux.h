@@ -86,6 +86,9 @@ class LinuxProcess final : public ProcessHandle, private WatchedProcess {
   bool ended() const { return ended_; }
   void mark_ended();
   bool watched() const { return static_cast<bool>(pidfd_); }
+  // Whether this process's exit may go unnoticed: it was never watched (no exit watch, no pidfd
+  // or no descriptor to spare) and is not known to have ended. A watch that ended is settled.
+  bool exit_unwatched() const { return !watched_from_start_ && !ended_; }
   // For a process that has exited (a zombie until it is reaped), or one this handle no longer
   // follows: read from then on, and its children once more.
   void stop_watching();
@@ -130,6 +133,7 @@ class LinuxProcess final : public ProcessHandle, private WatchedProcess {
   const std::optional<clockid_t> cpu_clock_;
   UniqueFd files_[FILES_PER_PROCESS];
   UniqueFd pidfd_;  // open while the process is watched
+  const bool watched_from_start_;
   const bool keeps_files_;
   FigureFiles figures_ = FigureFiles::NotOpened;
   bool ended_ = false;
