@@ -173,7 +173,7 @@ namespace {
 
 }  // namespace
 
-int run() {
+int run(PlatformMaker make_platform) {
   std::set_new_handler(exit_out_of_memory);
   hold_closed_standard_streams();
   CommandQueue queue = make_command_queue(QUEUE_CAPACITY);
@@ -188,7 +188,7 @@ int run() {
   if (Status failure = writer.write(hello); !failure.ok()) return fail(failure);
 
   start_command_reader(std::move(queue.sender));
-  std::unique_ptr<ProcessPlatform> platform = make_system_platform();
+  std::unique_ptr<ProcessPlatform> platform = make_platform();
   if (std::optional<std::string> warning = platform->start_up_warning()) {
     write_standard_error_line(std::string(WARNING_PREFIX) + *warning);
   }

@@ -18,6 +18,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 #include "control/command_queue.h"
@@ -92,9 +93,11 @@ class Monitor {
   MonitorState state_;
 };
 
-// Runs the monitor on the process's standard streams. Returns the exit status: 0 after shutdown,
-// end of input or a termination signal, 1 after an output failure (with one "Error: " line on
-// standard error).
-int run();
+// Runs the monitor on the process's standard streams, on the platform `make_platform` makes
+// (the system's; a test build may check it). Returns the exit status: 0 after shutdown, end of
+// input or a termination signal, 1 after an output failure (with one "Error: " line on standard
+// error).
+using PlatformMaker = std::unique_ptr<ProcessPlatform> (*)();
+int run(PlatformMaker make_platform = make_system_platform);
 
 }  // namespace treemon
