@@ -1,7 +1,8 @@
 // Churn and soak driver: runs the monitor against a process tree that never stands still and
 // checks every line it writes.
 //
-//   treemon_churn --monitor PATH [--seconds N] [--rate PER_SECOND] [--families ROOT] [--quiet]
+//   treemon_churn --monitor PATH [--seconds N] [--rate PER_SECOND] [--families ROOT]
+//                 [--mode MODE] [--quiet]
 //
 // Set-up. As root the driver enters a private pid namespace with its own /proc (it is then the
 // namespace's init, so everything it started dies with it) and forces pid reuse by writing
@@ -32,6 +33,17 @@
 // The rows are checked for shape and order only; at the end, once every parent has exited, one
 // more snapshot must show exactly the root's live descendants in /proc.
 //
+// Modes. "reuse" (the default) forces pid reuse as above. "threads" runs in the caller's pid
+// namespace, where every fork of the machine takes a pid, forces nothing, and two processes,
+// one in the tree and one outside, each create and end 500 threads a second, so that thread ids
+// pass through every range of pids the monitor looks at. "wrap" forces no reuse, and every 5 s
+// moves the namespace's last pid (ns_last_pid) forward to 300 before pid_max, so that the pids
+// wrap a few seconds later. The monitor built as treemon_listing_check compares every refresh
+// that did not list /proc with a full listing taken just before it and ends at the first
+// missed process or stale row; scripts/soak.sh runs it for "threads" and "wrap". ("reuse"
+// moves the last pid back, which hides pids from any reading until the monitor, seeing it go
+// back, lists at every refresh.)
+//
 // Figures: peak and final resident memory and descriptors of the monitor, its CPU share, the
 // largest collection duration. Exit status 0 when every check passed, 1 otherwise.
 #include <fcntl.h>
@@ -61,6 +73,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -161,6 +174,7 @@ struct SpawnRequest {
   char op = 0;               // 's' spawn, 'k' kill, 'q' quit
   int32_t pid = 0;           // kill: the child; spawn: the pid wanted (0: any)
   int32_t with_child = 0;    // spawn: give the new process a child of its own
+  int32_t threads_per_second = 0;  // spawn: a process that creates and ends threads for good
   int32_t parent_exits_ms = 0;  // spawn: the new process exits this long after, its child lives on
   char name[16] = {};
 };
@@ -170,6 +184,24 @@ struct SpawnReply {
   int32_t child_pid = 0;
   int64_t wall_ms = 0;  // spawn: before the fork; kill: after the reap
 };
+
+// Threads that end at once, in batches every 10 ms: their ids pass through the pid ranges.
+[[noreturn]] void churn_threads(int32_t per_second) {
+  const int32_t batch = std::max(1, per_second / 100);
+  std::vector<std::thread> threads;
+  for (;;) {
+    threads.clear();
+    for (int32_t i = 0; i < batch; ++i) threads.emplace_back([] {});
+    for (std::thread& thread : threads) thread.join();
+    usleep(10000);
+  }
+}
+
+std::optional<int64_t> read_number(const char* path) {
+  const std::string text = read_file(path);
+  if (text.empty()) return std::nullopt;
+  return std::atoll(text.c_str());
+}
 
 bool set_last_pid(int32_t last) {
   const int fd = ::open("/proc/sys/kernel/ns_last_pid", O_WRONLY | O_CLOEXEC);
@@ -204,6 +236,7 @@ SpawnReply spawn_churn_process(const SpawnRequest& request) {
     write_all(report[1], &child, sizeof child);
     ::close(report[0]);
     ::close(report[1]);
+    if (request.threads_per_second > 0) churn_threads(request.threads_per_second);
     if (request.parent_exits_ms == 0) idle_forever();
     usleep(static_cast<useconds_t>(request.parent_exits_ms) * 1000);
     _exit(0);
@@ -274,12 +307,13 @@ class Spawner {
   pid_t pid() const { return pid_; }
 
   std::optional<SpawnReply> spawn(int32_t wanted_pid, bool with_child, const std::string& name,
-                                  int32_t parent_exits_ms = 0) {
+                                  int32_t parent_exits_ms = 0, int32_t threads_per_second = 0) {
     SpawnRequest request;
     request.op = 's';
     request.pid = wanted_pid;
     request.with_child = with_child ? 1 : 0;
     request.parent_exits_ms = parent_exits_ms;
+    request.threads_per_second = threads_per_second;
     std::snprintf(request.name, sizeof request.name, "%s", name.c_str());
     return ask(request);
   }
@@ -537,13 +571,22 @@ struct Streamed {
 // Who the orphans of families come to, and is the root.
 enum class FamilyRoot { Subreaper, Init };
 
+enum class Mode { Reuse, Threads, Wrap };
+
 struct Settings {
   std::string monitor;
   double seconds = 120;
   double rate = 100;
   std::optional<FamilyRoot> families;
+  Mode mode = Mode::Reuse;
   bool quiet = false;
 };
+
+constexpr int32_t THREADS_PER_CHURNER = 500;
+constexpr double WRAP_EVERY_S = 5;
+// Pids left before pid_max when the last pid is moved: a few seconds of churn, so that the
+// monitor reads the jump before the wrap, as it would read a cursor that got there by forks.
+constexpr int64_t WRAP_LEAD = 300;
 
 // Every process descending from `root` in /proc now, the root included.
 std::set<int32_t> live_descendants(int32_t root) {
@@ -572,8 +615,13 @@ std::set<int32_t> live_descendants(int32_t root) {
 
 class Driver {
  public:
-  Driver(const Settings& settings, bool forced_reuse_possible)
-      : settings_(settings), checker_(settings.quiet), forced_reuse_(forced_reuse_possible) {}
+  // Pids are forced (reused, or wrapped) only in a private namespace: the machine's own pid
+  // counter is not the driver's to move.
+  Driver(const Settings& settings, bool private_namespace)
+      : settings_(settings),
+        checker_(settings.quiet),
+        forced_reuse_(private_namespace && settings.mode == Mode::Reuse),
+        forced_wrap_(private_namespace && settings.mode == Mode::Wrap) {}
 
   int run();
 
@@ -581,6 +629,8 @@ class Driver {
   void start();
   void churn(double now);
   void spawn_one(bool inside);
+  void start_thread_churners();
+  void force_wrap(double now);
   void spawn_family();
   int32_t root_pid() const;
   void compare_with_proc();
@@ -597,6 +647,7 @@ class Driver {
   Settings settings_;
   Checker checker_;
   bool forced_reuse_;
+  bool forced_wrap_;
   std::mt19937 random_{12345};
   std::unique_ptr<MonitorProcess> monitor_;
   std::unique_ptr<Spawner> inside_, outside_;
@@ -617,6 +668,8 @@ class Driver {
   bool history_full_ = false;
 
   size_t spawned_ = 0, forced_wanted_ = 0, forced_hit_ = 0, reused_seen_ = 0;
+  size_t wraps_forced_ = 0;
+  double next_wrap_ = 0;
   std::set<int32_t> ever_used_;
   size_t rows_with_birth_name_ = 0;
   bool monitor_ended_ = false;
@@ -657,12 +710,41 @@ void Driver::start() {
   // one a second off, which must not match.
   const json externals = json::array({{{"pid", external_}, {"startTimeMs", external_start_ms_ + 999}},
                                       {{"pid", outside_->pid()}, {"startTimeMs", outside_start_ms + 1000}}});
+  if (settings_.mode == Mode::Threads) start_thread_churners();
   monitor_->send("{\"version\":2,\"type\":\"setStreaming\",\"enabled\":true}\n");
   monitor_->send(json({{"version", 2}, {"type", "configure"}, {"rootPid", root_pid()},
                        {"sampleIntervalMs", 250},
                        {"externalProcesses", settings_.families ? json::array() : externals}})
                      .dump() +
                  "\n");
+}
+
+// One churner in the tree and one outside; they live for the whole run.
+void Driver::start_thread_churners() {
+  for (const bool inside : {true, false}) {
+    const std::string name = inside ? "churn-thr-in" : "churn-thr-out";
+    const auto reply =
+        (inside ? *inside_ : *outside_).spawn(0, false, name, 0, THREADS_PER_CHURNER);
+    if (!reply || reply->pid <= 0) {
+      checker_.fail("a spawner stopped answering");
+      return;
+    }
+    const std::string spawner_name = inside ? "churn-root" : "churn-outside";
+    lives_.born(reply->pid, {name, spawner_name, inside,
+                             start_time_s(reply->pid).value_or(0) * 1000, reply->wall_ms,
+                             std::nullopt});
+  }
+}
+
+// Forward only: a last pid moved back is what checkpoint/restore does, and the monitor then
+// lists every time, which would leave the wrapped ranges untested.
+void Driver::force_wrap(double now) {
+  if (now < next_wrap_) return;
+  next_wrap_ = now + WRAP_EVERY_S;
+  const std::optional<int64_t> pid_max = read_number("/proc/sys/kernel/pid_max");
+  const std::optional<int64_t> last = read_number("/proc/sys/kernel/ns_last_pid");
+  if (!pid_max || !last || *last >= *pid_max - WRAP_LEAD) return;
+  if (set_last_pid(static_cast<int32_t>(*pid_max - WRAP_LEAD))) ++wraps_forced_;
 }
 
 void Driver::spawn_one(bool inside) {
@@ -749,6 +831,7 @@ void Driver::reap_orphans() {
 }
 
 void Driver::churn(double now) {
+  if (forced_wrap_) force_wrap(now);
   const double due = (now - start_mono_) * settings_.rate;
   while (static_cast<double>(spawned_) < due) {
     if (settings_.families) {
@@ -1055,6 +1138,10 @@ void Driver::finish() {
               elapsed, spawned_, settings_.families ? "families" : "processes",
               static_cast<double>(spawned_) / elapsed, reused_seen_, forced_reuse_ ? "on" : "off",
               forced_hit_, forced_wanted_);
+  if (settings_.mode == Mode::Threads) {
+    std::printf("churn: two processes created %d threads a second each\n", THREADS_PER_CHURNER);
+  }
+  if (settings_.mode == Mode::Wrap) std::printf("churn: %zu pid wraps forced\n", wraps_forced_);
   std::printf("churn: %zu snapshots (largest %llu rows), %zu history reads checked, history full: %s\n",
               snapshots_, static_cast<unsigned long long>(max_rows_), history_reads_, history_full_ ? "yes" : "no");
   std::printf("figures: resident peak %llu KiB, at history full %llu KiB, max after full %llu KiB, final %llu KiB\n",
@@ -1101,6 +1188,17 @@ std::optional<Settings> parse_arguments(int argc, char** argv) {
       const std::string root = argv[++i];
       if (root != "subreaper" && root != "init") return std::nullopt;
       settings.families = root == "init" ? FamilyRoot::Init : FamilyRoot::Subreaper;
+    } else if (arg == "--mode" && has_value) {
+      const std::string mode = argv[++i];
+      if (mode == "reuse") {
+        settings.mode = Mode::Reuse;
+      } else if (mode == "threads") {
+        settings.mode = Mode::Threads;
+      } else if (mode == "wrap") {
+        settings.mode = Mode::Wrap;
+      } else {
+        return std::nullopt;
+      }
     } else if (arg == "--quiet") {
       settings.quiet = true;
     } else {
@@ -1118,12 +1216,12 @@ int main(int argc, char** argv) {
   if (!settings) {
     std::fprintf(stderr,
                  "usage: %s --monitor PATH [--seconds N] [--rate PER_SECOND]"
-                 " [--families subreaper|init] [--quiet]\n",
+                 " [--families subreaper|init] [--mode reuse|threads|wrap] [--quiet]\n",
                  argv[0]);
     return 2;
   }
   ::signal(SIGPIPE, SIG_IGN);
-  if (enter_private_pid_namespace()) {
+  if (settings->mode != Mode::Threads && enter_private_pid_namespace()) {
     // The first child is the namespace's init; when it ends, the kernel ends everything in it.
     const pid_t init = fork();
     if (init == 0) {
@@ -1131,7 +1229,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "churn: cannot mount a private /proc\n");
         _exit(1);
       }
-      std::printf("churn: private pid namespace; forcing pid reuse with ns_last_pid\n");
+      const char* const forcing[] = {"forcing pid reuse with ns_last_pid", "nothing forced",
+                                     "forcing pid wraps with ns_last_pid"};
+      std::printf("churn: private pid namespace; %s\n", forcing[static_cast<int>(settings->mode)]);
       const int status = Driver(*settings, true).run();
       std::fflush(stdout);
       _exit(status);
@@ -1146,7 +1246,8 @@ int main(int argc, char** argv) {
   }
   // No namespace: orphans come to this process, and pids are reused only as they come (the
   // machine's own pid counter is not the driver's to move).
-  std::printf("churn: no private pid namespace (%s); natural pid reuse only\n", std::strerror(errno));
+  std::printf("churn: the caller's pid namespace (%s); natural pid reuse and wraps only\n",
+              settings->mode == Mode::Threads ? "threads mode" : std::strerror(errno));
   prctl(PR_SET_CHILD_SUBREAPER, 1);
   return Driver(*settings, false).run();
 }
