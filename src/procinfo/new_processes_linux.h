@@ -91,7 +91,7 @@ struct PidRange {
 
 enum class ListReason {
   None,               // the plan is not a full listing
-  FirstListing,       // nothing was listed in full yet
+  FirstListing,       // nothing was listed in full yet, or the last list was lost
   NoReading,          // a file could not be read or parsed, now or at the previous refresh
   OtherNamespace,     // /proc is not the monitor's pid namespace
   Unwatched,          // a listed process's exit is not watched
@@ -131,6 +131,8 @@ class NewProcessPlanner {
 
   // A refresh that was to skip or probe listed in full after all (a probe could not finish).
   void listed_in_full(MonoTime at);
+  // The refresh's list could not be taken: the next refresh has no list to build on.
+  void list_lost() { last_full_listing_.reset(); }
 
  private:
   struct Timed {

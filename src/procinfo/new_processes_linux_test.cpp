@@ -38,6 +38,7 @@ struct Step {
   ListReason reason = ListReason::None;
   std::vector<PidRange> ranges = {};
   PlanContext context = {true, true, 1000};
+  bool list_lost = false;  // the refresh could not take its list
 };
 
 // 200 tasks on the machine.
@@ -75,6 +76,10 @@ TEST(NewProcessesTest, PlansEachRefresh) {
         {300, reading(200, 310), PROBE, {}, {{300, 310}, {32701, 32767}}},
         {600, reading(201, 311), PROBE, {}, {{300, 311}, {32701, 32767}}}},
        reading(100, 32700)},
+      {"a lost list is taken again in full",
+       {{1, reading(100, 5000), LIST, ListReason::FirstListing},
+        {300, reading(100, 5000), SKIP, {}, {}, {true, true, 1000}, true},
+        {600, reading(100, 5000), LIST, ListReason::FirstListing}}},
       {"a failed reading lists, and so does the next refresh",
        {{1, reading(100, 5000), LIST, ListReason::FirstListing},
         {300, std::nullopt, LIST, ListReason::NoReading},
@@ -138,6 +143,7 @@ TEST(NewProcessesTest, PlansEachRefresh) {
       SCOPED_TRACE("at " + std::to_string(step.at_ms) + " ms");
       const ListingPlan plan =
           planner.plan(origin + std::chrono::milliseconds(step.at_ms), step.reading, step.context);
+      if (step.list_lost) planner.list_lost();
       EXPECT_EQ(plan.kind, step.kind);
       EXPECT_EQ(plan.reason, step.reason);
       ASSERT_EQ(plan.ranges.size(), step.ranges.size());

@@ -277,6 +277,7 @@ bool LinuxPlatform::list_processes(std::vector<ListedProcess>& out,
   }
   out.resize(listed ? count : 0);
   if (listed) settle_exits(out);
+  if (!listed) planner_.list_lost();
   remember_listing(out);
   if (check_ && directory_spared) check_listing(out);
   return listed;
