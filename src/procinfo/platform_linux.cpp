@@ -8,10 +8,7 @@
 // looks at. Clocks and pidfds name processes of the monitor's own pid namespace, so with the /proc
 // of another one every process is read from stat at every list.
 //
-// Nor does a refresh list /proc when the kernel says that no process was created since the
-// previous one, and when only a few were it asks for their pids one by one: it then lists the
-// previous list's processes and the ones found (new_processes_linux.h, pid_probe_linux.h). The
-// first refresh, and every refresh in doubt, lists /proc.
+// Nor does every refresh list /proc: listing_choice_linux.h chooses which pids it lists.
 //
 // Rules a change must keep:
 //  1. Each stat read of a process that has a handle is checked against the handle's start time;
@@ -33,9 +30,6 @@
 //  9. The fork counter and the last pid are read before any process is looked at, the counter
 //     first (new_processes_linux.h, rule 1); the same read of /proc/stat gives the refresh's
 //     machine times.
-// 10. A refresh that does not list /proc lists every process of the previous list, and every
-//     process the previous list could not read without finding it gone, so that only /proc or
-//     an exit ever drops a process.
 // Handles know the limiter, the exit watch and the /proc directory, never the platform.
 #include "procinfo/platform_linux.h"
 
@@ -57,9 +51,8 @@
 #include "base/utf8.h"
 #include "procinfo/descriptor_limiter.h"
 #include "procinfo/exit_watch_linux.h"
-#include "procinfo/listing_check_linux.h"
+#include "procinfo/listing_choice_linux.h"
 #include "procinfo/new_processes_linux.h"
-#include "procinfo/pid_probe_linux.h"
 #include "procinfo/proc_files_linux.h"
 #include "procinfo/proc_parse_linux.h"
 #include "procinfo/process_handle_linux.h"
@@ -85,7 +78,6 @@ class LinuxPlatform final : public ProcessPlatform {
   // Handles keep at most `descriptor_budget` descriptors open at once. With `check_listings`,
   // every refresh that does not list /proc is compared with a full listing.
   LinuxPlatform(uint64_t descriptor_budget, bool check_listings);
-  ~LinuxPlatform() override;
 
   MonoTime monotonic_now() override { return clock_.monotonic_now(); }
   int64_t wall_now_unix_ns() override { return clock_.wall_now_unix_ns(); }
@@ -103,13 +95,11 @@ class LinuxPlatform final : public ProcessPlatform {
   std::optional<std::string> start_up_warning() override;
 
  private:
-  std::optional<ForkReading> read_forks();
+  std::optional<uint64_t> read_machine_stat();
   bool list_directory(std::vector<ListedProcess>& out, const OpenedProcesses& opened,
                       size_t& count);
   void list_one(uint32_t pid, LinuxProcess* handle, std::vector<ListedProcess>& out,
                 size_t& count);
-  void remember_listing(const std::vector<ListedProcess>& out);
-  void check_listing(const std::vector<ListedProcess>& out);
   bool list_unread(LinuxProcess& handle, ListedProcess& listed);
   bool list_read(uint32_t pid, LinuxProcess* handle, ListedProcess& listed);
   void settle_exits(std::vector<ListedProcess>& out);
@@ -147,22 +137,10 @@ class LinuxPlatform final : public ProcessPlatform {
   std::vector<LinuxProcess*> listed_handles_;
   std::vector<uint32_t> ended_pids_;
 
-  NewProcessPlanner planner_;
-  UniqueFd loadavg_;
-  UniqueFd pid_max_;
+  ListingChoice choice_;
   // The machine times of the /proc/stat read that the fork reading made, for this list.
   std::optional<MachineTimes> machine_times_;
   uint64_t machine_times_generation_ = 0;
-  // The last list's pids, ascending, with those it could not read without finding them gone.
-  std::vector<uint32_t> listed_pids_;
-  std::vector<uint32_t> unread_pids_;
-  // Processes of the last list whose exit may go unnoticed: those without a handle (until
-  // open_process gives them one that watches, or finds them ended) and those whose handle
-  // never watched.
-  size_t unwatched_listed_ = 0;
-  std::vector<uint32_t> found_pids_;
-  std::vector<uint32_t> pids_to_list_;
-  std::unique_ptr<ListingCheck> check_;
 };
 
 // A process's times as its CPU clock gives them: one sum.
@@ -174,12 +152,9 @@ std::optional<ProcessTimes> clock_times(const LinuxProcess& process, std::option
 LinuxProcess& as_linux(ProcessHandle& handle) { return static_cast<LinuxProcess&>(handle); }
 
 LinuxPlatform::LinuxPlatform(uint64_t descriptor_budget, bool check_listings)
-    : limiter_(descriptor_budget) {
+    : limiter_(descriptor_budget), choice_(check_listings) {
   ReadStatus status;
   machine_stat_ = open_at(AT_FDCWD, "/proc/stat", status);
-  loadavg_ = open_at(AT_FDCWD, "/proc/loadavg", status);
-  pid_max_ = open_at(AT_FDCWD, "/proc/sys/kernel/pid_max", status);
-  if (check_listings) check_ = std::make_unique<ListingCheck>();
   const long ticks = ::sysconf(_SC_CLK_TCK);
   if (ticks > 0) ticks_per_second_ = static_cast<uint64_t>(ticks);
   const long page = ::sysconf(_SC_PAGESIZE);
@@ -192,20 +167,13 @@ LinuxPlatform::LinuxPlatform(uint64_t descriptor_budget, bool check_listings)
   directory_buffer_.resize(DIRECTORY_BUFFER_INITIAL);
   own_namespace_ = proc_self() == std::to_string(::getpid());
   cpu_clocks_ = own_namespace_ && other_cpu_clocks_readable();
-  if (std::optional<ForkReading> reading = read_forks()) {
-    planner_.remember(clock_.monotonic_now(), *reading);
+  if (std::optional<ForkReading> reading = choice_.read_forks(read_machine_stat(), buffer_)) {
+    choice_.start(clock_.monotonic_now(), *reading);
   }
 }
 
-LinuxPlatform::~LinuxPlatform() {
-  if (!check_) return;
-  const std::string summary = check_->summary() + "\n";
-  static_cast<void>(::write(STDERR_FILENO, summary.data(), summary.size()));
-}
-
-// The counter first, the last pid second: a process counted by the first took its pid before
-// the second was read.
-std::optional<ForkReading> LinuxPlatform::read_forks() {
+// The refresh's machine times and its fork counter, from one read.
+std::optional<uint64_t> LinuxPlatform::read_machine_stat() {
   if (!machine_stat_ || read_file(machine_stat_.get(), buffer_) != ReadStatus::Ok) {
     return std::nullopt;
   }
@@ -215,17 +183,7 @@ std::optional<ForkReading> LinuxPlatform::read_forks() {
     machine_times_ = MachineTimes{ticks_to_100ns(machine->kernel_ticks, ticks_per_second_),
                                   ticks_to_100ns(machine->user_ticks, ticks_per_second_)};
   }
-  const std::optional<uint64_t> forks = parse_fork_count(buffer_.text());
-  if (!forks || !loadavg_ || read_file(loadavg_.get(), buffer_) != ReadStatus::Ok) {
-    return std::nullopt;
-  }
-  const std::optional<LoadavgFields> load = parse_loadavg(buffer_.text());
-  if (!load || !pid_max_ || read_file(pid_max_.get(), buffer_) != ReadStatus::Ok) {
-    return std::nullopt;
-  }
-  const std::optional<uint32_t> pid_max = parse_pid_max(buffer_.text());
-  if (!pid_max) return std::nullopt;
-  return ForkReading{*forks, load->last_pid, load->tasks, *pid_max};
+  return parse_fork_count(buffer_.text());
 }
 
 uint32_t LinuxPlatform::processor_count() {
@@ -255,21 +213,15 @@ bool LinuxPlatform::list_processes(std::vector<ListedProcess>& out,
                                    const OpenedProcesses& opened) {
   unopened_.clear();
   listed_handles_.clear();
-  unread_pids_.clear();
   ++generation_;
-  if (check_) check_->take_full_listing();
+  choice_.begin_refresh();
   const MonoTime at = clock_.monotonic_now();
-  const ListingPlan plan = planner_.plan(
-      at, read_forks(), {own_namespace_, unwatched_listed_ == 0, listed_pids_.size()});
-  if (check_) check_->count(plan);
-  const bool directory_spared =
-      plan.kind != ListingPlan::Kind::ListAll &&
-      pids_to_list(plan, listed_pids_, found_pids_, pids_to_list_);
-  if (plan.kind != ListingPlan::Kind::ListAll && !directory_spared) planner_.listed_in_full(at);
+  const std::vector<uint32_t>* pids =
+      choice_.choose(at, choice_.read_forks(read_machine_stat(), buffer_), own_namespace_);
   size_t count = 0;
   bool listed = true;
-  if (directory_spared) {
-    for (uint32_t pid : pids_to_list_) {
+  if (pids) {
+    for (uint32_t pid : *pids) {
       list_one(pid, static_cast<LinuxProcess*>(opened.find_opened(pid)), out, count);
     }
   } else {
@@ -277,9 +229,8 @@ bool LinuxPlatform::list_processes(std::vector<ListedProcess>& out,
   }
   out.resize(listed ? count : 0);
   if (listed) settle_exits(out);
-  if (!listed) planner_.list_lost();
-  remember_listing(out);
-  if (check_ && directory_spared) check_listing(out);
+  if (!listed) choice_.list_lost();
+  choice_.remember(out, listed_handles_, unopened_.size());
   return listed;
 }
 
@@ -322,40 +273,6 @@ void LinuxPlatform::list_one(uint32_t pid, LinuxProcess* handle, std::vector<Lis
   }
 }
 
-// What the next refresh's plan needs of this one: the pids to list again, and how many of their
-// processes may exit unnoticed.
-void LinuxPlatform::remember_listing(const std::vector<ListedProcess>& out) {
-  listed_pids_.clear();
-  unwatched_listed_ = unopened_.size();
-  for (size_t index = 0; index < out.size(); ++index) {
-    listed_pids_.push_back(out[index].pid);
-    const LinuxProcess* handle = listed_handles_[index];
-    if (handle && out[index].listing != Listing::ReplacesOpened && handle->exit_unwatched()) {
-      ++unwatched_listed_;
-    }
-  }
-  if (unread_pids_.empty()) return;
-  std::sort(unread_pids_.begin(), unread_pids_.end());
-  const auto listed = static_cast<std::ptrdiff_t>(listed_pids_.size());
-  listed_pids_.insert(listed_pids_.end(), unread_pids_.begin(), unread_pids_.end());
-  std::inplace_merge(listed_pids_.begin(), listed_pids_.begin() + listed, listed_pids_.end());
-  listed_pids_.erase(std::unique(listed_pids_.begin(), listed_pids_.end()), listed_pids_.end());
-}
-
-void LinuxPlatform::check_listing(const std::vector<ListedProcess>& out) {
-  std::vector<CheckedListing> checked;
-  for (size_t index = 0; index < out.size(); ++index) {
-    checked.push_back(
-        {out[index].pid,
-         listed_handles_[index] != nullptr && out[index].listing != Listing::ReplacesOpened});
-  }
-  if (std::optional<std::string> wrong = check_->compare(checked)) {
-    *wrong += "\n";
-    static_cast<void>(::write(STDERR_FILENO, wrong->data(), wrong->size()));
-    std::abort();
-  }
-}
-
 // A watched process whose parent is watched too is listed from what its handle knows and its CPU
 // clock, with no file read; settle_exits() reads it after all if it or its parent has exited.
 bool LinuxPlatform::list_unread(LinuxProcess& handle, ListedProcess& listed) {
@@ -385,7 +302,7 @@ bool LinuxPlatform::list_read(uint32_t pid, LinuxProcess* handle, ListedProcess&
   if (status != ReadStatus::Ok) status = proc_.read(ProcPath(pid, "stat").text, buffer_);
   std::optional<StatFields> fields =
       status == ReadStatus::Ok ? parse_stat(buffer_.text()) : std::nullopt;
-  if (!fields && status != ReadStatus::Gone) unread_pids_.push_back(pid);
+  if (!fields && status != ReadStatus::Gone) choice_.unread(pid);
   if (!fields) return false;
   if (handle && handle->start_ticks() != fields->start_ticks) handle->mark_ended();
 
@@ -497,7 +414,7 @@ std::unique_ptr<ProcessHandle> LinuxPlatform::open_process(const ListedProcess& 
   // A listed process that ended since needs no watch: the next list does not hold it.
   const bool ended = status == ReadStatus::Gone ||
                      (fields && fields->start_ticks != identity->second.start_ticks);
-  if ((ended || (fields && process->watched())) && unwatched_listed_ > 0) --unwatched_listed_;
+  if (ended || (fields && process->watched())) choice_.unopened_settled();
   if (!fields || ended) return nullptr;
   process->set_identity(identity->second, start_seconds(identity->second.start_ticks));
   process->set_parent(fields->parent_pid, parent_watched(fields->parent_pid));
