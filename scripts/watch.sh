@@ -19,7 +19,7 @@ fi
   ninja -C "$root/build" -j"${TREEMON_JOBS:-2}" treemon
   cd "$root/clients/node"
   if ! [ node_modules/.package-lock.json -nt package-lock.json ]; then
-    echo "== installing the Node client's build tools with npm ci: TypeScript and Node's type definitions"
+    echo "== installing the Node client's build tools with npm ci: TypeScript, Node's type definitions and prettier"
     npm ci --no-audit --no-fund
   fi
   # tsc rewrites every output, so the client is built only when a source is newer than its build.
