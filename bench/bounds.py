@@ -83,14 +83,17 @@ def samples(monitor, count):
         wall, event = monitor.sample(f"s{i}")
         walls.append(wall * 1000)
         micros.append(event["collectionDurationMicros"] / 1000)
-    return (f"sample wall median {statistics.median(walls):.1f} ms max {max(walls):.1f} ms, "
-            f"collection median {statistics.median(micros):.1f} ms max {max(micros):.1f} ms")
+    return (
+        f"sample wall median {statistics.median(walls):.1f} ms max {max(walls):.1f} ms, "
+        f"collection median {statistics.median(micros):.1f} ms max {max(micros):.1f} ms"
+    )
 
 
 def ending(monitor):
     resident, status, err, _ = monitor.finish()
-    return (f"peak {monitor.peak_kib / 1024:.0f} MiB, resident at end {resident / 1024:.0f} MiB, "
-            f"exit {status}" + (f", stderr {err[:100]!r}" if err else ""))
+    return f"peak {monitor.peak_kib / 1024:.0f} MiB, resident at end {resident / 1024:.0f} MiB, " f"exit {status}" + (
+        f", stderr {err[:100]!r}" if err else ""
+    )
 
 
 def sleeper():
@@ -110,8 +113,9 @@ def case_normal(binary, args):
 
 def case_wide(binary, args):
     root = sleeper()
-    wide = subprocess.Popen([args.helper, "wide-arguments", str(args.wide_mib), "600"],
-                            stdout=subprocess.PIPE, text=True)
+    wide = subprocess.Popen(
+        [args.helper, "wide-arguments", str(args.wide_mib), "600"], stdout=subprocess.PIPE, text=True
+    )
     try:
         if wide.stdout.readline().strip() != "ready":
             return "the kernel refused the argument mapping"
@@ -122,8 +126,10 @@ def case_wide(binary, args):
         wide.kill()
         wide.wait()
         after = samples(m, 10)
-        return (f"configure {configure * 1000:.0f} ms; while it runs: {during}, resident "
-                f"{during_kib / 1024:.0f} MiB; after it ended: {after}; {ending(m)}")
+        return (
+            f"configure {configure * 1000:.0f} ms; while it runs: {during}, resident "
+            f"{during_kib / 1024:.0f} MiB; after it ended: {after}; {ending(m)}"
+        )
     finally:
         wide.kill()
         root.kill()
@@ -136,6 +142,7 @@ def write_in_background(monitor, chunks):
                 monitor.send_raw(chunk)
         except BrokenPipeError:
             pass
+
     thread = threading.Thread(target=run)
     thread.start()
     return thread
@@ -154,6 +161,7 @@ def case_line(binary, args):
             for _ in range(size // len(block)):
                 yield block
             yield b'"}\n'
+
         start = time.monotonic()
         writer = write_in_background(m, chunks)
         answer = m.readline()
@@ -179,9 +187,9 @@ def case_burst(binary, args):
 
         def chunks():
             for i in range(args.burst):
-                yield (b'{"version":2,"type":"sampleNow","requestId":"' + b"%03d" % i +
-                       b"y" * (size - 3) + b'"}\n')
+                yield (b'{"version":2,"type":"sampleNow","requestId":"' + b"%03d" % i + b"y" * (size - 3) + b'"}\n')
                 written[0] += 1
+
         start = time.monotonic()
         writer = write_in_background(m, chunks)
         # The client reads nothing until the monitor has taken all it will: the writer is done or
@@ -200,8 +208,10 @@ def case_burst(binary, args):
             answered += 1
         writer.join()
         took = time.monotonic() - start
-        return (f"{seen} commands written before reading, peak then {taken / 1024:.0f} MiB; "
-                f"{answered} answers in {took:.1f} s; {ending(m)}")
+        return (
+            f"{seen} commands written before reading, peak then {taken / 1024:.0f} MiB; "
+            f"{answered} answers in {took:.1f} s; {ending(m)}"
+        )
     finally:
         root.kill()
 

@@ -88,6 +88,7 @@ def require_executable(path, what):
 
 # --- Sleeping processes -------------------------------------------------------------------------
 
+
 def pause_forever(keep_fd=None):
     """The body of every forked sleeper: dies with its parent, holds no descriptor of ours."""
     try:
@@ -166,6 +167,7 @@ def fill_machine(target, cleanup):
 
 # --- The monitor --------------------------------------------------------------------------------
 
+
 class Monitor(MonitorPipe):
     """One monitor process driven over its pipes; every unexpected answer is a BenchError."""
 
@@ -228,8 +230,7 @@ class Monitor(MonitorPipe):
 
     def check_tree(self, snapshot):
         if snapshot["retainedProcessCount"] != TREE_SIZE:
-            self.fail(f"a snapshot of the {TREE_SIZE}-process tree has "
-                      f"{snapshot['retainedProcessCount']} rows")
+            self.fail(f"a snapshot of the {TREE_SIZE}-process tree has " f"{snapshot['retainedProcessCount']} rows")
 
     def schedstat_ns(self):
         """Time all the monitor's threads have run, and waited to run while runnable, in ns (the
@@ -273,8 +274,7 @@ class CreationLoad:
     elsewhere on the machine at the given rates."""
 
     def __init__(self, path, load):
-        self.proc = subprocess.Popen([path] + [str(x) for x in load], stdout=subprocess.PIPE,
-                                     start_new_session=True)
+        self.proc = subprocess.Popen([path] + [str(x) for x in load], stdout=subprocess.PIPE, start_new_session=True)
         ready, _, _ = select.select([self.proc.stdout], [], [], 10)
         if not ready or self.proc.stdout.readline() != b"ready\n":
             self.end()
@@ -331,21 +331,30 @@ def measure_cpu(binary, root_pid, seconds):
         for snapshot in taken:
             monitor.check_tree(snapshot)
         monitor.shutdown()
-    return {"seconds": elapsed, "cpu_ns": cpu_ns, "share": cpu_ns / 1e9 / elapsed,
-            "samples_in_window": len(taken),
-            "scanned_processes": statistics.median(s["scannedProcessCount"] for s in taken),
-            "vmrss_kib": resident, "vmhwm_kib": peak}
+    return {
+        "seconds": elapsed,
+        "cpu_ns": cpu_ns,
+        "share": cpu_ns / 1e9 / elapsed,
+        "samples_in_window": len(taken),
+        "scanned_processes": statistics.median(s["scannedProcessCount"] for s in taken),
+        "vmrss_kib": resident,
+        "vmhwm_kib": peak,
+    }
 
 
 # --- The floor ----------------------------------------------------------------------------------
+
 
 def measure_floor(bench, size, pause_ms):
     """The floor per pass at the monitor's pace (PacedStatFloor: a pass after each pause of
     pause_ms) and, for information, back to back (StatFloor)."""
     paced_name, back_to_back_name = f"PacedStatFloor/{size}/{pause_ms}/", f"StatFloor/{size}/"
-    proc = subprocess.Popen([bench, f"--benchmark_filter=^({paced_name}|{back_to_back_name})",
-                             "--benchmark_format=json"], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, start_new_session=True)
+    proc = subprocess.Popen(
+        [bench, f"--benchmark_filter=^({paced_name}|{back_to_back_name})", "--benchmark_format=json"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        start_new_session=True,
+    )
     try:
         out, err = proc.communicate(timeout=300)
     except subprocess.TimeoutExpired:
@@ -362,22 +371,25 @@ def measure_floor(bench, size, pause_ms):
         paced = next(c for c in cases if c["name"].startswith(paced_name))
         back_to_back = next(c for c in cases if c["name"].startswith(back_to_back_name))
         processes = paced["processes"]
-        return {"processes": processes, "wall_us": paced["wall_us_per_process"] * processes,
-                "cpu_us": paced["cpu_us_per_process"] * processes,
-                "back_to_back_wall_us":
-                    back_to_back["wall_us_per_process"] * back_to_back["processes"]}
+        return {
+            "processes": processes,
+            "wall_us": paced["wall_us_per_process"] * processes,
+            "cpu_us": paced["cpu_us_per_process"] * processes,
+            "back_to_back_wall_us": back_to_back["wall_us_per_process"] * back_to_back["processes"],
+        }
     except StopIteration:
-        raise BenchError(f"{bench} has no {paced_name} or {back_to_back_name} case: "
-                         f"{err.decode().strip()[-300:]}")
+        raise BenchError(f"{bench} has no {paced_name} or {back_to_back_name} case: " f"{err.decode().strip()[-300:]}")
     except (ValueError, KeyError) as e:
         raise BenchError(f"{bench} did not report {paced_name} with its counters ({e!r})")
 
 
 # --- The run ------------------------------------------------------------------------------------
 
+
 def interleaved(binaries, rounds, top_up, floor, measure):
     """floor, A, floor, B, floor, A, ... floor, the machine topped up before each (other users'
     processes come and go): returns the floor runs and each binary's runs."""
+
     def after_top_up(step):
         machine = top_up()
         return {"machine_processes": machine, **step()}
@@ -397,16 +409,22 @@ def run(args, cleanup):
     for size in args.sizes:
         print(f"{size} processes: collection", file=sys.stderr)
         floors, runs = interleaved(
-            args.binaries, args.rounds, lambda: fill_machine(size, cleanup),
+            args.binaries,
+            args.rounds,
+            lambda: fill_machine(size, cleanup),
             lambda: measure_floor(args.bench, size, MIN_REFRESH_INTERVAL_MS),
-            lambda b: measure_collection(b, tree.leader, args.samples, args.load))
+            lambda b: measure_collection(b, tree.leader, args.samples, args.load),
+        )
         result["collection"].append({"size": size, "floor": floors, "runs": runs})
     if args.seconds > 0:
         print(f"{args.cpu_size} processes: CPU, {args.seconds:g} s per run", file=sys.stderr)
         floors, runs = interleaved(
-            args.binaries, args.rounds, lambda: fill_machine(args.cpu_size, cleanup),
+            args.binaries,
+            args.rounds,
+            lambda: fill_machine(args.cpu_size, cleanup),
             lambda: measure_floor(args.bench, args.cpu_size, CPU_INTERVAL_MS),
-            lambda b: measure_cpu(b, tree.leader, args.seconds))
+            lambda b: measure_cpu(b, tree.leader, args.seconds),
+        )
         result["cpu"] = {"size": args.cpu_size, "floor": floors, "runs": runs}
     return result
 
@@ -423,19 +441,23 @@ def summarize(result):
         floor_wall = statistics.median(f["wall_us"] for f in part["floor"])
         for binary, runs in part["runs"].items():
             collection = statistics.median(us for r in runs for us in r["collection_us"])
-            rows.append({
-                "binary": binary, "size": part["size"],
-                "monitor_processes": statistics.median(r["scanned_processes"] for r in runs),
-                "floor_processes": statistics.median(f["processes"] for f in part["floor"]),
-                "floor_wall_us": floor_wall, "median_collection_us": collection,
-                "ratio": collection / floor_wall,
-                "back_to_back_ratio": collection / statistics.median(
-                    f["back_to_back_wall_us"] for f in part["floor"]),
-                "cpu_ratio": statistics.median(r["cpu_us_per_sample"] for r in runs)
-                / statistics.median(f["cpu_us"] for f in part["floor"]),
-                "ratio_by_round": [statistics.median(r["collection_us"]) / floor_wall
-                                   for r in runs],
-                "machine_moved": machine_moved(runs, part["floor"])})
+            rows.append(
+                {
+                    "binary": binary,
+                    "size": part["size"],
+                    "monitor_processes": statistics.median(r["scanned_processes"] for r in runs),
+                    "floor_processes": statistics.median(f["processes"] for f in part["floor"]),
+                    "floor_wall_us": floor_wall,
+                    "median_collection_us": collection,
+                    "ratio": collection / floor_wall,
+                    "back_to_back_ratio": collection
+                    / statistics.median(f["back_to_back_wall_us"] for f in part["floor"]),
+                    "cpu_ratio": statistics.median(r["cpu_us_per_sample"] for r in runs)
+                    / statistics.median(f["cpu_us"] for f in part["floor"]),
+                    "ratio_by_round": [statistics.median(r["collection_us"]) / floor_wall for r in runs],
+                    "machine_moved": machine_moved(runs, part["floor"]),
+                }
+            )
     summary = {"collection": rows, "cpu": [], "load": []}
     for part in result["collection"]:
         for binary, runs in part["runs"].items():
@@ -443,30 +465,41 @@ def summarize(result):
                 continue
             quiet = statistics.median(us for r in runs for us in r["collection_us"])
             loaded = statistics.median(us for r in runs for us in r["loaded"]["collection_us"])
-            summary["load"].append({
-                "binary": binary, "size": part["size"],
-                "quiet_collection_us": quiet, "loaded_collection_us": loaded,
-                "ratio": loaded / quiet,
-                "ratio_by_round": [statistics.median(r["loaded"]["collection_us"])
-                                   / statistics.median(r["collection_us"]) for r in runs],
-                "quiet_cpu_us_per_sample": statistics.median(r["cpu_us_per_sample"] for r in runs),
-                "loaded_cpu_us_per_sample":
-                    statistics.median(r["loaded"]["cpu_us_per_sample"] for r in runs)})
+            summary["load"].append(
+                {
+                    "binary": binary,
+                    "size": part["size"],
+                    "quiet_collection_us": quiet,
+                    "loaded_collection_us": loaded,
+                    "ratio": loaded / quiet,
+                    "ratio_by_round": [
+                        statistics.median(r["loaded"]["collection_us"]) / statistics.median(r["collection_us"])
+                        for r in runs
+                    ],
+                    "quiet_cpu_us_per_sample": statistics.median(r["cpu_us_per_sample"] for r in runs),
+                    "loaded_cpu_us_per_sample": statistics.median(r["loaded"]["cpu_us_per_sample"] for r in runs),
+                }
+            )
     cpu = result["cpu"]
     if cpu:
         floor_share = statistics.median(f["cpu_us"] for f in cpu["floor"]) / 1e6
         for binary, runs in cpu["runs"].items():
             share = sum(r["cpu_ns"] for r in runs) / 1e9 / sum(r["seconds"] for r in runs)
-            summary["cpu"].append({
-                "binary": binary, "size": cpu["size"],
-                "monitor_processes": statistics.median(r["scanned_processes"] for r in runs),
-                "floor_processes": statistics.median(f["processes"] for f in cpu["floor"]),
-                "share": share, "floor_share": floor_share, "ratio": share / floor_share,
-                "samples_per_second": sum(r["samples_in_window"] for r in runs)
-                / sum(r["seconds"] for r in runs),
-                "vmrss_kib": max(r["vmrss_kib"] for r in runs),
-                "vmhwm_kib": max(r["vmhwm_kib"] for r in runs),
-                "machine_moved": machine_moved(runs, cpu["floor"])})
+            summary["cpu"].append(
+                {
+                    "binary": binary,
+                    "size": cpu["size"],
+                    "monitor_processes": statistics.median(r["scanned_processes"] for r in runs),
+                    "floor_processes": statistics.median(f["processes"] for f in cpu["floor"]),
+                    "share": share,
+                    "floor_share": floor_share,
+                    "ratio": share / floor_share,
+                    "samples_per_second": sum(r["samples_in_window"] for r in runs) / sum(r["seconds"] for r in runs),
+                    "vmrss_kib": max(r["vmrss_kib"] for r in runs),
+                    "vmhwm_kib": max(r["vmhwm_kib"] for r in runs),
+                    "machine_moved": machine_moved(runs, cpu["floor"]),
+                }
+            )
     return summary
 
 
@@ -482,64 +515,133 @@ def processes(row):
 
 
 def print_summary(summary, args):
-    print(f"\nCollection of a {TREE_SIZE}-process tree: median collectionDurationMicros of "
-          f"{args.samples} sampleNow x {args.rounds} rounds over the stat floor's wall time for one "
-          f"pass (target <= {TARGET_RATIO})")
-    print_table(["binary", "N", "processes (monitor/floor)", "floor wall ms", "median collection ms",
-                 "ratio", "ratio by round", "CPU ratio", "back-to-back ratio"],
-                [[r["binary"], r["size"], processes(r),
-                  f"{r['floor_wall_us'] / 1000:.2f}", f"{r['median_collection_us'] / 1000:.2f}",
-                  f"{r['ratio']:.2f}", " ".join(f"{x:.2f}" for x in r["ratio_by_round"]),
-                  f"{r['cpu_ratio']:.2f}", f"{r['back_to_back_ratio']:.2f}"]
-                 for r in summary["collection"]])
-    print("(the floor makes one pass every 200 ms, the monitor's pace; CPU ratio: the monitor's "
-          "CPU time per sampleNow answered over the floor's per pass; back-to-back ratio: over a "
-          "floor whose passes follow each other with caches kept warm; both for information)")
+    print(
+        f"\nCollection of a {TREE_SIZE}-process tree: median collectionDurationMicros of "
+        f"{args.samples} sampleNow x {args.rounds} rounds over the stat floor's wall time for one "
+        f"pass (target <= {TARGET_RATIO})"
+    )
+    print_table(
+        [
+            "binary",
+            "N",
+            "processes (monitor/floor)",
+            "floor wall ms",
+            "median collection ms",
+            "ratio",
+            "ratio by round",
+            "CPU ratio",
+            "back-to-back ratio",
+        ],
+        [
+            [
+                r["binary"],
+                r["size"],
+                processes(r),
+                f"{r['floor_wall_us'] / 1000:.2f}",
+                f"{r['median_collection_us'] / 1000:.2f}",
+                f"{r['ratio']:.2f}",
+                " ".join(f"{x:.2f}" for x in r["ratio_by_round"]),
+                f"{r['cpu_ratio']:.2f}",
+                f"{r['back_to_back_ratio']:.2f}",
+            ]
+            for r in summary["collection"]
+        ],
+    )
+    print(
+        "(the floor makes one pass every 200 ms, the monitor's pace; CPU ratio: the monitor's "
+        "CPU time per sampleNow answered over the floor's per pass; back-to-back ratio: over a "
+        "floor whose passes follow each other with caches kept warm; both for information)"
+    )
     if summary["cpu"]:
-        print(f"\nThe monitor's own CPU at sampleIntervalMs 1000 ({args.seconds:g} s x {args.rounds} "
-              f"rounds) over the floor at one pass per second (target <= {TARGET_RATIO}); "
-              f"memory after the run")
-        print_table(["binary", "processes (monitor/floor)", "monitor % core", "floor % core", "ratio",
-                     "samples/s", "VmRSS MiB", "VmHWM MiB"],
-                    [[r["binary"], processes(r),
-                      f"{r['share'] * 100:.3f}",
-                      f"{r['floor_share'] * 100:.3f}", f"{r['ratio']:.2f}",
-                      f"{r['samples_per_second']:.2f}", f"{r['vmrss_kib'] / 1024:.1f}",
-                      f"{r['vmhwm_kib'] / 1024:.1f}"] for r in summary["cpu"]])
+        print(
+            f"\nThe monitor's own CPU at sampleIntervalMs 1000 ({args.seconds:g} s x {args.rounds} "
+            f"rounds) over the floor at one pass per second (target <= {TARGET_RATIO}); "
+            f"memory after the run"
+        )
+        print_table(
+            [
+                "binary",
+                "processes (monitor/floor)",
+                "monitor % core",
+                "floor % core",
+                "ratio",
+                "samples/s",
+                "VmRSS MiB",
+                "VmHWM MiB",
+            ],
+            [
+                [
+                    r["binary"],
+                    processes(r),
+                    f"{r['share'] * 100:.3f}",
+                    f"{r['floor_share'] * 100:.3f}",
+                    f"{r['ratio']:.2f}",
+                    f"{r['samples_per_second']:.2f}",
+                    f"{r['vmrss_kib'] / 1024:.1f}",
+                    f"{r['vmhwm_kib'] / 1024:.1f}",
+                ]
+                for r in summary["cpu"]
+            ],
+        )
     if summary["load"]:
         rates = ",".join(map(str, args.load[1:]))
-        print(f"\nCollection while {rates} processes,threads(,lifetime ms) are created per second "
-              f"elsewhere, over the quiet run just before it (target <= {LOAD_TARGET})")
-        print_table(["binary", "N", "quiet ms", "loaded ms", "ratio", "ratio by round",
-                     "quiet CPU us/sample", "loaded CPU us/sample"],
-                    [[r["binary"], r["size"], f"{r['quiet_collection_us'] / 1000:.2f}",
-                      f"{r['loaded_collection_us'] / 1000:.2f}", f"{r['ratio']:.2f}",
-                      " ".join(f"{x:.2f}" for x in r["ratio_by_round"]),
-                      f"{r['quiet_cpu_us_per_sample']:.0f}",
-                      f"{r['loaded_cpu_us_per_sample']:.0f}"] for r in summary["load"]])
+        print(
+            f"\nCollection while {rates} processes,threads(,lifetime ms) are created per second "
+            f"elsewhere, over the quiet run just before it (target <= {LOAD_TARGET})"
+        )
+        print_table(
+            [
+                "binary",
+                "N",
+                "quiet ms",
+                "loaded ms",
+                "ratio",
+                "ratio by round",
+                "quiet CPU us/sample",
+                "loaded CPU us/sample",
+            ],
+            [
+                [
+                    r["binary"],
+                    r["size"],
+                    f"{r['quiet_collection_us'] / 1000:.2f}",
+                    f"{r['loaded_collection_us'] / 1000:.2f}",
+                    f"{r['ratio']:.2f}",
+                    " ".join(f"{x:.2f}" for x in r["ratio_by_round"]),
+                    f"{r['quiet_cpu_us_per_sample']:.0f}",
+                    f"{r['loaded_cpu_us_per_sample']:.0f}",
+                ]
+                for r in summary["load"]
+            ],
+        )
 
 
 def print_warnings(summary):
     if any(r.get("machine_moved") for part in summary.values() for r in part):
-        print("\n(!) other processes came or went during the run: a monitor saw more than 5 % more "
-              "or fewer processes than the floor; those ratios compare different machines")
+        print(
+            "\n(!) other processes came or went during the run: a monitor saw more than 5 % more "
+            "or fewer processes than the floor; those ratios compare different machines"
+        )
 
 
 def parse_args():
     parser = argparse.ArgumentParser(
-        description="The monitor's collection time, CPU share and memory beside the stat floor.")
+        description="The monitor's collection time, CPU share and memory beside the stat floor."
+    )
     parser.add_argument("binaries", nargs="+", metavar="TREEMON")
     parser.add_argument("--before", help="a binary measured first, as 'before'")
     parser.add_argument("--bench", help="process_table_bench (default: beside the last TREEMON)")
-    parser.add_argument("--sizes", default="1000,3000",
-                        type=lambda s: sorted(int(x) for x in s.split(",")))
+    parser.add_argument("--sizes", default="1000,3000", type=lambda s: sorted(int(x) for x in s.split(",")))
     parser.add_argument("--samples", type=int, default=20)
     parser.add_argument("--cpu-size", type=int, default=3000)
     parser.add_argument("--seconds", type=float, default=20)
     parser.add_argument("--rounds", type=int, default=2)
-    parser.add_argument("--load", metavar="P,T[,LIFETIME]",
-                        type=lambda s: [int(x) for x in s.split(",")],
-                        help="also measure while P processes and T threads a second are created")
+    parser.add_argument(
+        "--load",
+        metavar="P,T[,LIFETIME]",
+        type=lambda s: [int(x) for x in s.split(",")],
+        help="also measure while P processes and T threads a second are created",
+    )
     parser.add_argument("--json", metavar="FILE", help="also write every figure as JSON")
     args = parser.parse_args()
     if args.before:

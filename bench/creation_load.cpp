@@ -79,7 +79,8 @@ int main(int argc, char** argv) {
       start_threads(due_threads, started);
       threads += due_threads;
     }
-    while (::waitpid(-1, nullptr, WNOHANG) > 0) {}
+    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
     const timespec tick{0, TICK_NS};
     ::nanosleep(&tick, nullptr);
   }

@@ -59,11 +59,11 @@ uint64_t resident_bytes() {
 }
 
 struct Fill {
-  size_t rows;           // processes in the monitored tree
-  size_t command_min;    // command line length range, bytes
+  size_t rows;         // processes in the monitored tree
+  size_t command_min;  // command line length range, bytes
   size_t command_max;
-  int64_t spacing_ms;    // wall time between snapshots
-  size_t samples;        // passes, enough to reach the bound
+  int64_t spacing_ms;  // wall time between snapshots
+  size_t samples;      // passes, enough to reach the bound
 };
 
 std::string random_text(std::mt19937& random, size_t min, size_t max) {

@@ -71,8 +71,10 @@ def main():
             n = process_count()
             for interval in (250, 1000):
                 ticks, share = measure(binary, interval, seconds, tree.pid)
-                print(f"{n} processes, interval {interval} ms: {share * 100:.2f} % of one core "
-                      f"({ticks} ticks in {seconds:.0f} s)")
+                print(
+                    f"{n} processes, interval {interval} ms: {share * 100:.2f} % of one core "
+                    f"({ticks} ticks in {seconds:.0f} s)"
+                )
     finally:
         for p in sleepers + [tree]:
             end_session(p)

@@ -70,7 +70,8 @@ BENCHMARK(BM_ReadTokensTypicalLines);
 
 // A configure line whose external-process list fills about state.range(0) bytes.
 std::string long_configure(size_t bytes) {
-  std::string line = R"({"version":2,"type":"configure","rootPid":1,"sampleIntervalMs":1000,"externalProcesses":[)";
+  std::string line =
+      R"({"version":2,"type":"configure","rootPid":1,"sampleIntervalMs":1000,"externalProcesses":[)";
   for (int i = 0; line.size() < bytes; ++i) {
     line += i ? ",[" : "[";
     line += std::to_string(i);
@@ -91,14 +92,22 @@ void BM_ParseLongConfigure(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(parse_command(line));
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * line.size()));
 }
-BENCHMARK(BM_ParseLongConfigure)->Arg(1 << 16)->Arg(1 << 20)->Arg(1 << 24)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ParseLongConfigure)
+    ->Arg(1 << 16)
+    ->Arg(1 << 20)
+    ->Arg(1 << 24)
+    ->Unit(benchmark::kMillisecond);
 
 void BM_ParseLongIgnoredMember(benchmark::State& state) {
   const std::string line = long_ignored_member(static_cast<size_t>(state.range(0)));
   for (auto _ : state) benchmark::DoNotOptimize(parse_command(line));
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * line.size()));
 }
-BENCHMARK(BM_ParseLongIgnoredMember)->Arg(1 << 16)->Arg(1 << 20)->Arg(1 << 24)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ParseLongIgnoredMember)
+    ->Arg(1 << 16)
+    ->Arg(1 << 20)
+    ->Arg(1 << 24)
+    ->Unit(benchmark::kMillisecond);
 
 void BM_ParseLongString(benchmark::State& state) {
   const std::string line = R"({"version":2,"type":"sampleNow","requestId":")" +
@@ -106,7 +115,11 @@ void BM_ParseLongString(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(parse_command(line));
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * line.size()));
 }
-BENCHMARK(BM_ParseLongString)->Arg(1 << 16)->Arg(1 << 20)->Arg(1 << 24)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ParseLongString)
+    ->Arg(1 << 16)
+    ->Arg(1 << 20)
+    ->Arg(1 << 24)
+    ->Unit(benchmark::kMillisecond);
 
 // The deepest rejected nesting repeated: each attempt stops at the 128th level.
 void BM_RejectDeepNesting(benchmark::State& state) {

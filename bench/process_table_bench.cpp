@@ -28,8 +28,8 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
-#include <ctime>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <string>
 #include <thread>
@@ -95,9 +95,9 @@ class IterationClock {
   }
   void stop() {
     cpu_.push_back(thread_cpu_us() - cpu_start_);
-    wall_.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() -
-                                                              wall_start_)
-                        .count());
+    wall_.push_back(
+        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - wall_start_)
+            .count());
   }
   double median_cpu_us() { return median(cpu_); }
   double median_wall_us() { return median(wall_); }
@@ -357,5 +357,9 @@ BENCHMARK(SampledTree)->Arg(3000)->Unit(benchmark::kMillisecond)->Iterations(40)
 BENCHMARK(ReadEverything)->Arg(3000)->Unit(benchmark::kMillisecond)->Iterations(40);
 // For the end-to-end comparison: a refresh every 200 ms (sampleNow answered back to back) and
 // every second (a 1 s interval); about 30 s of pauses in a full run.
-BENCHMARK(PacedStatFloor)->Args({1000, 200})->Args({3000, 200})->Args({3000, 1000})
-    ->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(PacedStatFloor)
+    ->Args({1000, 200})
+    ->Args({3000, 200})
+    ->Args({3000, 1000})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(20);

@@ -36,8 +36,7 @@ class MemoryPlatform final : public ProcessPlatform {
   int64_t wall_now_unix_ns() override { return 1700000000000000000; }
   void sleep_for(std::chrono::nanoseconds d) override { monotonic_ += d; }
   uint32_t processor_count() override { return 2; }
-  bool list_processes(std::vector<ListedProcess>& out,
-                      const OpenedProcesses& /*opened*/) override {
+  bool list_processes(std::vector<ListedProcess>& out, const OpenedProcesses& /*opened*/) override {
     out = listed_;
     return true;
   }

@@ -19,7 +19,8 @@ std::atomic<size_t> allocation_count{0};
 
 }  // namespace
 
-// Not inlined, so that the compiler sees a replaced operator pair rather than malloc meeting delete.
+// Not inlined, so that the compiler sees a replaced operator pair rather than malloc meeting
+// delete.
 [[gnu::noinline]] void* operator new(size_t size) {
   allocation_count.fetch_add(1, std::memory_order_relaxed);
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
@@ -34,7 +35,8 @@ namespace {
 // Rows as a desktop process tree gives them: short names, command lines with paths and options,
 // a few with quoted arguments and backslashes, CPU figures with many digits.
 Snapshot realistic_snapshot() {
-  const char* names[] = {"node", "browser", "python3", "bash", "worker.exe", "rustc", "clangd", "java"};
+  const char* names[] = {"node",       "browser", "python3", "bash",
+                         "worker.exe", "rustc",   "clangd",  "java"};
   const char* commands[] = {
       "/usr/bin/node /home/dev/project/node_modules/.bin/tsc --watch --project tsconfig.json",
       ("/opt/browser/browser --type=renderer --lang=en-US --enable-crash-reporter "

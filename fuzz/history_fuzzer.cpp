@@ -181,12 +181,24 @@ uint64_t step_clock(uint64_t clock, Input& in) {
   const uint8_t kind = in.u8();
   uint64_t amount = 0;
   switch (kind % 6) {
-    case 0: amount = in.u8(); break;
-    case 1: amount = in.u16(); break;
-    case 2: amount = in.u32(); break;
-    case 3: amount = HISTORY_MAX_AGE_MS; break;
-    case 4: amount = HISTORY_MAX_AGE_MS + 1; break;
-    case 5: amount = HISTORY_MAX_AGE_MS - 1; break;
+    case 0:
+      amount = in.u8();
+      break;
+    case 1:
+      amount = in.u16();
+      break;
+    case 2:
+      amount = in.u32();
+      break;
+    case 3:
+      amount = HISTORY_MAX_AGE_MS;
+      break;
+    case 4:
+      amount = HISTORY_MAX_AGE_MS + 1;
+      break;
+    case 5:
+      amount = HISTORY_MAX_AGE_MS - 1;
+      break;
   }
   return (kind & 0x80) ? sub_floor(clock, amount) : add_sat(clock, amount);
 }
@@ -208,8 +220,7 @@ void compare(const SnapshotHistory& history, const Model& model) {
   check(history.total_bytes() <= HISTORY_MAX_BYTES, "byte bound");
 }
 
-void check_read(const SnapshotHistory& history, const Model& model, uint64_t window,
-                uint64_t now) {
+void check_read(const SnapshotHistory& history, const Model& model, uint64_t window, uint64_t now) {
   const std::vector<Snapshot> selected = history.read_window(window, now);
   const std::vector<uint64_t> expected = model.read(window, now);
   check(selected.size() == expected.size(), "window read selects a different count");

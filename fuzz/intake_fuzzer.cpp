@@ -73,10 +73,14 @@ bool reference_valid_utf8(std::string_view text) {
 // The Unicode White_Space characters, as UTF-8 byte strings.
 const std::vector<std::string_view>& white_space_sequences() {
   static const std::vector<std::string_view> sequences = {
-      "\t", "\n", "\v", "\f", "\r", " ", "\xC2\x85", "\xC2\xA0", "\xE1\x9A\x80",
-      "\xE2\x80\x80", "\xE2\x80\x81", "\xE2\x80\x82", "\xE2\x80\x83", "\xE2\x80\x84",
-      "\xE2\x80\x85", "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88", "\xE2\x80\x89",
-      "\xE2\x80\x8A", "\xE2\x80\xA8", "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F",
+      "\t",           "\n",           "\v",
+      "\f",           "\r",           " ",
+      "\xC2\x85",     "\xC2\xA0",     "\xE1\x9A\x80",
+      "\xE2\x80\x80", "\xE2\x80\x81", "\xE2\x80\x82",
+      "\xE2\x80\x83", "\xE2\x80\x84", "\xE2\x80\x85",
+      "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88",
+      "\xE2\x80\x89", "\xE2\x80\x8A", "\xE2\x80\xA8",
+      "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F",
       "\xE3\x80\x80"};
   return sequences;
 }
@@ -105,8 +109,8 @@ std::vector<IntakeMessage> reference_messages(std::string_view stream) {
     std::string_view line = stream.substr(0, has_line_feed ? end : stream.size());
     stream.remove_prefix(has_line_feed ? end + 1 : stream.size());
     if (!reference_valid_utf8(line)) {
-      out.emplace_back(IntakeError{std::string(READ_FAILURE_PREFIX) +
-                                   std::string(INVALID_UTF8_DESCRIPTION)});
+      out.emplace_back(
+          IntakeError{std::string(READ_FAILURE_PREFIX) + std::string(INVALID_UTF8_DESCRIPTION)});
       break;
     }
     // Only a carriage return before a line feed belongs to the line ending.
@@ -116,8 +120,8 @@ std::vector<IntakeMessage> reference_messages(std::string_view stream) {
     if (auto* command = std::get_if<Command>(&parsed)) {
       out.emplace_back(std::move(*command));
     } else {
-      out.emplace_back(IntakeError{std::string(INVALID_COMMAND_PREFIX) +
-                                   std::get<Rejection>(parsed).text});
+      out.emplace_back(
+          IntakeError{std::string(INVALID_COMMAND_PREFIX) + std::get<Rejection>(parsed).text});
     }
   }
   return out;

@@ -13,8 +13,8 @@
 #include <string>
 #include <string_view>
 
-#include "protocol/parse_command.h"
 #include "base/utf8.h"
+#include "protocol/parse_command.h"
 
 namespace treemon {
 namespace {
@@ -34,10 +34,24 @@ bool is_blank(std::string_view line) {
 
 bool has_known_form(const std::string& text) {
   static constexpr std::string_view FORMS[] = {
-      "missing field `", "duplicate field `", "unknown variant `", "invalid type: ", "invalid value: ",
-      "invalid length ", "EOF while parsing ", "expected ", "invalid escape", "invalid number",
-      "number out of range", "control character (", "key must be a string", "lone leading surrogate",
-      "unexpected end of hex escape", "trailing comma", "trailing characters", "recursion limit exceeded",
+      "missing field `",
+      "duplicate field `",
+      "unknown variant `",
+      "invalid type: ",
+      "invalid value: ",
+      "invalid length ",
+      "EOF while parsing ",
+      "expected ",
+      "invalid escape",
+      "invalid number",
+      "number out of range",
+      "control character (",
+      "key must be a string",
+      "lone leading surrogate",
+      "unexpected end of hex escape",
+      "trailing comma",
+      "trailing characters",
+      "recursion limit exceeded",
   };
   for (std::string_view form : FORMS) {
     if (text.starts_with(form)) return true;
@@ -84,8 +98,8 @@ void check_line(std::string_view line) {
   const std::string trailing = std::string(line) + " x";
   const ParseResult with_trailing = parse_command(trailing);
   const auto* rejection = std::get_if<Rejection>(&with_trailing);
-  check(rejection != nullptr &&
-            rejection->text == "trailing characters at line 1 column " + std::to_string(line.size() + 2),
+  check(rejection != nullptr && rejection->text == "trailing characters at line 1 column " +
+                                                       std::to_string(line.size() + 2),
         "text after a command is trailing characters", line);
 }
 

@@ -4,7 +4,8 @@
 // A reference model written here follows the table's rules entry by entry (creation, reuse by a
 // changed listed start time, the 200 ms interval reading, the four CPU baselines taken from the
 // first reading of both the process's and the machine's times, saturation and flooring, figures
-// kept on a failed query) and after every refresh the table must agree with it field by field. On top of the model, invariants that hold whatever the rules say:
+// kept on a failed query) and after every refresh the table must agree with it field by field. On
+// top of the model, invariants that hold whatever the rules say:
 //  1. with remove_ended, the entries are exactly the listed processes (none when the list failed);
 //  2. one open handle per entry that holds one, one open per entry created and one per refresh of
 //     an entry without a handle: no leaks, no reopen of an opened process;
@@ -39,15 +40,21 @@ void check(bool condition, const char* what) {
 using fuzzing::Input;
 
 uint64_t add_sat(uint64_t a, uint64_t b) { return a > U64_MAX - b ? U64_MAX : a + b; }
-uint64_t delta_or_new(uint64_t now, uint64_t baseline) { return now < baseline ? now : now - baseline; }
+uint64_t delta_or_new(uint64_t now, uint64_t baseline) {
+  return now < baseline ? now : now - baseline;
+}
 
 // A counter value: small, large, or within reach of 2^64 so that sums saturate.
 uint64_t counter(Input& in) {
   switch (in.u8() % 4) {
-    case 0: return in.u16();
-    case 1: return in.u32();
-    case 2: return U64_MAX - in.u16();
-    default: return in.u64();
+    case 0:
+      return in.u16();
+    case 1:
+      return in.u32();
+    case 2:
+      return U64_MAX - in.u16();
+    default:
+      return in.u64();
   }
 }
 
@@ -102,9 +109,9 @@ class Model {
                    MonoTime now, const MachineTimes& machine) {
     auto found = entries_.find(p.pid);
     const std::optional<uint64_t> listed = listed_start(p);
-    const bool reused = p.replaces_opened || (listed && found != entries_.end() &&
-                                              found->second.listed_start &&
-                                              *listed != *found->second.listed_start);
+    const bool reused =
+        p.replaces_opened || (listed && found != entries_.end() && found->second.listed_start &&
+                              *listed != *found->second.listed_start);
     if (found != entries_.end() && reused) {
       entries_.erase(found);
       found = entries_.end();
@@ -149,7 +156,8 @@ class Model {
   }
 
   void read_cpu(ModelEntry& e, const ScriptedProcess& p, MonoTime now, const MachineTimes& m) {
-    const bool interval = now >= e.cpu_read_at && now - e.cpu_read_at >= std::chrono::milliseconds(200);
+    const bool interval =
+        now >= e.cpu_read_at && now - e.cpu_read_at >= std::chrono::milliseconds(200);
     const ProcessTimes times = e.has_handle && p.times ? *p.times : ProcessTimes{};
     e.cpu_read_at = now;
     e.cpu_time_ms = add_sat(times.kernel_100ns, times.user_100ns) / 10000;
@@ -301,11 +309,16 @@ void fail_or_restore_query(World& world, Input& in) {
       }
       world.unsteady.insert(p->pid);
       break;
-    case 1: p->io = fail ? std::nullopt : std::optional<IoTotals>(IoTotals{counter(in), counter(in)}); break;
-    case 2:
-      p->memory = fail ? std::nullopt : std::optional<MemoryFigures>(MemoryFigures{counter(in), counter(in)});
+    case 1:
+      p->io = fail ? std::nullopt : std::optional<IoTotals>(IoTotals{counter(in), counter(in)});
       break;
-    case 3: p->command_line = fail ? CommandLineRead{} : CommandLineRead{true, {}}; break;
+    case 2:
+      p->memory = fail ? std::nullopt
+                       : std::optional<MemoryFigures>(MemoryFigures{counter(in), counter(in)});
+      break;
+    case 3:
+      p->command_line = fail ? CommandLineRead{} : CommandLineRead{true, {}};
+      break;
   }
 }
 
@@ -313,8 +326,9 @@ void fail_or_restore_query(World& world, Input& in) {
 void insane_counters(World& world, Input& in) {
   world.sane = false;
   if (in.u8() & 1) {
-    world.platform.machine = (in.u8() & 1) ? std::nullopt
-                                           : std::optional<MachineTimes>(MachineTimes{counter(in), counter(in)});
+    world.platform.machine =
+        (in.u8() & 1) ? std::nullopt
+                      : std::optional<MachineTimes>(MachineTimes{counter(in), counter(in)});
   }
   if (ScriptedProcess* p = world.platform.process(in.u8() % PID_RANGE); p && p->times) {
     p->times->kernel_100ns = counter(in);
@@ -352,16 +366,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (!in.empty() && operations++ < 256) {
       switch (in.u8() % 8) {
         case 0:
-        case 1: add_process(world, in); break;
+        case 1:
+          add_process(world, in);
+          break;
         case 2: {
           const uint32_t pid = in.u8() % PID_RANGE;
           world.platform.remove(pid);
           world.unsteady.insert(pid);
           break;
         }
-        case 3: tick(world, in); break;
-        case 4: fail_or_restore_query(world, in); break;
-        case 5: move_clocks(world, in); break;
+        case 3:
+          tick(world, in);
+          break;
+        case 4:
+          fail_or_restore_query(world, in);
+          break;
+        case 5:
+          move_clocks(world, in);
+          break;
         case 6:
           if (in.u8() % 16 == 0) insane_counters(world, in);
           world.platform.list_fails = in.u8() % 8 == 0;

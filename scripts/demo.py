@@ -52,8 +52,9 @@ class CpuRates:
         self.previous = {}
 
     def update(self, snapshot):
-        now = {(p["pid"], p["startTimeMs"]): (snapshot["sampledAtUnixMs"], p["cpuTimeMs"])
-               for p in snapshot["processes"]}
+        now = {
+            (p["pid"], p["startTimeMs"]): (snapshot["sampledAtUnixMs"], p["cpuTimeMs"]) for p in snapshot["processes"]
+        }
         rates = {}
         for p in snapshot["processes"]:
             key = (p["pid"], p["startTimeMs"])
@@ -67,15 +68,21 @@ class CpuRates:
 def print_snapshot(s, rates):
     origin = f"request {s['requestId']}" if "requestId" in s else "periodic"
     cpu_percent = rates.update(s)
-    print(f"\nsnapshot #{s['sequence']} ({origin}): {s['retainedProcessCount']} of "
-          f"{s['scannedProcessCount']} processes, collected in {s['collectionDurationMicros']} us")
-    print(f"  {'pid':>7} {'ppid':>7} {'cpu %':>7} {'cpu ms':>8} {'resident':>10} "
-          f"{'read':>10} {'written':>10}  command")
+    print(
+        f"\nsnapshot #{s['sequence']} ({origin}): {s['retainedProcessCount']} of "
+        f"{s['scannedProcessCount']} processes, collected in {s['collectionDurationMicros']} us"
+    )
+    print(
+        f"  {'pid':>7} {'ppid':>7} {'cpu %':>7} {'cpu ms':>8} {'resident':>10} "
+        f"{'read':>10} {'written':>10}  command"
+    )
     for p in s["processes"]:
         cpu = f"{cpu_percent[(p['pid'], p['startTimeMs'])]:.1f}"
-        print(f"  {p['pid']:>7} {p['ppid']:>7} {cpu:>7} {p['cpuTimeMs']:>8} "
-              f"{human_bytes(p['residentBytes']):>10} {human_bytes(p['ioReadBytes']):>10} "
-              f"{human_bytes(p['ioWriteBytes']):>10}  {p['command'][:60]}")
+        print(
+            f"  {p['pid']:>7} {p['ppid']:>7} {cpu:>7} {p['cpuTimeMs']:>8} "
+            f"{human_bytes(p['residentBytes']):>10} {human_bytes(p['ioReadBytes']):>10} "
+            f"{human_bytes(p['ioWriteBytes']):>10}  {p['command'][:60]}"
+        )
 
 
 def exit_status(returncode):
@@ -113,8 +120,10 @@ def main():
     monitor = Monitor(sys.argv[1])
     try:
         hello = monitor.receive()
-        print(f"hello: treemon {hello['sidecarVersion']} (pid {hello['sidecarPid']}) on "
-              f"{hello['platform']}/{hello['arch']}")
+        print(
+            f"hello: treemon {hello['sidecarVersion']} (pid {hello['sidecarPid']}) on "
+            f"{hello['platform']}/{hello['arch']}"
+        )
         if len(sys.argv) > 2:
             return watch_command(monitor, sys.argv[2:])
         return watch_own_tree(monitor)
@@ -149,8 +158,10 @@ def watch_own_tree(monitor):
             snapshots += event["snapshots"]
             if event["done"]:
                 break
-        print(f"\nhistory of the last minute: {len(snapshots)} snapshots in {chunks} chunk(s), "
-              f"sequences {[s['sequence'] for s in snapshots]}")
+        print(
+            f"\nhistory of the last minute: {len(snapshots)} snapshots in {chunks} chunk(s), "
+            f"sequences {[s['sequence'] for s in snapshots]}"
+        )
         monitor.send({"type": "shutdown"})
         status = monitor.process.wait(timeout=10)
         print(f"\ntreemon exited with status {status}")

@@ -35,11 +35,18 @@ class MonitorPipeError(Exception):
 class MonitorPipe:
     """A started monitor: `command` is the executable, after any launcher (wine, qemu-aarch64)."""
 
-    def __init__(self, command: Sequence[str], stderr: Union[int, IO[Any], None] = None,
-                 new_session: bool = False) -> None:
+    def __init__(
+        self, command: Sequence[str], stderr: Union[int, IO[Any], None] = None, new_session: bool = False
+    ) -> None:
         # Unbuffered output, so that select() sees every byte not yet taken into `_pending`.
-        self.process = subprocess.Popen(list(command), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        stderr=stderr, bufsize=0, start_new_session=new_session)
+        self.process = subprocess.Popen(
+            list(command),
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=stderr,
+            bufsize=0,
+            start_new_session=new_session,
+        )
         self._new_session = new_session
         self._pending = bytearray()
 
@@ -75,7 +82,7 @@ class MonitorPipe:
             self._pending += chunk
             end = self._pending.find(b"\n", searched)
         line = bytes(self._pending[:end])
-        del self._pending[:end + 1]
+        del self._pending[: end + 1]
         return line
 
     def read_event(self, timeout: Optional[float] = None) -> Optional[Dict[str, Any]]:

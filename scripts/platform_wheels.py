@@ -54,13 +54,17 @@ def platform_wheel(pure: str, out_dir: str, platform_tags: str, binary: str) -> 
     distribution, version = os.path.basename(pure).split("-")[:2]
     dist_info = f"{distribution}-{version}.dist-info"
     with zipfile.ZipFile(pure) as source:
-        kept = [(entry.filename, source.read(entry), 0o644) for entry in source.infolist()
-                if entry.filename not in (f"{dist_info}/WHEEL", f"{dist_info}/RECORD")]
+        kept = [
+            (entry.filename, source.read(entry), 0o644)
+            for entry in source.infolist()
+            if entry.filename not in (f"{dist_info}/WHEEL", f"{dist_info}/RECORD")
+        ]
     with open(binary, "rb") as file:
         members = [(f"treemon/bin/{os.path.basename(binary)}", file.read(), 0o755)]
     # The package's files first, the metadata after them, RECORD last.
-    members = sorted(members + [m for m in kept if not m[0].startswith(dist_info)]) + \
-        [m for m in kept if m[0].startswith(dist_info)]
+    members = sorted(members + [m for m in kept if not m[0].startswith(dist_info)]) + [
+        m for m in kept if m[0].startswith(dist_info)
+    ]
     members.append((f"{dist_info}/WHEEL", wheel_text(platform_tags.split(".")), 0o644))
     record_name = f"{dist_info}/RECORD"
     members.append((record_name, record_text(members, record_name), 0o644))

@@ -34,14 +34,34 @@ HELLO_TEMPLATE = (
 )
 
 ROW_MEMBERS = [
-    "pid", "ppid", "startTimeMs", "runTimeMs", "name", "command", "status", "cpuPercent",
-    "cpuTimeMs", "residentBytes", "virtualBytes", "ioReadBytes", "ioWriteBytes", "ioSemantics",
+    "pid",
+    "ppid",
+    "startTimeMs",
+    "runTimeMs",
+    "name",
+    "command",
+    "status",
+    "cpuPercent",
+    "cpuTimeMs",
+    "residentBytes",
+    "virtualBytes",
+    "ioReadBytes",
+    "ioWriteBytes",
+    "ioSemantics",
 ]
 
 SNAPSHOT_MEMBERS = [
-    "version", "type", "sequence", "sampledAtUnixMs", "collectionDurationMicros",
-    "scannedProcessCount", "retainedProcessCount", "inaccessibleProcessCount", "requestId",
-    "externalProcesses", "processes",
+    "version",
+    "type",
+    "sequence",
+    "sampledAtUnixMs",
+    "collectionDurationMicros",
+    "scannedProcessCount",
+    "retainedProcessCount",
+    "inaccessibleProcessCount",
+    "requestId",
+    "externalProcesses",
+    "processes",
 ]
 
 
@@ -114,10 +134,8 @@ def check_hello(monitor):
 
 def check_tree_snapshot(snapshot, nodes, root, request_id, sequence, command_lines):
     check(list(snapshot) == SNAPSHOT_MEMBERS, "snapshot members: %s" % list(snapshot))
-    check(snapshot["type"] == "snapshot" and snapshot["requestId"] == request_id,
-          "snapshot header: %s" % snapshot)
-    check(snapshot["sequence"] == sequence,
-          "sequence %s, expected %d" % (snapshot["sequence"], sequence))
+    check(snapshot["type"] == "snapshot" and snapshot["requestId"] == request_id, "snapshot header: %s" % snapshot)
+    check(snapshot["sequence"] == sequence, "sequence %s, expected %d" % (snapshot["sequence"], sequence))
     rows = snapshot["processes"]
     pids = [row["pid"] for row in rows]
     check(pids == sorted(nodes), "rows %s, expected the tree %s" % (pids, sorted(nodes)))
@@ -129,13 +147,11 @@ def check_tree_snapshot(snapshot, nodes, root, request_id, sequence, command_lin
         check(list(row) == ROW_MEMBERS, "row members: %s" % list(row))
         check(row["name"] == "treemon_test_helper.exe", "name %r" % row["name"])
         expected_command = command if command_lines else row["name"]
-        check(row["command"] == expected_command,
-              "command %r, expected %r" % (row["command"], expected_command))
+        check(row["command"] == expected_command, "command %r, expected %r" % (row["command"], expected_command))
         if row["pid"] != root:
             check(str(row["ppid"]) == parent, "ppid %s, expected %s" % (row["ppid"], parent))
         check(row["status"] == "Run", "status %r" % row["status"])
-        check(row["startTimeMs"] > 0 and row["startTimeMs"] % 1000 == 0,
-              "start time %s" % row["startTimeMs"])
+        check(row["startTimeMs"] > 0 and row["startTimeMs"] % 1000 == 0, "start time %s" % row["startTimeMs"])
         check(row["residentBytes"] > 0, "resident bytes of %d" % row["pid"])
         check(row["ioSemantics"] == "all-io", "io semantics")
         check(isinstance(row["cpuPercent"], float) and row["cpuPercent"] >= 0.0, "cpu percent")
@@ -153,11 +169,12 @@ def run_tree_session(build_dir, command_lines):
         monitor.send({"type": "sampleNow", "requestId": "r2"})
         check_tree_snapshot(monitor.event(), nodes, root, "r2", 2, command_lines)
 
-        monitor.send({"type": "readHistory", "requestId": "h1",
-                      "windowMs": HISTORY_WINDOW_MS})
+        monitor.send({"type": "readHistory", "requestId": "h1", "windowMs": HISTORY_WINDOW_MS})
         chunk = monitor.event()
-        check(chunk["type"] == "historyChunk" and chunk["requestId"] == "h1" and chunk["done"],
-              "history chunk: %s" % {k: chunk[k] for k in chunk if k != "snapshots"})
+        check(
+            chunk["type"] == "historyChunk" and chunk["requestId"] == "h1" and chunk["done"],
+            "history chunk: %s" % {k: chunk[k] for k in chunk if k != "snapshots"},
+        )
         stored = chunk["snapshots"]
         check([s["sequence"] for s in stored] == [1, 2], "history sequences")
         check(all("requestId" not in s for s in stored), "history keeps no request ids")
@@ -180,9 +197,11 @@ def run_end_of_input(build_dir):
         check_hello(monitor)
         monitor.send({"type": "sampleNow", "requestId": "x"})
         error = monitor.text_line()
-        check(error == '{"version":2,"type":"error","code":"not-configured",'
-                       '"message":"configure must be sent before sampling","recoverable":true}',
-              "not-configured error: %s" % error)
+        check(
+            error == '{"version":2,"type":"error","code":"not-configured",'
+            '"message":"configure must be sent before sampling","recoverable":true}',
+            "not-configured error: %s" % error,
+        )
         monitor.close_input()
         check(monitor.line() is None, "output after end of input")
         check(monitor.wait() == 0, "end-of-input status")
@@ -207,23 +226,28 @@ def run_closed_output(build_dir):
     # Standard output is a pipe of our own, read without a thread, so that closing its read end
     # really leaves the monitor writing into a pipe nobody reads.
     read_end, write_end = os.pipe()
-    process = subprocess.Popen(["wine", os.path.join(build_dir, "treemon.exe")],
-                               stdin=subprocess.PIPE, stdout=write_end, stderr=subprocess.PIPE)
+    process = subprocess.Popen(
+        ["wine", os.path.join(build_dir, "treemon.exe")],
+        stdin=subprocess.PIPE,
+        stdout=write_end,
+        stderr=subprocess.PIPE,
+    )
     os.close(write_end)
     try:
         hello = json.loads(read_first_line(read_end))
         check(hello["type"] == "hello", "first line is not the hello")
         os.close(read_end)
         read_end = None
-        commands = [{"version": 2, "type": "configure", "rootPid": 1, "sampleIntervalMs": 0},
-                    {"version": 2, "type": "sampleNow", "requestId": "lost"}]
+        commands = [
+            {"version": 2, "type": "configure", "rootPid": 1, "sampleIntervalMs": 0},
+            {"version": 2, "type": "sampleNow", "requestId": "lost"},
+        ]
         _, stderr = process.communicate(
-            b"".join(json.dumps(c).encode() + b"\n" for c in commands), timeout=EXIT_TIMEOUT_S)
+            b"".join(json.dumps(c).encode() + b"\n" for c in commands), timeout=EXIT_TIMEOUT_S
+        )
         check(process.returncode == 1, "closed output gave status %s" % process.returncode)
-        errors = [line for line in stderr.decode("utf-8", "replace").splitlines()
-                  if line.startswith("Error")]
-        check(len(errors) == 1 and errors[0].startswith("Error: ") and len(errors[0]) > 7,
-              "stderr: %r" % stderr)
+        errors = [line for line in stderr.decode("utf-8", "replace").splitlines() if line.startswith("Error")]
+        check(len(errors) == 1 and errors[0].startswith("Error: ") and len(errors[0]) > 7, "stderr: %r" % stderr)
     except subprocess.TimeoutExpired:
         raise CheckFailed("did not exit within %d s" % EXIT_TIMEOUT_S)
     finally:
@@ -241,8 +265,10 @@ def main():
     options = parser.parse_args()
 
     sessions = [
-        ("tree, snapshots, history and shutdown",
-         lambda: run_tree_session(options.build_dir, options.command_lines == "yes")),
+        (
+            "tree, snapshots, history and shutdown",
+            lambda: run_tree_session(options.build_dir, options.command_lines == "yes"),
+        ),
         ("end of input", lambda: run_end_of_input(options.build_dir)),
         ("closed output", lambda: run_closed_output(options.build_dir)),
     ]

@@ -20,14 +20,14 @@ SYNOPSIS = "Usage: treemon [--help | --version]\n"
 def run(command, arguments, stdin_text=None):
     """Runs with standard input left open unless text is given, so a program that waits for
     commands instead of answering its arguments times out."""
-    process = subprocess.Popen(command + arguments, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE)
+    process = subprocess.Popen(
+        command + arguments, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE
+    )
     try:
         if stdin_text is not None:
             process.stdin.write(stdin_text.encode())
             process.stdin.flush()
-        out, err = process.communicate(timeout=TIMEOUT_S) if stdin_text is not None else \
-            wait_with_open_input(process)
+        out, err = process.communicate(timeout=TIMEOUT_S) if stdin_text is not None else wait_with_open_input(process)
     except subprocess.TimeoutExpired:
         process.kill()
         process.communicate()
@@ -61,8 +61,14 @@ def main():
     for arguments, status, output, error in cases:
         got = run(command, arguments)
         if output is None:
-            ok = (got[0] == status and got[1].startswith(SYNOPSIS) and "newline-delimited JSON" in got[1]
-                  and "protocol.md" in got[1] and "\r" not in got[1] and got[2] == error)
+            ok = (
+                got[0] == status
+                and got[1].startswith(SYNOPSIS)
+                and "newline-delimited JSON" in got[1]
+                and "protocol.md" in got[1]
+                and "\r" not in got[1]
+                and got[2] == error
+            )
         else:
             ok = got == (status, output, error)
         if not ok:

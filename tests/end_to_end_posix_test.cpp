@@ -34,17 +34,19 @@ std::string read_history_line(const std::string& id, uint64_t window) {
          std::to_string(window) + "}\n";
 }
 std::string streaming_line(bool on) {
-  return std::string(R"({"version":2,"type":"setStreaming","enabled":)") + (on ? "true" : "false") + "}\n";
+  return std::string(R"({"version":2,"type":"setStreaming","enabled":)") + (on ? "true" : "false") +
+         "}\n";
 }
 std::string interval_line(uint64_t ms) {
-  return R"({"version":2,"type":"setSampleInterval","sampleIntervalMs":)" + std::to_string(ms) + "}\n";
+  return R"({"version":2,"type":"setSampleInterval","sampleIntervalMs":)" + std::to_string(ms) +
+         "}\n";
 }
 const std::string SHUTDOWN = "{\"version\":2,\"type\":\"shutdown\"}\n";
 
 std::string error_line(const std::string& code, const std::string& message, bool recoverable) {
   json e = json::object();
-  return R"({"version":2,"type":"error","code":")" + code + R"(","message":)" + json(message).dump() +
-         R"(,"recoverable":)" + (recoverable ? "true" : "false") + "}";
+  return R"({"version":2,"type":"error","code":")" + code + R"(","message":)" +
+         json(message).dump() + R"(,"recoverable":)" + (recoverable ? "true" : "false") + "}";
 }
 
 class Monitor : public ::testing::Test {
@@ -62,8 +64,9 @@ class Monitor : public ::testing::Test {
   void expect_hello() {
     auto line = monitor_->read_line(LINE_WAIT);
     ASSERT_TRUE(line);
-    const std::string expected_prefix = R"({"version":2,"type":"hello","sidecarVersion":"0.1.0","sidecarPid":)" +
-                                        std::to_string(monitor_->pid()) + R"(,"platform":"linux","arch":")";
+    const std::string expected_prefix =
+        R"({"version":2,"type":"hello","sidecarVersion":"0.1.0","sidecarPid":)" +
+        std::to_string(monitor_->pid()) + R"(,"platform":"linux","arch":")";
     EXPECT_EQ(line->substr(0, expected_prefix.size()), expected_prefix);
     EXPECT_TRUE(line->ends_with(
         R"(","capabilities":{"cumulativeCpuTime":true,"currentCpuPercent":true,"residentMemory":true,"virtualMemory":true,"ioBytes":true,"processStartTime":true,"processTree":true}})"));
@@ -118,7 +121,8 @@ TEST_F(Monitor, ShutdownWithWrongVersionIsRejected) {
 TEST_F(Monitor, NotConfiguredTexts) {
   expect_hello();
   monitor_->write(streaming_line(true) +
-                  R"({"version":2,"type":"setExternalProcesses","processes":[]})" "\n" +
+                  R"({"version":2,"type":"setExternalProcesses","processes":[]})"
+                  "\n" +
                   interval_line(500) + sample_now_line("a") + read_history_line("b", 1000));
   const char* messages[] = {"configure must be sent before external processes",
                             "configure must be sent before changing the sample interval",
@@ -132,10 +136,13 @@ TEST_F(Monitor, NotConfiguredTexts) {
 
 TEST_F(Monitor, InvalidCommandsAndLineEndings) {
   expect_hello();
-  monitor_->write("\n   \t\n\xC2\xA0\xE3\x80\x80\n");           // blank and White_Space lines
-  monitor_->write(R"({"type":"reboot","version":2})" "\r\n");  // CRLF
-  monitor_->write(R"({"type":"shutdown","version":2} x)" "\n");
-  monitor_->write(R"(  {"version":2})" "\n");
+  monitor_->write("\n   \t\n\xC2\xA0\xE3\x80\x80\n");  // blank and White_Space lines
+  monitor_->write(R"({"type":"reboot","version":2})"
+                  "\r\n");  // CRLF
+  monitor_->write(R"({"type":"shutdown","version":2} x)"
+                  "\n");
+  monitor_->write(R"(  {"version":2})"
+                  "\n");
   EXPECT_EQ(*monitor_->read_line(LINE_WAIT),
             error_line("invalid-command",
                        "invalid command: unknown variant `reboot`, expected one of `configure`, "
@@ -143,9 +150,11 @@ TEST_F(Monitor, InvalidCommandsAndLineEndings) {
                        "`readHistory`, `shutdown` at line 1 column 16",
                        true));
   EXPECT_EQ(*monitor_->read_line(LINE_WAIT),
-            error_line("invalid-command", "invalid command: trailing characters at line 1 column 33", true));
+            error_line("invalid-command",
+                       "invalid command: trailing characters at line 1 column 33", true));
   EXPECT_EQ(*monitor_->read_line(LINE_WAIT),
-            error_line("invalid-command", "invalid command: missing field `type` at line 1 column 15", true));
+            error_line("invalid-command",
+                       "invalid command: missing field `type` at line 1 column 15", true));
   // A last command without a line feed is still handled.
   monitor_->write(read_history_line("x", 5).substr(0, read_history_line("x", 5).size() - 1));
   monitor_->close_stdin();

@@ -41,9 +41,9 @@ StreamPipe named_pipe(bool child_reads, DWORD mode) {
                             (child_reads ? L"-input" : L"-output");
   SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
   StreamPipe pipe;
-  pipe.child_end.reset(::CreateNamedPipeW(
-      name.c_str(), child_reads ? PIPE_ACCESS_INBOUND : PIPE_ACCESS_OUTBOUND, mode, 1,
-      SMALL_PIPE_BYTES, SMALL_PIPE_BYTES, 0, &inherit));
+  pipe.child_end.reset(
+      ::CreateNamedPipeW(name.c_str(), child_reads ? PIPE_ACCESS_INBOUND : PIPE_ACCESS_OUTBOUND,
+                         mode, 1, SMALL_PIPE_BYTES, SMALL_PIPE_BYTES, 0, &inherit));
   pipe.test_end.reset(::CreateFileW(name.c_str(), child_reads ? GENERIC_WRITE : GENERIC_READ, 0,
                                     nullptr, OPEN_EXISTING, 0, nullptr));
   EXPECT_TRUE(pipe.child_end && pipe.test_end) << ::GetLastError();
@@ -185,8 +185,7 @@ TEST(WindowsEndToEnd, SlowReaderOfNonBlockingOutputPipeLosesNothing) {
 
 // A message longer than one read of the monitor arrives in parts, all of them kept.
 TEST(WindowsEndToEnd, MessageModeInputKeepsALongCommandWhole) {
-  StreamPipe input =
-      named_pipe(true, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT);
+  StreamPipe input = named_pipe(true, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT);
   StreamPipe output = anonymous_pipe(false);
   Child monitor = start_monitor(input, output);
   LineReader lines(output.test_end.get());

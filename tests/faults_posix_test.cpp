@@ -87,9 +87,9 @@ class Faults : public ::testing::Test {
 
   // A helper tree of 1 + children * (1 + grandchildren) processes, to make snapshots large.
   std::unique_ptr<ChildProcess> start_tree(int children, int grandchildren) {
-    auto tree = std::make_unique<ChildProcess>(std::vector<std::string>{
-        TREEMON_TEST_HELPER, "tree", std::to_string(children), std::to_string(grandchildren),
-        "60"});
+    auto tree = std::make_unique<ChildProcess>(
+        std::vector<std::string>{TREEMON_TEST_HELPER, "tree", std::to_string(children),
+                                 std::to_string(grandchildren), "60"});
     for (;;) {
       auto line = tree->read_line(LINE_WAIT);
       if (!line || *line == "ready") break;
@@ -214,8 +214,8 @@ TEST_F(Faults, InputClosedInTheMiddleOfALine) {
 TEST_F(Faults, LineOf100MegabytesIsSkipped) {
   constexpr size_t SIZE = 100u << 20;
   monitor_->write(configure_line(getpid(), 0));
-  for (const std::string& line : {std::string(SIZE, 'x') + "\n",
-                                  std::string(SIZE, ' ') + sample_now_line("padded")}) {
+  for (const std::string& line :
+       {std::string(SIZE, 'x') + "\n", std::string(SIZE, ' ') + sample_now_line("padded")}) {
     monitor_->write(line);
     EXPECT_EQ(monitor_->read_line(30s), LINE_TOO_LONG);
   }
@@ -248,12 +248,12 @@ TEST_F(Faults, BurstOf10000Commands) {
   for (int i = 0; i < COUNT; ++i) {
     const json event = next_event();
     if (i % 10 == 9) {
-      in_order += event["type"] == "error" && event["code"] == "invalid-command" &&
-                  event["message"].get<std::string>().find("nope" + std::to_string(i)) !=
-                      std::string::npos;
+      in_order +=
+          event["type"] == "error" && event["code"] == "invalid-command" &&
+          event["message"].get<std::string>().find("nope" + std::to_string(i)) != std::string::npos;
     } else {
-      in_order += event["type"] == "historyChunk" && event["requestId"] == "h" + std::to_string(i) &&
-                  event["done"] == true;
+      in_order += event["type"] == "historyChunk" &&
+                  event["requestId"] == "h" + std::to_string(i) && event["done"] == true;
     }
     if (event.is_null()) break;
   }
@@ -332,8 +332,8 @@ class FaultsUnderMemoryLimit : public ::testing::Test {
 // A line of 256 MB is skipped without being held: one error, then the next command is answered.
 TEST_F(FaultsUnderMemoryLimit, LineLargerThanTheMemoryIsSkipped) {
   start(256);
-  monitor_->write(R"({"version":2,"type":"sampleNow","requestId":")" + std::string(256u << 20, 'x') +
-                  "\"}\n" + sample_now_line("after"));
+  monitor_->write(R"({"version":2,"type":"sampleNow","requestId":")" +
+                  std::string(256u << 20, 'x') + "\"}\n" + sample_now_line("after"));
   EXPECT_EQ(monitor_->read_line(60s), LINE_TOO_LONG);
   const auto answer = monitor_->read_line(LINE_WAIT);
   ASSERT_TRUE(answer);
@@ -497,7 +497,8 @@ class NonBlockingMonitor {
 
 TEST(FaultsNonBlocking, EmptyInputAndFullOutputAreWaitsNotFailures) {
   ChildProcess tree({TREEMON_TEST_HELPER, "tree", "20", "2", "60"});
-  for (auto line = tree.read_line(LINE_WAIT); line && *line != "ready"; line = tree.read_line(LINE_WAIT)) {
+  for (auto line = tree.read_line(LINE_WAIT); line && *line != "ready";
+       line = tree.read_line(LINE_WAIT)) {
   }
   NonBlockingMonitor monitor;
   ASSERT_TRUE(monitor.read_line(10000));  // hello
@@ -538,24 +539,25 @@ TEST(FaultsClosedStream, ClosedStandardStreamStaysClosed) {
   const std::string read_failure =
       R"({"version":2,"type":"error","code":"invalid-command","message":"failed reading command stream: Bad file descriptor","recoverable":true})";
   struct Case {
-    const char* redirection;    // applied by a shell that then runs the monitor
-    std::string input;          // written to the monitor's input, when it has one
+    const char* redirection;  // applied by a shell that then runs the monitor
+    std::string input;        // written to the monitor's input, when it has one
     bool hello_expected;
-    std::string after_hello;    // the rest of standard output
+    std::string after_hello;  // the rest of standard output
     int status;
     std::string standard_error;
   } cases[] = {
       {"<&-", "", true, read_failure + "\n", 0, ""},
       {">&-", SHUTDOWN, false, "", 1, "Error: Bad file descriptor\n"},
       {"2>&-", sample_now_line("s") + SHUTDOWN, true,
-       R"({"version":2,"type":"error","code":"not-configured","message":"configure must be sent before sampling","recoverable":true})" "\n",
+       R"({"version":2,"type":"error","code":"not-configured","message":"configure must be sent before sampling","recoverable":true})"
+       "\n",
        0, ""},
   };
   for (const Case& c : cases) {
     for (int run = 0; run < 5; ++run) {
       SCOPED_TRACE(std::string(c.redirection) + " run " + std::to_string(run));
-      ChildProcess monitor({"/bin/sh", "-c", std::string("exec \"$0\" ") + c.redirection,
-                            TREEMON_BINARY});
+      ChildProcess monitor(
+          {"/bin/sh", "-c", std::string("exec \"$0\" ") + c.redirection, TREEMON_BINARY});
       if (!c.input.empty()) monitor.write(c.input);
       monitor.close_stdin();
       std::string out = monitor.read_rest(LINE_WAIT);

@@ -87,7 +87,8 @@ TEST(NewProcessesEndToEnd, ForkedChildrenAreRowsAndThreadsNever) {
   ChildProcess monitor({TREEMON_LISTING_CHECK});
   ASSERT_TRUE(monitor.read_line(LINE_WAIT));
   monitor.write(R"({"version":2,"type":"configure","rootPid":)" + std::to_string(::getpid()) +
-                R"(,"sampleIntervalMs":0})" "\n");
+                R"(,"sampleIntervalMs":0})"
+                "\n");
   Sleepers children;
   std::vector<pid_t> ended;
   for (int round = 0; round < 8; ++round) {
@@ -104,7 +105,8 @@ TEST(NewProcessesEndToEnd, ForkedChildrenAreRowsAndThreadsNever) {
     for (pid_t gone : ended) EXPECT_FALSE(rows.contains(gone)) << gone;
     EXPECT_FALSE(rows.contains(thread.tid())) << thread.tid();
   }
-  monitor.write(R"({"version":2,"type":"shutdown"})" "\n");
+  monitor.write(R"({"version":2,"type":"shutdown"})"
+                "\n");
   EXPECT_EQ(monitor.wait_exit(LINE_WAIT), 0);
   const std::string summary = monitor.read_stderr(1s);
   EXPECT_NE(summary.find("nothing missed, nothing stale"), std::string::npos) << summary;

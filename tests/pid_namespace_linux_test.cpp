@@ -10,8 +10,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -48,9 +48,9 @@ std::string run_in_pid_namespace(bool own_proc, const std::function<std::string(
     }
     const pid_t init = fork();
     if (init == 0) {
-      if (own_proc && (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-                       ::mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC,
-                               nullptr) != 0)) {
+      if (own_proc &&
+          (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+           ::mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)) {
         report(SKIPPED + "cannot mount a /proc");
       }
       report(scenario());
@@ -99,7 +99,9 @@ TEST(PidNamespace, RootPidTakenByANewerProcessIsNotTheRoot) {
     ChildProcess monitor({TREEMON_BINARY});
     if (!monitor.read_line(LINE_WAIT)) return std::string("no hello");
     monitor.write(R"({"version":2,"type":"configure","rootPid":)" + std::to_string(root) +
-                  R"(,"sampleIntervalMs":0})" "\n" + sample_now_line("before"));
+                  R"(,"sampleIntervalMs":0})"
+                  "\n" +
+                  sample_now_line("before"));
     const auto before = monitor.read_line(LINE_WAIT);
     ::kill(root, SIGKILL);
     ::waitpid(root, nullptr, 0);
@@ -132,9 +134,11 @@ TEST(PidNamespace, ProcOfAnotherNamespaceIsReportedAtStart) {
     ::setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
     ChildProcess monitor({TREEMON_BINARY});
     const auto hello = monitor.read_line(LINE_WAIT);
-    monitor.write(R"({"version":2,"type":"shutdown"})" "\n");
+    monitor.write(R"({"version":2,"type":"shutdown"})"
+                  "\n");
     const auto status = monitor.wait_exit(LINE_WAIT);
-    return json{{"hello", hello.value_or("")}, {"status", status.value_or(-1000)},
+    return json{{"hello", hello.value_or("")},
+                {"status", status.value_or(-1000)},
                 {"stderr", monitor.read_stderr(1s)}}
         .dump();
   });
@@ -188,12 +192,15 @@ TEST(PidNamespace, ProcOfAnotherNamespaceReadsCpuTimeFromStat) {
     ChildProcess monitor({TREEMON_BINARY});
     if (!monitor.read_line(LINE_WAIT)) return std::string("no hello");
     monitor.write(R"({"version":2,"type":"configure","rootPid":)" + proc_self() +
-                  R"(,"sampleIntervalMs":0})" "\n");
+                  R"(,"sampleIntervalMs":0})"
+                  "\n");
     for (int i = 0; i < 1000 && stat_cpu_ms(busy) < 100; ++i) std::this_thread::sleep_for(10ms);
     const uint64_t before = stat_cpu_ms(busy);
     monitor.write(sample_now_line("busy"));
     const auto snapshot = monitor.read_line(LINE_WAIT);
-    return json{{"busy", std::stoul(busy)}, {"before", before}, {"after", stat_cpu_ms(busy)},
+    return json{{"busy", std::stoul(busy)},
+                {"before", before},
+                {"after", stat_cpu_ms(busy)},
                 {"snapshot", snapshot.value_or("")}}
         .dump();
   });

@@ -9,7 +9,9 @@ namespace treemon {
 
 inline constexpr uint64_t U64_MAX = std::numeric_limits<uint64_t>::max();
 
-constexpr uint64_t saturating_add(uint64_t a, uint64_t b) { return a > U64_MAX - b ? U64_MAX : a + b; }
+constexpr uint64_t saturating_add(uint64_t a, uint64_t b) {
+  return a > U64_MAX - b ? U64_MAX : a + b;
+}
 
 constexpr uint64_t saturating_multiply(uint64_t a, uint64_t b) {
   return a != 0 && b > U64_MAX / a ? U64_MAX : a * b;

@@ -23,7 +23,9 @@ TEST(Utf16, ConvertsPairsAndReplacesUnpairedSurrogates) {
       {u"\U0010FFFF", "\xf4\x8f\xbf\xbf"},
       {std::u16string(1, char16_t{0xD800}), "\xef\xbf\xbd"},
       {std::u16string(1, char16_t{0xDC00}), "\xef\xbf\xbd"},
-      {std::u16string{char16_t{0xD800}, u'a'}, "\xef\xbf\xbd" "a"},
+      {std::u16string{char16_t{0xD800}, u'a'},
+       "\xef\xbf\xbd"
+       "a"},
       {std::u16string{u'a', char16_t{0xDFFF}}, "a\xef\xbf\xbd"},
       // A low surrogate before a high one is two unpaired halves, not a pair.
       {std::u16string{char16_t{0xDC00}, char16_t{0xD800}}, "\xef\xbf\xbd\xef\xbf\xbd"},

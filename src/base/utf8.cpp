@@ -4,9 +4,7 @@ namespace treemon {
 namespace {
 
 // Continuation bytes (10xxxxxx) never start a character, so a cut may not fall before one.
-bool is_continuation_byte(char byte) {
-  return (static_cast<unsigned char>(byte) & 0xC0u) == 0x80u;
-}
+bool is_continuation_byte(char byte) { return (static_cast<unsigned char>(byte) & 0xC0u) == 0x80u; }
 
 }  // namespace
 

@@ -19,17 +19,23 @@ TEST(Utf8RepairTest, RepairsEachIllFormedSubpartOnce) {
       {"plain ascii", "plain ascii"},
       {"\xC3\xA9t\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80",
        "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},
-      {"a\x80" "b", "a" + R + "b"},                    // stray continuation byte
-      {"\x80\x80", R + R},                             // each stray byte on its own
-      {"ab\xE2\x82", "ab" + R},                        // truncated at the end: one replacement
-      {"\xE2\x82" "x", R + "x"},                       // truncated before ASCII
-      {"\xC0\xAF", R + R},                             // C0 never starts a sequence
-      {"\xE0\x80\xAF", R + R + R},                     // overlong: E0 needs A0..BF next
-      {"\xED\xA0\x80", R + R + R},                     // surrogate D800
-      {"\xF4\x90\x80\x80", R + R + R + R},             // above U+10FFFF
-      {"\xF5", R},                                     // F5..FF never valid
-      {"\xF0\x9F\x98", R},                             // three of four bytes
-      {"\xF0\x9F\x98" "A\xF0\x9F\x98\x80", R + "A\xF0\x9F\x98\x80"},
+      {"a\x80"
+       "b",
+       "a" + R + "b"},           // stray continuation byte
+      {"\x80\x80", R + R},       // each stray byte on its own
+      {"ab\xE2\x82", "ab" + R},  // truncated at the end: one replacement
+      {"\xE2\x82"
+       "x",
+       R + "x"},                            // truncated before ASCII
+      {"\xC0\xAF", R + R},                  // C0 never starts a sequence
+      {"\xE0\x80\xAF", R + R + R},          // overlong: E0 needs A0..BF next
+      {"\xED\xA0\x80", R + R + R},          // surrogate D800
+      {"\xF4\x90\x80\x80", R + R + R + R},  // above U+10FFFF
+      {"\xF5", R},                          // F5..FF never valid
+      {"\xF0\x9F\x98", R},                  // three of four bytes
+      {"\xF0\x9F\x98"
+       "A\xF0\x9F\x98\x80",
+       R + "A\xF0\x9F\x98\x80"},
       {std::string("a\0b", 3), std::string("a\0b", 3)},  // NUL is valid text
   };
   for (const Case& c : cases) {
@@ -76,9 +82,9 @@ struct CutCase {
 
 // Texts that fit stay whole; a cut inside a character of 2, 3 or 4 bytes drops the character.
 TEST(Utf8CutTest, CutsOnCharacterBoundaries) {
-  const std::string euro = "\xE2\x82\xAC";          // 3 bytes
-  const std::string e_acute = "\xC3\xA9";           // 2 bytes
-  const std::string emoji = "\xF0\x9F\x98\x80";     // 4 bytes
+  const std::string euro = "\xE2\x82\xAC";       // 3 bytes
+  const std::string e_acute = "\xC3\xA9";        // 2 bytes
+  const std::string emoji = "\xF0\x9F\x98\x80";  // 4 bytes
   const CutCase cases[] = {
       {"empty text", "", 0, ""},
       {"fits exactly", "abc", 3, "abc"},

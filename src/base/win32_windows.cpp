@@ -17,8 +17,8 @@ std::string system_message(DWORD code) {
   wchar_t* raw = nullptr;
   const DWORD flags =
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
-  const DWORD length = ::FormatMessageW(flags, nullptr, code, 0, reinterpret_cast<wchar_t*>(&raw),
-                                        0, nullptr);
+  const DWORD length =
+      ::FormatMessageW(flags, nullptr, code, 0, reinterpret_cast<wchar_t*>(&raw), 0, nullptr);
   const std::unique_ptr<wchar_t, LocalFreeDeleter> owned(raw);
   if (length == 0 || raw == nullptr) return {};
   std::wstring_view text(raw, length);

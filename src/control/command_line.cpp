@@ -39,12 +39,13 @@ std::string printable(std::string_view argument) {
 }  // namespace
 
 std::optional<CommandLineAnswer> answer_command_line(std::span<const std::string_view> arguments,
-                                                     std::string_view platform, std::string_view arch) {
+                                                     std::string_view platform,
+                                                     std::string_view arch) {
   if (arguments.empty()) return std::nullopt;
   if (arguments.size() == 1 && arguments[0] == "--version") {
     return CommandLineAnswer{0,
-                             "treemon " + std::string(SIDECAR_VERSION) + " (" + std::string(platform) + " " +
-                                 std::string(arch) + ")\n",
+                             "treemon " + std::string(SIDECAR_VERSION) + " (" +
+                                 std::string(platform) + " " + std::string(arch) + ")\n",
                              ""};
   }
   if (arguments.size() == 1 && arguments[0] == "--help") {
@@ -52,10 +53,9 @@ std::optional<CommandLineAnswer> answer_command_line(std::span<const std::string
   }
   const bool known = arguments[0] == "--version" || arguments[0] == "--help";
   const std::string_view wrong = known ? arguments[1] : arguments[0];
-  return CommandLineAnswer{
-      USAGE_ERROR_STATUS, "",
-      "treemon: " + std::string(known ? "unexpected" : "unknown") + " argument '" + printable(wrong) +
-          "'\n" + std::string(SYNOPSIS)};
+  return CommandLineAnswer{USAGE_ERROR_STATUS, "",
+                           "treemon: " + std::string(known ? "unexpected" : "unknown") +
+                               " argument '" + printable(wrong) + "'\n" + std::string(SYNOPSIS)};
 }
 
 std::optional<int> answer_own_command_line(int argc, const char* const* argv) {

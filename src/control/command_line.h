@@ -22,7 +22,8 @@ struct CommandLineAnswer {
 // otherwise the texts to write and the exit status. `platform` and `arch` are the names the
 // hello reports.
 std::optional<CommandLineAnswer> answer_command_line(std::span<const std::string_view> arguments,
-                                                     std::string_view platform, std::string_view arch);
+                                                     std::string_view platform,
+                                                     std::string_view arch);
 
 // Writes the answer for the process's own arguments, if they ask for one, and returns the exit
 // status; nothing when the monitor should run.

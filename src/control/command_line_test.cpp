@@ -46,7 +46,9 @@ TEST(CommandLine, AnswersEachArgumentList) {
   }
 }
 
-TEST(CommandLine, NoArgumentsRunTheMonitor) { EXPECT_FALSE(answer_command_line({}, "linux", "aarch64")); }
+TEST(CommandLine, NoArgumentsRunTheMonitor) {
+  EXPECT_FALSE(answer_command_line({}, "linux", "aarch64"));
+}
 
 }  // namespace
 }  // namespace treemon

@@ -101,7 +101,8 @@ class QueueState {
 
   bool has_room_for(size_t size) const REQUIRES(mutex_) {
     if (messages_.empty()) return true;
-    return messages_.size() < capacity_ && size <= byte_capacity_ - std::min(bytes_, byte_capacity_);
+    return messages_.size() < capacity_ &&
+           size <= byte_capacity_ - std::min(bytes_, byte_capacity_);
   }
 
   const size_t capacity_;

@@ -17,8 +17,8 @@ IntakeError read_failure(std::string_view description) {
 
 bool is_white_space(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
 }
 
 }  // namespace
@@ -36,8 +36,8 @@ std::optional<IntakeMessage> message_for_line(std::string_view line) {
   if (is_blank_line(line)) return std::nullopt;
   ParseResult parsed = parse_command(line);
   if (auto* command = std::get_if<Command>(&parsed)) return IntakeMessage(std::move(*command));
-  return IntakeMessage(IntakeError{std::string(INVALID_COMMAND_PREFIX) +
-                                   std::get<Rejection>(parsed).text});
+  return IntakeMessage(
+      IntakeError{std::string(INVALID_COMMAND_PREFIX) + std::get<Rejection>(parsed).text});
 }
 
 namespace {

@@ -36,7 +36,7 @@ class LineDecoder {
   void decode_line(std::string_view line, std::vector<IntakeMessage>& out);
   void hold(std::string_view bytes);
 
-  std::string pending_;  // bytes of the line not yet ended, at most MAX_LINE_BYTES + 1
+  std::string pending_;    // bytes of the line not yet ended, at most MAX_LINE_BYTES + 1
   bool skipping_ = false;  // the line not yet ended is too long; its bytes are dropped
   bool failed_ = false;
 };

@@ -62,7 +62,8 @@ Status write_to_handle(HANDLE handle, std::string_view bytes) {
     const BOOL succeeded = ::WriteFile(handle, piece, size, &written, nullptr);
     return answer_of(succeeded, written);
   };
-  return write_output(write_file, [] { ::Sleep(PIPE_RETRY_MS); }, output_kind(handle), bytes);
+  return write_output(
+      write_file, [] { ::Sleep(PIPE_RETRY_MS); }, output_kind(handle), bytes);
 }
 
 // A pipe in non-blocking mode is put into blocking mode, its read mode kept, so that an empty
@@ -102,8 +103,8 @@ Result<size_t> read_input(const ReadFileCall& read_file, const PeekPipeCall& pee
   }
 }
 
-Status write_output(const WriteFileCall& write_file, const WaitCall& wait_for_room,
-                    OutputKind kind, std::string_view bytes) {
+Status write_output(const WriteFileCall& write_file, const WaitCall& wait_for_room, OutputKind kind,
+                    std::string_view bytes) {
   // A non-blocking pipe may take a write only whole (Wine does so): after a write it refused,
   // the pieces get smaller until one fits into the room the reader leaves.
   size_t pipe_limit = MAX_TRANSFER;

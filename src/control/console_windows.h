@@ -16,8 +16,8 @@
 #include <functional>
 #include <string_view>
 
-#include "control/console.h"
 #include "base/win32_windows.h"
+#include "control/console.h"
 
 namespace treemon {
 
@@ -48,7 +48,7 @@ enum class OutputKind { Pipe, Console, Other };
 
 // Writes all of `bytes` through `write_file`. `wait_for_room` is called after a pipe took no
 // bytes, before it is written to again.
-Status write_output(const WriteFileCall& write_file, const WaitCall& wait_for_room,
-                    OutputKind kind, std::string_view bytes);
+Status write_output(const WriteFileCall& write_file, const WaitCall& wait_for_room, OutputKind kind,
+                    std::string_view bytes);
 
 }  // namespace treemon

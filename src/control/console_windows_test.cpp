@@ -52,7 +52,9 @@ TEST(WindowsConsole, OutputBytesPassUnchanged) {
   Pipe pipe = make_pipe();
   StandardHandleSwap swap(STD_OUTPUT_HANDLE, pipe.write_end.get());
   StandardOutput output;
-  constexpr char bytes[] = "{\"a\":1}\n\r\n\0\xff" "end\n";
+  constexpr char bytes[] =
+      "{\"a\":1}\n\r\n\0\xff"
+      "end\n";
   const std::string line(bytes, sizeof(bytes) - 1);
   EXPECT_TRUE(output.write_all(line).ok());
   EXPECT_TRUE(output.write_all("").ok());
@@ -120,21 +122,21 @@ TEST(WindowsConsole, ZeroByteReadEndsTheInputOnlyWhenTheWriterIsGone) {
 
   Script writer_there{{zero, zero, {true, 3, 0}, {false, 0, ERROR_BROKEN_PIPE}},
                       {{true, 0, 0}, {true, 0, 0}}};
-  const Result<size_t> bytes = read_input(read_file(writer_there), peek_pipe(writer_there),
-                                          no_wait, buffer, sizeof(buffer));
+  const Result<size_t> bytes =
+      read_input(read_file(writer_there), peek_pipe(writer_there), no_wait, buffer, sizeof(buffer));
   ASSERT_TRUE(bytes.ok());
   ASSERT_EQ(*bytes, 3u);
   EXPECT_EQ(std::string(buffer, 3), "ab\n");
   EXPECT_EQ(writer_there.read_calls, 3u);
-  const Result<size_t> end = read_input(read_file(writer_there), peek_pipe(writer_there),
-                                        no_wait, buffer, sizeof(buffer));
+  const Result<size_t> end =
+      read_input(read_file(writer_there), peek_pipe(writer_there), no_wait, buffer, sizeof(buffer));
   ASSERT_TRUE(end.ok());
   EXPECT_EQ(*end, 0u);
 
   for (const DWORD peek_error : {DWORD{ERROR_BROKEN_PIPE}, DWORD{ERROR_NOT_SUPPORTED}}) {
     Script writer_gone{{zero}, {{false, 0, peek_error}}};
-    const Result<size_t> gone = read_input(read_file(writer_gone), peek_pipe(writer_gone),
-                                           no_wait, buffer, sizeof(buffer));
+    const Result<size_t> gone =
+        read_input(read_file(writer_gone), peek_pipe(writer_gone), no_wait, buffer, sizeof(buffer));
     ASSERT_TRUE(gone.ok()) << peek_error;
     EXPECT_EQ(*gone, 0u) << peek_error;
     EXPECT_EQ(writer_gone.read_calls, 1u) << peek_error;
@@ -172,7 +174,9 @@ TEST(WindowsConsole, WritesAreSizedForWhatTheyGoTo) {
   for (int i = 0; i < 10000; ++i) text += "\xC3\xA9";  // e-acute, two bytes
 
   Writer console{SIZE_MAX};
-  ASSERT_TRUE(write_output(write_file(console), [] {}, OutputKind::Console, text).ok());
+  ASSERT_TRUE(write_output(
+                  write_file(console), [] {}, OutputKind::Console, text)
+                  .ok());
   EXPECT_EQ(console.taken, text);
   EXPECT_EQ(console.pieces, (std::vector<size_t>{8191, 8192, 3618}));
 
@@ -183,7 +187,8 @@ TEST(WindowsConsole, WritesAreSizedForWhatTheyGoTo) {
   EXPECT_EQ(full_pipe.waits, 5) << "20001 bytes halved down to 625";
 
   Writer file{0};
-  const Status failure = write_output(write_file(file), [] {}, OutputKind::Other, "x");
+  const Status failure = write_output(
+      write_file(file), [] {}, OutputKind::Other, "x");
   EXPECT_EQ(failure.message(), "WriteFile wrote no bytes");
 }
 

@@ -12,7 +12,8 @@ class RecordingStream final : public OutputStream {
   int fail_from = -1;
 
   Status write_all(std::string_view bytes) override {
-    if (fail_from >= 0 && static_cast<int>(writes.size()) >= fail_from) return Status::error("Broken pipe");
+    if (fail_from >= 0 && static_cast<int>(writes.size()) >= fail_from)
+      return Status::error("Broken pipe");
     writes.emplace_back(bytes);
     return Status();
   }
@@ -21,11 +22,14 @@ class RecordingStream final : public OutputStream {
 TEST(EventWriter, OneFlushedLinePerEvent) {
   RecordingStream stream;
   EventWriter writer(stream);
-  ASSERT_TRUE(writer.write(ErrorEvent{"not-configured", "configure must be sent before sampling", true}).ok());
+  ASSERT_TRUE(
+      writer.write(ErrorEvent{"not-configured", "configure must be sent before sampling", true})
+          .ok());
   ASSERT_EQ(stream.writes.size(), 1u);
-  EXPECT_EQ(stream.writes[0],
-            R"({"version":2,"type":"error","code":"not-configured","message":"configure must be sent before sampling","recoverable":true})"
-            "\n");
+  EXPECT_EQ(
+      stream.writes[0],
+      R"({"version":2,"type":"error","code":"not-configured","message":"configure must be sent before sampling","recoverable":true})"
+      "\n");
   ASSERT_TRUE(writer.write(ErrorEvent{"invalid-command", "x", true}).ok());
   EXPECT_EQ(stream.writes.size(), 2u);
 }

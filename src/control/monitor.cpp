@@ -55,9 +55,9 @@ Monitor::Step Monitor::handle(IntakeMessage message) {
   Command& command = std::get<Command>(message);
   const uint32_t version = command_version(command);
   if (version != PROTOCOL_VERSION) {
-    return {Next::Continue, write_error(CODE_PROTOCOL_MISMATCH,
-                                        protocol_mismatch_message(version, PROTOCOL_VERSION),
-                                        false)};
+    return {Next::Continue,
+            write_error(CODE_PROTOCOL_MISMATCH,
+                        protocol_mismatch_message(version, PROTOCOL_VERSION), false)};
   }
   return dispatch(std::move(command));
 }
@@ -91,8 +91,7 @@ Status Monitor::emit(const Event& event) {
   return writer_.write(event);
 }
 
-Status Monitor::write_error(std::string_view code, std::string_view message,
-                                 bool recoverable) {
+Status Monitor::write_error(std::string_view code, std::string_view message, bool recoverable) {
   return emit(ErrorEvent{code, message, recoverable});
 }
 
@@ -108,7 +107,8 @@ Status Monitor::configure(const Configure& command) {
 }
 
 Status Monitor::set_external_processes(const SetExternalProcesses& command) {
-  if (!state_.config) return write_error(CODE_NOT_CONFIGURED, NOT_CONFIGURED_EXTERNAL_PROCESSES, true);
+  if (!state_.config)
+    return write_error(CODE_NOT_CONFIGURED, NOT_CONFIGURED_EXTERNAL_PROCESSES, true);
   replace_externals(state_.config->watched, external_process_map(command.processes));
   return Status();
 }

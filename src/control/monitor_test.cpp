@@ -60,7 +60,9 @@ class ScriptedIntake final : public IntakeSource {
   ScriptedIntake(ScriptedPlatform& platform, int64_t close_at_ms)
       : platform_(platform), close_at_ms_(close_at_ms) {}
 
-  void at(int64_t ms, Command command) { script_.push_back({ms, IntakeMessage(std::move(command))}); }
+  void at(int64_t ms, Command command) {
+    script_.push_back({ms, IntakeMessage(std::move(command))});
+  }
   void at(int64_t ms, std::string error) { script_.push_back({ms, IntakeError{std::move(error)}}); }
 
   std::vector<int64_t> deadlines_ms;
@@ -99,9 +101,7 @@ ScriptedProcess init_process() {
 
 class MonitorLoop : public ::testing::Test {
  protected:
-  MonitorLoop() : stream_(platform_), writer_(stream_) {
-    platform_.add(init_process());
-  }
+  MonitorLoop() : stream_(platform_), writer_(stream_) { platform_.add(init_process()); }
 
   Status run(ScriptedIntake& intake) {
     Monitor monitor(platform_, writer_);
@@ -119,7 +119,8 @@ TEST_F(MonitorLoop, IntervalsAreNormalised) {
   const struct {
     uint64_t requested;
     int64_t interval;
-  } cases[] = {{1, 250}, {250, 250}, {1000, 1000}, {60000, 60000}, {60001, 60000}, {UINT64_MAX, 60000}};
+  } cases[] = {{1, 250},       {250, 250},     {1000, 1000},
+               {60000, 60000}, {60001, 60000}, {UINT64_MAX, 60000}};
   for (const auto& c : cases) {
     ScriptedPlatform platform;
     platform.add(init_process());
@@ -195,8 +196,7 @@ TEST_F(MonitorLoop, WaitsWithoutPolling) {
   intake.at(0, configure(0));
   intake.at(130000, configure(30000));
   ASSERT_TRUE(run(intake).ok());
-  EXPECT_EQ(intake.deadlines_ms,
-            (std::vector<int64_t>{60000, 60000, 120000, 180000, 160200}));
+  EXPECT_EQ(intake.deadlines_ms, (std::vector<int64_t>{60000, 60000, 120000, 180000, 160200}));
 }
 
 TEST_F(MonitorLoop, ErrorsAndVersionCheck) {
@@ -208,8 +208,9 @@ TEST_F(MonitorLoop, ErrorsAndVersionCheck) {
   intake.at(0, SampleNow{2, "never"});
   ASSERT_TRUE(run(intake).ok());
   ASSERT_EQ(stream_.lines.size(), 3u);
-  EXPECT_EQ(stream_.lines[0].event.dump(),
-            R"({"code":"protocol-mismatch","message":"unsupported protocol version 3; expected 2","recoverable":false,"type":"error","version":2})");
+  EXPECT_EQ(
+      stream_.lines[0].event.dump(),
+      R"({"code":"protocol-mismatch","message":"unsupported protocol version 3; expected 2","recoverable":false,"type":"error","version":2})");
   EXPECT_EQ(stream_.lines[1].event["message"], "invalid command: x");
   EXPECT_EQ(stream_.lines[1].event["code"], "invalid-command");
   EXPECT_EQ(stream_.lines[2].event["message"], "configure must be sent before sampling");

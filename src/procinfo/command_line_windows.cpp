@@ -21,7 +21,7 @@ constexpr ULONG MAX_COMMAND_LINE_QUERY_BYTES = 1u << 20;
 struct ProcessLayout {
   size_t parameters_pointer_offset;  // in the environment block
   size_t pointer_size;
-  size_t command_line_offset;  // of the UNICODE_STRING in the process-parameters block
+  size_t command_line_offset;   // of the UNICODE_STRING in the process-parameters block
   size_t string_buffer_offset;  // of Buffer inside that UNICODE_STRING
 };
 constexpr ProcessLayout LAYOUT_64{0x20, 8, 0x70, 8};
@@ -55,8 +55,8 @@ uint64_t pointer_at(const std::byte* bytes, size_t offset, size_t pointer_size) 
 std::optional<std::pair<uint64_t, ProcessLayout>> find_environment_block(
     NativeProcessServices& services, HANDLE process) {
   ULONG_PTR wow64_block = 0;
-  if (!NT_SUCCESS(services.query_information(process, PROCESS_WOW64_INFORMATION_CLASS,
-                                             &wow64_block, sizeof(wow64_block), nullptr))) {
+  if (!NT_SUCCESS(services.query_information(process, PROCESS_WOW64_INFORMATION_CLASS, &wow64_block,
+                                             sizeof(wow64_block), nullptr))) {
     return std::nullopt;
   }
   if (wow64_block != 0) return std::pair{static_cast<uint64_t>(wow64_block), LAYOUT_32};

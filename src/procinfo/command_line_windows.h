@@ -9,8 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "procinfo/platform.h"
 #include "base/win32_windows.h"
+#include "procinfo/platform.h"
 
 #include <winternl.h>
 

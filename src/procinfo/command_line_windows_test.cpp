@@ -101,8 +101,8 @@ class FakeProcess final : public NativeProcessServices {
     put<USHORT>(parameters, 0x70, static_cast<USHORT>(recorded.size() * 2));
     put<USHORT>(parameters, 0x72, static_cast<USHORT>(recorded.size() * 2));
     put<uint64_t>(parameters, 0x78, TEXT_64);
-    memory = {{ENVIRONMENT_64, environment}, {PARAMETERS_64, parameters},
-              {TEXT_64, bytes_of(recorded)}};
+    memory = {
+        {ENVIRONMENT_64, environment}, {PARAMETERS_64, parameters}, {TEXT_64, bytes_of(recorded)}};
   }
 
   // A 32-bit process: its 32-bit blocks at their own offsets, and decoys where the 64-bit
@@ -142,99 +142,136 @@ struct Case {
 
 TEST(WindowsCommandLine, DocumentedLayouts) {
   const Case cases[] = {
-      {"query: header then text", [](FakeProcess& p) { p.answer(u"tool --flag \"a b\""); },
-       true, true, {"tool", "--flag", "a b"}},
+      {"query: header then text",
+       [](FakeProcess& p) { p.answer(u"tool --flag \"a b\""); },
+       true,
+       true,
+       {"tool", "--flag", "a b"}},
       {"query: maximum length beyond the text",
        [](FakeProcess& p) {
          p.answer(u"tool -a junk");
          p.length = 14;
          p.maximum_length = 40;
        },
-       true, true, {"tool", "-a"}},
+       true,
+       true,
+       {"tool", "-a"}},
       {"query: odd length drops the half unit",
        [](FakeProcess& p) {
          p.answer(u"x yz");
          p.length = 7;
        },
-       true, true, {"x", "y"}},
+       true,
+       true,
+       {"x", "y"}},
       {"query: empty text", [](FakeProcess& p) { p.answer(u""); }, true, true, {}},
       {"query: size answered with buffer overflow",
        [](FakeProcess& p) {
          p.answer(u"a b");
          p.size_status = STATUS_BUFFER_OVERFLOW_VALUE;
        },
-       true, true, {"a", "b"}},
+       true,
+       true,
+       {"a", "b"}},
       {"query: size answered with buffer too small",
        [](FakeProcess& p) {
          p.answer(u"a b");
          p.size_status = STATUS_BUFFER_TOO_SMALL_VALUE;
        },
-       true, true, {"a", "b"}},
+       true,
+       true,
+       {"a", "b"}},
       {"query: size answered with another failure",
        [](FakeProcess& p) {
          p.answer(u"a b");
          p.size_status = STATUS_ACCESS_DENIED_VALUE;
        },
-       true, true, {}},
+       true,
+       true,
+       {}},
       {"query: second call fails",
        [](FakeProcess& p) {
          p.answer(u"a b");
          p.text_status = STATUS_ACCESS_DENIED_VALUE;
        },
-       true, true, {}},
+       true,
+       true,
+       {}},
       {"query: Buffer before the answer",
        [](FakeProcess& p) {
          p.answer(u"a b");
          p.buffer_offset = -64;
        },
-       true, true, {}},
+       true,
+       true,
+       {}},
       {"query: Buffer just past the answer",
        [](FakeProcess& p) {
          p.answer(u"abc");
          p.length = 2;
          p.buffer_offset = p.answer_bytes();
        },
-       true, true, {}},
+       true,
+       true,
+       {}},
       {"query: text running past the answer",
        [](FakeProcess& p) {
          p.answer(u"abc");
          p.length = 8;
        },
-       true, true, {}},
+       true,
+       true,
+       {}},
       {"query: Buffer inside the header",
        [](FakeProcess& p) {
          p.answer(u"a b");
          p.buffer_offset = 0;
        },
-       true, true, {}},
-      {"64-bit recorded string", [](FakeProcess& p) { p.lay_out_64(u"prog64 /x"); }, false, true,
+       true,
+       true,
+       {}},
+      {"64-bit recorded string",
+       [](FakeProcess& p) { p.lay_out_64(u"prog64 /x"); },
+       false,
+       true,
        {"prog64", "/x"}},
-      {"32-bit recorded string", [](FakeProcess& p) { p.lay_out_32(u"prog32 /y z"); }, false,
-       true, {"prog32", "/y", "z"}},
+      {"32-bit recorded string",
+       [](FakeProcess& p) { p.lay_out_32(u"prog32 /y z"); },
+       false,
+       true,
+       {"prog32", "/y", "z"}},
       {"32-bit process, text from the query",
        [](FakeProcess& p) {
          p.lay_out_32(u"recorded");
          p.answer(u"queried 1");
        },
-       true, true, {"queried", "1"}},
+       true,
+       true,
+       {"queried", "1"}},
       {"32-bit recorded string shorter than its length",
        [](FakeProcess& p) {
          p.lay_out_32(u"prog32 /y z");
          p.memory[TEXT_32].resize(6);
        },
-       false, true, {}},
+       false,
+       true,
+       {}},
       {"32-bit parameters unreadable: arguments kept",
        [](FakeProcess& p) {
          p.lay_out_32(u"prog32");
          p.memory.erase(PARAMETERS_32);
        },
-       false, false, {}},
+       false,
+       false,
+       {}},
       {"32-bit question unanswered: arguments kept",
        [](FakeProcess& p) {
          p.lay_out_32(u"prog32");
          p.wow64_query_fails = true;
        },
-       true, false, {}},
+       true,
+       false,
+       {}},
   };
   for (const Case& c : cases) {
     FakeProcess process;

@@ -32,8 +32,8 @@ TEST(CpuMeterTest, ReadingsFollowTheRules) {
   const CpuCounters base{100, 100, 1000, 1000};
   const CpuCounters zeros{};
   const Case cases[] = {
-      {"first reading sets the baselines", std::nullopt, milliseconds(0),
-       ProcessTimes{1, 5, 6}, MachineTimes{7, 8}, 2, -1, C{5, 6, 7, 8}},
+      {"first reading sets the baselines", std::nullopt, milliseconds(0), ProcessTimes{1, 5, 6},
+       MachineTimes{7, 8}, 2, -1, C{5, 6, 7, 8}},
       {"first reading without the process's times", std::nullopt, milliseconds(500), no_process,
        MachineTimes{7, 8}, 2, -1, std::nullopt},
       {"first reading without the machine's times", std::nullopt, milliseconds(500),
@@ -56,8 +56,8 @@ TEST(CpuMeterTest, ReadingsFollowTheRules) {
       {"sums saturate", zeros, milliseconds(200), ProcessTimes{1, U64_MAX, 5},
        MachineTimes{U64_MAX, 7}, 2, 200.0f, C{U64_MAX, 5, U64_MAX, 7}},
       // processors * (process / machine * 100); other orders give other floats.
-      {"100.00001, not 100", zeros, milliseconds(200), ProcessTimes{1, 0, 1},
-       MachineTimes{0, 3}, 3, std::bit_cast<float>(0x42c80001u), C{0, 1, 0, 3}},
+      {"100.00001, not 100", zeros, milliseconds(200), ProcessTimes{1, 0, 1}, MachineTimes{0, 3}, 3,
+       std::bit_cast<float>(0x42c80001u), C{0, 1, 0, 3}},
       {"466.6667, not 466.66666", zeros, milliseconds(200), ProcessTimes{1, 0, 2},
        MachineTimes{0, 3}, 7, std::bit_cast<float>(0x43e95556u), C{0, 2, 0, 3}},
       {"14.285715, not 14.285714", zeros, milliseconds(200), ProcessTimes{1, 0, 1},

@@ -14,10 +14,10 @@ namespace treemon::linux_proc {
 namespace {
 
 constexpr const char* REASON_NAMES[] = {
-    "none",           "first listing",   "no reading",  "other namespace",
-    "unwatched",      "counter went back", "pid_max changed", "forks outside the range",
-    "whole cycle",
-    "last pid moved back", "last pid written", "too wide",  "periodic"};
+    "none",        "first listing",       "no reading",       "other namespace",
+    "unwatched",   "counter went back",   "pid_max changed",  "forks outside the range",
+    "whole cycle", "last pid moved back", "last pid written", "too wide",
+    "periodic"};
 static_assert(std::size(REASON_NAMES) == static_cast<size_t>(ListReason::Periodic) + 1);
 
 bool has_exited(int pidfd) {
@@ -53,8 +53,7 @@ bool ListingCheck::take_full_listing() {
     if (pidfd >= 0) held_.push_back({*pid, static_cast<int>(pidfd)});  // else gone already
   }
   ::closedir(proc);
-  std::sort(held_.begin(), held_.end(),
-            [](const Held& a, const Held& b) { return a.pid < b.pid; });
+  std::sort(held_.begin(), held_.end(), [](const Held& a, const Held& b) { return a.pid < b.pid; });
   return true;
 }
 
@@ -90,12 +89,16 @@ std::optional<std::string> ListingCheck::compare(std::span<const CheckedListing>
 
 void ListingCheck::count(const ListingPlan& plan) {
   switch (plan.kind) {
-    case ListingPlan::Kind::Skip: ++skipped_; break;
+    case ListingPlan::Kind::Skip:
+      ++skipped_;
+      break;
     case ListingPlan::Kind::Probe:
       ++probed_;
       if (plan.ranges.size() > 1) ++probed_across_wrap_;
       break;
-    case ListingPlan::Kind::ListAll: ++listed_[plan.reason]; break;
+    case ListingPlan::Kind::ListAll:
+      ++listed_[plan.reason];
+      break;
   }
 }
 

@@ -50,10 +50,10 @@ TEST(ListingCheckTest, TellsMissedProcessesAndStaleRows) {
     listed = everything_listed();
     listed.push_back({static_cast<uint32_t>(gone), carried_over});
     // A new process under the pid may have ended since; the one listed before may not.
-    EXPECT_EQ(check.compare(listed), carried_over ? std::optional<std::string>(
-                                                        "listing check: stale " +
-                                                        std::to_string(gone) + ";")
-                                                  : std::nullopt);
+    EXPECT_EQ(check.compare(listed),
+              carried_over
+                  ? std::optional<std::string>("listing check: stale " + std::to_string(gone) + ";")
+                  : std::nullopt);
   }
 
   ::kill(alive, SIGKILL);

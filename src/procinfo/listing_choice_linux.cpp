@@ -74,8 +74,7 @@ void ListingChoice::remember(const std::vector<ListedProcess>& out,
     const auto listed = static_cast<std::ptrdiff_t>(listed_pids_.size());
     listed_pids_.insert(listed_pids_.end(), unread_pids_.begin(), unread_pids_.end());
     std::inplace_merge(listed_pids_.begin(), listed_pids_.begin() + listed, listed_pids_.end());
-    listed_pids_.erase(std::unique(listed_pids_.begin(), listed_pids_.end()),
-                       listed_pids_.end());
+    listed_pids_.erase(std::unique(listed_pids_.begin(), listed_pids_.end()), listed_pids_.end());
   }
   if (check_ && directory_spared_) check(out, handles);
 }
@@ -84,9 +83,8 @@ void ListingChoice::check(const std::vector<ListedProcess>& out,
                           const std::vector<LinuxProcess*>& handles) {
   std::vector<CheckedListing> checked;
   for (size_t index = 0; index < out.size(); ++index) {
-    checked.push_back(
-        {out[index].pid,
-         handles[index] != nullptr && out[index].listing != Listing::ReplacesOpened});
+    checked.push_back({out[index].pid,
+                       handles[index] != nullptr && out[index].listing != Listing::ReplacesOpened});
   }
   if (std::optional<std::string> wrong = check_->compare(checked)) {
     *wrong += "\n";

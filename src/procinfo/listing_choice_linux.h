@@ -59,8 +59,8 @@ class ListingChoice {
   void list_lost() { planner_.list_lost(); }
   // What the next choice needs of the refresh's list: `handles[i]` is the handle `out[i]` was
   // listed through (null for none), and `unopened` how many listed processes have no handle.
-  void remember(const std::vector<ListedProcess>& out,
-                const std::vector<LinuxProcess*>& handles, size_t unopened);
+  void remember(const std::vector<ListedProcess>& out, const std::vector<LinuxProcess*>& handles,
+                size_t unopened);
   // A listed process without a handle got one that watches its exit, or was found ended.
   void unopened_settled() {
     if (unwatched_listed_ > 0) --unwatched_listed_;

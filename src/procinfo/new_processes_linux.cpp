@@ -63,9 +63,7 @@ std::optional<uint32_t> parse_pid_max(std::string_view text) {
   return pid_max;
 }
 
-void NewProcessPlanner::remember(MonoTime at, const ForkReading& reading) {
-  record(at, reading);
-}
+void NewProcessPlanner::remember(MonoTime at, const ForkReading& reading) { record(at, reading); }
 
 ListingPlan NewProcessPlanner::plan(MonoTime at, const std::optional<ForkReading>& now,
                                     const PlanContext& context) {

@@ -90,11 +90,11 @@ struct PidRange {
 };
 
 enum class ListReason {
-  None,               // the plan is not a full listing
-  FirstListing,       // nothing was listed in full yet, or the last list was lost
-  NoReading,          // a file could not be read or parsed, now or at the previous refresh
-  OtherNamespace,     // /proc is not the monitor's pid namespace
-  Unwatched,          // a listed process's exit is not watched
+  None,            // the plan is not a full listing
+  FirstListing,    // nothing was listed in full yet, or the last list was lost
+  NoReading,       // a file could not be read or parsed, now or at the previous refresh
+  OtherNamespace,  // /proc is not the monitor's pid namespace
+  Unwatched,       // a listed process's exit is not watched
   CounterWentBack,
   PidMaxChanged,      // changed between the readings, or a last pid at or beyond it
   ForksOutsideRange,  // more forks than the range's pids: a pid placed elsewhere, or forks of
@@ -126,8 +126,7 @@ class NewProcessPlanner {
 
   // The plan for a refresh whose reading, taken at `at`, is `now` (empty when it failed). Every
   // plan records the reading; a full listing also records when it was made.
-  ListingPlan plan(MonoTime at, const std::optional<ForkReading>& now,
-                   const PlanContext& context);
+  ListingPlan plan(MonoTime at, const std::optional<ForkReading>& now, const PlanContext& context);
 
   // A refresh that was to skip or probe listed in full after all (a probe could not finish).
   void listed_in_full(MonoTime at);

@@ -18,13 +18,14 @@ PidProbe probe_pid(uint32_t pid) {
   switch (errno) {
     case ESRCH:
     case ENOENT:
-    case EINVAL: return PidProbe::NoProcess;
-    default: return PidProbe::Unknown;
+    case EINVAL:
+      return PidProbe::NoProcess;
+    default:
+      return PidProbe::Unknown;
   }
 }
 
-bool find_processes(PidRange range, std::span<const uint32_t> known,
-                    std::vector<uint32_t>& found) {
+bool find_processes(PidRange range, std::span<const uint32_t> known, std::vector<uint32_t>& found) {
   auto next_known = std::lower_bound(known.begin(), known.end(), range.first);
   for (uint64_t pid = range.first; pid <= range.last; ++pid) {
     if (next_known != known.end() && *next_known == pid) {

@@ -29,7 +29,8 @@ class Sleeper {
   void kill_only() { ::kill(pid_, SIGKILL); }
   void reap() {
     ::kill(pid_, SIGKILL);
-    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {}
+    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+    }
     reaped_ = true;
   }
 
@@ -41,10 +42,11 @@ class Sleeper {
 // A thread of this process whose id the test can name while it runs.
 class Thread {
  public:
-  Thread() : thread_([this] {
-      tid_ = static_cast<uint32_t>(::gettid());
-      while (!stop_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }) {
+  Thread()
+      : thread_([this] {
+          tid_ = static_cast<uint32_t>(::gettid());
+          while (!stop_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }) {
     while (tid_ == 0) std::this_thread::yield();
   }
   ~Thread() {
@@ -78,7 +80,8 @@ TEST(PidProbeTest, ListsTheKnownPidsAndTheProcessesOfTheRanges) {
   Sleeper known, unknown;
   Thread thread;
   const uint32_t pids[] = {known.pid(), unknown.pid(), thread.tid()};
-  ListingPlan plan{ListingPlan::Kind::Probe, ListReason::None,
+  ListingPlan plan{ListingPlan::Kind::Probe,
+                   ListReason::None,
                    {{*std::min_element(std::begin(pids), std::end(pids)),
                      *std::max_element(std::begin(pids), std::end(pids))}}};
   const uint32_t known_pids[] = {1, known.pid()};

@@ -54,8 +54,8 @@ enum class Listing {
 struct ListedProcess {
   uint32_t pid = 0;
   uint32_t parent_pid = 0;  // 0 when the list records no parent
-  std::string name;  // given only where the listing is Read or ReplacesOpened
-  ProcessState state;  // Run where the platform has no states
+  std::string name;         // given only where the listing is Read or ReplacesOpened
+  ProcessState state;       // Run where the platform has no states
   // When the list itself knows when the process started (Linux), a pid whose start time changed
   // between two refreshes is a new process that reused the pid.
   std::optional<uint64_t> start_time_s;

@@ -98,8 +98,7 @@ class LinuxPlatform final : public ProcessPlatform {
   std::optional<uint64_t> read_machine_stat();
   bool list_directory(std::vector<ListedProcess>& out, const OpenedProcesses& opened,
                       size_t& count);
-  void list_one(uint32_t pid, LinuxProcess* handle, std::vector<ListedProcess>& out,
-                size_t& count);
+  void list_one(uint32_t pid, LinuxProcess* handle, std::vector<ListedProcess>& out, size_t& count);
   bool list_unread(LinuxProcess& handle, ListedProcess& listed);
   bool list_read(uint32_t pid, LinuxProcess* handle, ListedProcess& listed);
   void settle_exits(std::vector<ListedProcess>& out);
@@ -188,8 +187,7 @@ std::optional<uint64_t> LinuxPlatform::read_machine_stat() {
 
 uint32_t LinuxPlatform::processor_count() {
   if (machine_stat_ && read_file(machine_stat_.get(), buffer_) == ReadStatus::Ok) {
-    std::optional<MachineFields> machine =
-        parse_machine_stat(buffer_.text());
+    std::optional<MachineFields> machine = parse_machine_stat(buffer_.text());
     if (machine && machine->cpu_lines > 0) return machine->cpu_lines;
   }
   const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
@@ -209,8 +207,7 @@ std::optional<MachineTimes> LinuxPlatform::machine_times() {
 
 // The elements of `out` are overwritten in place rather than cleared and rebuilt, so that in the
 // steady state a refresh copies each name into storage the previous one left, allocating nothing.
-bool LinuxPlatform::list_processes(std::vector<ListedProcess>& out,
-                                   const OpenedProcesses& opened) {
+bool LinuxPlatform::list_processes(std::vector<ListedProcess>& out, const OpenedProcesses& opened) {
   unopened_.clear();
   listed_handles_.clear();
   ++generation_;
@@ -322,9 +319,8 @@ bool LinuxPlatform::list_read(uint32_t pid, LinuxProcess* handle, ListedProcess&
   } else {
     listed.start_time_s = start_seconds(fields->start_ticks);
     listed.name = name_of(pid, fields->comm);
-    unopened_.insert_or_assign(pid, StatIdentity{fields->start_ticks,
-                                                 is_kernel_thread(*fields),
-                                                 fields->comm});
+    unopened_.insert_or_assign(
+        pid, StatIdentity{fields->start_ticks, is_kernel_thread(*fields), fields->comm});
   }
   return true;
 }
@@ -412,8 +408,8 @@ std::unique_ptr<ProcessHandle> LinuxPlatform::open_process(const ListedProcess& 
   std::optional<StatFields> fields =
       status == ReadStatus::Ok ? parse_stat(buffer_.text()) : std::nullopt;
   // A listed process that ended since needs no watch: the next list does not hold it.
-  const bool ended = status == ReadStatus::Gone ||
-                     (fields && fields->start_ticks != identity->second.start_ticks);
+  const bool ended =
+      status == ReadStatus::Gone || (fields && fields->start_ticks != identity->second.start_ticks);
   if (ended || (fields && process->watched())) choice_.unopened_settled();
   if (!fields || ended) return nullptr;
   process->set_identity(identity->second, start_seconds(identity->second.start_ticks));

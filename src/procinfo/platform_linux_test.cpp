@@ -47,7 +47,8 @@ class Child {
     }
     ::close(ready[1]);
     char byte;
-    while (::read(ready[0], &byte, 1) < 0 && errno == EINTR) {}  // the body says it is set up
+    while (::read(ready[0], &byte, 1) < 0 && errno == EINTR) {
+    }  // the body says it is set up
     ::close(ready[0]);
   }
   ~Child() {
@@ -61,7 +62,8 @@ class Child {
 
   uint32_t pid() const { return static_cast<uint32_t>(pid_); }
   void reap() {
-    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {}
+    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+    }
     reaped_ = true;
   }
   void kill_and_reap() {
@@ -243,7 +245,8 @@ TEST_F(LinuxPlatformTest, IoAndMemoryGrowWhenTheChildWorks) {
     ::close(command[1]);
     say_ready(ready);
     char go;
-    while (::read(command[0], &go, 1) != 1) {}
+    while (::read(command[0], &go, 1) != 1) {
+    }
     // Plain system calls and mapped memory: nothing here depends on the allocator, which may
     // not be usable after fork under a sanitizer.
     const size_t size = 64 * MIB;
@@ -662,8 +665,7 @@ void check_processes_listed_under_a_lowered_limit() {
   int failures = 0;
   for (const auto& child : children) {
     const ProcessInfo* info = table.find(child->pid());
-    if (!info || info->arguments.empty() || info->resident_bytes == 0 ||
-        info->start_time_s == 0) {
+    if (!info || info->arguments.empty() || info->resident_bytes == 0 || info->start_time_s == 0) {
       std::fprintf(stderr, "%s for %u\n", info ? "missing figures" : "no entry", child->pid());
       ++failures;
     }

@@ -98,8 +98,7 @@ class WindowsPlatform final : public ProcessPlatform {
 
   uint32_t processor_count() override { return processors_of_all_groups(processor_groups_); }
 
-  bool list_processes(std::vector<ListedProcess>& out,
-                      const OpenedProcesses& /*opened*/) override {
+  bool list_processes(std::vector<ListedProcess>& out, const OpenedProcesses& /*opened*/) override {
     out.clear();
     const UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot) return false;
@@ -133,8 +132,7 @@ class WindowsPlatform final : public ProcessPlatform {
     if (!::GetProcessTimes(native(process), &creation, &exit_time, &kernel, &user)) {
       return std::nullopt;
     }
-    return ProcessTimes{unix_seconds_from_creation(to_u64(creation)), to_u64(kernel),
-                        to_u64(user)};
+    return ProcessTimes{unix_seconds_from_creation(to_u64(creation)), to_u64(kernel), to_u64(user)};
   }
 
   std::optional<MachineTimes> machine_times() override {

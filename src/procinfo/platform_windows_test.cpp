@@ -173,8 +173,8 @@ bool version_uses_query() {
   const FARPROC found = ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion");
   RTL_OSVERSIONINFOW version{};
   version.dwOSVersionInfoSize = sizeof(version);
-  if (!found || !NT_SUCCESS(reinterpret_cast<VersionQuery>(
-                    reinterpret_cast<void (*)()>(found))(&version))) {
+  if (!found ||
+      !NT_SUCCESS(reinterpret_cast<VersionQuery>(reinterpret_cast<void (*)()>(found))(&version))) {
     return true;
   }
   return version.dwMajorVersion > 6 || (version.dwMajorVersion == 6 && version.dwMinorVersion >= 3);
@@ -185,8 +185,7 @@ bool query_answers() {
   const NTSTATUS status = ::NtQueryInformationProcess(
       ::GetCurrentProcess(), static_cast<PROCESSINFOCLASS>(60), nullptr, 0, &needed);
   return status == static_cast<NTSTATUS>(0xC0000004) ||
-         status == static_cast<NTSTATUS>(0x80000005) ||
-         status == static_cast<NTSTATUS>(0xC0000023);
+         status == static_cast<NTSTATUS>(0x80000005) || status == static_cast<NTSTATUS>(0xC0000023);
 }
 
 bool command_lines_readable() { return !version_uses_query() || query_answers(); }

@@ -26,12 +26,16 @@ void UniqueFd::reset() {
 ReadStatus status_from_errno(int error) {
   switch (error) {
     case ENOENT:
-    case ESRCH: return ReadStatus::Gone;
+    case ESRCH:
+      return ReadStatus::Gone;
     case EACCES:
-    case EPERM: return ReadStatus::Denied;
+    case EPERM:
+      return ReadStatus::Denied;
     case EMFILE:
-    case ENFILE: return ReadStatus::NoDescriptors;
-    default: return ReadStatus::Failed;
+    case ENFILE:
+      return ReadStatus::NoDescriptors;
+    default:
+      return ReadStatus::Failed;
   }
 }
 

@@ -110,6 +110,6 @@ uint64_t handle_descriptor_budget();
 enum ProcFile { STAT, STATM, IO, CMDLINE };
 inline constexpr int FILES_PER_PROCESS = 4;
 inline constexpr const char* PROC_FILE_NAMES[FILES_PER_PROCESS] = {"stat", "statm", "io",
-                                                                     "cmdline"};
+                                                                   "cmdline"};
 
 }  // namespace treemon::linux_proc

@@ -12,13 +12,13 @@
 namespace treemon::linux_proc {
 namespace {
 
-
 // The fields of a /proc text, read in one pass. The kernel separates them by one space; a number
 // may also follow tabs.
 class FieldCursor {
  public:
   FieldCursor(const char* at, const char* end) : at_(at), end_(end) {}
-  explicit FieldCursor(std::string_view text) : FieldCursor(text.data(), text.data() + text.size()) {}
+  explicit FieldCursor(std::string_view text)
+      : FieldCursor(text.data(), text.data() + text.size()) {}
 
   const char* position() const { return at_; }
   bool done() const { return at_ == end_; }
@@ -189,9 +189,9 @@ std::optional<MachineFields> parse_machine_stat(std::string_view text) {
       for (uint64_t part : parts) total = saturating_add(total, part);
       return total;
     };
-    machine = MachineFields{sum({values[0], values[1]}),
-                            sum({values[2], values[3], values[4], values[5], values[6], values[7]}),
-                            0};
+    machine =
+        MachineFields{sum({values[0], values[1]}),
+                      sum({values[2], values[3], values[4], values[5], values[6], values[7]}), 0};
   }
   if (machine) machine->cpu_lines = cpu_lines;
   return machine;
@@ -236,19 +236,31 @@ std::string process_name(std::string_view comm, std::string_view first_argument)
 ProcessState state_from_letter(char letter) {
   using K = ProcessStateKind;
   switch (letter) {
-    case 'R': return {K::Run};
-    case 'S': return {K::Sleep};
-    case 'D': return {K::UninterruptibleDiskSleep};
-    case 'Z': return {K::Zombie};
-    case 'T': return {K::Stop};
-    case 't': return {K::Tracing};
+    case 'R':
+      return {K::Run};
+    case 'S':
+      return {K::Sleep};
+    case 'D':
+      return {K::UninterruptibleDiskSleep};
+    case 'Z':
+      return {K::Zombie};
+    case 'T':
+      return {K::Stop};
+    case 't':
+      return {K::Tracing};
     case 'X':
-    case 'x': return {K::Dead};
-    case 'K': return {K::Wakekill};
-    case 'W': return {K::Waking};
-    case 'P': return {K::Parked};
-    case 'I': return {K::Idle};
-    default: return ProcessState::unknown(static_cast<unsigned char>(letter));
+    case 'x':
+      return {K::Dead};
+    case 'K':
+      return {K::Wakekill};
+    case 'W':
+      return {K::Waking};
+    case 'P':
+      return {K::Parked};
+    case 'I':
+      return {K::Idle};
+    default:
+      return ProcessState::unknown(static_cast<unsigned char>(letter));
   }
 }
 

@@ -74,5 +74,4 @@ ProcessState state_from_letter(char letter);
 // Clock ticks to 100-nanosecond units, saturating.
 uint64_t ticks_to_100ns(uint64_t ticks, uint64_t ticks_per_second);
 
-
 }  // namespace treemon::linux_proc

@@ -4,10 +4,10 @@
 #include <limits>
 #include <random>
 
-#include "procinfo/proc_parse_linux.h"
 #include "base/saturating.h"
 #include "base/utf8.h"
 #include "procinfo/platform.h"
+#include "procinfo/proc_parse_linux.h"
 
 namespace treemon::linux_proc {
 namespace {
@@ -79,10 +79,14 @@ TEST(ProcParseTest, StatAgreesWithSplittingAtSpaces) {
   std::mt19937_64 random(2024);
   const auto number_text = [&random]() -> std::string {
     switch (random() % 4) {
-      case 0: return std::to_string(random() % 10);
-      case 1: return std::to_string(random());
-      case 2: return "-" + std::to_string(random() % 100000);
-      default: return std::to_string(random() % 100000000);
+      case 0:
+        return std::to_string(random() % 10);
+      case 1:
+        return std::to_string(random());
+      case 2:
+        return "-" + std::to_string(random() % 100000);
+      default:
+        return std::to_string(random() % 100000000);
     }
   };
   for (int round = 0; round < 5000; ++round) {
@@ -141,16 +145,15 @@ TEST(ProcParseTest, StatmIoAndBootTime) {
   EXPECT_EQ(statm->data_pages, 123u);
   EXPECT_FALSE(parse_statm("765 434 405\n"));
 
-  std::optional<IoFields> io = parse_io(
-      "rchar: 6976\nwchar: 18446744073709551615\nsyscr: 10\nsyscw: 0\nread_bytes: 4096\n");
+  std::optional<IoFields> io =
+      parse_io("rchar: 6976\nwchar: 18446744073709551615\nsyscr: 10\nsyscw: 0\nread_bytes: 4096\n");
   ASSERT_TRUE(io);
   EXPECT_EQ(io->rchar, 6976u);
   EXPECT_EQ(io->wchar, U64_MAX);
   EXPECT_FALSE(parse_io("syscr: 10\nread_bytes: 4096\n")) << "read_bytes is not rchar";
   EXPECT_FALSE(parse_io("rchar: 1\n"));
 
-  EXPECT_EQ(parse_boot_time("cpu  1 2 3 4\nintr 5\nbtime 1733500000\nprocesses 9\n"),
-            1733500000u);
+  EXPECT_EQ(parse_boot_time("cpu  1 2 3 4\nintr 5\nbtime 1733500000\nprocesses 9\n"), 1733500000u);
   EXPECT_FALSE(parse_boot_time("cpu  1 2 3 4\n"));
 }
 
@@ -186,7 +189,10 @@ TEST(ProcParseTest, CommandLineSplitAtNul) {
   };
   const Case cases[] = {
       {"", {}},
-      {std::string("sleep\0" "100\0", 10), {"sleep", "100"}},
+      {std::string("sleep\0"
+                   "100\0",
+                   10),
+       {"sleep", "100"}},
       {std::string("a b\0\0c\0", 7), {"a b", "", "c"}},
       {"rewritten title", {"rewritten title"}},  // no NUL at all
       {std::string("x\xFF\0", 3), {"x\xEF\xBF\xBD"}},
@@ -225,11 +231,12 @@ TEST(ProcParseTest, StateLetters) {
     char letter;
     const char* text;
   };
-  const Case cases[] = {{'R', "Run"},     {'S', "Sleep"},   {'D', "UninterruptibleDiskSleep"},
-                        {'Z', "Zombie"},  {'T', "Stop"},    {'t', "Tracing"},
-                        {'X', "Dead"},    {'x', "Dead"},    {'K', "Wakekill"},
-                        {'W', "Waking"},  {'P', "Parked"},  {'I', "Idle"},
-                        {'Q', "Unknown(81)"}, {'\xFF', "Unknown(255)"}};
+  const Case cases[] = {
+      {'R', "Run"},         {'S', "Sleep"},          {'D', "UninterruptibleDiskSleep"},
+      {'Z', "Zombie"},      {'T', "Stop"},           {'t', "Tracing"},
+      {'X', "Dead"},        {'x', "Dead"},           {'K', "Wakekill"},
+      {'W', "Waking"},      {'P', "Parked"},         {'I', "Idle"},
+      {'Q', "Unknown(81)"}, {'\xFF', "Unknown(255)"}};
   for (const Case& c : cases) EXPECT_EQ(state_from_letter(c.letter).text(), c.text) << c.letter;
 }
 

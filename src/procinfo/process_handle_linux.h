@@ -57,8 +57,8 @@ class LinuxProcess final : public ProcessHandle, private WatchedProcess {
   // `proc`, `limiter` and `exit_watch` must outlive the handle. With `clock_and_watch`, the
   // process's CPU clock is found and its pidfd taken before anything is read, so that the read
   // which confirms the process confirms them too.
-  LinuxProcess(ProcDirectory& proc, DescriptorLimiter& limiter, ExitWatch& exit_watch,
-               uint32_t pid, std::string name, bool clock_and_watch);
+  LinuxProcess(ProcDirectory& proc, DescriptorLimiter& limiter, ExitWatch& exit_watch, uint32_t pid,
+               std::string name, bool clock_and_watch);
   ~LinuxProcess() override;
   LinuxProcess(const LinuxProcess&) = delete;
   LinuxProcess& operator=(const LinuxProcess&) = delete;

@@ -7,10 +7,9 @@ namespace {
 
 // Every named state in code order has its exact text; Unknown carries its code in decimal.
 TEST(ProcessStateTest, TextOfEveryState) {
-  const char* const names[] = {"Idle",    "Run",         "Sleep",
-                               "Stop",    "Zombie",      "Tracing",
-                               "Dead",    "Wakekill",    "Waking",
-                               "Parked",  "LockBlocked", "UninterruptibleDiskSleep",
+  const char* const names[] = {"Idle",     "Run",     "Sleep",       "Stop",
+                               "Zombie",   "Tracing", "Dead",        "Wakekill",
+                               "Waking",   "Parked",  "LockBlocked", "UninterruptibleDiskSleep",
                                "Suspended"};
   for (uint8_t code = 0; code < 13; ++code) {
     EXPECT_EQ(ProcessState{static_cast<ProcessStateKind>(code)}.text(), names[code]) << +code;

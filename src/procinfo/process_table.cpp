@@ -24,14 +24,14 @@ struct ProcessTable::Entry {
   // The start time the list gave at creation; a different one later means the pid was reused.
   std::optional<uint64_t> listed_start_time_s;
   CpuMeter cpu;
-  uint64_t listed_in = 0;  // the last refresh whose list held this entry's process
+  uint64_t listed_in = 0;         // the last refresh whose list held this entry's process
   size_t order_index = SIZE_MAX;  // its slot in the order of the last list that held it
   // Figure groups the last refresh asked for and that phase two has not read yet.
   bool io_pending = false;
   bool memory_pending = false;
   bool command_line_pending = false;
   bool status_pending = false;  // the list deferred the state and name
-  bool open_refused = false;  // no handle, as the process refused to be opened
+  bool open_refused = false;    // no handle, as the process refused to be opened
   ProcessInfo info;
 };
 
@@ -43,7 +43,7 @@ struct ProcessTable::RefreshContext {
   // Read at most once, when the first CPU reading needs it; empty when the read failed.
   std::optional<MachineTimes> machine;
   bool machine_read = false;
-  size_t list_cursor = 0;  // into list_order_
+  size_t list_cursor = 0;     // into list_order_
   size_t listed_entries = 0;  // entries listed by this refresh, each counted once
 };
 
@@ -95,8 +95,13 @@ void ProcessTable::for_each_link(const std::function<void(const Link&)>& visit) 
 }
 
 void ProcessTable::refresh(const RefreshOptions& options, bool remove_ended) {
-  RefreshContext context{options, unix_seconds_from_ns(platform_.wall_now_unix_ns()),
-                         platform_.monotonic_now(), std::nullopt, false, 0, 0};
+  RefreshContext context{options,
+                         unix_seconds_from_ns(platform_.wall_now_unix_ns()),
+                         platform_.monotonic_now(),
+                         std::nullopt,
+                         false,
+                         0,
+                         0};
   if (options.cpu && processor_count_ == 0) processor_count_ = platform_.processor_count();
 
   ++refresh_count_;

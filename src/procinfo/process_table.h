@@ -53,8 +53,8 @@ struct ProcessInfo {
   uint32_t pid = 0;
   std::optional<uint32_t> parent_pid;  // absent when the list gives 0
   ProcessState state;
-  float cpu_percent = 0.0f;  // percent of one logical processor
-  uint64_t cpu_time_ms = 0;  // kernel + user
+  float cpu_percent = 0.0f;   // percent of one logical processor
+  uint64_t cpu_time_ms = 0;   // kernel + user
   uint64_t start_time_s = 0;  // 0 when unknown
   uint64_t run_time_s = 0;
   std::string name;
@@ -122,8 +122,8 @@ class ProcessTable {
   // Null for pid 0, which is never opened, and for a process that cannot be opened; `refused`
   // tells whether the process refused.
   std::unique_ptr<ProcessHandle> open(const ListedProcess& listed, bool& refused);
-  void start_entry(Entry& entry, const ListedProcess& listed,
-                   std::unique_ptr<ProcessHandle> handle, const RefreshContext& context);
+  void start_entry(Entry& entry, const ListedProcess& listed, std::unique_ptr<ProcessHandle> handle,
+                   const RefreshContext& context);
   void remove_unlisted();
   void remember_lost_sight();
   uint64_t identity_for(uint32_t pid, uint64_t start_time_s);

@@ -55,9 +55,7 @@ SystemProcessorGroups::SystemProcessorGroups() : active_masks_(read_active_masks
 
 WORD SystemProcessorGroups::group_count() { return ::GetActiveProcessorGroupCount(); }
 
-DWORD SystemProcessorGroups::processors_in(WORD group) {
-  return ::GetActiveProcessorCount(group);
-}
+DWORD SystemProcessorGroups::processors_in(WORD group) { return ::GetActiveProcessorCount(group); }
 
 DWORD SystemProcessorGroups::calling_group_processors() {
   SYSTEM_INFO info{};

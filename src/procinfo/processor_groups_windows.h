@@ -30,8 +30,8 @@ namespace treemon {
 class ProcessorGroupCalls {
  public:
   virtual ~ProcessorGroupCalls() = default;
-  virtual WORD group_count() = 0;  // GetActiveProcessorGroupCount
-  virtual DWORD processors_in(WORD group) = 0;  // GetActiveProcessorCount
+  virtual WORD group_count() = 0;                // GetActiveProcessorGroupCount
+  virtual DWORD processors_in(WORD group) = 0;   // GetActiveProcessorCount
   virtual DWORD calling_group_processors() = 0;  // GetSystemInfo's dwNumberOfProcessors
   virtual std::optional<MachineTimes> calling_group_times() = 0;  // GetSystemTimes
   // GetSystemTimes with the calling thread moved to `group` for the call.

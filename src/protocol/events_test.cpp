@@ -155,9 +155,16 @@ TEST(Events, CpuPercentText) {
     float value;
     std::string text;
   } cases[] = {
-      {0.0f, "0.0"},     {-0.0f, "-0.0"}, {100.0f, "100.0"}, {12.5f, "12.5"},
-      {33.333332f, "33.333332"},          {800.0f, "800.0"}, {0.1f, "0.1"},
-      {std::numeric_limits<float>::quiet_NaN(), "null"},     {INF, "null"}, {-INF, "null"},
+      {0.0f, "0.0"},
+      {-0.0f, "-0.0"},
+      {100.0f, "100.0"},
+      {12.5f, "12.5"},
+      {33.333332f, "33.333332"},
+      {800.0f, "800.0"},
+      {0.1f, "0.1"},
+      {std::numeric_limits<float>::quiet_NaN(), "null"},
+      {INF, "null"},
+      {-INF, "null"},
   };
   for (const auto& c : cases) {
     Snapshot s = example_snapshot(std::nullopt);
@@ -203,7 +210,8 @@ TEST(Events, RequestIdEscaping) {
 TEST(Events, HistoryChunks) {
   std::vector<Snapshot> snapshots;
   for (uint64_t i = 0; i < 33; ++i) {
-    snapshots.push_back(example_snapshot(i % 2 == 0 ? std::optional<std::string>("r1") : std::nullopt));
+    snapshots.push_back(
+        example_snapshot(i % 2 == 0 ? std::optional<std::string>("r1") : std::nullopt));
     snapshots.back().sequence = i + 1;
   }
   const auto element = [](uint64_t sequence) {
@@ -211,7 +219,8 @@ TEST(Events, HistoryChunks) {
     text.replace(text.find(R"("sequence":7)"), 12, R"("sequence":)" + std::to_string(sequence));
     return text;
   };
-  std::string first_expected = R"({"version":2,"type":"historyChunk","requestId":"h","done":false,"snapshots":[)";
+  std::string first_expected =
+      R"({"version":2,"type":"historyChunk","requestId":"h","done":false,"snapshots":[)";
   for (uint64_t i = 1; i <= 32; ++i) first_expected += (i > 1 ? "," : "") + element(i);
   first_expected += "]}";
   const std::string first =
@@ -221,8 +230,9 @@ TEST(Events, HistoryChunks) {
 
   const std::string last =
       event_text(HistoryChunkEvent{"h", true, std::span<const Snapshot>(snapshots).subspan(32)});
-  EXPECT_EQ(last, R"({"version":2,"type":"historyChunk","requestId":"h","done":true,"snapshots":[)" +
-                      element(33) + "]}");
+  EXPECT_EQ(last,
+            R"({"version":2,"type":"historyChunk","requestId":"h","done":true,"snapshots":[)" +
+                element(33) + "]}");
 }
 
 // A snapshot's request id is left out of a history chunk but written in a snapshot event.
@@ -267,7 +277,8 @@ TEST(Events, EventsFollowEachOtherInOneOutput) {
   StringOutput output;
   ASSERT_TRUE(write_event(ErrorEvent{"not-configured", "m", true}, output).ok());
   ASSERT_TRUE(write_event(ErrorEvent{"not-configured", "m", true}, output).ok());
-  const std::string one = R"({"version":2,"type":"error","code":"not-configured","message":"m","recoverable":true})";
+  const std::string one =
+      R"({"version":2,"type":"error","code":"not-configured","message":"m","recoverable":true})";
   EXPECT_EQ(output.text(), one + one);
 }
 
@@ -304,15 +315,20 @@ class Oracle {
  private:
   uint32_t code_point() {
     switch (pick(0, 5)) {
-      case 0: return static_cast<uint32_t>(pick(0, 0x1F));
-      case 1: return "\"\\/\x7f"[pick(0, 3)];
-      case 2: return static_cast<uint32_t>(pick(0x20, 0x7E));
-      case 3: return static_cast<uint32_t>(pick(0x80, 0x7FF));
+      case 0:
+        return static_cast<uint32_t>(pick(0, 0x1F));
+      case 1:
+        return "\"\\/\x7f"[pick(0, 3)];
+      case 2:
+        return static_cast<uint32_t>(pick(0x20, 0x7E));
+      case 3:
+        return static_cast<uint32_t>(pick(0x80, 0x7FF));
       case 4: {
         const auto c = static_cast<uint32_t>(pick(0x800, 0xFFFF));
         return c >= 0xD800 && c <= 0xDFFF ? 0xFFFD : c;
       }
-      default: return static_cast<uint32_t>(pick(0x10000, 0x10FFFF));
+      default:
+        return static_cast<uint32_t>(pick(0x10000, 0x10FFFF));
     }
   }
 
@@ -356,13 +372,21 @@ std::vector<std::string> member_names(const nlohmann::ordered_json& object) {
 
 TEST(EventsOracle, RandomSnapshotsReadBack) {
   Oracle oracle;
-  const std::vector<std::string> snapshot_members = {
-      "version", "type", "sequence", "sampledAtUnixMs", "collectionDurationMicros",
-      "scannedProcessCount", "retainedProcessCount", "inaccessibleProcessCount", "requestId",
-      "externalProcesses", "processes"};
+  const std::vector<std::string> snapshot_members = {"version",
+                                                     "type",
+                                                     "sequence",
+                                                     "sampledAtUnixMs",
+                                                     "collectionDurationMicros",
+                                                     "scannedProcessCount",
+                                                     "retainedProcessCount",
+                                                     "inaccessibleProcessCount",
+                                                     "requestId",
+                                                     "externalProcesses",
+                                                     "processes"};
   const std::vector<std::string> row_members = {
-      "pid", "ppid", "startTimeMs", "runTimeMs", "name", "command", "status", "cpuPercent",
-      "cpuTimeMs", "residentBytes", "virtualBytes", "ioReadBytes", "ioWriteBytes", "ioSemantics"};
+      "pid",          "ppid",        "startTimeMs",  "runTimeMs",  "name",
+      "command",      "status",      "cpuPercent",   "cpuTimeMs",  "residentBytes",
+      "virtualBytes", "ioReadBytes", "ioWriteBytes", "ioSemantics"};
   for (int round = 0; round < 500; ++round) {
     Snapshot s;
     s.sequence = oracle.u64();
@@ -410,7 +434,8 @@ TEST(EventsOracle, RandomErrorsAndChunksReadBack) {
   Oracle oracle;
   for (int round = 0; round < 2000; ++round) {
     const std::string message = oracle.text();
-    const std::string error_line = event_text(ErrorEvent{"invalid-command", message, round % 2 == 0});
+    const std::string error_line =
+        event_text(ErrorEvent{"invalid-command", message, round % 2 == 0});
     const auto error = nlohmann::ordered_json::parse(error_line, nullptr, false);
     ASSERT_FALSE(error.is_discarded()) << error_line;
     EXPECT_EQ(member_names(error),

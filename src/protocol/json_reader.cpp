@@ -32,7 +32,6 @@ int hex_value(char c) {
 bool is_leading_surrogate(uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool is_trailing_surrogate(uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
-
 // The byte offsets of one number's parts, as scanned.
 struct NumberParts {
   size_t begin;         // the sign, or the first digit
@@ -60,7 +59,8 @@ std::optional<uint64_t> integer_magnitude(std::string_view digits) {
 // is nonzero and its decimal exponent is beyond about +-308, so a rough exponent decides.
 bool is_too_large(std::string_view text, const NumberParts& parts) {
   int64_t exponent = 0;
-  const std::string_view integer = text.substr(parts.digits_begin, parts.digits_end - parts.digits_begin);
+  const std::string_view integer =
+      text.substr(parts.digits_begin, parts.digits_end - parts.digits_begin);
   if (integer != "0") {
     exponent = static_cast<int64_t>(std::min<size_t>(integer.size(), 1'000'000'000)) - 1;
   } else {
@@ -74,7 +74,8 @@ bool is_too_large(std::string_view text, const NumberParts& parts) {
     const bool negative_exponent = text[pos] == '-';
     if (text[pos] == '-' || text[pos] == '+') ++pos;
     int64_t written = 0;
-    for (; pos < parts.end; ++pos) written = std::min<int64_t>(written * 10 + (text[pos] - '0'), 1'000'000'000);
+    for (; pos < parts.end; ++pos)
+      written = std::min<int64_t>(written * 10 + (text[pos] - '0'), 1'000'000'000);
     exponent += negative_exponent ? -written : written;
   }
   return exponent > 0;
@@ -241,8 +242,7 @@ void JsonReader::after_value() {
   }
 }
 
-bool JsonReader::read_literal(JsonToken& token, std::string_view literal,
-                                                  JsonKind kind) {
+bool JsonReader::read_literal(JsonToken& token, std::string_view literal, JsonKind kind) {
   token = JsonToken{};
   token.begin = pos_++;
   for (size_t i = 1; i < literal.size(); ++i, ++pos_) {
@@ -304,9 +304,8 @@ bool JsonReader::read_number(JsonToken& token) {
     }
     if (magnitude && *magnitude != 0 && *magnitude <= SIGNED_MIN_MAGNITUDE) {
       token.kind = JsonKind::Signed;
-      token.signed_value = *magnitude == SIGNED_MIN_MAGNITUDE
-                               ? std::numeric_limits<int64_t>::min()
-                               : -static_cast<int64_t>(*magnitude);
+      token.signed_value = *magnitude == SIGNED_MIN_MAGNITUDE ? std::numeric_limits<int64_t>::min()
+                                                              : -static_cast<int64_t>(*magnitude);
       return true;
     }
   }
@@ -360,20 +359,39 @@ bool JsonReader::read_escape() {
   if (at_end()) return fail(error_here(json_error::EOF_STRING));
   const char c = text_[pos_++];
   switch (c) {
-    case '"': scratch_ += '"'; return true;
-    case '\\': scratch_ += '\\'; return true;
-    case '/': scratch_ += '/'; return true;
-    case 'b': scratch_ += '\b'; return true;
-    case 'f': scratch_ += '\f'; return true;
-    case 'n': scratch_ += '\n'; return true;
-    case 'r': scratch_ += '\r'; return true;
-    case 't': scratch_ += '\t'; return true;
-    case 'u': return read_unicode_escape();
-    default: return fail(Status::error(json_error::INVALID_ESCAPE, pos_));
+    case '"':
+      scratch_ += '"';
+      return true;
+    case '\\':
+      scratch_ += '\\';
+      return true;
+    case '/':
+      scratch_ += '/';
+      return true;
+    case 'b':
+      scratch_ += '\b';
+      return true;
+    case 'f':
+      scratch_ += '\f';
+      return true;
+    case 'n':
+      scratch_ += '\n';
+      return true;
+    case 'r':
+      scratch_ += '\r';
+      return true;
+    case 't':
+      scratch_ += '\t';
+      return true;
+    case 'u':
+      return read_unicode_escape();
+    default:
+      return fail(Status::error(json_error::INVALID_ESCAPE, pos_));
   }
 }
 
-// After "\u": four hex digits, and for a leading surrogate a second "\u" escape with a trailing one.
+// After "\u": four hex digits, and for a leading surrogate a second "\u" escape with a trailing
+// one.
 bool JsonReader::read_unicode_escape() {
   uint32_t unit = 0;
   if (!read_hex4(unit)) return false;

@@ -73,15 +73,17 @@ enum class JsonKind : uint8_t {
 
 struct JsonToken {
   JsonKind kind = JsonKind::End;
-  size_t begin = 0;  // offset of the token's first byte
-  size_t end = 0;    // offset one past its last byte
+  size_t begin = 0;       // offset of the token's first byte
+  size_t end = 0;         // offset one past its last byte
   std::string_view text;  // String and MemberName: the decoded UTF-8 text
   uint64_t unsigned_value = 0;
   int64_t signed_value = 0;
   double float_value = 0.0;
 
   bool is_scalar() const { return kind <= JsonKind::String; }
-  bool opens_container() const { return kind == JsonKind::BeginArray || kind == JsonKind::BeginObject; }
+  bool opens_container() const {
+    return kind == JsonKind::BeginArray || kind == JsonKind::BeginObject;
+  }
 };
 
 class JsonReader {
@@ -132,14 +134,14 @@ class JsonReader {
   bool at_end() const { return pos_ >= text_.size(); }
   char peek() const { return text_[pos_]; }
   Status error_here(std::string_view message) const;  // at the byte at pos_, or the end
-  bool fail(Status error);  // false, for `return fail(...)`
+  bool fail(Status error);                            // false, for `return fail(...)`
 
   std::string_view text_;
   size_t pos_ = 0;
   Expect expect_ = Expect::TopValue;
   size_t depth_ = 0;
   std::array<bool, MAX_DEPTH> is_object_{};  // per open level: object or array
-  std::string scratch_;  // decoded text of strings with escapes
+  std::string scratch_;                      // decoded text of strings with escapes
   Status failed_;
 };
 

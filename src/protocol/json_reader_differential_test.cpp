@@ -8,8 +8,8 @@
 //  - The library has no nesting limit; texts we reject for depth are not compared.
 //  - The library takes a raw NUL byte for the end of the text. JSON allows it nowhere (inside a
 //    string it is a control character, outside it is not white space), so such texts are invalid.
-#include "protocol/json_reader.h"
 #include "base/utf8.h"
+#include "protocol/json_reader.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -24,7 +24,8 @@ namespace {
 
 std::string float_entry(double value) {
   char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "f:%016llx ", static_cast<unsigned long long>(std::bit_cast<uint64_t>(value)));
+  std::snprintf(buffer, sizeof buffer, "f:%016llx ",
+                static_cast<unsigned long long>(std::bit_cast<uint64_t>(value)));
   return buffer;
 }
 
@@ -46,25 +47,48 @@ Verdict ours(std::string_view text) {
       return verdict;
     }
     switch (token.kind) {
-      case JsonKind::Null: verdict.log += "null "; break;
-      case JsonKind::False: verdict.log += "false "; break;
-      case JsonKind::True: verdict.log += "true "; break;
-      case JsonKind::Unsigned: verdict.log += "u:" + std::to_string(token.unsigned_value) + " "; break;
-      case JsonKind::Signed: verdict.log += "i:" + std::to_string(token.signed_value) + " "; break;
+      case JsonKind::Null:
+        verdict.log += "null ";
+        break;
+      case JsonKind::False:
+        verdict.log += "false ";
+        break;
+      case JsonKind::True:
+        verdict.log += "true ";
+        break;
+      case JsonKind::Unsigned:
+        verdict.log += "u:" + std::to_string(token.unsigned_value) + " ";
+        break;
+      case JsonKind::Signed:
+        verdict.log += "i:" + std::to_string(token.signed_value) + " ";
+        break;
       case JsonKind::Float:
-        // The library reads "-0" as the integer 0; we read it as negative zero, as our protocol says.
+        // The library reads "-0" as the integer 0; we read it as negative zero, as our protocol
+        // says.
         if (text.substr(token.begin, token.end - token.begin) == "-0") {
           verdict.log += "i:0 ";
         } else {
           verdict.log += float_entry(token.float_value);
         }
         break;
-      case JsonKind::String: verdict.log += "s:" + std::string(token.text) + " "; break;
-      case JsonKind::MemberName: verdict.log += "k:" + std::string(token.text) + " "; break;
-      case JsonKind::BeginArray: verdict.log += "[ "; break;
-      case JsonKind::EndArray: verdict.log += "] "; break;
-      case JsonKind::BeginObject: verdict.log += "{ "; break;
-      case JsonKind::EndObject: verdict.log += "} "; break;
+      case JsonKind::String:
+        verdict.log += "s:" + std::string(token.text) + " ";
+        break;
+      case JsonKind::MemberName:
+        verdict.log += "k:" + std::string(token.text) + " ";
+        break;
+      case JsonKind::BeginArray:
+        verdict.log += "[ ";
+        break;
+      case JsonKind::EndArray:
+        verdict.log += "] ";
+        break;
+      case JsonKind::BeginObject:
+        verdict.log += "{ ";
+        break;
+      case JsonKind::EndObject:
+        verdict.log += "} ";
+        break;
       case JsonKind::End:
         if (Status error = reader.finish(); !error.ok()) {
           verdict.log = positioned_text(error.message(), error.column());
@@ -81,9 +105,15 @@ class LibraryLog : public nlohmann::json_sax<nlohmann::json> {
   std::string log;
   bool null() override { return add("null "); }
   bool boolean(bool value) override { return add(value ? "true " : "false "); }
-  bool number_integer(number_integer_t value) override { return add("i:" + std::to_string(value) + " "); }
-  bool number_unsigned(number_unsigned_t value) override { return add("u:" + std::to_string(value) + " "); }
-  bool number_float(number_float_t value, const string_t&) override { return add(float_entry(value)); }
+  bool number_integer(number_integer_t value) override {
+    return add("i:" + std::to_string(value) + " ");
+  }
+  bool number_unsigned(number_unsigned_t value) override {
+    return add("u:" + std::to_string(value) + " ");
+  }
+  bool number_float(number_float_t value, const string_t&) override {
+    return add(float_entry(value));
+  }
   bool string(string_t& value) override { return add("s:" + value + " "); }
   bool binary(binary_t&) override { return add("binary "); }
   bool start_object(std::size_t) override { return add("{ "); }
@@ -118,16 +148,22 @@ class Generator {
 
   std::string value(int depth) {
     switch (pick(depth > 0 ? 10 : 7)) {
-      case 0: return "null";
-      case 1: return pick(2) ? "true" : "false";
+      case 0:
+        return "null";
+      case 1:
+        return pick(2) ? "true" : "false";
       case 2:
-      case 3: return number();
+      case 3:
+        return number();
       case 4:
       case 5:
-      case 6: return string();
+      case 6:
+        return string();
       case 7:
-      case 8: return array(depth - 1);
-      default: return object(depth - 1);
+      case 8:
+        return array(depth - 1);
+      default:
+        return object(depth - 1);
     }
   }
 
@@ -168,23 +204,69 @@ class Generator {
 
   std::string number() {
     static constexpr const char* SPECIAL[] = {
-        "0", "-0", "-0.0", "18446744073709551615", "18446744073709551616", "-9223372036854775808",
-        "-9223372036854775809", "4294967295", "4294967296", "1e308", "1.7976931348623157e308",
-        "5e-324", "2e-324", "1e-400", "0.1", "1E+2", "1e-7", "123456789012345678901234567890",
-        "9007199254740993", "0.30000000000000004", "1.00000000000000011102230246251565404236316680908203125"};
+        "0",
+        "-0",
+        "-0.0",
+        "18446744073709551615",
+        "18446744073709551616",
+        "-9223372036854775808",
+        "-9223372036854775809",
+        "4294967295",
+        "4294967296",
+        "1e308",
+        "1.7976931348623157e308",
+        "5e-324",
+        "2e-324",
+        "1e-400",
+        "0.1",
+        "1E+2",
+        "1e-7",
+        "123456789012345678901234567890",
+        "9007199254740993",
+        "0.30000000000000004",
+        "1.00000000000000011102230246251565404236316680908203125"};
     if (pick(3) == 0) return SPECIAL[pick(std::size(SPECIAL))];
     std::string text = pick(3) == 0 ? "-" : "";
-    text += pick(4) == 0 ? "0" : std::to_string(1 + pick(999999999)) + (pick(3) ? "" : std::to_string(pick(1000000000)));
+    text += pick(4) == 0 ? "0"
+                         : std::to_string(1 + pick(999999999)) +
+                               (pick(3) ? "" : std::to_string(pick(1000000000)));
     if (pick(2)) text += "." + std::to_string(pick(1000000));
-    if (pick(3) == 0) text += std::string(pick(2) ? "e" : "E") + (pick(2) ? "-" : pick(2) ? "+" : "") + std::to_string(pick(330));
+    if (pick(3) == 0)
+      text += std::string(pick(2) ? "e" : "E") +
+              (pick(2)   ? "-"
+               : pick(2) ? "+"
+                         : "") +
+              std::to_string(pick(330));
     return text;
   }
 
   std::string string() {
-    static constexpr const char* PIECES[] = {
-        "a", "Z", " ", "/", "'", "\x7f", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xEF\xBB\xBF",
-        "\\\"", "\\\\", "\\/", "\\b", "\\f", "\\n", "\\r", "\\t", "\\u0000", "\\u001f", "\\u00E9",
-        "\\u20ac", "\\uD83D\\uDE00", "\\udbff\\udfff", "\\uFFFF", "type"};
+    static constexpr const char* PIECES[] = {"a",
+                                             "Z",
+                                             " ",
+                                             "/",
+                                             "'",
+                                             "\x7f",
+                                             "\xC3\xA9",
+                                             "\xE2\x82\xAC",
+                                             "\xF0\x9F\x98\x80",
+                                             "\xEF\xBB\xBF",
+                                             "\\\"",
+                                             "\\\\",
+                                             "\\/",
+                                             "\\b",
+                                             "\\f",
+                                             "\\n",
+                                             "\\r",
+                                             "\\t",
+                                             "\\u0000",
+                                             "\\u001f",
+                                             "\\u00E9",
+                                             "\\u20ac",
+                                             "\\uD83D\\uDE00",
+                                             "\\udbff\\udfff",
+                                             "\\uFFFF",
+                                             "type"};
     std::string text = "\"";
     const size_t count = pick(8);
     for (size_t i = 0; i < count; ++i) {
@@ -204,10 +286,43 @@ class Generator {
 };
 
 std::string mutate(std::string text, Generator& generator) {
-  static const std::string INSERTS[] = {
-      "{", "}", "[", "]", ",", ":", "\"", "\\", " ", "0", "1", "-", "+", ".", "e", "E", "t", "n", "f",
-      "u", "x", "\t", "\n", "\r", "\f", "\x01", std::string(1, '\0'), "\xC2\xA0", "\xEF\xBB\xBF",
-      "\\u", "\\uD800", "\\uDC00", "null", "true", "1e999", "/", "\xE2\x80\xA8"};
+  static const std::string INSERTS[] = {"{",
+                                        "}",
+                                        "[",
+                                        "]",
+                                        ",",
+                                        ":",
+                                        "\"",
+                                        "\\",
+                                        " ",
+                                        "0",
+                                        "1",
+                                        "-",
+                                        "+",
+                                        ".",
+                                        "e",
+                                        "E",
+                                        "t",
+                                        "n",
+                                        "f",
+                                        "u",
+                                        "x",
+                                        "\t",
+                                        "\n",
+                                        "\r",
+                                        "\f",
+                                        "\x01",
+                                        std::string(1, '\0'),
+                                        "\xC2\xA0",
+                                        "\xEF\xBB\xBF",
+                                        "\\u",
+                                        "\\uD800",
+                                        "\\uDC00",
+                                        "null",
+                                        "true",
+                                        "1e999",
+                                        "/",
+                                        "\xE2\x80\xA8"};
   const size_t rounds = 1 + generator.pick(3);
   for (size_t round = 0; round < rounds && !text.empty(); ++round) {
     const size_t at = generator.pick(text.size() + 1);
@@ -219,7 +334,7 @@ std::string mutate(std::string text, Generator& generator) {
         text.insert(std::min(at, text.size()), INSERTS[generator.pick(std::size(INSERTS))]);
         break;
       }
-      case 2:  // replace a byte
+      case 2:                                                             // replace a byte
         if (at < text.size()) text[at] = INSERTS[generator.pick(27)][0];  // the one-byte fragments
         break;
       case 3:  // cut the end
@@ -258,7 +373,8 @@ void compare(const std::string& text, Tally& tally) {
     return;
   }
   const Verdict theirs = library(text);
-  ASSERT_EQ(mine.valid, theirs.valid) << "text: " << text << "\n ours: " << mine.log << "\n library: " << theirs.log;
+  ASSERT_EQ(mine.valid, theirs.valid)
+      << "text: " << text << "\n ours: " << mine.log << "\n library: " << theirs.log;
   if (mine.valid) {
     ASSERT_EQ(mine.log, theirs.log) << "text: " << text;
     ++tally.valid;
@@ -270,12 +386,50 @@ void compare(const std::string& text, Tally& tally) {
 // Hand-picked corners, compared the same way.
 TEST(JsonReaderDifferential, Corners) {
   const char* texts[] = {
-      "[]", "{}", " [ ] ", "[1,2,]", "{\"a\":1,}", "[01]", "[-]", "[1.]", "[.1]", "[1e]", "[1e+]",
-      "[-0]", "[-0.0e-0]", "[1E400]", "[1e-400]", "[\"\\u0000\"]", "[\"\\uD800\"]", "[\"\\uDC00\\uD800\"]",
-      "[\"\\uD800\\uDBFF\"]", "[\"\\ud83d\\ude00\"]", "[\"\\x\"]", "[\"\t\"]", "[\"\x7f\"]", "[tru]",
-      "[nulll]", "{\"a\" 1}", "{1:1}", "[1 2]", "\"a\" \"b\"", "\xC2\xA0[]", "[]\xC2\xA0", "\f[]",
-      "{\"a\":{\"a\":{\"a\":[[[]]]}}}", "[18446744073709551616,-9223372036854775809]", "",
-      "   ", "[\"\\/\"]", "[1,[2,[3,[4]]]]", "[\"\\u00\"]", "[\"\\uGGGG\"]", "0", "-", "--1", "[+1]",
+      "[]",
+      "{}",
+      " [ ] ",
+      "[1,2,]",
+      "{\"a\":1,}",
+      "[01]",
+      "[-]",
+      "[1.]",
+      "[.1]",
+      "[1e]",
+      "[1e+]",
+      "[-0]",
+      "[-0.0e-0]",
+      "[1E400]",
+      "[1e-400]",
+      "[\"\\u0000\"]",
+      "[\"\\uD800\"]",
+      "[\"\\uDC00\\uD800\"]",
+      "[\"\\uD800\\uDBFF\"]",
+      "[\"\\ud83d\\ude00\"]",
+      "[\"\\x\"]",
+      "[\"\t\"]",
+      "[\"\x7f\"]",
+      "[tru]",
+      "[nulll]",
+      "{\"a\" 1}",
+      "{1:1}",
+      "[1 2]",
+      "\"a\" \"b\"",
+      "\xC2\xA0[]",
+      "[]\xC2\xA0",
+      "\f[]",
+      "{\"a\":{\"a\":{\"a\":[[[]]]}}}",
+      "[18446744073709551616,-9223372036854775809]",
+      "",
+      "   ",
+      "[\"\\/\"]",
+      "[1,[2,[3,[4]]]]",
+      "[\"\\u00\"]",
+      "[\"\\uGGGG\"]",
+      "0",
+      "-",
+      "--1",
+      "[+1]",
   };
   Tally tally;
   for (const char* text : texts) compare(text, tally);

@@ -15,27 +15,42 @@ std::string outcome(std::string_view text) {
   JsonReader reader(text);
   JsonToken token;
   do {
-    if (Status error = reader.next(token); !error.ok()) return positioned_text(error.message(), error.column());
+    if (Status error = reader.next(token); !error.ok())
+      return positioned_text(error.message(), error.column());
   } while (token.kind != JsonKind::End);
-  if (Status error = reader.finish(); !error.ok()) return positioned_text(error.message(), error.column());
+  if (Status error = reader.finish(); !error.ok())
+    return positioned_text(error.message(), error.column());
   return "ok";
 }
 
 std::string render(const JsonToken& token) {
   switch (token.kind) {
-    case JsonKind::Null: return "null";
-    case JsonKind::False: return "false";
-    case JsonKind::True: return "true";
-    case JsonKind::Unsigned: return "u:" + std::to_string(token.unsigned_value);
-    case JsonKind::Signed: return "i:" + std::to_string(token.signed_value);
-    case JsonKind::Float: return "f:" + double_text(token.float_value);
-    case JsonKind::String: return "s:" + std::string(token.text);
-    case JsonKind::MemberName: return "name:" + std::string(token.text);
-    case JsonKind::BeginArray: return "[";
-    case JsonKind::EndArray: return "]";
-    case JsonKind::BeginObject: return "{";
-    case JsonKind::EndObject: return "}";
-    case JsonKind::End: return "end";
+    case JsonKind::Null:
+      return "null";
+    case JsonKind::False:
+      return "false";
+    case JsonKind::True:
+      return "true";
+    case JsonKind::Unsigned:
+      return "u:" + std::to_string(token.unsigned_value);
+    case JsonKind::Signed:
+      return "i:" + std::to_string(token.signed_value);
+    case JsonKind::Float:
+      return "f:" + double_text(token.float_value);
+    case JsonKind::String:
+      return "s:" + std::string(token.text);
+    case JsonKind::MemberName:
+      return "name:" + std::string(token.text);
+    case JsonKind::BeginArray:
+      return "[";
+    case JsonKind::EndArray:
+      return "]";
+    case JsonKind::BeginObject:
+      return "{";
+    case JsonKind::EndObject:
+      return "}";
+    case JsonKind::End:
+      return "end";
   }
   return "?";
 }
@@ -46,7 +61,8 @@ std::string tokens(std::string_view text) {
   JsonToken token;
   std::string out;
   do {
-    if (Status error = reader.next(token); !error.ok()) return positioned_text(error.message(), error.column());
+    if (Status error = reader.next(token); !error.ok())
+      return positioned_text(error.message(), error.column());
     if (!out.empty()) out += ' ';
     out += render(token);
   } while (token.kind != JsonKind::End);
@@ -111,7 +127,8 @@ TEST(JsonReader, OffendingCharacterErrors) {
       {"[+1]", "expected value at line 1 column 2"},
       {"[.5]", "expected value at line 1 column 2"},
       {"  x", "expected value at line 1 column 3"},
-      {"\xC2\xA0{}", "expected value at line 1 column 1"},  // no-break space is not JSON white space
+      {"\xC2\xA0{}",
+       "expected value at line 1 column 1"},  // no-break space is not JSON white space
       {"\f{}", "expected value at line 1 column 1"},
       {"[1,,2]", "expected value at line 1 column 4"},
       {"[,]", "expected value at line 1 column 2"},
@@ -131,9 +148,12 @@ TEST(JsonReader, OffendingCharacterErrors) {
       {"[1e]", "invalid number at line 1 column 4"},
       {"[1e+x]", "invalid number at line 1 column 5"},
       {"[-]", "invalid number at line 1 column 3"},
-      {"[\"a\tb\"]", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 4"},
-      {std::string("\"\0\"", 3), "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 2"},
-      {"\"\x1f\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 2"},
+      {"[\"a\tb\"]",
+       "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 4"},
+      {std::string("\"\0\"", 3),
+       "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 2"},
+      {"\"\x1f\"",
+       "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 2"},
       {"{1:2}", "key must be a string at line 1 column 2"},
       {"{\"a\":1,2}", "key must be a string at line 1 column 8"},
       {"{,}", "key must be a string at line 1 column 2"},
@@ -249,8 +269,8 @@ TEST(JsonReader, TokenOffsets) {
     JsonKind kind;
     size_t begin, end;
   } expected[] = {
-      {JsonKind::BeginObject, 1, 2}, {JsonKind::MemberName, 2, 7}, {JsonKind::String, 10, 15},
-      {JsonKind::MemberName, 18, 21}, {JsonKind::Float, 23, 30},   {JsonKind::EndObject, 31, 32},
+      {JsonKind::BeginObject, 1, 2},  {JsonKind::MemberName, 2, 7}, {JsonKind::String, 10, 15},
+      {JsonKind::MemberName, 18, 21}, {JsonKind::Float, 23, 30},    {JsonKind::EndObject, 31, 32},
   };
   JsonToken token;
   for (const auto& e : expected) {

@@ -134,8 +134,8 @@ const Status& JsonWriter::finish() {
   return status_;
 }
 
-// A piece that does not fit in what is left of the stage: what was staged goes first, then the piece,
-// gathered if it is short, in one append of its own if it is long.
+// A piece that does not fit in what is left of the stage: what was staged goes first, then the
+// piece, gathered if it is short, in one append of its own if it is long.
 void JsonWriter::put_large(std::string_view bytes) {
   flush();
   if (failed()) return;

@@ -1,13 +1,13 @@
-// JsonWriter: compact JSON text, byte for byte as clients and output comparisons expect it, appended
-// to an OutputSink. It knows nothing of the events it writes.
+// JsonWriter: compact JSON text, byte for byte as clients and output comparisons expect it,
+// appended to an OutputSink. It knows nothing of the events it writes.
 //
 // Contract of JsonWriter:
 //  1. No white space is written anywhere; the writer puts the "," between members and between array
 //     elements itself, so callers write only names, values and brackets.
 //  2. Strings are UTF-8. They are copied as they are except for '"', '\\' and U+0000..U+001F, which
-//     are escaped (\" \\ \b \t \n \f \r, otherwise \u00XX in lowercase hex). A byte sequence that is
-//     not well-formed UTF-8 is written as U+FFFD, one per maximal ill-formed subpart, so that every
-//     line stays valid JSON whatever bytes a process table hands us.
+//     are escaped (\" \\ \b \t \n \f \r, otherwise \u00XX in lowercase hex). A byte sequence that
+//     is not well-formed UTF-8 is written as U+FFFD, one per maximal ill-formed subpart, so that
+//     every line stays valid JSON whatever bytes a process table hands us.
 //  3. Non-finite single-precision numbers are written null.
 //  4. Nothing is allocated per value: text is staged in a fixed buffer inside the writer and handed
 //     to the sink in large appends; finish() hands over the rest.

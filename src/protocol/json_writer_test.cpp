@@ -37,7 +37,8 @@ class RecordingOutput final : public OutputSink {
   std::vector<std::string> pieces;
 };
 
-// The escape table: the two-character escapes, \u00XX for the other controls, everything else as is.
+// The escape table: the two-character escapes, \u00XX for the other controls, everything else as
+// is.
 TEST(JsonWriter, StringEscapes) {
   const struct {
     std::string value;
@@ -70,13 +71,15 @@ TEST(JsonWriter, StringEscapes) {
 }
 
 TEST(JsonWriter, ControlCharacterStringIsTenBytes) {
-  const std::string text = string_text("A\x01" "B");
+  const std::string text = string_text(
+      "A\x01"
+      "B");
   EXPECT_EQ(text, R"("A\u0001B")");
   EXPECT_EQ(text.size(), 10u);
 }
 
-// Seven bytes have a two-character escape, the other controls the six-character one, and every other
-// ASCII byte is copied.
+// Seven bytes have a two-character escape, the other controls the six-character one, and every
+// other ASCII byte is copied.
 TEST(JsonWriter, EveryAsciiByte) {
   const std::string short_escaped = "\b\t\n\f\r\"\\";
   for (int c = 0; c < 0x80; ++c) {
@@ -104,14 +107,16 @@ TEST(JsonWriter, IllFormedUtf8IsReplaced) {
   } cases[] = {
       {"\xFF", "\"" + R + "\""},
       {"a\x80z", "\"a" + R + "z\""},
-      {"\xC0\xAF", "\"" + R + R + "\""},                // overlong lead bytes are never valid
+      {"\xC0\xAF", "\"" + R + R + "\""},  // overlong lead bytes are never valid
       {"\xC1\xBF", "\"" + R + R + "\""},
-      {"\xE0\x80\x80", "\"" + R + R + R + "\""},        // overlong three-byte form
-      {"\xED\xA0\x80", "\"" + R + R + R + "\""},        // a surrogate
+      {"\xE0\x80\x80", "\"" + R + R + R + "\""},          // overlong three-byte form
+      {"\xED\xA0\x80", "\"" + R + R + R + "\""},          // a surrogate
       {"\xF4\x90\x80\x80", "\"" + R + R + R + R + "\""},  // above U+10FFFF
       {"\xF5\x80", "\"" + R + R + "\""},
-      {"\xE2\x82", "\"" + R + "\""},                    // cut short at the end
-      {"\xE2\x82" "A", "\"" + R + "A\""},               // cut short by an ASCII byte
+      {"\xE2\x82", "\"" + R + "\""},  // cut short at the end
+      {"\xE2\x82"
+       "A",
+       "\"" + R + "A\""},  // cut short by an ASCII byte
       {"\xF0\x9F\x98", "\"" + R + "\""},
       {"\xF0\x9F\x98\"", "\"" + R + "\\\"\""},
       {"\xC2\x80", "\"\xC2\x80\""},
@@ -171,8 +176,16 @@ TEST(JsonWriter, Float32) {
 
 // Commas go between members and elements only, never after an opening bracket or a name.
 TEST(JsonWriter, Structure) {
-  EXPECT_EQ(written([](JsonWriter& w) { w.begin_object(); w.end_object(); }), "{}");
-  EXPECT_EQ(written([](JsonWriter& w) { w.begin_array(); w.end_array(); }), "[]");
+  EXPECT_EQ(written([](JsonWriter& w) {
+              w.begin_object();
+              w.end_object();
+            }),
+            "{}");
+  EXPECT_EQ(written([](JsonWriter& w) {
+              w.begin_array();
+              w.end_array();
+            }),
+            "[]");
   EXPECT_EQ(written([](JsonWriter& w) {
               w.begin_object();
               w.name("a");

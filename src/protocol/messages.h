@@ -17,7 +17,8 @@ inline constexpr std::string_view NOT_CONFIGURED_EXTERNAL_PROCESSES =
     "configure must be sent before external processes";
 inline constexpr std::string_view NOT_CONFIGURED_SAMPLE_INTERVAL =
     "configure must be sent before changing the sample interval";
-inline constexpr std::string_view NOT_CONFIGURED_SAMPLING = "configure must be sent before sampling";
+inline constexpr std::string_view NOT_CONFIGURED_SAMPLING =
+    "configure must be sent before sampling";
 inline constexpr std::string_view NOT_CONFIGURED_HISTORY =
     "configure must be sent before reading history";
 

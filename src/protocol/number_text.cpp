@@ -18,8 +18,8 @@ struct DecimalRange {
 constexpr DecimalRange FLOAT_RANGE{-6, 12};
 constexpr DecimalRange DOUBLE_RANGE{-5, 15};
 
-// Fixed storage the text is laid out in. NUMBER_TEXT_CAPACITY bounds every text of either precision,
-// so the appends below never run past the end.
+// Fixed storage the text is laid out in. NUMBER_TEXT_CAPACITY bounds every text of either
+// precision, so the appends below never run past the end.
 class TextBuffer {
  public:
   explicit TextBuffer(char (&storage)[NUMBER_TEXT_CAPACITY]) : data_(storage) {}
@@ -87,7 +87,8 @@ std::string_view format_number(T value, DecimalRange range, char (&storage)[NUMB
   char scientific[64];
   const auto [end, ec] = std::to_chars(scientific, scientific + sizeof scientific, value,
                                        std::chars_format::scientific);
-  const std::string_view text(scientific, ec == std::errc() ? static_cast<size_t>(end - scientific) : 0);
+  const std::string_view text(scientific,
+                              ec == std::errc() ? static_cast<size_t>(end - scientific) : 0);
   const size_t mark = text.find('e');
   char digit_storage[NUMBER_TEXT_CAPACITY];
   size_t digit_count = 0;

@@ -23,10 +23,12 @@ TEST(NumberText, FloatTable) {
     float value;
     const char* text;
   } cases[] = {
-      {0.0f, "0.0"},        {-0.0f, "-0.0"},           {100.0f, "100.0"},   {12.5f, "12.5"},
-      {33.333332f, "33.333332"}, {1e12f, "1000000000000.0"}, {1e13f, "1e+13"},  {0.000001f, "0.000001"},
-      {0.0000001f, "1e-7"}, {0.1f, "0.1"},             {25.0f, "25.0"},     {0.25f, "0.25"},
-      {0.00012f, "0.00012"}, {0.00000015f, "1.5e-7"},  {-12.5f, "-12.5"},   {1.5e13f, "1.5e+13"},
+      {0.0f, "0.0"},         {-0.0f, "-0.0"},           {100.0f, "100.0"},
+      {12.5f, "12.5"},       {33.333332f, "33.333332"}, {1e12f, "1000000000000.0"},
+      {1e13f, "1e+13"},      {0.000001f, "0.000001"},   {0.0000001f, "1e-7"},
+      {0.1f, "0.1"},         {25.0f, "25.0"},           {0.25f, "0.25"},
+      {0.00012f, "0.00012"}, {0.00000015f, "1.5e-7"},   {-12.5f, "-12.5"},
+      {1.5e13f, "1.5e+13"},
   };
   for (const auto& c : cases) EXPECT_EQ(float_text(c.value), c.text) << c.text;
 }
@@ -37,9 +39,18 @@ TEST(NumberText, DoubleTable) {
     double value;
     const char* text;
   } cases[] = {
-      {1e15, "1000000000000000.0"}, {1e16, "1e+16"}, {0.00001, "0.00001"}, {0.000001, "1e-6"},
-      {1e300, "1e+300"}, {18446744073709551616.0, "1.8446744073709552e+19"}, {1.5, "1.5"},
-      {1e3, "1000.0"}, {-0.0, "-0.0"}, {0.1, "0.1"}, {5e-324, "5e-324"}, {1.7976931348623157e308, "1.7976931348623157e+308"},
+      {1e15, "1000000000000000.0"},
+      {1e16, "1e+16"},
+      {0.00001, "0.00001"},
+      {0.000001, "1e-6"},
+      {1e300, "1e+300"},
+      {18446744073709551616.0, "1.8446744073709552e+19"},
+      {1.5, "1.5"},
+      {1e3, "1000.0"},
+      {-0.0, "-0.0"},
+      {0.1, "0.1"},
+      {5e-324, "5e-324"},
+      {1.7976931348623157e308, "1.7976931348623157e+308"},
   };
   for (const auto& c : cases) EXPECT_EQ(double_text(c.value), c.text) << c.text;
 }
@@ -53,7 +64,7 @@ int decimal_exponent_of(T value) {
 template <typename T>
 void expect_round_trip(T value, int min_exponent, int max_exponent) {
   const std::string text = sizeof(T) == 4 ? float_text(static_cast<float>(value))
-                                           : double_text(static_cast<double>(value));
+                                          : double_text(static_cast<double>(value));
   T back{};
   const auto result = std::from_chars(text.data(), text.data() + text.size(), back);
   ASSERT_EQ(result.ec, std::errc()) << text;

@@ -48,8 +48,8 @@ enum class Field : uint8_t {
 };
 constexpr size_t FIELD_COUNT = 8;
 constexpr std::array<std::string_view, FIELD_COUNT> FIELD_NAMES = {
-    "version", "rootPid", "sampleIntervalMs", "externalProcesses",
-    "processes", "enabled", "requestId", "windowMs",
+    "version",   "rootPid", "sampleIntervalMs", "externalProcesses",
+    "processes", "enabled", "requestId",        "windowMs",
 };
 constexpr size_t MAX_FIELDS = 4;
 
@@ -60,15 +60,19 @@ struct VariantShape {
 };
 
 constexpr std::array<VariantShape, 7> VARIANTS = {{
-    {{Field::Version, Field::RootPid, Field::SampleIntervalMs, Field::ExternalProcesses}, 4,
+    {{Field::Version, Field::RootPid, Field::SampleIntervalMs, Field::ExternalProcesses},
+     4,
      "struct variant Command::Configure with 4 elements"},
-    {{Field::Version, Field::Processes}, 2,
+    {{Field::Version, Field::Processes},
+     2,
      "struct variant Command::SetExternalProcesses with 2 elements"},
-    {{Field::Version, Field::SampleIntervalMs}, 2,
+    {{Field::Version, Field::SampleIntervalMs},
+     2,
      "struct variant Command::SetSampleInterval with 2 elements"},
     {{Field::Version, Field::Enabled}, 2, "struct variant Command::SetStreaming with 2 elements"},
     {{Field::Version, Field::RequestId}, 2, "struct variant Command::SampleNow with 2 elements"},
-    {{Field::Version, Field::RequestId, Field::WindowMs}, 3,
+    {{Field::Version, Field::RequestId, Field::WindowMs},
+     3,
      "struct variant Command::ReadHistory with 3 elements"},
     {{Field::Version}, 1, "struct variant Command::Shutdown with 1 element"},
 }};
@@ -104,13 +108,13 @@ bool is_non_printable(uint32_t cp) {
     uint32_t first, last;
   };
   static constexpr Range RANGES[] = {
-      {0x0000, 0x001F},   {0x007F, 0x009F},   {0x00A0, 0x00A0},   {0x00AD, 0x00AD},
-      {0x0600, 0x0605},   {0x061C, 0x061C},   {0x06DD, 0x06DD},   {0x070F, 0x070F},
-      {0x0890, 0x0891},   {0x08E2, 0x08E2},   {0x1680, 0x1680},   {0x180E, 0x180E},
-      {0x2000, 0x200F},   {0x2028, 0x202F},   {0x205F, 0x2064},   {0x2066, 0x206F},
-      {0x3000, 0x3000},   {0xE000, 0xF8FF},   {0xFDD0, 0xFDEF},   {0xFEFF, 0xFEFF},
-      {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD}, {0x110CD, 0x110CD}, {0x13430, 0x1343F},
-      {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0001, 0xE0001}, {0xE0020, 0xE007F},
+      {0x0000, 0x001F},    {0x007F, 0x009F},   {0x00A0, 0x00A0},   {0x00AD, 0x00AD},
+      {0x0600, 0x0605},    {0x061C, 0x061C},   {0x06DD, 0x06DD},   {0x070F, 0x070F},
+      {0x0890, 0x0891},    {0x08E2, 0x08E2},   {0x1680, 0x1680},   {0x180E, 0x180E},
+      {0x2000, 0x200F},    {0x2028, 0x202F},   {0x205F, 0x2064},   {0x2066, 0x206F},
+      {0x3000, 0x3000},    {0xE000, 0xF8FF},   {0xFDD0, 0xFDEF},   {0xFEFF, 0xFEFF},
+      {0xFFF9, 0xFFFB},    {0x110BD, 0x110BD}, {0x110CD, 0x110CD}, {0x13430, 0x1343F},
+      {0x1BCA0, 0x1BCA3},  {0x1D173, 0x1D17A}, {0xE0001, 0xE0001}, {0xE0020, 0xE007F},
       {0xF0000, 0x10FFFF},
   };
   if ((cp & 0xFFFE) == 0xFFFE) return true;  // the two noncharacters at the end of every plane
@@ -139,13 +143,26 @@ void append_quoted(std::string_view text, std::string& out) {
     const size_t start = pos;
     const uint32_t cp = next_character(text, pos);
     switch (cp) {
-      case '\\': out += "\\\\"; continue;
-      case '"': out += "\\\""; continue;
-      case '\t': out += "\\t"; continue;
-      case '\r': out += "\\r"; continue;
-      case '\n': out += "\\n"; continue;
-      case 0: out += "\\0"; continue;
-      default: break;
+      case '\\':
+        out += "\\\\";
+        continue;
+      case '"':
+        out += "\\\"";
+        continue;
+      case '\t':
+        out += "\\t";
+        continue;
+      case '\r':
+        out += "\\r";
+        continue;
+      case '\n':
+        out += "\\n";
+        continue;
+      case 0:
+        out += "\\0";
+        continue;
+      default:
+        break;
     }
     if (cp == 0xFFFD && pos - start == 1) {
       out += "\\u{fffd}";
@@ -165,29 +182,41 @@ void append_quoted(std::string_view text, std::string& out) {
 std::string describe(const JsonToken& token) {
   std::string text;
   switch (token.kind) {
-    case JsonKind::Null: return "null";
-    case JsonKind::False: return "boolean `false`";
-    case JsonKind::True: return "boolean `true`";
-    case JsonKind::Unsigned: return "integer `" + std::to_string(token.unsigned_value) + "`";
-    case JsonKind::Signed: return "integer `" + std::to_string(token.signed_value) + "`";
-    case JsonKind::Float: return "floating point `" + double_text(token.float_value) + "`";
+    case JsonKind::Null:
+      return "null";
+    case JsonKind::False:
+      return "boolean `false`";
+    case JsonKind::True:
+      return "boolean `true`";
+    case JsonKind::Unsigned:
+      return "integer `" + std::to_string(token.unsigned_value) + "`";
+    case JsonKind::Signed:
+      return "integer `" + std::to_string(token.signed_value) + "`";
+    case JsonKind::Float:
+      return "floating point `" + double_text(token.float_value) + "`";
     case JsonKind::String:
     case JsonKind::MemberName:
       text = "string ";
       append_quoted(token.text, text);
       return text;
     case JsonKind::BeginArray:
-    case JsonKind::EndArray: return "sequence";
+    case JsonKind::EndArray:
+      return "sequence";
     case JsonKind::BeginObject:
-    case JsonKind::EndObject: return "map";
-    case JsonKind::End: break;
+    case JsonKind::EndObject:
+      return "map";
+    case JsonKind::End:
+      break;
   }
   return "end of input";
 }
 
-// ---- Rejection texts -----------------------------------------------------------------------------
+// ---- Rejection texts
+// -----------------------------------------------------------------------------
 
-std::string missing_field(std::string_view field) { return "missing field `" + std::string(field) + "`"; }
+std::string missing_field(std::string_view field) {
+  return "missing field `" + std::string(field) + "`";
+}
 std::string duplicate_field(std::string_view field) {
   return "duplicate field `" + std::string(field) + "`";
 }
@@ -425,15 +454,14 @@ Status external_process_from_array(JsonReader& reader, ExternalProcess& out) {
   return Status();
 }
 
-Status to_external_process(JsonReader& reader, const JsonToken& first,
-                                    ExternalProcess& out) {
+Status to_external_process(JsonReader& reader, const JsonToken& first, ExternalProcess& out) {
   if (first.kind == JsonKind::BeginObject) return external_process_from_object(reader, out);
   if (first.kind == JsonKind::BeginArray) return external_process_from_array(reader, out);
   return Status::error(invalid_type(first, EXTERNAL_PROCESS));
 }
 
 Status to_process_list(JsonReader& reader, const JsonToken& first,
-                                std::vector<ExternalProcess>& out) {
+                       std::vector<ExternalProcess>& out) {
   if (first.kind != JsonKind::BeginArray) return Status::error(invalid_type(first, "a sequence"));
   JsonToken token;
   while (true) {
@@ -450,10 +478,14 @@ Status convert_field(Field field, std::string_view value_text, FieldValues& valu
   JsonToken token;
   if (Status error = next_value(reader, token); !error.ok()) return error;
   switch (field) {
-    case Field::Version: return to_u32(token, values.version);
-    case Field::RootPid: return to_u32(token, values.root_pid);
-    case Field::SampleIntervalMs: return to_u64(token, values.sample_interval_ms);
-    case Field::WindowMs: return to_u64(token, values.window_ms);
+    case Field::Version:
+      return to_u32(token, values.version);
+    case Field::RootPid:
+      return to_u32(token, values.root_pid);
+    case Field::SampleIntervalMs:
+      return to_u64(token, values.sample_interval_ms);
+    case Field::WindowMs:
+      return to_u64(token, values.window_ms);
     case Field::Enabled:
       if (token.kind != JsonKind::True && token.kind != JsonKind::False) {
         return Status::error(invalid_type(token, "a boolean"));
@@ -465,7 +497,8 @@ Status convert_field(Field field, std::string_view value_text, FieldValues& valu
       values.request_id = std::string(token.text);
       return Status();
     case Field::ExternalProcesses:
-    case Field::Processes: return to_process_list(reader, token, values.processes);
+    case Field::Processes:
+      return to_process_list(reader, token, values.processes);
   }
   return Status();
 }
@@ -474,8 +507,7 @@ std::string_view text_of(std::string_view line, Span span) {
   return line.substr(span.begin, span.end - span.begin);
 }
 
-Status convert_members(std::string_view line, const HeldCommand& held,
-                                FieldValues& values) {
+Status convert_members(std::string_view line, const HeldCommand& held, FieldValues& values) {
   const VariantShape& shape = shape_of(held.variant);
   for (size_t i = 0; i < held.member_count; ++i) {
     const HeldMember& member = held.members[i];
@@ -483,7 +515,9 @@ Status convert_members(std::string_view line, const HeldCommand& held,
     bool& seen = values.seen[static_cast<size_t>(member.field)];
     if (seen) return Status::error(duplicate_field(name_of(member.field)));
     seen = true;
-    if (Status error = convert_field(member.field, text_of(line, member.value), values); !error.ok()) return error;
+    if (Status error = convert_field(member.field, text_of(line, member.value), values);
+        !error.ok())
+      return error;
   }
   for (size_t i = 0; i < shape.field_count; ++i) {
     const Field field = shape.fields[i];
@@ -494,8 +528,7 @@ Status convert_members(std::string_view line, const HeldCommand& held,
   return Status();
 }
 
-Status convert_elements(std::string_view line, const HeldCommand& held,
-                                 FieldValues& values) {
+Status convert_elements(std::string_view line, const HeldCommand& held, FieldValues& values) {
   const VariantShape& shape = shape_of(held.variant);
   for (size_t i = 0; i < shape.field_count; ++i) {
     const Field field = shape.fields[i];
@@ -503,10 +536,12 @@ Status convert_elements(std::string_view line, const HeldCommand& held,
       if (is_optional(field)) break;
       return Status::error(invalid_length(held.element_count, shape.too_few_elements));
     }
-    if (Status error = convert_field(field, text_of(line, held.elements[i]), values); !error.ok()) return error;
+    if (Status error = convert_field(field, text_of(line, held.elements[i]), values); !error.ok())
+      return error;
   }
   if (held.element_count > shape.field_count) {
-    return Status::error(invalid_length(held.element_count, elements_in_sequence(shape.field_count)));
+    return Status::error(
+        invalid_length(held.element_count, elements_in_sequence(shape.field_count)));
   }
   return Status();
 }
@@ -518,12 +553,16 @@ Command build(Variant variant, FieldValues&& values) {
                        std::move(values.processes)};
     case Variant::SetExternalProcesses:
       return SetExternalProcesses{values.version, std::move(values.processes)};
-    case Variant::SetSampleInterval: return SetSampleInterval{values.version, values.sample_interval_ms};
-    case Variant::SetStreaming: return SetStreaming{values.version, values.enabled};
-    case Variant::SampleNow: return SampleNow{values.version, std::move(values.request_id)};
+    case Variant::SetSampleInterval:
+      return SetSampleInterval{values.version, values.sample_interval_ms};
+    case Variant::SetStreaming:
+      return SetStreaming{values.version, values.enabled};
+    case Variant::SampleNow:
+      return SampleNow{values.version, std::move(values.request_id)};
     case Variant::ReadHistory:
       return ReadHistory{values.version, std::move(values.request_id), values.window_ms};
-    case Variant::Shutdown: break;
+    case Variant::Shutdown:
+      break;
   }
   return Shutdown{values.version};
 }
@@ -537,8 +576,8 @@ ParseResult parse_command(std::string_view line) {
   const HeldCommand& held = std::get<HeldCommand>(stage1);
 
   FieldValues values;
-  Status error = held.array_form ? convert_elements(line, held, values)
-                                          : convert_members(line, held, values);
+  Status error =
+      held.array_form ? convert_elements(line, held, values) : convert_members(line, held, values);
   if (!error.ok()) return Rejection{std::string(error.message())};
 
   if (Status trailing = reader.finish(); !trailing.ok()) return syntax_rejection(trailing);

@@ -69,8 +69,7 @@ void SnapshotHistory::subtract(const Kept& kept) {
   total_bytes_ = floored_sub(total_bytes_, kept.bytes);
 }
 
-std::vector<Snapshot> SnapshotHistory::read_window(uint64_t window_ms,
-                                                   uint64_t now_unix_ms) const {
+std::vector<Snapshot> SnapshotHistory::read_window(uint64_t window_ms, uint64_t now_unix_ms) const {
   const uint64_t window = std::min(window_ms, HISTORY_MAX_WINDOW_MS);
   const uint64_t cutoff = floored_sub(now_unix_ms, window);
   // Stamps never decrease from front to back, so the selection is one contiguous run.

@@ -189,10 +189,12 @@ TEST(HistoryBoundsTest, OversizedSnapshotEmptiesTheHistory) {
       {"20001 rows", {.rows = 20001}, false},
       {"20000 rows and 1 external", {.rows = 20000, .externals = 1}, false},
       {"20000 rows", {.rows = 20000}, true},
-      {"64 MiB + 1 byte", {.rows = 1, .name_bytes = 1, .command_bytes = big_command,
-                           .status_bytes = 0}, false},
-      {"exactly 64 MiB", {.rows = 1, .name_bytes = 0, .command_bytes = big_command,
-                          .status_bytes = 0}, true},
+      {"64 MiB + 1 byte",
+       {.rows = 1, .name_bytes = 1, .command_bytes = big_command, .status_bytes = 0},
+       false},
+      {"exactly 64 MiB",
+       {.rows = 1, .name_bytes = 0, .command_bytes = big_command, .status_bytes = 0},
+       true},
   };
   for (const auto& c : cases) {
     SnapshotHistory history;
@@ -225,10 +227,12 @@ TEST(HistoryClockTest, ClockSetBackRemovesLaterStampedSnapshots) {
   };
   for (const auto& c : cases) {
     SnapshotHistory history;
-    for (uint64_t i = 1; i <= 4; ++i) history.append(make_snapshot(i, base + i * 1000, {.rows = 1}));
+    for (uint64_t i = 1; i <= 4; ++i)
+      history.append(make_snapshot(i, base + i * 1000, {.rows = 1}));
     const uint64_t now = base + 4000 - c.set_back_ms;
     EXPECT_EQ(sequences(history.read_window(HISTORY_MAX_WINDOW_MS, now + 500)),
-              c.read_before_append) << c.what;
+              c.read_before_append)
+        << c.what;
 
     history.append(make_snapshot(5, now, {.rows = 1}));
     EXPECT_EQ(kept_sequences(history), c.kept_after_append) << c.what;
@@ -319,8 +323,8 @@ class ModelHistory {
   void append(Snapshot s) {
     s.requestId.reset();
     const uint64_t stamp = s.sampledAtUnixMs;
-    kept_.push_back({s.sequence, stamp, s.processes.size() + s.externalProcesses.size(),
-                     estimated_size(s)});
+    kept_.push_back(
+        {s.sequence, stamp, s.processes.size() + s.externalProcesses.size(), estimated_size(s)});
     acted.later += std::erase_if(kept_, [stamp](const Kept& k) { return k.stamp > stamp; });
     const uint64_t cutoff = stamp > HISTORY_MAX_AGE_MS ? stamp - HISTORY_MAX_AGE_MS : 0;
     while (!kept_.empty()) {

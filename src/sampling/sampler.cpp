@@ -41,8 +41,8 @@ void wait_for_refresh_interval(SamplerState& state) {
   const MonoTime now = state.clock().monotonic_now();
   const auto elapsed = now > *previous ? now - *previous : MonoTime::duration::zero();
   if (elapsed < MIN_REFRESH_INTERVAL) {
-    state.clock().sleep_for(std::chrono::duration_cast<std::chrono::nanoseconds>(
-        MIN_REFRESH_INTERVAL - elapsed));
+    state.clock().sleep_for(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(MIN_REFRESH_INTERVAL - elapsed));
   }
 }
 

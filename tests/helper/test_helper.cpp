@@ -11,8 +11,8 @@
 //       begins it, by pointing its argument area at a mapping of its own (which needs a kernel
 //       with checkpoint/restore, and no privilege); as root it first becomes nobody. Prints
 //       "ready" or "unsupported", then sleeps.
-#include <signal.h>
 #include <linux/prctl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>

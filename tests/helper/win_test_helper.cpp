@@ -118,8 +118,8 @@ bool start_program(std::wstring command, Child& child, DWORD output_bytes = 0) {
   startup.hStdOutput = child_output;
   startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION info{};
-  const BOOL started = ::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0,
-                                        nullptr, nullptr, &startup, &info);
+  const BOOL started = ::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                        nullptr, &startup, &info);
   ::CloseHandle(child_input);
   ::CloseHandle(child_output);
   if (!started) return false;
@@ -251,8 +251,8 @@ int run_ctrl_c(const std::wstring& program) {
   if (!start_program(L"\"" + program + L"\"", monitor, OUTPUT_PIPE_BYTES)) return 2;
   const std::string pid = std::to_string(::GetCurrentProcessId());
   write_line(monitor.to_child, R"({"version":2,"type":"setStreaming","enabled":true})");
-  write_line(monitor.to_child, R"({"version":2,"type":"configure","rootPid":)" + pid +
-                                   R"(,"sampleIntervalMs":250})");
+  write_line(monitor.to_child,
+             R"({"version":2,"type":"configure","rootPid":)" + pid + R"(,"sampleIntervalMs":250})");
   std::string line;
   for (int lines = 0; lines < 3; ++lines) {  // the hello and two snapshots
     if (!read_line(monitor.from_child, line)) return 2;
@@ -270,7 +270,7 @@ int run_ctrl_c(const std::wstring& program) {
     return 1;
   }
   ::GetExitCodeProcess(monitor.process, &status);
-  const char* line_in_the_making = rest.empty()            ? " lost-line"
+  const char* line_in_the_making = rest.empty()          ? " lost-line"
                                    : rest.back() == '\n' ? " whole-lines"
                                                          : " cut-line";
   say("exit " + std::to_string(status) + line_in_the_making);
@@ -299,8 +299,7 @@ int main() {
     return run_node(static_cast<int>(number(2)), static_cast<int>(number(3)), "-");
   }
   if (mode == L"node" && arguments.size() == 5) {
-    return run_node(static_cast<int>(number(2)), static_cast<int>(number(3)),
-                    narrow(arguments[4]));
+    return run_node(static_cast<int>(number(2)), static_cast<int>(number(3)), narrow(arguments[4]));
   }
   if (mode == L"blank") return run_blank();
   if (mode == L"busy") return run_busy();

@@ -15,8 +15,11 @@ SCHEMA_PATH = REPO / "docs" / "protocol.schema.json"
 
 
 def pytest_addoption(parser: Any) -> None:
-    parser.addoption("--installed-client", action="store_true",
-                     help="test the treemon package installed in this Python, not the one in the tree")
+    parser.addoption(
+        "--installed-client",
+        action="store_true",
+        help="test the treemon package installed in this Python, not the one in the tree",
+    )
 
 
 class Schema:

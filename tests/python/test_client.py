@@ -32,6 +32,7 @@ def monitor() -> Iterator[Treemon]:
 
 def test_installed_client_is_the_one_under_test(request: Any) -> None:
     import treemon
+
     in_tree = Path(treemon.__file__).resolve().is_relative_to(Path(__file__).resolve().parents[2])
     assert in_tree != request.config.getoption("--installed-client")
 
@@ -49,8 +50,9 @@ def test_the_hello_and_a_real_tree_ascending_by_pid(monitor: Treemon, tree: Any)
     assert [p.pid for p in snapshot.processes] == sorted(p.pid for p in snapshot.processes)
     assert snapshot.retained_process_count == 3
     assert snapshot.request_id is not None and snapshot.request_id.startswith("treemon-python:")
-    assert all(p.start_time_ms % 1000 == 0 and p.io_semantics == "all-io" and p.resident_bytes > 0
-               for p in snapshot.processes)
+    assert all(
+        p.start_time_ms % 1000 == 0 and p.io_semantics == "all-io" and p.resident_bytes > 0 for p in snapshot.processes
+    )
 
 
 def test_read_history_joins_more_than_32_snapshots_oldest_first(monitor: Treemon) -> None:
@@ -91,23 +93,36 @@ def test_periodic_snapshots_come_through_the_iterator(monitor: Treemon, tree: An
 
 
 def test_before_configure_each_pipelined_command_gets_its_own_outcome(monitor: Treemon) -> None:
-    futures = [monitor.set_sample_interval_future(500), monitor.set_streaming_future(True),
-               monitor.sample_now_future(), monitor.set_external_processes_future([{"pid": 1}]),
-               monitor.read_history_future(1000), monitor.configure_future(os.getpid(), 0),
-               monitor.set_sample_interval_future(0), monitor.set_external_processes_future([]),
-               monitor.sample_now_future()]
+    futures = [
+        monitor.set_sample_interval_future(500),
+        monitor.set_streaming_future(True),
+        monitor.sample_now_future(),
+        monitor.set_external_processes_future([{"pid": 1}]),
+        monitor.read_history_future(1000),
+        monitor.configure_future(os.getpid(), 0),
+        monitor.set_sample_interval_future(0),
+        monitor.set_external_processes_future([]),
+        monitor.sample_now_future(),
+    ]
     outcomes = [f.exception() for f in futures]
     assert [None if e is None else (e.code, str(e), e.recoverable) for e in outcomes] == [  # type: ignore[attr-defined]
-        ("not-configured", "configure must be sent before changing the sample interval", True), None,
+        ("not-configured", "configure must be sent before changing the sample interval", True),
+        None,
         ("not-configured", "configure must be sent before sampling", True),
         ("not-configured", "configure must be sent before external processes", True),
-        ("not-configured", "configure must be sent before reading history", True), None, None, None, None]
+        ("not-configured", "configure must be sent before reading history", True),
+        None,
+        None,
+        None,
+        None,
+    ]
 
 
 def test_the_edges_of_the_ranges_are_accepted_and_the_monitor_reports_nothing(monitor: Treemon) -> None:
     monitor.configure(root_pid=os.getpid(), sample_interval_ms=0)
-    monitor.set_external_processes([{"pid": 4294967295, "startTimeMs": U64_MAX}, {"pid": 0, "startTimeMs": None},
-                                    ExternalProcess(7)])
+    monitor.set_external_processes(
+        [{"pid": 4294967295, "startTimeMs": U64_MAX}, {"pid": 0, "startTimeMs": None}, ExternalProcess(7)]
+    )
     monitor.set_sample_interval(U64_MAX)
     monitor.set_sample_interval(1000.0)
     monitor.set_sample_interval(0)
@@ -121,18 +136,32 @@ def test_the_edges_of_the_ranges_are_accepted_and_the_monitor_reports_nothing(mo
 # [call, exception type, message]
 PYTHON_ARGUMENTS = [
     (lambda m: m.configure(True, 0), TypeError, "rootPid must be a number, got boolean"),
-    (lambda m: m.configure(1, U64_MAX + 1), ValueError, f"sampleIntervalMs must be within 0..{U64_MAX}, got {U64_MAX + 1}"),
-    (lambda m: m.configure(1, float(2 ** 53)), ValueError, "sampleIntervalMs is a float above 2**53 - 1 and may have been rounded; pass an int"),
+    (
+        lambda m: m.configure(1, U64_MAX + 1),
+        ValueError,
+        f"sampleIntervalMs must be within 0..{U64_MAX}, got {U64_MAX + 1}",
+    ),
+    (
+        lambda m: m.configure(1, float(2**53)),
+        ValueError,
+        "sampleIntervalMs is a float above 2**53 - 1 and may have been rounded; pass an int",
+    ),
     (lambda m: m.configure(1, float("nan")), ValueError, "sampleIntervalMs must be an integer, got NaN"),
     (lambda m: m.read_history("10"), TypeError, "windowMs must be a number, got string"),
     (lambda m: m.set_external_processes([{}]), TypeError, "processes[0].pid must be a number, got null"),
     (lambda m: m.set_external_processes("1"), TypeError, "processes must be an array, got string"),
-    (lambda m: m.set_external_processes([ExternalProcess(1, -5)]), ValueError, "processes[0].startTimeMs must not be negative, got -5"),
+    (
+        lambda m: m.set_external_processes([ExternalProcess(1, -5)]),
+        ValueError,
+        "processes[0].startTimeMs must not be negative, got -5",
+    ),
 ]
 
 
 @pytest.mark.parametrize("call,kind,message", PYTHON_ARGUMENTS)
-def test_a_bad_argument_is_refused_before_anything_is_sent(monitor: Treemon, call: Any, kind: Any, message: str) -> None:
+def test_a_bad_argument_is_refused_before_anything_is_sent(
+    monitor: Treemon, call: Any, kind: Any, message: str
+) -> None:
     with pytest.raises(kind) as refused:
         call(monitor)
     assert str(refused.value) == message
@@ -143,13 +172,19 @@ def test_a_bad_argument_is_refused_before_anything_is_sent(monitor: Treemon, cal
 def test_a_killed_monitor_fails_every_pending_call_and_every_later_one() -> None:
     monitor = Treemon.start(BINARY)
     monitor.configure(root_pid=os.getpid(), sample_interval_ms=0)
-    futures = [monitor.sample_now_future(), monitor.sample_now_future(), monitor.read_history_future(1000),
-               monitor.set_streaming_future(True)]
+    futures = [
+        monitor.sample_now_future(),
+        monitor.sample_now_future(),
+        monitor.read_history_future(1000),
+        monitor.set_streaming_future(True),
+    ]
     os.kill(monitor.pid, signal.SIGKILL)
     failed = [f.exception() for f in futures if f.exception() is not None]
     assert len(failed) >= 1
-    assert all(isinstance(e, TreemonError) and (e.code, e.message) == ("monitor-exited", "treemon was killed by SIGKILL")
-               for e in failed)
+    assert all(
+        isinstance(e, TreemonError) and (e.code, e.message) == ("monitor-exited", "treemon was killed by SIGKILL")
+        for e in failed
+    )
     assert (monitor.wait(10).code, monitor.wait().signal) == (None, "SIGKILL")
     for later in (monitor.sample_now, lambda: monitor.configure(1, 0)):
         with pytest.raises(TreemonError, match="killed by SIGKILL"):
@@ -162,10 +197,14 @@ def test_a_failure_of_the_reader_fails_the_pending_call_and_ends_the_monitor(mon
 
     def broken(line: str) -> Any:
         raise MemoryError()
+
     monkeypatch.setattr(treemon.client, "parse_event_line", broken)
     with pytest.raises(TreemonError) as failure:
         monitor.sample_now_future().result(10)
-    assert (failure.value.code, failure.value.message) == ("protocol-error", "cannot read treemon's output: MemoryError()")
+    assert (failure.value.code, failure.value.message) == (
+        "protocol-error",
+        "cannot read treemon's output: MemoryError()",
+    )
     assert monitor.wait(10).signal == "SIGKILL"
 
 
@@ -182,14 +221,17 @@ def test_commands_sent_before_shutdown_are_answered_and_the_context_manager_shut
 
 
 def test_the_executable_is_found_by_argument_then_environment_then_path(
-        tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
     monkeypatch.setenv("PATH", str(tmp_path))
     monkeypatch.delenv("TREEMON_BINARY", raising=False)
     with pytest.raises(TreemonError) as missing:
         Treemon.start()
     assert (missing.value.code, missing.value.message) == (
-        "start-failed", "treemon executable not found: this package carries none for linux-x86_64 and there is "
-        "none on PATH; pass binary, set TREEMON_BINARY or put treemon on PATH")
+        "start-failed",
+        "treemon executable not found: this package carries none for linux-x86_64 and there is "
+        "none on PATH; pass binary, set TREEMON_BINARY or put treemon on PATH",
+    )
     (tmp_path / "treemon").symlink_to(BINARY)
     with Treemon.start() as on_path:
         assert on_path.hello.sidecar_pid > 0

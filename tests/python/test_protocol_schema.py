@@ -104,7 +104,8 @@ def test_a_command_the_monitor_takes_is_valid(schema: Any, judge: Judge, line: s
 
 @pytest.mark.parametrize("line,reason", BEYOND_THE_SCHEMA)
 def test_what_the_schema_cannot_refuse_is_listed_in_its_description(
-        schema: Any, judge: Judge, line: str, reason: str) -> None:
+    schema: Any, judge: Judge, line: str, reason: str
+) -> None:
     assert judge.refuses(line)
     assert accepts(schema.command, line)
     assert reason in schema.document["description"]
@@ -144,15 +145,26 @@ def is_event(text: str) -> bool:
 
 
 def test_the_docs_have_examples_of_every_command_and_event() -> None:
-    types = {json.loads(t)["type"] if t.startswith("{") else json.loads(t)[0] for _, t, _ in DOC_LINES
-             if "type" in t or t.startswith("[")}
-    assert types >= EVENT_TYPES | {"configure", "setExternalProcesses", "setSampleInterval", "setStreaming",
-                                   "sampleNow", "readHistory", "shutdown"}
+    types = {
+        json.loads(t)["type"] if t.startswith("{") else json.loads(t)[0]
+        for _, t, _ in DOC_LINES
+        if "type" in t or t.startswith("[")
+    }
+    assert types >= EVENT_TYPES | {
+        "configure",
+        "setExternalProcesses",
+        "setSampleInterval",
+        "setStreaming",
+        "sampleNow",
+        "readHistory",
+        "shutdown",
+    }
 
 
 @pytest.mark.parametrize("where,text,refused", [d for d in DOC_LINES if not is_event(d[1])])
 def test_a_documented_command_gets_the_monitors_verdict(
-        schema: Any, judge: Judge, where: str, text: str, refused: bool) -> None:
+    schema: Any, judge: Judge, where: str, text: str, refused: bool
+) -> None:
     assert judge.refuses(text) == refused
     assert accepts(schema.command, text) == (not refused)
 
@@ -226,16 +238,28 @@ def test_history_chunks_and_errors_keep_their_rules(schema: Any, judge: Judge) -
     schema.event.validate(chunk)
     assert not schema.event.is_valid({**chunk, "snapshots": [kept] * 33})
     assert not schema.event.is_valid({**chunk, "snapshots": [snapshot]})
-    error = {"version": 2, "type": "error", "code": "not-configured",
-             "message": "configure must be sent before sampling", "recoverable": True}
+    error = {
+        "version": 2,
+        "type": "error",
+        "code": "not-configured",
+        "message": "configure must be sent before sampling",
+        "recoverable": True,
+    }
     schema.event.validate(error)
     assert not schema.event.is_valid({**error, "recoverable": False})
     assert not schema.event.is_valid({**error, "message": "configure first"})
     assert not schema.event.is_valid({**error, "requestId": "r"})
-    schema.event.validate({**error, "code": "protocol-mismatch", "recoverable": False,
-                           "message": "unsupported protocol version 3; expected 2"})
-    assert not schema.event.is_valid({**error, "code": "protocol-mismatch",
-                                      "message": "unsupported protocol version 3; expected 2"})
+    schema.event.validate(
+        {
+            **error,
+            "code": "protocol-mismatch",
+            "recoverable": False,
+            "message": "unsupported protocol version 3; expected 2",
+        }
+    )
+    assert not schema.event.is_valid(
+        {**error, "code": "protocol-mismatch", "message": "unsupported protocol version 3; expected 2"}
+    )
 
 
 def test_the_hello_is_valid_and_the_docs_link_the_schema(schema: Any, judge: Judge) -> None:

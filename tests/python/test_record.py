@@ -48,8 +48,13 @@ def environment(binary: Optional[str] = BINARY) -> Dict[str, str]:
 
 
 def record(*args: str, binary: Optional[str] = BINARY) -> "subprocess.CompletedProcess[str]":
-    return subprocess.run([sys.executable, "-m", "treemon", "record", *args], env=environment(binary),
-                          capture_output=True, text=True, timeout=120)
+    return subprocess.run(
+        [sys.executable, "-m", "treemon", "record", *args],
+        env=environment(binary),
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
 
 
 def summary_of(stderr: str) -> List[str]:
@@ -60,16 +65,33 @@ def summary_of(stderr: str) -> List[str]:
 
 def test_a_command_is_recorded_into_csv_and_summed_up(tmp_path: Path) -> None:
     out = tmp_path / "run.csv"
-    run = record("--interval", "250", "--csv", str(out), "--",
-                 "sh", "-c", "head -c 3000000 /dev/zero > /dev/null; sleep 1; exit 3")
+    run = record(
+        "--interval",
+        "250",
+        "--csv",
+        str(out),
+        "--",
+        "sh",
+        "-c",
+        "head -c 3000000 /dev/zero > /dev/null; sleep 1; exit 3",
+    )
     assert run.returncode == 3, run.stderr
     lines = summary_of(run.stderr)
     assert lines[0] == "summary: sh -c head -c 3000000 /dev/zero > /dev/null; sleep 1; exit 3"
     assert lines[2] == "  exit status     3"
     assert lines[10] == "  left running    none"
     rows = list(csv.reader(io.StringIO(out.read_text())))
-    assert rows[0] == ["time_s", "pid", "ppid", "name", "cpu_percent", "resident_bytes", "read_bytes_per_s",
-                       "write_bytes_per_s", "command"]
+    assert rows[0] == [
+        "time_s",
+        "pid",
+        "ppid",
+        "name",
+        "cpu_percent",
+        "resident_bytes",
+        "read_bytes_per_s",
+        "write_bytes_per_s",
+        "command",
+    ]
     shell = [r for r in rows[1:] if r[3] == "sh"]
     assert len(shell) >= 1 and shell[0][8] == "sh -c head -c 3000000 /dev/zero > /dev/null; sleep 1; exit 3"
     assert all(re.fullmatch(r"\d+\.\d{3}", r[0]) and re.fullmatch(r"\d+\.\d", r[4]) for r in rows[1:])
@@ -80,7 +102,9 @@ def test_a_command_is_recorded_into_csv_and_summed_up(tmp_path: Path) -> None:
 
 
 def test_a_signal_and_a_process_left_running_are_reported() -> None:
-    run = record("--interval", "250", "--", "sh", "-c", "sleep 30 >/dev/null 2>&1 & echo $! >&2; sleep 1; kill -TERM $$")
+    run = record(
+        "--interval", "250", "--", "sh", "-c", "sleep 30 >/dev/null 2>&1 & echo $! >&2; sleep 1; kill -TERM $$"
+    )
     left = int(run.stderr.splitlines()[0])
     try:
         assert run.returncode == 143
@@ -104,15 +128,22 @@ def test_a_running_process_is_watched_until_it_ends() -> None:
 
 
 def test_processes_no_sample_saw_count_in_the_kernels_exact_totals() -> None:
-    run = record("--interval", "60000", "sh", "-c",
-                 'sleep 0.5; timeout 1 sh -c "while :; do :; done"; head -c 20000000 /dev/zero > /dev/null')
+    run = record(
+        "--interval",
+        "60000",
+        "sh",
+        "-c",
+        'sleep 0.5; timeout 1 sh -c "while :; do :; done"; head -c 20000000 /dev/zero > /dev/null',
+    )
     assert run.returncode == 0, run.stderr
     assert "head" not in {r.split(",")[3] for r in run.stdout.splitlines()}, "no sample saw head"
     lines = summary_of(run.stderr)
     cpu = re.fullmatch(r"  CPU time        (\d+\.\d) s \(exact, from the kernel\)", lines[4])
     assert cpu is not None and float(cpu.group(1)) >= 0.3, run.stderr
-    assert lines[8:10] == ["  read            19.1 MiB (exact, from the kernel)",
-                           "  written         19.1 MiB (exact, from the kernel)"], run.stderr
+    assert lines[8:10] == [
+        "  read            19.1 MiB (exact, from the kernel)",
+        "  written         19.1 MiB (exact, from the kernel)",
+    ], run.stderr
 
 
 def test_the_commands_output_never_joins_the_csv_on_standard_output() -> None:
@@ -128,9 +159,16 @@ OUTPUT_FAILURES = [("| head -c 1 >/dev/null", "Broken pipe"), (">&-", "standard 
 
 @pytest.mark.parametrize("redirection,reason", OUTPUT_FAILURES)
 def test_an_output_that_fails_leaves_the_command_watched_to_its_end(redirection: str, reason: str) -> None:
-    recorder = " ".join([sys.executable, "-m", "treemon", "record", "--interval", "250", "sh", "-c", "'sleep 1.5; exit 3'"])
-    run = subprocess.run(["bash", "-c", f"{recorder} {redirection}; echo status=${{PIPESTATUS[0]}} >&2"],
-                         env=environment(), capture_output=True, text=True, timeout=60)
+    recorder = " ".join(
+        [sys.executable, "-m", "treemon", "record", "--interval", "250", "sh", "-c", "'sleep 1.5; exit 3'"]
+    )
+    run = subprocess.run(
+        ["bash", "-c", f"{recorder} {redirection}; echo status=${{PIPESTATUS[0]}} >&2"],
+        env=environment(),
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert "status=3" in run.stderr.splitlines() and reason in run.stderr, run.stderr
     assert "Traceback" not in run.stderr
     assert summary_of("\n".join(run.stderr.splitlines()[:-1]))[2] == "  exit status     3"
@@ -138,9 +176,13 @@ def test_an_output_that_fails_leaves_the_command_watched_to_its_end(redirection:
 
 def test_ctrl_c_ends_the_command_and_gives_the_summary_and_130(tmp_path: Path) -> None:
     out = tmp_path / "run.csv"
-    recorder = subprocess.Popen([sys.executable, "-m", "treemon", "record", "--interval", "250", "--csv", str(out),
-                                 "sleep", "30"], env=environment(), stderr=subprocess.PIPE, text=True,
-                                start_new_session=True)
+    recorder = subprocess.Popen(
+        [sys.executable, "-m", "treemon", "record", "--interval", "250", "--csv", str(out), "sleep", "30"],
+        env=environment(),
+        stderr=subprocess.PIPE,
+        text=True,
+        start_new_session=True,
+    )
     while len(out.read_text().splitlines() if out.exists() else []) < 3:
         time.sleep(0.1)
     os.killpg(recorder.pid, signal.SIGINT)  # as a terminal does to its foreground group
@@ -155,8 +197,9 @@ def shared_table(name: str) -> Dict[str, Any]:
     return table
 
 
-@pytest.mark.parametrize("case", shared_table("command_lines.json")["commandLines"],
-                         ids=lambda c: " ".join(c["argv"]) or "nothing")
+@pytest.mark.parametrize(
+    "case", shared_table("command_lines.json")["commandLines"], ids=lambda c: " ".join(c["argv"]) or "nothing"
+)
 def test_the_shared_command_lines(case: Dict[str, Any]) -> None:
     if case.get("error"):
         with pytest.raises(UsageError):
@@ -176,8 +219,18 @@ def test_help_is_the_usage_and_status_0(argv: List[str]) -> None:
 FAILURES = [
     ([], BINARY, 2, "treemon record: give a command or --pid N, not both"),
     (["--interval", "10", "--", "true"], BINARY, 2, "treemon record: --interval must be within 250..60000"),
-    (["--", "/nonexistent/command"], BINARY, 127, "treemon record: cannot start /nonexistent/command: No such file or directory"),
-    (["--", "true"], "/nonexistent/treemon", 1, "treemon record: cannot use the treemon executable /nonexistent/treemon (TREEMON_BINARY): no such file (ENOENT)"),
+    (
+        ["--", "/nonexistent/command"],
+        BINARY,
+        127,
+        "treemon record: cannot start /nonexistent/command: No such file or directory",
+    ),
+    (
+        ["--", "true"],
+        "/nonexistent/treemon",
+        1,
+        "treemon record: cannot use the treemon executable /nonexistent/treemon (TREEMON_BINARY): no such file (ENOENT)",
+    ),
 ]
 
 
@@ -204,9 +257,22 @@ def test_byte_counts_in_binary_units(count: int, text: str) -> None:
 def sample_row(p: Dict[str, Any]) -> ProcessSample:
     """A process of the shared tables, with their defaults for the members it lacks."""
     name = p.get("name", f"p{p['pid']}")
-    return ProcessSample(p["pid"], p["ppid"], p.get("startTimeMs", 1000), p.get("runTimeMs", 5000), name,
-                         p.get("command", name), p.get("status", "Sleep"), 0.0, p.get("cpuTimeMs", 0),
-                         p.get("residentBytes", 1048576), 0, p.get("ioReadBytes", 0), p.get("ioWriteBytes", 0), "all-io")
+    return ProcessSample(
+        p["pid"],
+        p["ppid"],
+        p.get("startTimeMs", 1000),
+        p.get("runTimeMs", 5000),
+        name,
+        p.get("command", name),
+        p.get("status", "Sleep"),
+        0.0,
+        p.get("cpuTimeMs", 0),
+        p.get("residentBytes", 1048576),
+        0,
+        p.get("ioReadBytes", 0),
+        p.get("ioWriteBytes", 0),
+        "all-io",
+    )
 
 
 def table_snapshot(sequence: int, s: Dict[str, Any]) -> Snapshot:
@@ -215,8 +281,13 @@ def table_snapshot(sequence: int, s: Dict[str, Any]) -> Snapshot:
 
 
 RATES = shared_table("rates.json")["cases"]
-RATE_MEMBERS = {"cpuPercent": "cpu_percent", "readPerSecond": "read_per_second", "writePerSecond": "write_per_second",
-                "readBytes": "read_bytes", "writeBytes": "write_bytes"}
+RATE_MEMBERS = {
+    "cpuPercent": "cpu_percent",
+    "readPerSecond": "read_per_second",
+    "writePerSecond": "write_per_second",
+    "readBytes": "read_bytes",
+    "writeBytes": "write_bytes",
+}
 
 
 @pytest.mark.parametrize("case", RATES, ids=[c["name"] for c in RATES])
@@ -238,8 +309,13 @@ def test_the_summary_table_both_tools_share(case: Dict[str, Any]) -> None:
         summary.add(s, tracker.update(s))
     end, kernel = case["ending"], case["ending"]["kernel"]
     last = snapshots[-1].processes if snapshots else []
-    ending = Ending(end["exitStatus"], end["signal"], end["wallTimeMs"],
-                    [p for p in last if p.pid in end["leftRunning"]], end["killed"],
-                    None if kernel is None else ChildrenUsage(kernel["cpuTimeMs"], kernel["readBytes"], kernel["writtenBytes"]))
+    ending = Ending(
+        end["exitStatus"],
+        end["signal"],
+        end["wallTimeMs"],
+        [p for p in last if p.pid in end["leftRunning"]],
+        end["killed"],
+        None if kernel is None else ChildrenUsage(kernel["cpuTimeMs"], kernel["readBytes"], kernel["writtenBytes"]),
+    )
     assert summary.finish(ending) == case["summary"]
     assert summary.lines(ending) == case["text"]

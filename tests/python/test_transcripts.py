@@ -17,13 +17,18 @@ from treemon import Snapshot, SnapshotStream, Treemon, TreemonError
 from treemon.client import REQUEST_PREFIX
 
 TRANSCRIPTS = REPO / "tests" / "transcripts"
-CASES = [(path, index, case) for path in sorted(TRANSCRIPTS.glob("*.json"))
-         for index, case in enumerate(json.loads(path.read_text(encoding="utf-8"))["cases"])]
+CASES = [
+    (path, index, case)
+    for path in sorted(TRANSCRIPTS.glob("*.json"))
+    for index, case in enumerate(json.loads(path.read_text(encoding="utf-8"))["cases"])
+]
 
 
 def fake_monitor(folder: Path, transcript: Path, index: int) -> str:
     script = folder / "treemon"
-    script.write_text(f'#!/bin/sh\nexec "{sys.executable}" "{TRANSCRIPTS / "fake_monitor.py"}" "{transcript}" {index}\n')
+    script.write_text(
+        f'#!/bin/sh\nexec "{sys.executable}" "{TRANSCRIPTS / "fake_monitor.py"}" "{transcript}" {index}\n'
+    )
     script.chmod(script.stat().st_mode | stat.S_IXUSR)
     return str(script)
 
@@ -39,8 +44,11 @@ def digest(value: Any) -> Any:
 
 
 def error_record(error: TreemonError) -> Dict[str, Any]:
-    return {"code": error.code, "message": error.message.replace(REQUEST_PREFIX, "treemon-CLIENT:"),
-            "recoverable": error.recoverable}
+    return {
+        "code": error.code,
+        "message": error.message.replace(REQUEST_PREFIX, "treemon-CLIENT:"),
+        "recoverable": error.recoverable,
+    }
 
 
 def settle(run: Callable[[], Any]) -> Any:
@@ -101,8 +109,9 @@ class Player:
 
 
 @pytest.mark.parametrize("transcript,index,case", CASES, ids=[f"{p.stem}: {c['name']}" for p, _, c in CASES])
-def test_a_transcript_gives_the_outcomes_it_lists(tmp_path: Path, transcript: Path, index: int,
-                                                   case: Dict[str, Any]) -> None:
+def test_a_transcript_gives_the_outcomes_it_lists(
+    tmp_path: Path, transcript: Path, index: int, case: Dict[str, Any]
+) -> None:
     binary = fake_monitor(tmp_path, transcript, index)
     if "start" in case:
         with pytest.raises(TreemonError) as failure:
@@ -134,14 +143,19 @@ def test_a_transcript_gives_the_outcomes_it_lists(tmp_path: Path, transcript: Pa
         client.wait(10)
 
 
-
 def test_the_fake_monitors_own_events_are_valid(schema: Any) -> None:
     """Lines a transcript gives as text may be broken on purpose; those the fake builds follow the
     protocol, so that the transcripts talk as the monitor does."""
     sys.path.insert(0, str(TRANSCRIPTS))
     import fake_monitor
-    events = [json.loads(fake_monitor.HELLO % 4321), fake_monitor.snapshot(3, [1, 2], "r"),
-              fake_monitor.snapshot(4, [], None), fake_monitor.chunk("h", [1, 2], False), fake_monitor.chunk("h", [], True)]
+
+    events = [
+        json.loads(fake_monitor.HELLO % 4321),
+        fake_monitor.snapshot(3, [1, 2], "r"),
+        fake_monitor.snapshot(4, [], None),
+        fake_monitor.chunk("h", [1, 2], False),
+        fake_monitor.chunk("h", [], True),
+    ]
     events += [fake_monitor.error(code, message) for code, message in fake_monitor.MESSAGES.items()]
     for event in events:
         schema.event.validate(event)

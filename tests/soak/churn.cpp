@@ -171,9 +171,9 @@ void die_with_parent(pid_t parent) {
 // ---- Spawner: a small process that forks and kills churn processes on request -------------
 
 struct SpawnRequest {
-  char op = 0;               // 's' spawn, 'k' kill, 'q' quit
-  int32_t pid = 0;           // kill: the child; spawn: the pid wanted (0: any)
-  int32_t with_child = 0;    // spawn: give the new process a child of its own
+  char op = 0;                     // 's' spawn, 'k' kill, 'q' quit
+  int32_t pid = 0;                 // kill: the child; spawn: the pid wanted (0: any)
+  int32_t with_child = 0;          // spawn: give the new process a child of its own
   int32_t threads_per_second = 0;  // spawn: a process that creates and ends threads for good
   int32_t parent_exits_ms = 0;  // spawn: the new process exits this long after, its child lives on
   char name[16] = {};
@@ -353,8 +353,8 @@ struct Life {
   std::string birth_name;  // its parent's, which it has from the fork until it names itself
   bool inside = false;     // in the monitored tree
   uint64_t start_ms = 0;
-  int64_t spawned_ms = 0;               // wall clock before the fork
-  std::optional<int64_t> reaped_ms;     // wall clock after the reap
+  int64_t spawned_ms = 0;            // wall clock before the fork
+  std::optional<int64_t> reaped_ms;  // wall clock after the reap
 };
 
 struct Live {
@@ -519,8 +519,11 @@ class Checker {
 bool is_uint(const json& value) { return value.is_number_unsigned(); }
 
 bool has_shape(const json& snapshot, bool in_history) {
-  static const char* const COUNTS[] = {"sequence", "sampledAtUnixMs", "collectionDurationMicros",
-                                       "scannedProcessCount", "retainedProcessCount",
+  static const char* const COUNTS[] = {"sequence",
+                                       "sampledAtUnixMs",
+                                       "collectionDurationMicros",
+                                       "scannedProcessCount",
+                                       "retainedProcessCount",
                                        "inaccessibleProcessCount"};
   if (!snapshot.is_object() || snapshot.value("version", 0) != 2 ||
       snapshot.value("type", "") != "snapshot") {
@@ -532,9 +535,9 @@ bool has_shape(const json& snapshot, bool in_history) {
   if (in_history && snapshot.contains("requestId")) return false;
   if (!snapshot["externalProcesses"].is_array() || !snapshot["processes"].is_array()) return false;
   for (const json& row : snapshot["processes"]) {
-    static const char* const NUMBERS[] = {"pid", "ppid", "startTimeMs", "runTimeMs", "cpuTimeMs",
-                                          "residentBytes", "virtualBytes", "ioReadBytes",
-                                          "ioWriteBytes"};
+    static const char* const NUMBERS[] = {"pid",          "ppid",        "startTimeMs",
+                                          "runTimeMs",    "cpuTimeMs",   "residentBytes",
+                                          "virtualBytes", "ioReadBytes", "ioWriteBytes"};
     for (const char* key : NUMBERS) {
       if (!row.contains(key) || !is_uint(row[key])) return false;
     }
@@ -700,19 +703,22 @@ void Driver::start() {
   usleep(50000);  // let the children name themselves before their start times are read
   external_start_ms_ = start_time_s(external_).value_or(0) * 1000;
   const uint64_t outside_start_ms = start_time_s(outside_->pid()).value_or(0) * 1000;
-  lives_.born(inside_->pid(), {"churn-root", "churn-root", true,
-                               start_time_s(inside_->pid()).value_or(0) * 1000, wall_ms() - 1000,
-                               std::nullopt});
+  lives_.born(inside_->pid(),
+              {"churn-root", "churn-root", true, start_time_s(inside_->pid()).value_or(0) * 1000,
+               wall_ms() - 1000, std::nullopt});
   lives_.born(external_, {"churn-external", "churn-external", true, external_start_ms_,
                           wall_ms() - 1000, std::nullopt});
 
   // The external process is named with a start time inside its second; the outside spawner with
   // one a second off, which must not match.
-  const json externals = json::array({{{"pid", external_}, {"startTimeMs", external_start_ms_ + 999}},
-                                      {{"pid", outside_->pid()}, {"startTimeMs", outside_start_ms + 1000}}});
+  const json externals =
+      json::array({{{"pid", external_}, {"startTimeMs", external_start_ms_ + 999}},
+                   {{"pid", outside_->pid()}, {"startTimeMs", outside_start_ms + 1000}}});
   if (settings_.mode == Mode::Threads) start_thread_churners();
   monitor_->send("{\"version\":2,\"type\":\"setStreaming\",\"enabled\":true}\n");
-  monitor_->send(json({{"version", 2}, {"type", "configure"}, {"rootPid", root_pid()},
+  monitor_->send(json({{"version", 2},
+                       {"type", "configure"},
+                       {"rootPid", root_pid()},
                        {"sampleIntervalMs", 250},
                        {"externalProcesses", settings_.families ? json::array() : externals}})
                      .dump() +
@@ -730,9 +736,9 @@ void Driver::start_thread_churners() {
       return;
     }
     const std::string spawner_name = inside ? "churn-root" : "churn-outside";
-    lives_.born(reply->pid, {name, spawner_name, inside,
-                             start_time_s(reply->pid).value_or(0) * 1000, reply->wall_ms,
-                             std::nullopt});
+    lives_.born(reply->pid,
+                {name, spawner_name, inside, start_time_s(reply->pid).value_or(0) * 1000,
+                 reply->wall_ms, std::nullopt});
   }
 }
 
@@ -902,15 +908,17 @@ void Driver::check_order(const json& snapshot) {
   std::optional<uint64_t> previous;
   for (const json& row : snapshot["processes"]) {
     const uint64_t pid = row["pid"];
-    if (previous && pid <= *previous) checker_.fail("rows not sorted or not unique at pid " + std::to_string(pid));
+    if (previous && pid <= *previous)
+      checker_.fail("rows not sorted or not unique at pid " + std::to_string(pid));
     previous = pid;
   }
 }
 
 void Driver::check_rows(const json& snapshot) {
   const int64_t stamp = snapshot["sampledAtUnixMs"];
-  const int64_t began = stamp - static_cast<int64_t>(snapshot["collectionDurationMicros"].get<uint64_t>() / 1000) -
-                        CLOCK_SLACK_MS;
+  const int64_t began =
+      stamp - static_cast<int64_t>(snapshot["collectionDurationMicros"].get<uint64_t>() / 1000) -
+      CLOCK_SLACK_MS;
   check_order(snapshot);
   std::map<uint64_t, uint64_t> start_of;
   for (const json& row : snapshot["processes"]) start_of[row["pid"]] = row["startTimeMs"];
@@ -924,7 +932,8 @@ void Driver::check_rows(const json& snapshot) {
       checker_.fail("row " + std::to_string(pid) + " started before its parent");
     }
     if (static_cast<pid_t>(pid) == external_) external_row = true;
-    if (static_cast<pid_t>(pid) == outside_->pid()) checker_.fail("the unmatched external process is a row");
+    if (static_cast<pid_t>(pid) == outside_->pid())
+      checker_.fail("the unmatched external process is a row");
     // The life this row shows: one of the pid's processes under its own name or its birth name,
     // preferably one alive while the collection ran.
     const std::vector<Life>* lives = lives_.lives_of(static_cast<int32_t>(pid));
@@ -932,7 +941,8 @@ void Driver::check_rows(const json& snapshot) {
     if (lives) {
       for (const Life& l : *lives) {
         if (l.name != name && l.birth_name != name) continue;
-        const bool alive = !(l.reaped_ms && *l.reaped_ms < began) && l.spawned_ms <= stamp + CLOCK_SLACK_MS;
+        const bool alive =
+            !(l.reaped_ms && *l.reaped_ms < began) && l.spawned_ms <= stamp + CLOCK_SLACK_MS;
         if (life == nullptr || alive) life = &l;
       }
     }
@@ -940,7 +950,8 @@ void Driver::check_rows(const json& snapshot) {
       checker_.fail("row " + std::to_string(pid) + " \"" + name + "\" is no process of the tree");
       continue;
     }
-    if (!life->inside) checker_.fail("row " + std::to_string(pid) + " \"" + name + "\" is outside the tree");
+    if (!life->inside)
+      checker_.fail("row " + std::to_string(pid) + " \"" + name + "\" is outside the tree");
     if (life->start_ms != 0 && life->start_ms != start) {
       checker_.fail("row " + std::to_string(pid) + " \"" + name + "\" has start time " +
                     std::to_string(start) + ", not " + std::to_string(life->start_ms));
@@ -957,7 +968,8 @@ void Driver::check_rows(const json& snapshot) {
     if (name != life->name && life->spawned_ms + 1000 < began) ++rows_with_birth_name_;
   }
   if (!external_row) checker_.fail("the external process is missing from the rows");
-  const json expected_externals = json::array({{{"pid", external_}, {"startTimeMs", external_start_ms_}}});
+  const json expected_externals =
+      json::array({{{"pid", external_}, {"startTimeMs", external_start_ms_}}});
   if (snapshot["externalProcesses"] != expected_externals) {
     checker_.fail("externalProcesses is " + snapshot["externalProcesses"].dump());
   }
@@ -991,13 +1003,14 @@ void Driver::check_history_read() {
     const Streamed& expected = streamed_[--index];
     if ((*it)["sequence"] != expected.sequence ||
         std::hash<std::string>()(it->dump()) != expected.text_hash) {
-      checker_.fail("history snapshot " + (*it)["sequence"].dump() + " differs from streamed snapshot " +
-                    std::to_string(expected.sequence));
+      checker_.fail("history snapshot " + (*it)["sequence"].dump() +
+                    " differs from streamed snapshot " + std::to_string(expected.sequence));
       return;
     }
   }
   uint64_t entries = 0, bytes = 0;
-  for (size_t i = index; i < streamed_.size(); ++i) entries += streamed_[i].entries, bytes += streamed_[i].bytes;
+  for (size_t i = index; i < streamed_.size(); ++i)
+    entries += streamed_[i].entries, bytes += streamed_[i].bytes;
   if (index == 0) return;  // everything streamed is still there
   // The one before the oldest kept must have been pushed out by a bound.
   const Streamed& evicted = streamed_[index - 1];
@@ -1007,7 +1020,8 @@ void Driver::check_history_read() {
   const bool by_bytes = bytes + evicted.bytes > HISTORY_MAX_BYTES;
   const bool by_age = evicted.stamp + HISTORY_MAX_AGE_MS < newest + 1000;
   if (!(by_count || by_entries || by_bytes || by_age)) {
-    checker_.fail("snapshot " + std::to_string(evicted.sequence) + " left the history within every bound");
+    checker_.fail("snapshot " + std::to_string(evicted.sequence) +
+                  " left the history within every bound");
   }
   history_full_ = true;
 }
@@ -1028,8 +1042,8 @@ void Driver::measure(double now) {
     std::printf("%6.0fs  rss %6llu KiB  fds %4llu  cpu %5.1f%%  snapshots %zu  spawned %zu\n",
                 now - start_mono_, static_cast<unsigned long long>(usage.resident_kib),
                 static_cast<unsigned long long>(usage.descriptors),
-                100.0 * (usage.cpu_s - start_cpu_s_) / std::max(1e-9, now - start_mono_), snapshots_,
-                spawned_);
+                100.0 * (usage.cpu_s - start_cpu_s_) / std::max(1e-9, now - start_mono_),
+                snapshots_, spawned_);
     std::fflush(stdout);
   }
 }
@@ -1038,7 +1052,8 @@ int Driver::run() {
   start();
   start_mono_ = mono_s();
   start_cpu_s_ = usage_of(monitor_->pid()).cpu_s;
-  double next_measure = start_mono_ + 1, next_read = start_mono_ + 10, next_sample = start_mono_ + 3;
+  double next_measure = start_mono_ + 1, next_read = start_mono_ + 10,
+         next_sample = start_mono_ + 3;
   double next_forget = start_mono_ + 30;
   size_t request = 0;
   std::vector<std::string> lines;
@@ -1052,7 +1067,8 @@ int Driver::run() {
     }
     for (const std::string& line : lines) handle_line(line);
     if (now >= next_sample) {
-      monitor_->send("{\"version\":2,\"type\":\"sampleNow\",\"requestId\":\"n" + std::to_string(++request) + "\"}\n");
+      monitor_->send("{\"version\":2,\"type\":\"sampleNow\",\"requestId\":\"n" +
+                     std::to_string(++request) + "\"}\n");
       next_sample = now + 3;
     }
     if (now >= next_read && history_request_.empty()) {
@@ -1107,8 +1123,9 @@ void Driver::compare_with_proc() {
     }
   }
   if (missing > 5 || extra > 5) checker_.fail("and more rows missing or extra");
-  std::printf("families: %zu live descendants of the root in /proc, %zu rows: %zu missing, %zu extra\n",
-              after.size(), rows.size(), missing, extra);
+  std::printf(
+      "families: %zu live descendants of the root in /proc, %zu rows: %zu missing, %zu extra\n",
+      after.size(), rows.size(), missing, extra);
 }
 
 void Driver::finish() {
@@ -1124,8 +1141,10 @@ void Driver::finish() {
     }
     for (const std::string& line : lines) handle_line(line);
     int status = -1;
-    for (int i = 0; i < 500 && ::waitpid(monitor_->pid(), &status, WNOHANG) == 0; ++i) usleep(10000);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) checker_.fail("the monitor did not shut down with status 0");
+    for (int i = 0; i < 500 && ::waitpid(monitor_->pid(), &status, WNOHANG) == 0; ++i)
+      usleep(10000);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+      checker_.fail("the monitor did not shut down with status 0");
   }
   for (int32_t pid : family_children_) ::kill(pid, SIGKILL);
   inside_->quit();
@@ -1134,32 +1153,40 @@ void Driver::finish() {
   while (::waitpid(-1, nullptr, 0) > 0) {
   }
 
-  std::printf("churn: %.0f s, %zu %s started (%.0f/s), %zu pid reuses seen, forced reuse %s: %zu of %zu hit\n",
-              elapsed, spawned_, settings_.families ? "families" : "processes",
-              static_cast<double>(spawned_) / elapsed, reused_seen_, forced_reuse_ ? "on" : "off",
-              forced_hit_, forced_wanted_);
+  std::printf(
+      "churn: %.0f s, %zu %s started (%.0f/s), %zu pid reuses seen, forced reuse %s: %zu of %zu "
+      "hit\n",
+      elapsed, spawned_, settings_.families ? "families" : "processes",
+      static_cast<double>(spawned_) / elapsed, reused_seen_, forced_reuse_ ? "on" : "off",
+      forced_hit_, forced_wanted_);
   if (settings_.mode == Mode::Threads) {
     std::printf("churn: two processes created %d threads a second each\n", THREADS_PER_CHURNER);
   }
   if (settings_.mode == Mode::Wrap) std::printf("churn: %zu pid wraps forced\n", wraps_forced_);
-  std::printf("churn: %zu snapshots (largest %llu rows), %zu history reads checked, history full: %s\n",
-              snapshots_, static_cast<unsigned long long>(max_rows_), history_reads_, history_full_ ? "yes" : "no");
-  std::printf("figures: resident peak %llu KiB, at history full %llu KiB, max after full %llu KiB, final %llu KiB\n",
-              static_cast<unsigned long long>(peak_.resident_kib),
-              static_cast<unsigned long long>(at_full_.resident_kib),
-              static_cast<unsigned long long>(max_rss_after_full_),
-              static_cast<unsigned long long>(last.resident_kib));
-  std::printf("figures: descriptors peak %llu, after full %llu..%llu, final %llu\n",
-              static_cast<unsigned long long>(peak_.descriptors),
-              static_cast<unsigned long long>(min_fds_after_full_ == UINT64_MAX ? 0 : min_fds_after_full_),
-              static_cast<unsigned long long>(max_fds_after_full_),
-              static_cast<unsigned long long>(last.descriptors));
+  std::printf(
+      "churn: %zu snapshots (largest %llu rows), %zu history reads checked, history full: %s\n",
+      snapshots_, static_cast<unsigned long long>(max_rows_), history_reads_,
+      history_full_ ? "yes" : "no");
+  std::printf(
+      "figures: resident peak %llu KiB, at history full %llu KiB, max after full %llu KiB, final "
+      "%llu KiB\n",
+      static_cast<unsigned long long>(peak_.resident_kib),
+      static_cast<unsigned long long>(at_full_.resident_kib),
+      static_cast<unsigned long long>(max_rss_after_full_),
+      static_cast<unsigned long long>(last.resident_kib));
+  std::printf(
+      "figures: descriptors peak %llu, after full %llu..%llu, final %llu\n",
+      static_cast<unsigned long long>(peak_.descriptors),
+      static_cast<unsigned long long>(min_fds_after_full_ == UINT64_MAX ? 0 : min_fds_after_full_),
+      static_cast<unsigned long long>(max_fds_after_full_),
+      static_cast<unsigned long long>(last.descriptors));
   std::printf("churn: %zu rows still showed a process's name from before it renamed itself\n",
               rows_with_birth_name_);
   std::printf("figures: monitor CPU %.1f%% of one processor, largest collection %llu us\n",
               100.0 * (last.cpu_s - start_cpu_s_) / elapsed,
               static_cast<unsigned long long>(max_collection_us_));
-  std::printf("churn: %s (%zu failures)\n", checker_.failures() == 0 ? "PASS" : "FAIL", checker_.failures());
+  std::printf("churn: %s (%zu failures)\n", checker_.failures() == 0 ? "PASS" : "FAIL",
+              checker_.failures());
 }
 
 // A private pid namespace with its own /proc, or nothing when this process may not make one.

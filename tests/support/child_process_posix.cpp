@@ -71,7 +71,8 @@ bool ChildProcess::write(std::string_view bytes) {
 void ChildProcess::close_stdin() { close_fd(stdin_); }
 void ChildProcess::close_stdout() { close_fd(stdout_); }
 
-bool ChildProcess::fill(int fd, std::string& buffer, std::chrono::steady_clock::time_point deadline) {
+bool ChildProcess::fill(int fd, std::string& buffer,
+                        std::chrono::steady_clock::time_point deadline) {
   if (fd < 0) return false;
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
       deadline - std::chrono::steady_clock::now());

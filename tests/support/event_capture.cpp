@@ -17,7 +17,8 @@ struct CaptureFile {
     const char* dir = std::getenv("TREEMON_EVENT_CAPTURE");
     if (dir == nullptr || *dir == '\0') return;
     // Test processes run side by side: each gets a file of its own.
-    const std::string path = std::string(dir) + "/events-" + std::to_string(std::random_device{}()) + ".jsonl";
+    const std::string path =
+        std::string(dir) + "/events-" + std::to_string(std::random_device{}()) + ".jsonl";
     file = std::fopen(path.c_str(), "ab");
   }
   ~CaptureFile() {

@@ -32,9 +32,11 @@ import signal
 import sys
 from typing import Any, Dict, List, Optional
 
-HELLO = ('{"version":2,"type":"hello","sidecarVersion":"0.1.0","sidecarPid":%d,"platform":"linux",'
-         '"arch":"x86_64","capabilities":{"cumulativeCpuTime":true,"currentCpuPercent":true,'
-         '"residentMemory":true,"virtualMemory":true,"ioBytes":true,"processStartTime":true,"processTree":true}}')
+HELLO = (
+    '{"version":2,"type":"hello","sidecarVersion":"0.1.0","sidecarPid":%d,"platform":"linux",'
+    '"arch":"x86_64","capabilities":{"cumulativeCpuTime":true,"currentCpuPercent":true,'
+    '"residentMemory":true,"virtualMemory":true,"ioBytes":true,"processStartTime":true,"processTree":true}}'
+)
 MESSAGES = {
     "not-configured": "configure must be sent before sampling",
     "invalid-command": "invalid command: missing field `type` at line 1 column 2",
@@ -43,10 +45,22 @@ MESSAGES = {
 
 
 def row(pid: int) -> Dict[str, Any]:
-    return {"pid": pid, "ppid": 1, "startTimeMs": 1700000000000, "runTimeMs": 5000, "name": f"p{pid}",
-            "command": f"p{pid} --run", "status": "Sleep", "cpuPercent": 1.5, "cpuTimeMs": 120,
-            "residentBytes": 4096 * pid, "virtualBytes": 8192, "ioReadBytes": 100, "ioWriteBytes": 10,
-            "ioSemantics": "all-io"}
+    return {
+        "pid": pid,
+        "ppid": 1,
+        "startTimeMs": 1700000000000,
+        "runTimeMs": 5000,
+        "name": f"p{pid}",
+        "command": f"p{pid} --run",
+        "status": "Sleep",
+        "cpuPercent": 1.5,
+        "cpuTimeMs": 120,
+        "residentBytes": 4096 * pid,
+        "virtualBytes": 8192,
+        "ioReadBytes": 100,
+        "ioWriteBytes": 10,
+        "ioSemantics": "all-io",
+    }
 
 
 def changed_row(pid: int, drop: List[str], changes: Dict[str, Any]) -> Dict[str, Any]:
@@ -55,12 +69,23 @@ def changed_row(pid: int, drop: List[str], changes: Dict[str, Any]) -> Dict[str,
     return r
 
 
-def snapshot(sequence: int, pids: List[int], request_id: Any,
-             drop: Optional[List[str]] = None, changes: Optional[Dict[str, Any]] = None) -> Dict[str, Any]:
+def snapshot(
+    sequence: int,
+    pids: List[int],
+    request_id: Any,
+    drop: Optional[List[str]] = None,
+    changes: Optional[Dict[str, Any]] = None,
+) -> Dict[str, Any]:
     event: Dict[str, Any] = {
-        "version": 2, "type": "snapshot", "sequence": sequence, "sampledAtUnixMs": 1700000000000 + sequence,
-        "collectionDurationMicros": 500, "scannedProcessCount": 100, "retainedProcessCount": len(pids),
-        "inaccessibleProcessCount": 0}
+        "version": 2,
+        "type": "snapshot",
+        "sequence": sequence,
+        "sampledAtUnixMs": 1700000000000 + sequence,
+        "collectionDurationMicros": 500,
+        "scannedProcessCount": 100,
+        "retainedProcessCount": len(pids),
+        "inaccessibleProcessCount": 0,
+    }
     if request_id is not None:
         event["requestId"] = request_id
     event["externalProcesses"] = []
@@ -69,13 +94,17 @@ def snapshot(sequence: int, pids: List[int], request_id: Any,
 
 
 def chunk(request_id: str, sequences: List[int], done: bool) -> Dict[str, Any]:
-    return {"version": 2, "type": "historyChunk", "requestId": request_id, "done": done,
-            "snapshots": [snapshot(n, [], None) for n in sequences]}
+    return {
+        "version": 2,
+        "type": "historyChunk",
+        "requestId": request_id,
+        "done": done,
+        "snapshots": [snapshot(n, [], None) for n in sequences],
+    }
 
 
 def error(code: str, message: str) -> Dict[str, Any]:
-    return {"version": 2, "type": "error", "code": code, "message": message,
-            "recoverable": code != "protocol-mismatch"}
+    return {"version": 2, "type": "error", "code": code, "message": message, "recoverable": code != "protocol-mismatch"}
 
 
 def text(value: Any) -> str:
@@ -100,8 +129,17 @@ def main() -> None:
             put(HELLO % os.getpid())
         elif "snapshot" in step:
             s = step["snapshot"]
-            put(text(snapshot(s["sequence"], s.get("pids", []), last_request if s.get("answer") else None,
-                              s.get("rowDrop"), s.get("rowSet"))))
+            put(
+                text(
+                    snapshot(
+                        s["sequence"],
+                        s.get("pids", []),
+                        last_request if s.get("answer") else None,
+                        s.get("rowDrop"),
+                        s.get("rowSet"),
+                    )
+                )
+            )
         elif "chunk" in step:
             c = step["chunk"]
             put(text(chunk(last_request, c.get("sequences", []), c["done"])))

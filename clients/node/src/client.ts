@@ -4,19 +4,33 @@
 // docs/embedding.md ("The clients' contract"); the Python client keeps them too. `pending` is
 // the queue of rule 3.
 
-import { spawn, type ChildProcess } from 'node:child_process';
-import { EventEmitter } from 'node:events';
+import { spawn, type ChildProcess } from "node:child_process";
+import { EventEmitter } from "node:events";
 
-import { TreemonError } from './errors';
-import { parseEventLine } from './events';
-import { LineSplitter, MAX_LINE_BYTES } from './lines';
-import { findMonitor } from './locate';
-import { SnapshotStream } from './stream';
-import type { ConfigureOptions, ErrorEventRecord, ExternalProcess, HistoryChunk, Hello, MonitorEvent, Snapshot, U64 } from './types';
+import { TreemonError } from "./errors";
+import { parseEventLine } from "./events";
+import { LineSplitter, MAX_LINE_BYTES } from "./lines";
+import { findMonitor } from "./locate";
+import { SnapshotStream } from "./stream";
+import type {
+  ConfigureOptions,
+  ErrorEventRecord,
+  ExternalProcess,
+  HistoryChunk,
+  Hello,
+  MonitorEvent,
+  Snapshot,
+  U64,
+} from "./types";
 import {
-  configureText, readHistoryText, sampleNowText, setExternalProcessesText, setSampleIntervalText,
-  setStreamingText, SHUTDOWN_TEXT,
-} from './validate';
+  configureText,
+  readHistoryText,
+  sampleNowText,
+  setExternalProcessesText,
+  setSampleIntervalText,
+  setStreamingText,
+  SHUTDOWN_TEXT,
+} from "./validate";
 
 export interface StartOptions {
   /** The monitor's executable; by default $TREEMON_BINARY, else the one this package carries for
@@ -39,16 +53,16 @@ interface Settle<T> {
 }
 
 type Pending =
-  | ({ kind: 'silent'; barrierId: string | undefined; failed: boolean } & Settle<void>)
-  | ({ kind: 'sample'; requestId: string } & Settle<Snapshot>)
-  | ({ kind: 'history'; requestId: string; snapshots: Snapshot[] } & Settle<Snapshot[]>);
+  | ({ kind: "silent"; barrierId: string | undefined; failed: boolean } & Settle<void>)
+  | ({ kind: "sample"; requestId: string } & Settle<Snapshot>)
+  | ({ kind: "history"; requestId: string; snapshots: Snapshot[] } & Settle<Snapshot[]>);
 
 const DEFAULT_HELLO_TIMEOUT_MS = 10000;
 const DEFAULT_SHUTDOWN_TIMEOUT_MS = 5000;
 const STDERR_KEPT_BYTES = 4096;
 /** How long a monitor that closed its output may take to exit before it is taken for broken. */
 const END_OF_OUTPUT_GRACE_MS = 1000;
-const REQUEST_PREFIX = 'treemon-node:';
+const REQUEST_PREFIX = "treemon-node:";
 
 export interface TreemonClientEvents {
   /** A periodic snapshot (written while streaming is on). */
@@ -75,7 +89,7 @@ export class TreemonClient extends EventEmitter<TreemonClientEvents> {
   private closedReason: TreemonError | undefined;
   private shutdownRequested = false;
   private exitInfo: ExitInfo | undefined;
-  private stderrTail = '';
+  private stderrTail = "";
   private helloSettle: Settle<void> | undefined;
   private killedByClient = false;
   private resolveExited: (info: ExitInfo) => void = () => {};
@@ -84,14 +98,14 @@ export class TreemonClient extends EventEmitter<TreemonClientEvents> {
   /** Starts the monitor and resolves once its hello has arrived. */
   static async start(options: StartOptions = {}): Promise<TreemonClient> {
     const found = await findMonitor(options.binaryPath);
-    if ('problem' in found) throw new TreemonError('start-failed', found.problem);
+    if ("problem" in found) throw new TreemonError("start-failed", found.problem);
     const binary = found.path;
     const child = spawn(binary, [], {
-      stdio: ['pipe', 'pipe', 'pipe'],
+      stdio: ["pipe", "pipe", "pipe"],
       windowsHide: true,
       // In a process group of its own, a Ctrl-C at the terminal reaches the application, which
       // decides what to do, and not the monitor; the monitor still ends when its input closes.
-      detached: process.platform !== 'win32',
+      detached: process.platform !== "win32",
       ...(options.cwd === undefined ? {} : { cwd: options.cwd }),
       ...(options.env === undefined ? {} : { env: options.env }),
     });
@@ -109,19 +123,19 @@ export class TreemonClient extends EventEmitter<TreemonClientEvents> {
     // A natural exit is settled on 'close', once all its output has been read; after the client
     // killed the monitor its output is of no use, and a grandchild holding the pipe must not
     // delay the end.
-    child.once('close', (code, signal) => this.finish(code, signal));
-    child.once('exit', (code, signal) => {
+    child.once("close", (code, signal) => this.finish(code, signal));
+    child.once("exit", (code, signal) => {
       if (this.killedByClient) this.finish(code, signal);
     });
-    child.stdout!.on('data', (chunk: Buffer) => this.onOutput(chunk));
-    child.stdout!.once('end', () => this.onEndOfOutput());
-    child.stderr!.on('data', (chunk: Buffer) => {
-      this.stderrTail = (this.stderrTail + chunk.toString('utf8')).slice(-STDERR_KEPT_BYTES);
+    child.stdout!.on("data", (chunk: Buffer) => this.onOutput(chunk));
+    child.stdout!.once("end", () => this.onEndOfOutput());
+    child.stderr!.on("data", (chunk: Buffer) => {
+      this.stderrTail = (this.stderrTail + chunk.toString("utf8")).slice(-STDERR_KEPT_BYTES);
     });
     // A monitor that has gone makes writes fail with EPIPE; its 'close' settles everything.
-    child.stdin!.on('error', () => {});
-    child.on('error', (error) => {
-      this.closeWith(new TreemonError('start-failed', `cannot run treemon: ${error.message}`));
+    child.stdin!.on("error", () => {});
+    child.on("error", (error) => {
+      this.closeWith(new TreemonError("start-failed", `cannot run treemon: ${error.message}`));
       this.helloSettle?.reject(this.closedReason!);
       this.helloSettle = undefined;
     });
@@ -135,16 +149,19 @@ export class TreemonClient extends EventEmitter<TreemonClientEvents> {
   private waitForHello(binary: string, timeoutMs: number): Promise<void> {
     return new Promise<void>((resolve, reject) => {
       const timer = setTimeout(() => {
-        this.closeWith(new TreemonError('start-failed', `no hello within ${timeoutMs} ms`));
+        this.closeWith(new TreemonError("start-failed", `no hello within ${timeoutMs} ms`));
         this.helloSettle?.reject(this.closedReason!);
         this.helloSettle = undefined;
       }, timeoutMs);
       const done = () => clearTimeout(timer);
       this.helloSettle = {
-        resolve: () => { done(); resolve(); },
+        resolve: () => {
+          done();
+          resolve();
+        },
         reject: (error) => {
           done();
-          reject(new TreemonError('start-failed', `${binary}: ${error.message}`));
+          reject(new TreemonError("start-failed", `${binary}: ${error.message}`));
         },
       };
     });
@@ -154,33 +171,49 @@ export class TreemonClient extends EventEmitter<TreemonClientEvents> {
 
   /** Sets the root pid, the sample interval and the external processes; resolves once applied. */
   configure(options: ConfigureOptions): Promise<void> {
-    return this.silent(() => configureText(options), { needsConfiguration: false, configures: true });
+    return this.silent(() => configureText(options), {
+      needsConfiguration: false,
+      configures: true,
+    });
   }
 
   setExternalProcesses(processes: ExternalProcess[]): Promise<void> {
-    return this.silent(() => setExternalProcessesText(processes), { needsConfiguration: true, configures: false });
+    return this.silent(() => setExternalProcessesText(processes), {
+      needsConfiguration: true,
+      configures: false,
+    });
   }
 
   /** 0 stops periodic sampling; other values are clamped by the monitor to 250..60000 ms. */
   setSampleInterval(sampleIntervalMs: U64): Promise<void> {
-    return this.silent(() => setSampleIntervalText(sampleIntervalMs), { needsConfiguration: true, configures: false });
+    return this.silent(() => setSampleIntervalText(sampleIntervalMs), {
+      needsConfiguration: true,
+      configures: false,
+    });
   }
 
   /** Switches the writing of periodic snapshots (see snapshots() and the 'snapshot' event). */
   setStreaming(enabled: boolean): Promise<void> {
-    return this.silent(() => setStreamingText(enabled), { needsConfiguration: false, configures: false });
+    return this.silent(() => setStreamingText(enabled), {
+      needsConfiguration: false,
+      configures: false,
+    });
   }
 
   /** Takes a snapshot now. */
   sampleNow(): Promise<Snapshot> {
-    return this.answered<Snapshot>((requestId) => sampleNowText(requestId),
-      (requestId, settle) => ({ kind: 'sample', requestId, ...settle }));
+    return this.answered<Snapshot>(
+      (requestId) => sampleNowText(requestId),
+      (requestId, settle) => ({ kind: "sample", requestId, ...settle }),
+    );
   }
 
   /** The kept snapshots of the last windowMs milliseconds (at most one hour), oldest first. */
   readHistory(windowMs: U64): Promise<Snapshot[]> {
-    return this.answered<Snapshot[]>((requestId) => readHistoryText(requestId, windowMs),
-      (requestId, settle) => ({ kind: 'history', requestId, snapshots: [], ...settle }));
+    return this.answered<Snapshot[]>(
+      (requestId) => readHistoryText(requestId, windowMs),
+      (requestId, settle) => ({ kind: "history", requestId, snapshots: [], ...settle }),
+    );
   }
 
   /**
@@ -203,7 +236,7 @@ export class TreemonClient extends EventEmitter<TreemonClientEvents> {
     if (this.closedReason === undefined) {
       this.write(`${SHUTDOWN_TEXT}\n`);
       this.shutdownRequested = true;
-      this.closedReason = new TreemonError('monitor-exited', 'treemon has been shut down');
+      this.closedReason = new TreemonError("monitor-exited", "treemon has been shut down");
       this.child.stdin!.end();
     }
     const timeoutMs = options.timeoutMs ?? DEFAULT_SHUTDOWN_TIMEOUT_MS;
@@ -222,7 +255,10 @@ export class TreemonClient extends EventEmitter<TreemonClientEvents> {
 
   // ---- sending --------------------------------------------------------------------------------
 
-  private async silent(build: () => string, how: { needsConfiguration: boolean; configures: boolean }): Promise<void> {
+  private async silent(
+    build: () => string,
+    how: { needsConfiguration: boolean; configures: boolean },
+  ): Promise<void> {
     const text = build();
     this.throwIfClosed();
     if (how.configures) this.configured = true;
@@ -232,13 +268,17 @@ export class TreemonClient extends EventEmitter<TreemonClientEvents> {
     }
     return new Promise<void>((resolve, reject) => {
       const barrierId = this.configured ? this.newRequestId() : undefined;
-      this.pending.push({ kind: 'silent', barrierId, failed: false, resolve, reject });
-      this.write(barrierId === undefined ? `${text}\n` : `${text}\n${readHistoryText(barrierId, 0)}\n`);
+      this.pending.push({ kind: "silent", barrierId, failed: false, resolve, reject });
+      this.write(
+        barrierId === undefined ? `${text}\n` : `${text}\n${readHistoryText(barrierId, 0)}\n`,
+      );
     });
   }
 
-  private async answered<T>(build: (requestId: string) => string,
-    entry: (requestId: string, settle: Settle<T>) => Pending): Promise<T> {
+  private async answered<T>(
+    build: (requestId: string) => string,
+    entry: (requestId: string, settle: Settle<T>) => Pending,
+  ): Promise<T> {
     const requestId = this.newRequestId();
     const text = build(requestId);
     this.throwIfClosed();
@@ -267,12 +307,19 @@ export class TreemonClient extends EventEmitter<TreemonClientEvents> {
     try {
       for (const line of this.splitter.push(chunk)) this.onLine(line);
       if (this.splitter.tooLong) {
-        this.closeWith(new TreemonError('protocol-error', `treemon wrote a line longer than ${MAX_LINE_BYTES} bytes`));
+        this.closeWith(
+          new TreemonError(
+            "protocol-error",
+            `treemon wrote a line longer than ${MAX_LINE_BYTES} bytes`,
+          ),
+        );
       }
     } catch (error) {
       // Whatever fails here, nothing can be told about the conversation any more; a pending call
       // must not be left waiting.
-      this.closeWith(new TreemonError('protocol-error', `cannot read treemon's output: ${String(error)}`));
+      this.closeWith(
+        new TreemonError("protocol-error", `cannot read treemon's output: ${String(error)}`),
+      );
     }
   }
 
@@ -282,20 +329,26 @@ export class TreemonClient extends EventEmitter<TreemonClientEvents> {
     if (this.exitInfo !== undefined || this.closedReason !== undefined) return;
     this.endOfOutputTimer = setTimeout(() => {
       if (this.exitInfo === undefined) {
-        this.closeWith(new TreemonError('protocol-error', 'treemon closed its output and kept running'));
+        this.closeWith(
+          new TreemonError("protocol-error", "treemon closed its output and kept running"),
+        );
       }
     }, END_OF_OUTPUT_GRACE_MS);
   }
 
   private outputClosed(): boolean {
-    return this.exitInfo !== undefined || (this.closedReason !== undefined && !this.shutdownRequested);
+    return (
+      this.exitInfo !== undefined || (this.closedReason !== undefined && !this.shutdownRequested)
+    );
   }
 
   private onLine(line: string): void {
     if (this.outputClosed()) return;
     const parsed = parseEventLine(line);
     if (!parsed.ok) {
-      this.closeWith(new TreemonError('protocol-error', `treemon wrote an invalid line (${parsed.reason})`));
+      this.closeWith(
+        new TreemonError("protocol-error", `treemon wrote an invalid line (${parsed.reason})`),
+      );
       return;
     }
     if (this.helloSettle !== undefined) {
@@ -308,8 +361,10 @@ export class TreemonClient extends EventEmitter<TreemonClientEvents> {
   private onFirstEvent(event: MonitorEvent): void {
     const settle = this.helloSettle!;
     this.helloSettle = undefined;
-    if (event.type !== 'hello') {
-      this.closeWith(new TreemonError('protocol-error', `the first event is ${event.type}, not hello`));
+    if (event.type !== "hello") {
+      this.closeWith(
+        new TreemonError("protocol-error", `the first event is ${event.type}, not hello`),
+      );
       settle.reject(this.closedReason!);
       return;
     }
@@ -319,17 +374,17 @@ export class TreemonClient extends EventEmitter<TreemonClientEvents> {
 
   private dispatch(event: MonitorEvent): void {
     switch (event.type) {
-      case 'hello':
-        this.closeWith(new TreemonError('protocol-error', 'treemon wrote a second hello'));
+      case "hello":
+        this.closeWith(new TreemonError("protocol-error", "treemon wrote a second hello"));
         return;
-      case 'error':
+      case "error":
         this.onErrorEvent(event);
         return;
-      case 'snapshot':
+      case "snapshot":
         if (event.requestId === undefined) this.onPeriodicSnapshot(event);
         else this.onAnswer(event.requestId, event);
         return;
-      case 'historyChunk':
+      case "historyChunk":
         this.onAnswer(event.requestId, event);
         return;
     }
@@ -337,17 +392,17 @@ export class TreemonClient extends EventEmitter<TreemonClientEvents> {
 
   private onPeriodicSnapshot(snapshot: Snapshot): void {
     for (const stream of this.streams) stream.push(snapshot);
-    this.emit('snapshot', snapshot);
+    this.emit("snapshot", snapshot);
   }
 
   private onErrorEvent(event: ErrorEventRecord): void {
     const error = new TreemonError(event.code, event.message, event.recoverable);
     const head = this.pending[0];
     if (head === undefined) {
-      this.emit('unattributedError', error);
+      this.emit("unattributedError", error);
       return;
     }
-    if (head.kind === 'silent' && head.barrierId !== undefined && !head.failed) {
+    if (head.kind === "silent" && head.barrierId !== undefined && !head.failed) {
       // The command failed; its barrier's answer is still to come and closes the entry.
       head.failed = true;
       head.reject(error);
@@ -355,36 +410,44 @@ export class TreemonClient extends EventEmitter<TreemonClientEvents> {
     }
     this.pending.shift();
     // A silent entry that already failed here receives its barrier's own error: nothing to settle.
-    if (!(head.kind === 'silent' && head.failed)) head.reject(error);
+    if (!(head.kind === "silent" && head.failed)) head.reject(error);
   }
 
   private onAnswer(requestId: string, event: Snapshot | HistoryChunk): void {
     const index = this.pending.findIndex((p) => requestIdOf(p) === requestId);
     if (index === -1) {
-      this.emit('unattributedError', new TreemonError('protocol-error', `an answer to unknown request ${JSON.stringify(requestId)}`));
+      this.emit(
+        "unattributedError",
+        new TreemonError(
+          "protocol-error",
+          `an answer to unknown request ${JSON.stringify(requestId)}`,
+        ),
+      );
       return;
     }
     // Answers come in order: every command sent before this one has been handled.
     for (const earlier of this.pending.splice(0, index)) {
-      if (earlier.kind === 'silent') {
+      if (earlier.kind === "silent") {
         if (!earlier.failed) earlier.resolve();
       } else {
-        earlier.reject(new TreemonError('protocol-error', 'treemon answered a later request first'));
+        earlier.reject(
+          new TreemonError("protocol-error", "treemon answered a later request first"),
+        );
       }
     }
     const entry = this.pending[0]!;
-    if (entry.kind === 'sample') {
+    if (entry.kind === "sample") {
       this.pending.shift();
-      if (event.type === 'snapshot') entry.resolve(event);
-      else entry.reject(new TreemonError('protocol-error', 'a history chunk answered a sampleNow'));
+      if (event.type === "snapshot") entry.resolve(event);
+      else entry.reject(new TreemonError("protocol-error", "a history chunk answered a sampleNow"));
       return;
     }
-    if (event.type !== 'historyChunk') {
+    if (event.type !== "historyChunk") {
       this.pending.shift();
-      entry.reject(new TreemonError('protocol-error', 'a snapshot answered a readHistory'));
+      entry.reject(new TreemonError("protocol-error", "a snapshot answered a readHistory"));
       return;
     }
-    if (entry.kind === 'history') {
+    if (entry.kind === "history") {
       for (const snapshot of event.snapshots) entry.snapshots.push(snapshot);
       if (event.done) {
         this.pending.shift();
@@ -411,7 +474,7 @@ export class TreemonClient extends EventEmitter<TreemonClientEvents> {
 
   private killNow(): void {
     this.killedByClient = true;
-    this.child.kill('SIGKILL');
+    this.child.kill("SIGKILL");
   }
 
   private abnormalEnd(): TreemonError | undefined {
@@ -427,30 +490,35 @@ export class TreemonClient extends EventEmitter<TreemonClientEvents> {
     this.child.stderr!.destroy();
     const rest = this.splitter.rest();
     if (rest.length > 0 && this.closedReason === undefined) {
-      this.closedReason = new TreemonError('protocol-error', 'treemon ended in the middle of a line');
+      this.closedReason = new TreemonError(
+        "protocol-error",
+        "treemon ended in the middle of a line",
+      );
     }
     if (this.closedReason === undefined) {
       const how = signal !== null ? `was killed by ${signal}` : `exited with status ${code}`;
       const stderr = this.stderrTail.trim();
-      this.closedReason = new TreemonError('monitor-exited', `treemon ${how}${stderr ? `: ${stderr}` : ''}`);
+      this.closedReason = new TreemonError(
+        "monitor-exited",
+        `treemon ${how}${stderr ? `: ${stderr}` : ""}`,
+      );
     }
     const reason = this.closedReason;
     const pending = this.pending;
     this.pending = [];
     for (const entry of pending) {
-      if (!(entry.kind === 'silent' && entry.failed)) entry.reject(reason);
+      if (!(entry.kind === "silent" && entry.failed)) entry.reject(reason);
     }
     this.helloSettle?.reject(reason);
     this.helloSettle = undefined;
     const end = this.abnormalEnd();
     for (const stream of this.streams) stream.end(end);
     this.streams.clear();
-    this.emit('exit', this.exitInfo);
+    this.emit("exit", this.exitInfo);
     this.resolveExited(this.exitInfo);
   }
 }
 
 function requestIdOf(entry: Pending): string | undefined {
-  return entry.kind === 'silent' ? entry.barrierId : entry.requestId;
+  return entry.kind === "silent" ? entry.barrierId : entry.requestId;
 }
-

@@ -2,7 +2,7 @@
 // Arguments that fail validation are rejected with the standard TypeError or RangeError instead,
 // before anything is sent.
 
-import type { MonitorErrorCode } from './types';
+import type { MonitorErrorCode } from "./types";
 
 /**
  * Codes the monitor writes in its error events, plus three of the client's own:
@@ -11,7 +11,8 @@ import type { MonitorErrorCode } from './types';
  * "protocol-error" (it wrote a line that is not a valid event or one longer than 128 MiB, or
  * closed its output and kept running; the client then ends it).
  */
-export type TreemonErrorCode = MonitorErrorCode | 'monitor-exited' | 'start-failed' | 'protocol-error';
+export type TreemonErrorCode =
+  MonitorErrorCode | "monitor-exited" | "start-failed" | "protocol-error";
 
 export class TreemonError extends Error {
   readonly code: TreemonErrorCode;
@@ -20,7 +21,7 @@ export class TreemonError extends Error {
 
   constructor(code: TreemonErrorCode, message: string, recoverable = false) {
     super(message);
-    this.name = 'TreemonError';
+    this.name = "TreemonError";
     this.code = code;
     this.recoverable = recoverable;
   }

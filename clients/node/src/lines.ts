@@ -21,7 +21,7 @@ export class LineSplitter {
     let start = 0;
     for (let end = chunk.indexOf(10); end !== -1 && !this.tooLong; end = chunk.indexOf(10, start)) {
       if (!this.take(chunk.subarray(start, end))) return lines;
-      lines.push(Buffer.concat(this.pieces, this.pendingBytes).toString('utf8'));
+      lines.push(Buffer.concat(this.pieces, this.pendingBytes).toString("utf8"));
       this.pieces = [];
       this.pendingBytes = 0;
       start = end + 1;
@@ -32,7 +32,7 @@ export class LineSplitter {
 
   /** Whatever followed the last line feed when the stream ended. */
   rest(): string {
-    const rest = Buffer.concat(this.pieces, this.pendingBytes).toString('utf8');
+    const rest = Buffer.concat(this.pieces, this.pendingBytes).toString("utf8");
     this.pieces = [];
     this.pendingBytes = 0;
     return rest;

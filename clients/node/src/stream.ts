@@ -2,8 +2,8 @@
 // kept in arrival order; the iterator ends cleanly, or with the error it was ended with, once the
 // queue is empty.
 
-import type { TreemonError } from './errors';
-import type { Snapshot } from './types';
+import type { TreemonError } from "./errors";
+import type { Snapshot } from "./types";
 
 type Waiter = { resolve: (r: IteratorResult<Snapshot>) => void; reject: (e: TreemonError) => void };
 

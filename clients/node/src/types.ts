@@ -17,10 +17,10 @@ export interface Capabilities {
 /** The first line every monitor writes. */
 export interface Hello {
   version: 2;
-  type: 'hello';
+  type: "hello";
   sidecarVersion: string;
   sidecarPid: number;
-  platform: 'linux' | 'windows' | string;
+  platform: "linux" | "windows" | string;
   arch: string;
   capabilities: Capabilities;
 }
@@ -53,13 +53,13 @@ export interface ProcessSample {
   virtualBytes: number;
   ioReadBytes: number;
   ioWriteBytes: number;
-  ioSemantics: 'all-io' | 'storage';
+  ioSemantics: "all-io" | "storage";
 }
 
 /** One sample of the tree. */
 export interface Snapshot {
   version: 2;
-  type: 'snapshot';
+  type: "snapshot";
   sequence: number;
   sampledAtUnixMs: number;
   collectionDurationMicros: number;
@@ -75,18 +75,18 @@ export interface Snapshot {
 
 export interface HistoryChunk {
   version: 2;
-  type: 'historyChunk';
+  type: "historyChunk";
   requestId: string;
   done: boolean;
   snapshots: Snapshot[];
 }
 
 /** Error codes the monitor writes. */
-export type MonitorErrorCode = 'invalid-command' | 'protocol-mismatch' | 'not-configured';
+export type MonitorErrorCode = "invalid-command" | "protocol-mismatch" | "not-configured";
 
 export interface ErrorEventRecord {
   version: 2;
-  type: 'error';
+  type: "error";
   code: MonitorErrorCode;
   message: string;
   recoverable: boolean;

@@ -1,17 +1,21 @@
 // The Node client on the scripted monitor transcripts of tests/transcripts, which the Python
 // client's tests play too: both clients must give the same outcomes for the same conversation.
 
-import assert from 'node:assert/strict';
-import { readdirSync, readFileSync } from 'node:fs';
-import * as path from 'node:path';
-import { test } from 'node:test';
+import assert from "node:assert/strict";
+import { readdirSync, readFileSync } from "node:fs";
+import * as path from "node:path";
+import { test } from "node:test";
 
-import { TreemonClient, TreemonError, type Snapshot } from '../src/index';
-import { fakeMonitor } from './helpers';
+import { TreemonClient, TreemonError, type Snapshot } from "../src/index";
+import { fakeMonitor } from "./helpers";
 
-const TRANSCRIPTS = path.resolve(__dirname, '..', '..', '..', '..', 'tests', 'transcripts');
+const TRANSCRIPTS = path.resolve(__dirname, "..", "..", "..", "..", "tests", "transcripts");
 
-interface Call { call: string; args?: unknown[]; count?: number }
+interface Call {
+  call: string;
+  args?: unknown[];
+  count?: number;
+}
 interface Case {
   name: string;
   pipelined?: boolean;
@@ -23,15 +27,25 @@ interface Case {
 }
 
 function errorRecord(error: TreemonError): unknown {
-  return { code: error.code, message: error.message.replaceAll('treemon-node:', 'treemon-CLIENT:'), recoverable: error.recoverable };
+  return {
+    code: error.code,
+    message: error.message.replaceAll("treemon-node:", "treemon-CLIENT:"),
+    recoverable: error.recoverable,
+  };
 }
 
 function digest(value: unknown): unknown {
   if (value === undefined) return null;
   if (Array.isArray(value)) return { history: (value as Snapshot[]).map((s) => s.sequence) };
   const v = value as Record<string, unknown>;
-  if (v['type'] === 'snapshot') return { snapshot: { sequence: v['sequence'], pids: (v['processes'] as { pid: number }[]).map((p) => p.pid) } };
-  return { exit: { code: v['code'], signal: v['signal'] } };
+  if (v["type"] === "snapshot")
+    return {
+      snapshot: {
+        sequence: v["sequence"],
+        pids: (v["processes"] as { pid: number }[]).map((p) => p.pid),
+      },
+    };
+  return { exit: { code: v["code"], signal: v["signal"] } };
 }
 
 async function settle(promise: Promise<unknown>): Promise<unknown> {
@@ -39,8 +53,8 @@ async function settle(promise: Promise<unknown>): Promise<unknown> {
     return digest(await promise);
   } catch (error) {
     if (error instanceof TreemonError) return { error: errorRecord(error) };
-    if (error instanceof TypeError) return { argumentError: 'type', message: error.message };
-    if (error instanceof RangeError) return { argumentError: 'range', message: error.message };
+    if (error instanceof TypeError) return { argumentError: "type", message: error.message };
+    if (error instanceof RangeError) return { argumentError: "range", message: error.message };
     throw error;
   }
 }
@@ -50,7 +64,7 @@ class Player {
   readonly unattributed: TreemonError[] = [];
 
   constructor(private readonly client: TreemonClient) {
-    client.on('unattributedError', (e) => this.unattributed.push(e));
+    client.on("unattributedError", (e) => this.unattributed.push(e));
   }
 
   /** Starts the call; commands are written before this returns. */
@@ -58,26 +72,35 @@ class Player {
     const c = this.client;
     const args = (call.args ?? []) as never[];
     switch (call.call) {
-      case 'configure': return c.configure(args[0]!);
-      case 'setExternalProcesses': return c.setExternalProcesses(args[0]!);
-      case 'setSampleInterval': return c.setSampleInterval(args[0]!);
-      case 'setStreaming': return c.setStreaming(args[0]!);
-      case 'sampleNow': return c.sampleNow();
-      case 'readHistory': return c.readHistory(args[0]!);
-      case 'shutdown': return c.shutdown();
-      case 'snapshots':
+      case "configure":
+        return c.configure(args[0]!);
+      case "setExternalProcesses":
+        return c.setExternalProcesses(args[0]!);
+      case "setSampleInterval":
+        return c.setSampleInterval(args[0]!);
+      case "setStreaming":
+        return c.setStreaming(args[0]!);
+      case "sampleNow":
+        return c.sampleNow();
+      case "readHistory":
+        return c.readHistory(args[0]!);
+      case "shutdown":
+        return c.shutdown();
+      case "snapshots":
         this.stream = c.snapshots();
         return Promise.resolve(undefined);
-      case 'next':
+      case "next":
         return this.stream!.next().then((r) => {
           if (r.done) throw new EndOfStream();
           return r.value;
         });
-      case 'awaitUnattributed':
+      case "awaitUnattributed":
         return (async () => {
-          for (let i = 0; i < 1000 && this.unattributed.length < call.count!; i++) await new Promise((r) => setTimeout(r, 10));
+          for (let i = 0; i < 1000 && this.unattributed.length < call.count!; i++)
+            await new Promise((r) => setTimeout(r, 10));
         })();
-      default: throw new Error(`unknown call ${call.call}`);
+      default:
+        throw new Error(`unknown call ${call.call}`);
     }
   }
 }
@@ -93,12 +116,16 @@ async function settleCall(promise: Promise<unknown>): Promise<unknown> {
   }
 }
 
-for (const file of readdirSync(TRANSCRIPTS).filter((f) => f.endsWith('.json')).sort()) {
+for (const file of readdirSync(TRANSCRIPTS)
+  .filter((f) => f.endsWith(".json"))
+  .sort()) {
   const transcript = path.join(TRANSCRIPTS, file);
-  const cases = (JSON.parse(readFileSync(transcript, 'utf8')) as { cases: Case[] }).cases;
+  const cases = (JSON.parse(readFileSync(transcript, "utf8")) as { cases: Case[] }).cases;
   cases.forEach((c, index) => {
-    test(`${path.basename(file, '.json')}: ${c.name}`, async () => {
-      const binaryPath = fakeMonitor(`exec python3 "${path.join(TRANSCRIPTS, 'fake_monitor.py')}" "${transcript}" ${index}`);
+    test(`${path.basename(file, ".json")}: ${c.name}`, async () => {
+      const binaryPath = fakeMonitor(
+        `exec python3 "${path.join(TRANSCRIPTS, "fake_monitor.py")}" "${transcript}" ${index}`,
+      );
       if (c.start !== undefined) {
         await assert.rejects(TreemonClient.start({ binaryPath }), (e: TreemonError) => {
           assert.equal(e.code, c.start!.code);

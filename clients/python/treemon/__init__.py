@@ -9,15 +9,24 @@
 
 from .client import Treemon
 from .errors import MonitorErrorCode, TreemonError, TreemonErrorCode
-from .types import (Capabilities, ExitInfo, ExternalProcess, ExternalProcessMatch, Hello, ProcessSample,
-                    Snapshot)
+from .types import Capabilities, ExitInfo, ExternalProcess, ExternalProcessMatch, Hello, ProcessSample, Snapshot
 from ._stream import SnapshotStream
 from ._locate import locate_monitor
 
 __version__ = "0.1.0"
 
 __all__ = [
-    "Capabilities", "ExitInfo", "ExternalProcess", "ExternalProcessMatch", "Hello", "MonitorErrorCode",
-    "ProcessSample", "Snapshot", "SnapshotStream", "Treemon", "TreemonError", "TreemonErrorCode",
+    "Capabilities",
+    "ExitInfo",
+    "ExternalProcess",
+    "ExternalProcessMatch",
+    "Hello",
+    "MonitorErrorCode",
+    "ProcessSample",
+    "Snapshot",
+    "SnapshotStream",
+    "Treemon",
+    "TreemonError",
+    "TreemonErrorCode",
     "locate_monitor",
 ]

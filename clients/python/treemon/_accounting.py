@@ -16,6 +16,7 @@ from typing import Optional, Tuple
 @dataclass(frozen=True)
 class ChildrenUsage:
     """What this process's waited-for children used, from its start."""
+
     cpu_time_ms: float
     read_bytes: int
     written_bytes: int
@@ -47,6 +48,7 @@ def children_usage() -> Optional[ChildrenUsage]:
     if not sys.platform.startswith("linux"):
         return None
     import resource
+
     try:
         times = resource.getrusage(resource.RUSAGE_CHILDREN)
         everything = _io_counts("/proc/self/io")
@@ -55,13 +57,17 @@ def children_usage() -> Optional[ChildrenUsage]:
         return None
     if everything is None:
         return None
-    return ChildrenUsage((times.ru_utime + times.ru_stime) * 1000, max(everything[0] - own[0], 0),
-                         max(everything[1] - own[1], 0))
+    return ChildrenUsage(
+        (times.ru_utime + times.ru_stime) * 1000, max(everything[0] - own[0], 0), max(everything[1] - own[1], 0)
+    )
 
 
 def usage_between(before: Optional[ChildrenUsage], after: Optional[ChildrenUsage]) -> Optional[ChildrenUsage]:
     """What was used between two readings."""
     if before is None or after is None:
         return None
-    return ChildrenUsage(max(after.cpu_time_ms - before.cpu_time_ms, 0), max(after.read_bytes - before.read_bytes, 0),
-                         max(after.written_bytes - before.written_bytes, 0))
+    return ChildrenUsage(
+        max(after.cpu_time_ms - before.cpu_time_ms, 0),
+        max(after.read_bytes - before.read_bytes, 0),
+        max(after.written_bytes - before.written_bytes, 0),
+    )

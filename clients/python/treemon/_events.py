@@ -19,8 +19,15 @@ MAX_NESTING = 64
 U32_MAX = 0xFFFFFFFF
 _ROW_MEMBERS = 14
 _SNAPSHOT_MEMBERS = 10
-_CAPABILITIES = ("cumulativeCpuTime", "currentCpuPercent", "residentMemory", "virtualMemory", "ioBytes",
-                 "processStartTime", "processTree")
+_CAPABILITIES = (
+    "cumulativeCpuTime",
+    "currentCpuPercent",
+    "residentMemory",
+    "virtualMemory",
+    "ioBytes",
+    "processStartTime",
+    "processTree",
+)
 
 
 @dataclass(frozen=True)
@@ -104,12 +111,21 @@ def _row(value: Any) -> ProcessSample:
     r = _object(value, _ROW_MEMBERS)
     try:
         return ProcessSample(
-            pid=_u32(r["pid"]), ppid=_u32(r["ppid"]), start_time_ms=_int(r["startTimeMs"]),
-            run_time_ms=_int(r["runTimeMs"]), name=_str(r["name"]), command=_str(r["command"]),
-            status=_str(r["status"]), cpu_percent=_cpu(r["cpuPercent"]), cpu_time_ms=_int(r["cpuTimeMs"]),
-            resident_bytes=_int(r["residentBytes"]), virtual_bytes=_int(r["virtualBytes"]),
-            io_read_bytes=_int(r["ioReadBytes"]), io_write_bytes=_int(r["ioWriteBytes"]),
-            io_semantics=_str(r["ioSemantics"]))
+            pid=_u32(r["pid"]),
+            ppid=_u32(r["ppid"]),
+            start_time_ms=_int(r["startTimeMs"]),
+            run_time_ms=_int(r["runTimeMs"]),
+            name=_str(r["name"]),
+            command=_str(r["command"]),
+            status=_str(r["status"]),
+            cpu_percent=_cpu(r["cpuPercent"]),
+            cpu_time_ms=_int(r["cpuTimeMs"]),
+            resident_bytes=_int(r["residentBytes"]),
+            virtual_bytes=_int(r["virtualBytes"]),
+            io_read_bytes=_int(r["ioReadBytes"]),
+            io_write_bytes=_int(r["ioWriteBytes"]),
+            io_semantics=_str(r["ioSemantics"]),
+        )
     except KeyError:
         raise _Malformed() from None
 
@@ -131,12 +147,16 @@ def _snapshot(value: Any, request_id: Optional[str]) -> Snapshot:
         raise _Malformed()
     try:
         return Snapshot(
-            sequence=_int(s["sequence"]), sampled_at_unix_ms=_int(s["sampledAtUnixMs"]),
+            sequence=_int(s["sequence"]),
+            sampled_at_unix_ms=_int(s["sampledAtUnixMs"]),
             collection_duration_micros=_int(s["collectionDurationMicros"]),
             scanned_process_count=_int(s["scannedProcessCount"]),
             retained_process_count=_int(s["retainedProcessCount"]),
-            inaccessible_process_count=_int(s["inaccessibleProcessCount"]), request_id=request_id,
-            external_processes=_list(s["externalProcesses"], _external), processes=_list(s["processes"], _row))
+            inaccessible_process_count=_int(s["inaccessibleProcessCount"]),
+            request_id=request_id,
+            external_processes=_list(s["externalProcesses"], _external),
+            processes=_list(s["processes"], _row),
+        )
     except KeyError:
         raise _Malformed() from None
 
@@ -160,9 +180,13 @@ def _hello(e: Dict[str, Any]) -> Hello:
         raise BadLine("hello without sidecarPid") from None
     try:
         _object(e, 7)
-        return Hello(sidecar_version=_str(e["sidecarVersion"]), sidecar_pid=pid,
-                     platform=_str(e["platform"]), arch=_str(e["arch"]),
-                     capabilities=_capabilities(e["capabilities"]))
+        return Hello(
+            sidecar_version=_str(e["sidecarVersion"]),
+            sidecar_pid=pid,
+            platform=_str(e["platform"]),
+            arch=_str(e["arch"]),
+            capabilities=_capabilities(e["capabilities"]),
+        )
     except (_Malformed, KeyError):
         raise BadLine("malformed hello") from None
 
@@ -182,8 +206,12 @@ def _snapshot_event(e: Dict[str, Any]) -> Snapshot:
 
 
 def _history_chunk(e: Dict[str, Any]) -> HistoryChunk:
-    if (len(e) != 5 or not isinstance(e.get("requestId"), str) or not isinstance(e.get("done"), bool)
-            or not isinstance(e.get("snapshots"), list)):
+    if (
+        len(e) != 5
+        or not isinstance(e.get("requestId"), str)
+        or not isinstance(e.get("done"), bool)
+        or not isinstance(e.get("snapshots"), list)
+    ):
         raise BadLine("malformed historyChunk")
     try:
         snapshots = _list(e.get("snapshots"), lambda s: _snapshot(s, None))
@@ -200,7 +228,10 @@ def _error_event(e: Dict[str, Any]) -> ErrorEvent:
 
 
 _READERS: Dict[str, Callable[[Dict[str, Any]], Event]] = {
-    "hello": _hello, "snapshot": _snapshot_event, "historyChunk": _history_chunk, "error": _error_event,
+    "hello": _hello,
+    "snapshot": _snapshot_event,
+    "historyChunk": _history_chunk,
+    "error": _error_event,
 }
 
 

@@ -32,6 +32,7 @@ _ARCH_ALIASES = {"amd64": "x86_64", "x64": "x86_64", "arm64": "aarch64", "i386":
 @dataclass(frozen=True)
 class Machine:
     """A system and an architecture in treemon's own terms: ("linux", "x86_64"), ("windows", "aarch64")."""
+
     system: str
     arch: str
 
@@ -55,6 +56,7 @@ EXECUTABLE_NAME = this_machine().executable_name
 @dataclass(frozen=True)
 class Location:
     """Either the executable to start or why none can be: exactly one of the two is set."""
+
     path: Optional[str] = None
     problem: Optional[str] = None
 
@@ -100,15 +102,21 @@ def _unusable_because(file: str, machine: Machine) -> Optional[str]:
     return None
 
 
-def find_monitor(explicit: "Optional[Union[str, os.PathLike[str]]]" = None, explicit_name: str = "binary",
-                 environment: Optional[Mapping[str, str]] = None, package_dir: str = PACKAGE_DIR,
-                 machine: Optional[Machine] = None) -> Location:
+def find_monitor(
+    explicit: "Optional[Union[str, os.PathLike[str]]]" = None,
+    explicit_name: str = "binary",
+    environment: Optional[Mapping[str, str]] = None,
+    package_dir: str = PACKAGE_DIR,
+    machine: Optional[Machine] = None,
+) -> Location:
     """Finds the executable. `explicit_name` is how the caller's user names the explicit path
     ("binary" for the library, "--binary PATH" for `record`), for the error texts."""
     environment = os.environ if environment is None else environment
     machine = this_machine() if machine is None else machine
-    named = [(None if explicit is None else os.fspath(explicit), explicit_name),
-             (environment.get(BINARY_ENVIRONMENT_VARIABLE) or None, BINARY_ENVIRONMENT_VARIABLE)]
+    named = [
+        (None if explicit is None else os.fspath(explicit), explicit_name),
+        (environment.get(BINARY_ENVIRONMENT_VARIABLE) or None, BINARY_ENVIRONMENT_VARIABLE),
+    ]
     for file, source in named:
         if file is None:
             continue
@@ -121,13 +129,17 @@ def find_monitor(explicit: "Optional[Union[str, os.PathLike[str]]]" = None, expl
         problem = _unusable_because(carried, machine)
         if problem is None:
             return Location(path=carried)
-        return Location(problem=f"cannot use the treemon executable this package carries, {carried}: {problem}; "
-                                f"reinstall the package, or pass {explicit_name} or set {BINARY_ENVIRONMENT_VARIABLE}")
+        return Location(
+            problem=f"cannot use the treemon executable this package carries, {carried}: {problem}; "
+            f"reinstall the package, or pass {explicit_name} or set {BINARY_ENVIRONMENT_VARIABLE}"
+        )
     on_path = shutil.which(machine.executable_name, path=environment.get("PATH", ""))
     if on_path is not None:
         return Location(path=on_path)
-    return Location(problem=f"treemon executable not found: this package carries none for {machine} and there is "
-                            f"none on PATH; pass {explicit_name}, set {BINARY_ENVIRONMENT_VARIABLE} or put treemon on PATH")
+    return Location(
+        problem=f"treemon executable not found: this package carries none for {machine} and there is "
+        f"none on PATH; pass {explicit_name}, set {BINARY_ENVIRONMENT_VARIABLE} or put treemon on PATH"
+    )
 
 
 def locate_monitor(explicit: "Optional[Union[str, os.PathLike[str]]]" = None) -> Optional[str]:

@@ -60,23 +60,38 @@ class RateTracker:
     _credit: Dict[Key, _Credit] = field(default_factory=dict)
 
     def update(self, snapshot: Snapshot) -> Dict[Key, Rates]:
-        present = {process_key(p): _Counters(snapshot.sampled_at_unix_ms, p.pid, p.ppid, p.cpu_time_ms,
-                                             p.io_read_bytes, p.io_write_bytes, p.status in ("Zombie", "Dead"))
-                   for p in snapshot.processes}
+        present = {
+            process_key(p): _Counters(
+                snapshot.sampled_at_unix_ms,
+                p.pid,
+                p.ppid,
+                p.cpu_time_ms,
+                p.io_read_bytes,
+                p.io_write_bytes,
+                p.status in ("Zombie", "Dead"),
+            )
+            for p in snapshot.processes
+        }
         if self.children_fold_into_parent:
             self._fold_ended_children(present)
         rates: Dict[Key, Rates] = {}
         for p in snapshot.processes:
             key = process_key(p)
             now = present[key]
-            base = self._previous.get(key) or _Counters(snapshot.sampled_at_unix_ms - max(p.run_time_ms, 1000),
-                                                       p.pid, p.ppid, 0, 0, 0, False)
+            base = self._previous.get(key) or _Counters(
+                snapshot.sampled_at_unix_ms - max(p.run_time_ms, 1000), p.pid, p.ppid, 0, 0, 0, False
+            )
             ms = max(now.at - base.at, 1)
             credit = self._credit.get(key)
             read = _take(now.read - base.read, credit, "read")
             write = _take(now.write - base.write, credit, "write")
-            rates[key] = Rates(cpu_percent=max(now.cpu - base.cpu, 0) / ms * 100, read_per_second=read / ms * 1000,
-                               write_per_second=write / ms * 1000, read_bytes=read, write_bytes=write)
+            rates[key] = Rates(
+                cpu_percent=max(now.cpu - base.cpu, 0) / ms * 100,
+                read_per_second=read / ms * 1000,
+                write_per_second=write / ms * 1000,
+                read_bytes=read,
+                write_bytes=write,
+            )
         self._credit = {k: c for k, c in self._credit.items() if k in present}
         self._previous = present
         return rates
@@ -109,8 +124,9 @@ def _take(delta: int, credit: Optional[_Credit], kind: str) -> float:
     return own - taken
 
 
-def _nearest_present_ancestor(process: _Counters, known: Dict[int, Tuple[Key, _Counters]],
-                              present: Dict[Key, _Counters]) -> Optional[Key]:
+def _nearest_present_ancestor(
+    process: _Counters, known: Dict[int, Tuple[Key, _Counters]], present: Dict[Key, _Counters]
+) -> Optional[Key]:
     seen = {process.pid}
     parent = known.get(process.ppid)
     while parent is not None:

@@ -55,7 +55,7 @@ class Ending:
 
 
 def totals_source(kernel: Optional[ChildrenUsage], sampled_cpu_time_ms: float, left_running: int) -> str:
-    """"kernel" when its reading is the whole truth: nothing was left running, and no process that
+    """ "kernel" when its reading is the whole truth: nothing was left running, and no process that
     the samples saw escaped (an orphan reaped by someone else takes its CPU time out of the
     reading; the samples then saw more than it holds). Else "samples": at least what they saw."""
     if kernel is None or left_running > 0:
@@ -98,16 +98,28 @@ class SummaryRecorder:
         cpu_time_ms = round_half_up(sampled_cpu_time_ms if exact is None else exact.cpu_time_ms)
         peak = self._peak_process
         return {
-            "type": "summary", "command": self.command, "pid": self.pid, "startedAtUnixMs": self.started_at_unix_ms,
-            "wallTimeMs": round_half_up(ending.wall_time_ms), "exitStatus": ending.exit_status, "signal": ending.signal,
-            "processesSeen": len(self._cpu_time_ms), "cpuTimeMs": cpu_time_ms,
-            "cpuAveragePercent": float(fixed(cpu_time_ms / max(ending.wall_time_ms, 1) * 100)), "totalsFrom": source,
-            "cpuPeakPercent": float(fixed(self._cpu_peak_percent)), "peakResidentBytes": self._peak_resident_bytes,
-            "peakProcess": None if peak is None else {"pid": peak.pid, "name": peak.name, "residentBytes": peak.resident_bytes},
+            "type": "summary",
+            "command": self.command,
+            "pid": self.pid,
+            "startedAtUnixMs": self.started_at_unix_ms,
+            "wallTimeMs": round_half_up(ending.wall_time_ms),
+            "exitStatus": ending.exit_status,
+            "signal": ending.signal,
+            "processesSeen": len(self._cpu_time_ms),
+            "cpuTimeMs": cpu_time_ms,
+            "cpuAveragePercent": float(fixed(cpu_time_ms / max(ending.wall_time_ms, 1) * 100)),
+            "totalsFrom": source,
+            "cpuPeakPercent": float(fixed(self._cpu_peak_percent)),
+            "peakResidentBytes": self._peak_resident_bytes,
+            "peakProcess": None
+            if peak is None
+            else {"pid": peak.pid, "name": peak.name, "residentBytes": peak.resident_bytes},
             "readBytes": round_half_up(self._read_bytes if exact is None else exact.read_bytes),
             "writtenBytes": round_half_up(self._written_bytes if exact is None else exact.written_bytes),
-            "leftRunning": [{"pid": p.pid, "name": p.name, "command": p.command}
-                            for p in sorted(ending.left_running, key=lambda p: p.pid)],
+            "leftRunning": [
+                {"pid": p.pid, "name": p.name, "command": p.command}
+                for p in sorted(ending.left_running, key=lambda p: p.pid)
+            ],
             "killed": ending.killed,
         }
 
@@ -125,14 +137,24 @@ def format_summary(summary: Dict[str, Any]) -> List[str]:
         status = f"{summary['exitStatus']} (killed by {summary['signal']})"
     source = " (exact, from the kernel)" if summary["totalsFrom"] == "kernel" else " (at least, from samples)"
     peak = summary["peakProcess"]
-    peak_text = "" if peak is None else (
-        f", most held by {printable(peak['name'])} (pid {peak['pid']}): {format_bytes(peak['residentBytes'])}")
+    peak_text = (
+        ""
+        if peak is None
+        else (f", most held by {printable(peak['name'])} (pid {peak['pid']}): {format_bytes(peak['residentBytes'])}")
+    )
     left = summary["leftRunning"]
-    left_text = "none" if not left else (
-        f"{len(left)}{', killed' if summary['killed'] else ''}: " + ", ".join(f"{printable(p['name'])} (pid {p['pid']})" for p in left))
+    left_text = (
+        "none"
+        if not left
+        else (
+            f"{len(left)}{', killed' if summary['killed'] else ''}: "
+            + ", ".join(f"{printable(p['name'])} (pid {p['pid']})" for p in left)
+        )
+    )
 
     def line(label: str, value: str) -> str:
         return f"  {label:<16}{value}"
+
     command = summary["command"]
     return [
         f"summary: {printable(' '.join(command)) if command else 'pid ' + str(summary['pid'])}",

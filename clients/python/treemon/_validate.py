@@ -102,14 +102,13 @@ def external_processes_text(processes: object, name: str) -> str:
 PREFIX = '{"version":2,"type":'
 
 
-def configure_text(root_pid: object, sample_interval_ms: object,
-                   external_processes: Optional[ExternalProcessList]) -> str:
+def configure_text(
+    root_pid: object, sample_interval_ms: object, external_processes: Optional[ExternalProcessList]
+) -> str:
     root = check_u32(root_pid, "rootPid")
     interval = check_u64(sample_interval_ms, "sampleIntervalMs")
-    external = external_processes_text([] if external_processes is None else external_processes,
-                                       "externalProcesses")
-    return (f'{PREFIX}"configure","rootPid":{root},"sampleIntervalMs":{interval},'
-            f'"externalProcesses":{external}}}')
+    external = external_processes_text([] if external_processes is None else external_processes, "externalProcesses")
+    return f'{PREFIX}"configure","rootPid":{root},"sampleIntervalMs":{interval},' f'"externalProcesses":{external}}}'
 
 
 def set_external_processes_text(processes: object) -> str:

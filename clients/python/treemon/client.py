@@ -20,8 +20,15 @@ from typing import Any, Callable, List, Mapping, Optional, Union
 from ._events import BadLine, ErrorEvent, Event, HistoryChunk, parse_event_line
 from ._locate import find_monitor
 from ._stream import SnapshotStream
-from ._validate import (SHUTDOWN_TEXT, configure_text, read_history_text, sample_now_text,
-                        set_external_processes_text, set_sample_interval_text, set_streaming_text)
+from ._validate import (
+    SHUTDOWN_TEXT,
+    configure_text,
+    read_history_text,
+    sample_now_text,
+    set_external_processes_text,
+    set_sample_interval_text,
+    set_streaming_text,
+)
 from .errors import TreemonError
 from .types import ExitInfo, ExternalProcessList, Hello, Snapshot
 
@@ -58,9 +65,14 @@ class Treemon:
     hello: Hello
 
     @classmethod
-    def start(cls, binary: "Optional[Union[str, os.PathLike[str]]]" = None, *,
-              hello_timeout: float = DEFAULT_HELLO_TIMEOUT_S, cwd: Optional[str] = None,
-              env: Optional[Mapping[str, str]] = None) -> "Treemon":
+    def start(
+        cls,
+        binary: "Optional[Union[str, os.PathLike[str]]]" = None,
+        *,
+        hello_timeout: float = DEFAULT_HELLO_TIMEOUT_S,
+        cwd: Optional[str] = None,
+        env: Optional[Mapping[str, str]] = None,
+    ) -> "Treemon":
         """Starts the monitor (`binary`, else $TREEMON_BINARY, else the one this package carries,
         else treemon on PATH) and returns once its hello has arrived."""
         found = find_monitor(binary)
@@ -69,10 +81,17 @@ class Treemon:
         path = found.path
         flags = getattr(subprocess, "CREATE_NO_WINDOW", 0) if sys.platform == "win32" else 0
         try:
-            process = subprocess.Popen([path], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                       cwd=cwd, env=None if env is None else dict(env), creationflags=flags,
-                                       # Out of the terminal's process group: Ctrl-C is the application's to handle.
-                                       start_new_session=sys.platform != "win32")
+            process = subprocess.Popen(
+                [path],
+                stdin=subprocess.PIPE,
+                stdout=subprocess.PIPE,
+                stderr=subprocess.PIPE,
+                cwd=cwd,
+                env=None if env is None else dict(env),
+                creationflags=flags,
+                # Out of the terminal's process group: Ctrl-C is the application's to handle.
+                start_new_session=sys.platform != "win32",
+            )
         except OSError as error:
             raise TreemonError("start-failed", f"{path}: cannot run treemon: {error.strerror or error}") from None
         client = cls(process)
@@ -119,8 +138,9 @@ class Treemon:
 
     # ---- commands ------------------------------------------------------------------------------
 
-    def configure(self, root_pid: int, sample_interval_ms: int,
-                  external_processes: Optional[ExternalProcessList] = None) -> None:
+    def configure(
+        self, root_pid: int, sample_interval_ms: int, external_processes: Optional[ExternalProcessList] = None
+    ) -> None:
         """Sets the root pid, the sample interval (0: none; otherwise clamped by the monitor to
         250..60000 ms) and the external processes; returns once applied."""
         self.configure_future(root_pid, sample_interval_ms, external_processes).result()
@@ -150,10 +170,12 @@ class Treemon:
     # The same commands without waiting: each writes its command at once and returns a future of
     # the outcome, so that several commands can be in flight (the asyncio wrapper uses these).
 
-    def configure_future(self, root_pid: int, sample_interval_ms: int,
-                         external_processes: Optional[ExternalProcessList] = None) -> "Future[None]":
-        return self._silent(configure_text(root_pid, sample_interval_ms, external_processes),
-                            needs_configuration=False, configures=True)
+    def configure_future(
+        self, root_pid: int, sample_interval_ms: int, external_processes: Optional[ExternalProcessList] = None
+    ) -> "Future[None]":
+        return self._silent(
+            configure_text(root_pid, sample_interval_ms, external_processes), needs_configuration=False, configures=True
+        )
 
     def set_external_processes_future(self, processes: ExternalProcessList) -> "Future[None]":
         return self._silent(set_external_processes_text(processes), needs_configuration=True, configures=False)
@@ -290,7 +312,9 @@ class Treemon:
         try:
             cut_line = self._read_lines()
         except Exception as error:  # whatever failed, no call may be left waiting
-            self._settle(lambda: self._close_with(TreemonError("protocol-error", f"cannot read treemon's output: {error!r}")))
+            self._settle(
+                lambda: self._close_with(TreemonError("protocol-error", f"cannot read treemon's output: {error!r}"))
+            )
         self._wait_for_exit()
         self._stderr_reader.join(2.0)
         code = self._process.wait()
@@ -305,7 +329,11 @@ class Treemon:
             raw = stream.readline(MAX_LINE_BYTES + 1)
             if not raw.endswith(b"\n"):
                 if len(raw) > MAX_LINE_BYTES:
-                    self._settle(lambda: self._close_with(TreemonError("protocol-error", f"treemon wrote a line longer than {MAX_LINE_BYTES} bytes")))
+                    self._settle(
+                        lambda: self._close_with(
+                            TreemonError("protocol-error", f"treemon wrote a line longer than {MAX_LINE_BYTES} bytes")
+                        )
+                    )
                     return False
                 return bool(raw)
             self._settle(lambda: self._on_line(raw[:-1].decode("utf-8", "replace")))
@@ -322,7 +350,11 @@ class Treemon:
             with self._lock:
                 broken = self._closed_reason is None
             if broken:
-                self._settle(lambda: self._close_with(TreemonError("protocol-error", "treemon closed its output and kept running")))
+                self._settle(
+                    lambda: self._close_with(
+                        TreemonError("protocol-error", "treemon closed its output and kept running")
+                    )
+                )
 
     def _settle(self, handle: Callable[[], List[Callable[[], None]]]) -> None:
         """Runs `handle` under the lock, then the settlements it returned, outside it, so that a
@@ -346,7 +378,13 @@ class Treemon:
     def _on_first_event(self, event: Event) -> List[Callable[[], None]]:
         hello = self._hello
         if not isinstance(event, Hello):
-            name = "snapshot" if isinstance(event, Snapshot) else "historyChunk" if isinstance(event, HistoryChunk) else "error"
+            name = (
+                "snapshot"
+                if isinstance(event, Snapshot)
+                else "historyChunk"
+                if isinstance(event, HistoryChunk)
+                else "error"
+            )
             error = TreemonError("protocol-error", f"the first event is {name}, not hello")
             return self._close_with(error) + [_rejecter(hello, error)]
         return [_resolver(hello, event)]
@@ -382,7 +420,11 @@ class Treemon:
     def _on_answer(self, request_id: str, event: Union[Snapshot, HistoryChunk]) -> List[Callable[[], None]]:
         index = next((i for i, p in enumerate(self._pending) if p.request_id == request_id), None)
         if index is None:
-            self.unattributed_errors.append(TreemonError("protocol-error", f"an answer to unknown request {json.dumps(request_id, ensure_ascii=False)}"))
+            self.unattributed_errors.append(
+                TreemonError(
+                    "protocol-error", f"an answer to unknown request {json.dumps(request_id, ensure_ascii=False)}"
+                )
+            )
             return []
         actions: List[Callable[[], None]] = []
         # Answers come in order: every command sent before this one has been handled.
@@ -392,16 +434,22 @@ class Treemon:
                 if not entry.failed:
                     actions.append(_resolver(entry.future, None))
             else:
-                actions.append(_rejecter(entry.future, TreemonError("protocol-error", "treemon answered a later request first")))
+                actions.append(
+                    _rejecter(entry.future, TreemonError("protocol-error", "treemon answered a later request first"))
+                )
         entry = self._pending[0]
         if entry.kind == "sample":
             self._pending.pop(0)
             if isinstance(event, Snapshot):
                 return actions + [_resolver(entry.future, event)]
-            return actions + [_rejecter(entry.future, TreemonError("protocol-error", "a history chunk answered a sampleNow"))]
+            return actions + [
+                _rejecter(entry.future, TreemonError("protocol-error", "a history chunk answered a sampleNow"))
+            ]
         if not isinstance(event, HistoryChunk):
             self._pending.pop(0)
-            return actions + [_rejecter(entry.future, TreemonError("protocol-error", "a snapshot answered a readHistory"))]
+            return actions + [
+                _rejecter(entry.future, TreemonError("protocol-error", "a snapshot answered a readHistory"))
+            ]
         if entry.kind == "history":
             entry.snapshots.extend(event.snapshots)
             if event.done:
@@ -464,4 +512,3 @@ def _resolver(future: "Future[Any]", value: Any) -> Callable[[], None]:
 
 def _rejecter(future: "Future[Any]", error: TreemonError) -> Callable[[], None]:
     return lambda: future.set_exception(error)
-

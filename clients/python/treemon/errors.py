@@ -13,8 +13,9 @@ MonitorErrorCode = Literal["invalid-command", "protocol-mismatch", "not-configur
 #: down, before answering), "start-failed" (it could not be started or sent no valid hello),
 #: "protocol-error" (it wrote a line that is not a valid event or one longer than 128 MiB, or closed
 #: its output and kept running; the client then ends it).
-TreemonErrorCode = Literal["invalid-command", "protocol-mismatch", "not-configured",
-                           "monitor-exited", "start-failed", "protocol-error"]
+TreemonErrorCode = Literal[
+    "invalid-command", "protocol-mismatch", "not-configured", "monitor-exited", "start-failed", "protocol-error"
+]
 
 
 class TreemonError(Exception):

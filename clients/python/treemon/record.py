@@ -29,8 +29,17 @@ from .client import Treemon
 from .errors import TreemonError
 from .types import ProcessSample, Snapshot
 
-CSV_HEADER = ["time_s", "pid", "ppid", "name", "cpu_percent", "resident_bytes", "read_bytes_per_s",
-              "write_bytes_per_s", "command"]
+CSV_HEADER = [
+    "time_s",
+    "pid",
+    "ppid",
+    "name",
+    "cpu_percent",
+    "resident_bytes",
+    "read_bytes_per_s",
+    "write_bytes_per_s",
+    "command",
+]
 #: States of a process that has ended but is still listed until its parent reaps it.
 ENDED = ("Zombie", "Dead")
 #: How many processes seen during the run are looked at again for the ones left running.
@@ -59,7 +68,7 @@ def split_command(argv: Sequence[str]) -> Tuple[List[str], List[str]]:
     while i < len(argv):
         arg = argv[i]
         if arg == "--":
-            return list(argv[:i]), list(argv[i + 1:])
+            return list(argv[:i]), list(argv[i + 1 :])
         if not arg.startswith("-") or arg == "-":
             break
         i += 2 if arg in VALUE_OPTIONS else 1
@@ -67,16 +76,28 @@ def split_command(argv: Sequence[str]) -> Tuple[List[str], List[str]]:
 
 
 def parse_args(argv: Sequence[str]) -> argparse.Namespace:
-    parser = _Parser(prog="python -m treemon record", usage=USAGE, description=__doc__, allow_abbrev=False,
-                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--interval", type=int, default=1000, metavar="MS",
-                        help="sample interval in ms, 250..60000 (default 1000)")
-    parser.add_argument("--csv", metavar="FILE",
-                        help="write the CSV to FILE; without it the CSV goes to standard output and the command's "
-                             "standard output to standard error")
+    parser = _Parser(
+        prog="python -m treemon record",
+        usage=USAGE,
+        description=__doc__,
+        allow_abbrev=False,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument(
+        "--interval", type=int, default=1000, metavar="MS", help="sample interval in ms, 250..60000 (default 1000)"
+    )
+    parser.add_argument(
+        "--csv",
+        metavar="FILE",
+        help="write the CSV to FILE; without it the CSV goes to standard output and the command's "
+        "standard output to standard error",
+    )
     parser.add_argument("--pid", type=int, help="watch this running process and its descendants")
-    parser.add_argument("--binary", metavar="PATH",
-                        help="the treemon executable (default: $TREEMON_BINARY, then the one this package carries, then PATH)")
+    parser.add_argument(
+        "--binary",
+        metavar="PATH",
+        help="the treemon executable (default: $TREEMON_BINARY, then the one this package carries, then PATH)",
+    )
     options, command = split_command(argv)
     args = parser.parse_args(options)
     args.command = command
@@ -143,8 +164,19 @@ class Recording:
         rows: List[List[Any]] = []
         for p in snapshot.processes:
             r = rates.get(process_key(p), Rates())
-            rows.append([time_s, p.pid, p.ppid, p.name, fixed(r.cpu_percent), p.resident_bytes,
-                         round_half_up(r.read_per_second), round_half_up(r.write_per_second), p.command])
+            rows.append(
+                [
+                    time_s,
+                    p.pid,
+                    p.ppid,
+                    p.name,
+                    fixed(r.cpu_percent),
+                    p.resident_bytes,
+                    round_half_up(r.read_per_second),
+                    round_half_up(r.write_per_second),
+                    p.command,
+                ]
+            )
             self.seen.pop(process_key(p), None)
             self.seen[process_key(p)] = p
         self.output.rows(rows)
@@ -192,8 +224,14 @@ def monitor_gone(monitor: Treemon) -> bool:
     return True
 
 
-def follow(monitor: Treemon, recording: Recording, args: argparse.Namespace, root: int,
-           ended: "Future[Any]", interrupts: Interrupts) -> None:
+def follow(
+    monitor: Treemon,
+    recording: Recording,
+    args: argparse.Namespace,
+    root: int,
+    ended: "Future[Any]",
+    interrupts: Interrupts,
+) -> None:
     """Takes in the snapshots until the command ends (with --pid: the process, or an interrupt).
     Raises TreemonError when the monitor fails."""
     stream = monitor.snapshots()

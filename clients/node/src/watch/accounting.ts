@@ -6,7 +6,7 @@
 // reaped (while the monitor, also a child, still runs) hold exactly what the whole tree used,
 // every short-lived process included. Elsewhere there is no such reading.
 
-import { readdirSync, readFileSync } from 'node:fs';
+import { readdirSync, readFileSync } from "node:fs";
 
 /** What this process's waited-for children used, from its start: CPU time and I/O bytes. */
 export interface ChildrenUsage {
@@ -20,10 +20,12 @@ const TICKS_PER_SECOND = 100;
 
 function ioCounts(file: string): { read: number; written: number } | undefined {
   try {
-    const text = readFileSync(file, 'utf8');
+    const text = readFileSync(file, "utf8");
     const read = /^rchar: (\d+)$/m.exec(text);
     const written = /^wchar: (\d+)$/m.exec(text);
-    return read === null || written === null ? undefined : { read: Number(read[1]), written: Number(written[1]) };
+    return read === null || written === null
+      ? undefined
+      : { read: Number(read[1]), written: Number(written[1]) };
   } catch {
     return undefined;
   }
@@ -31,7 +33,7 @@ function ioCounts(file: string): { read: number; written: number } | undefined {
 
 function ownThreadsIo(): { read: number; written: number } {
   const sum = { read: 0, written: 0 };
-  for (const task of readdirSync('/proc/self/task')) {
+  for (const task of readdirSync("/proc/self/task")) {
     // A thread that ended meanwhile has no file left; its counts are then in the process's own.
     const counts = ioCounts(`/proc/self/task/${task}/io`);
     sum.read += counts?.read ?? 0;
@@ -42,13 +44,13 @@ function ownThreadsIo(): { read: number; written: number } {
 
 /** The reading now, or undefined where the kernel keeps none this process can read. */
 export function childrenUsage(): ChildrenUsage | undefined {
-  if (process.platform !== 'linux') return undefined;
+  if (process.platform !== "linux") return undefined;
   try {
-    const stat = readFileSync('/proc/self/stat', 'utf8');
+    const stat = readFileSync("/proc/self/stat", "utf8");
     // Fields from the state on (field 3); cutime and cstime are fields 16 and 17.
-    const fields = stat.slice(stat.lastIndexOf(')') + 2).split(' ');
+    const fields = stat.slice(stat.lastIndexOf(")") + 2).split(" ");
     const ticks = Number(fields[13]) + Number(fields[14]);
-    const all = ioCounts('/proc/self/io');
+    const all = ioCounts("/proc/self/io");
     const own = ownThreadsIo();
     if (!Number.isFinite(ticks) || all === undefined) return undefined;
     return {
@@ -62,7 +64,10 @@ export function childrenUsage(): ChildrenUsage | undefined {
 }
 
 /** What was used between two readings. */
-export function usageBetween(before: ChildrenUsage | undefined, after: ChildrenUsage | undefined): ChildrenUsage | undefined {
+export function usageBetween(
+  before: ChildrenUsage | undefined,
+  after: ChildrenUsage | undefined,
+): ChildrenUsage | undefined {
   if (before === undefined || after === undefined) return undefined;
   return {
     cpuTimeMs: Math.max(after.cpuTimeMs - before.cpuTimeMs, 0),

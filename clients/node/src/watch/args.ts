@@ -1,6 +1,6 @@
 // The command line of treemon-watch.
 
-export type SortKey = 'cpu' | 'memory' | 'io' | 'pid';
+export type SortKey = "cpu" | "memory" | "io" | "pid";
 
 export interface WatchOptions {
   /** The command to start and watch, or empty when --pid names a running process. */
@@ -53,8 +53,18 @@ export type ParsedArgs =
   | { ok: true; options: WatchOptions }
   | { ok: false; message: string; help?: boolean; version?: boolean };
 
-const VALUE_OPTIONS = new Set(['--record', '--chart', '--csv', '--log', '--interval', '--top', '--sort', '--treemon', '--pid']);
-const FLAG_OPTIONS = new Set(['--group', '--kill-tree']);
+const VALUE_OPTIONS = new Set([
+  "--record",
+  "--chart",
+  "--csv",
+  "--log",
+  "--interval",
+  "--top",
+  "--sort",
+  "--treemon",
+  "--pid",
+]);
+const FLAG_OPTIONS = new Set(["--group", "--kill-tree"]);
 
 function wholeNumber(text: string, name: string, min: number, max: number): number | string {
   if (!/^\d+$/.test(text)) return `${name} must be a whole number, got "${text}"`;
@@ -69,18 +79,18 @@ export function parseArgs(argv: string[]): ParsedArgs {
   let i = 0;
   for (; i < argv.length; i++) {
     const arg = argv[i]!;
-    if (arg === '--') {
+    if (arg === "--") {
       i++;
       break;
     }
-    if (!arg.startsWith('-') || arg === '-') break;
-    if (arg === '--help' || arg === '-h') return { ok: false, message: USAGE, help: true };
-    if (arg === '--version') return { ok: false, message: '', version: true };
+    if (!arg.startsWith("-") || arg === "-") break;
+    if (arg === "--help" || arg === "-h") return { ok: false, message: USAGE, help: true };
+    if (arg === "--version") return { ok: false, message: "", version: true };
     if (FLAG_OPTIONS.has(arg)) {
       flags.add(arg);
       continue;
     }
-    const eq = arg.indexOf('=');
+    const eq = arg.indexOf("=");
     const name = eq === -1 ? arg : arg.slice(0, eq);
     if (!VALUE_OPTIONS.has(name)) return { ok: false, message: `unknown option ${arg}` };
     const value = eq === -1 ? argv[++i] : arg.slice(eq + 1);
@@ -90,7 +100,9 @@ export function parseArgs(argv: string[]): ParsedArgs {
   const command = argv.slice(i);
   const numbers: Record<string, number> = {};
   for (const [name, min, max, fallback] of [
-    ['--pid', 1, 0xffffffff, 0], ['--interval', 250, 60000, 1000], ['--top', 0, 20, 5],
+    ["--pid", 1, 0xffffffff, 0],
+    ["--interval", 250, 60000, 1000],
+    ["--top", 0, 20, 5],
   ] as const) {
     const text = values.get(name);
     if (text === undefined) {
@@ -98,25 +110,36 @@ export function parseArgs(argv: string[]): ParsedArgs {
       continue;
     }
     const parsed = wholeNumber(text, name, min, max);
-    if (typeof parsed === 'string') return { ok: false, message: parsed };
+    if (typeof parsed === "string") return { ok: false, message: parsed };
     numbers[name] = parsed;
   }
-  const pid = values.has('--pid') ? numbers['--pid'] : undefined;
+  const pid = values.has("--pid") ? numbers["--pid"] : undefined;
   if ((pid === undefined) === (command.length === 0)) {
-    return { ok: false, message: 'give either a command or --pid PID' };
+    return { ok: false, message: "give either a command or --pid PID" };
   }
-  const sort = values.get('--sort') ?? 'cpu';
-  if (!['cpu', 'memory', 'io', 'pid'].includes(sort)) return { ok: false, message: `--sort must be cpu, memory, io or pid, got "${sort}"` };
-  const outputs = ['--record', '--csv', '--chart', '--log'].flatMap((name) => values.get(name) ?? []);
+  const sort = values.get("--sort") ?? "cpu";
+  if (!["cpu", "memory", "io", "pid"].includes(sort))
+    return { ok: false, message: `--sort must be cpu, memory, io or pid, got "${sort}"` };
+  const outputs = ["--record", "--csv", "--chart", "--log"].flatMap(
+    (name) => values.get(name) ?? [],
+  );
   const shared = outputs.find((file, at) => outputs.indexOf(file) !== at);
   if (shared !== undefined) return { ok: false, message: `${shared} is named as two outputs` };
   return {
     ok: true,
     options: {
-      command, pid, sort: sort as SortKey,
-      treemon: values.get('--treemon'), record: values.get('--record'), chart: values.get('--chart'), log: values.get('--log'),
-      csv: values.get('--csv'), intervalMs: numbers['--interval']!, top: numbers['--top']!,
-      group: flags.has('--group'), killTree: flags.has('--kill-tree'),
+      command,
+      pid,
+      sort: sort as SortKey,
+      treemon: values.get("--treemon"),
+      record: values.get("--record"),
+      chart: values.get("--chart"),
+      log: values.get("--log"),
+      csv: values.get("--csv"),
+      intervalMs: numbers["--interval"]!,
+      top: numbers["--top"]!,
+      group: flags.has("--group"),
+      killTree: flags.has("--kill-tree"),
     },
   };
 }

@@ -5,23 +5,23 @@
 // with --kill-tree), never waited for. Exits with the command's own status (128 + signal number
 // when a signal ended it).
 
-import { spawn, type ChildProcess } from 'node:child_process';
-import { readFileSync, writeFileSync } from 'node:fs';
-import { constants as osConstants } from 'node:os';
-import * as path from 'node:path';
+import { spawn, type ChildProcess } from "node:child_process";
+import { readFileSync, writeFileSync } from "node:fs";
+import { constants as osConstants } from "node:os";
+import * as path from "node:path";
 
-import { TreemonClient } from '../client';
-import { findMonitor } from '../locate';
-import type { ProcessSample, Snapshot } from '../types';
-import { childrenUsage, usageBetween, type ChildrenUsage } from './accounting';
-import { parseArgs, USAGE, type WatchOptions } from './args';
-import { ChartRecorder } from './chart';
-import { CSV_HEADER, csvRows } from './csv';
-import { killAll, stillRunning } from './leftovers';
-import { OutputFile, OutputTail, reason, unwritable } from './outputs';
-import { formatSummary, SummaryRecorder } from './summary';
-import { processKey, RateTracker, renderFrame, treeRows } from './table';
-import { LiveView } from './view';
+import { TreemonClient } from "../client";
+import { findMonitor } from "../locate";
+import type { ProcessSample, Snapshot } from "../types";
+import { childrenUsage, usageBetween, type ChildrenUsage } from "./accounting";
+import { parseArgs, USAGE, type WatchOptions } from "./args";
+import { ChartRecorder } from "./chart";
+import { CSV_HEADER, csvRows } from "./csv";
+import { killAll, stillRunning } from "./leftovers";
+import { OutputFile, OutputTail, reason, unwritable } from "./outputs";
+import { formatSummary, SummaryRecorder } from "./summary";
+import { processKey, RateTracker, renderFrame, treeRows } from "./table";
+import { LiveView } from "./view";
 
 /** How long the command's output may take to arrive after it exited (its pipes may stay open). */
 const OUTPUT_DRAIN_MS = 500;
@@ -30,9 +30,9 @@ const CANDIDATES_KEPT = 2000;
 
 function startCommand(command: string[]): Promise<ChildProcess> {
   return new Promise((resolve, reject) => {
-    const child = spawn(command[0]!, command.slice(1), { stdio: ['inherit', 'pipe', 'pipe'] });
-    child.once('spawn', () => resolve(child));
-    child.once('error', reject);
+    const child = spawn(command[0]!, command.slice(1), { stdio: ["inherit", "pipe", "pipe"] });
+    child.once("spawn", () => resolve(child));
+    child.once("error", reject);
   });
 }
 
@@ -49,19 +49,33 @@ function exitStatusOf(code: number | null, signal: NodeJS.Signals | null): numbe
   return 128 + (signal === null ? 0 : (osConstants.signals[signal] ?? 0));
 }
 
-function endingText(end: CommandEnd | undefined, pid: number, interrupted: boolean, left: number, killed: boolean): string {
-  const how = end === undefined ? (interrupted ? `watch of process ${pid} interrupted` : `process ${pid} ended`)
-    : end.signal === null ? `exited with status ${end.status}` : `killed by ${end.signal} (status ${end.status})`;
+function endingText(
+  end: CommandEnd | undefined,
+  pid: number,
+  interrupted: boolean,
+  left: number,
+  killed: boolean,
+): string {
+  const how =
+    end === undefined
+      ? interrupted
+        ? `watch of process ${pid} interrupted`
+        : `process ${pid} ended`
+      : end.signal === null
+        ? `exited with status ${end.status}`
+        : `killed by ${end.signal} (status ${end.status})`;
   if (left === 0) return how;
-  return `${how}; ${left} process${left === 1 ? '' : 'es'} left running${killed ? ', killed' : ''}`;
+  return `${how}; ${left} process${left === 1 ? "" : "es"} left running${killed ? ", killed" : ""}`;
 }
 
 function version(): string {
   try {
-    const manifest = JSON.parse(readFileSync(path.join(__dirname, '..', '..', '..', 'package.json'), 'utf8')) as { version?: string };
-    return manifest.version ?? 'unknown';
+    const manifest = JSON.parse(
+      readFileSync(path.join(__dirname, "..", "..", "..", "package.json"), "utf8"),
+    ) as { version?: string };
+    return manifest.version ?? "unknown";
   } catch {
-    return 'unknown';
+    return "unknown";
   }
 }
 
@@ -73,8 +87,8 @@ async function watch(options: WatchOptions): Promise<number> {
   }
   let client: TreemonClient;
   try {
-    const found = await findMonitor(options.treemon, '--treemon PATH');
-    if ('problem' in found) throw new Error(found.problem);
+    const found = await findMonitor(options.treemon, "--treemon PATH");
+    if ("problem" in found) throw new Error(found.problem);
     client = await TreemonClient.start({ binaryPath: found.path });
   } catch (error) {
     process.stderr.write(`treemon-watch: ${(error as Error).message}\n`);
@@ -87,11 +101,13 @@ async function watch(options: WatchOptions): Promise<number> {
   let stopping = false;
   let monitorFailed = false;
   let monitorDied!: () => void;
-  const monitorDeath = new Promise<void>((resolve) => { monitorDied = resolve; });
-  client.on('exit', () => {
+  const monitorDeath = new Promise<void>((resolve) => {
+    monitorDied = resolve;
+  });
+  client.on("exit", () => {
     if (stopping) return;
     monitorFailed = true;
-    problems.push('the monitor ended during the run; the view stopped');
+    problems.push("the monitor ended during the run; the view stopped");
     monitorDied();
   });
 
@@ -114,7 +130,9 @@ async function watch(options: WatchOptions): Promise<number> {
 
   const report = (problem: string) => problems.push(problem);
   const outputs = {
-    record: OutputFile.open(options.record, report), csv: OutputFile.open(options.csv, report), log: OutputFile.open(options.log, report),
+    record: OutputFile.open(options.record, report),
+    csv: OutputFile.open(options.csv, report),
+    log: OutputFile.open(options.log, report),
   };
   const closeOutputs = () => Object.values(outputs).forEach((file) => file?.close());
   const output = new OutputTail(outputs.log);
@@ -127,7 +145,9 @@ async function watch(options: WatchOptions): Promise<number> {
     try {
       child = await startCommand(options.command);
     } catch (error) {
-      process.stderr.write(`treemon-watch: cannot start ${options.command[0]}: ${(error as Error).message}\n`);
+      process.stderr.write(
+        `treemon-watch: cannot start ${options.command[0]}: ${(error as Error).message}\n`,
+      );
       await client.shutdown();
       closeOutputs();
       return 127;
@@ -136,20 +156,32 @@ async function watch(options: WatchOptions): Promise<number> {
     output.attach(child.stderr);
   }
   const rootPid = options.pid ?? child!.pid!;
-  const title = options.pid === undefined ? options.command.join(' ') : `pid ${options.pid}`;
+  const title = options.pid === undefined ? options.command.join(" ") : `pid ${options.pid}`;
 
   let commandEnded!: (end: CommandEnd) => void;
-  const commandEnd = new Promise<CommandEnd>((resolve) => { commandEnded = resolve; });
-  child?.once('exit', (code, signal) => commandEnded({
-    status: exitStatusOf(code, signal), signal, atMs: Date.now(), usage: usageBetween(usageBefore, childrenUsage()),
-  }));
-
-  const chart = options.chart === undefined ? undefined : new ChartRecorder({
-    startedAtUnixMs: startedAt, origin: options.pid === undefined ? 'the command started' : 'the watch started', group: options.group,
+  const commandEnd = new Promise<CommandEnd>((resolve) => {
+    commandEnded = resolve;
   });
+  child?.once("exit", (code, signal) =>
+    commandEnded({
+      status: exitStatusOf(code, signal),
+      signal,
+      atMs: Date.now(),
+      usage: usageBetween(usageBefore, childrenUsage()),
+    }),
+  );
+
+  const chart =
+    options.chart === undefined
+      ? undefined
+      : new ChartRecorder({
+          startedAtUnixMs: startedAt,
+          origin: options.pid === undefined ? "the command started" : "the watch started",
+          group: options.group,
+        });
   const summary = new SummaryRecorder(options.command, rootPid, startedAt);
   const view = new LiveView(process.stdout);
-  const rates = new RateTracker(client.hello.platform === 'linux');
+  const rates = new RateTracker(client.hello.platform === "linux");
   outputs.csv?.write(`${CSV_HEADER}\n`);
   // Processes seen, most recently seen last: where to look for processes left running at the end.
   const seen = new Map<string, ProcessSample>();
@@ -158,10 +190,18 @@ async function watch(options: WatchOptions): Promise<number> {
 
   const draw = (ending?: string, atMs = Date.now()) => {
     if (latest === undefined) return;
-    view.show(renderFrame({
-      title, elapsedMs: atMs - startedAt, snapshot: latest.snapshot, rows: latest.rows,
-      width: view.width, height: view.height, outputTail: output.lines, ...(ending === undefined ? {} : { ending }),
-    }));
+    view.show(
+      renderFrame({
+        title,
+        elapsedMs: atMs - startedAt,
+        snapshot: latest.snapshot,
+        rows: latest.rows,
+        width: view.width,
+        height: view.height,
+        outputTail: output.lines,
+        ...(ending === undefined ? {} : { ending }),
+      }),
+    );
   };
 
   const take = (snapshot: Snapshot, redraw = true) => {
@@ -172,34 +212,38 @@ async function watch(options: WatchOptions): Promise<number> {
     chart?.add(snapshot, figures);
     summary.add(snapshot, figures);
     const rows = csvRows(snapshot, figures, startedAt);
-    if (rows.length > 0) outputs.csv?.write(`${rows.join('\n')}\n`);
+    if (rows.length > 0) outputs.csv?.write(`${rows.join("\n")}\n`);
     for (const p of snapshot.processes) {
       const key = processKey(p);
       seen.delete(key);
       seen.set(key, p);
     }
     // The last look after the end may find the tree gone: the view keeps the last rows it had.
-    if (snapshot.processes.length > 0 || latest === undefined) latest = { snapshot, rows: treeRows(snapshot, figures, options.sort) };
+    if (snapshot.processes.length > 0 || latest === undefined)
+      latest = { snapshot, rows: treeRows(snapshot, figures, options.sort) };
     if (redraw) draw();
   };
 
   let processEnded!: () => void;
-  const watchedProcessEnd = new Promise<void>((resolve) => { processEnded = resolve; });
+  const watchedProcessEnd = new Promise<void>((resolve) => {
+    processEnded = resolve;
+  });
   const onSnapshot = (snapshot: Snapshot) => {
     take(snapshot);
-    if (options.pid !== undefined && !snapshot.processes.some((p) => p.pid === options.pid)) processEnded();
+    if (options.pid !== undefined && !snapshot.processes.some((p) => p.pid === options.pid))
+      processEnded();
   };
-  client.on('snapshot', onSnapshot);
-  process.stdout.on('resize', draw);
+  client.on("snapshot", onSnapshot);
+  process.stdout.on("resize", draw);
 
   let interrupts = 0;
   const onSignal = (signal: NodeJS.Signals) => {
     interrupts++;
     if (child === undefined) processEnded();
-    else child.kill(interrupts > 1 ? 'SIGKILL' : signal);
+    else child.kill(interrupts > 1 ? "SIGKILL" : signal);
   };
-  process.on('SIGINT', onSignal);
-  process.on('SIGTERM', onSignal);
+  process.on("SIGINT", onSignal);
+  process.on("SIGTERM", onSignal);
 
   try {
     if (first !== undefined) take(first);
@@ -211,13 +255,15 @@ async function watch(options: WatchOptions): Promise<number> {
   } catch (error) {
     if (!monitorFailed) problems.push((error as Error).message);
   }
-  const end = child === undefined ? await Promise.race([watchedProcessEnd, monitorDeath]).then(() => undefined)
-    : await commandEnd;
+  const end =
+    child === undefined
+      ? await Promise.race([watchedProcessEnd, monitorDeath]).then(() => undefined)
+      : await commandEnd;
   const endedAt = end?.atMs ?? Date.now();
-  client.off('snapshot', onSnapshot);
-  process.off('SIGINT', onSignal);
-  process.off('SIGTERM', onSignal);
-  process.stdout.off('resize', draw);
+  client.off("snapshot", onSnapshot);
+  process.off("SIGINT", onSignal);
+  process.off("SIGTERM", onSignal);
+  process.stdout.off("resize", draw);
 
   // The last look at the tree, after the command's end: what it left running, and its last output.
   let leftRunning: ProcessSample[] = [];
@@ -228,11 +274,16 @@ async function watch(options: WatchOptions): Promise<number> {
     try {
       await client.setStreaming(false);
       const [last] = await Promise.all([
-        stillRunning(client, [...seen.values()].slice(-CANDIDATES_KEPT), rootPid), output.drained(OUTPUT_DRAIN_MS),
+        stillRunning(client, [...seen.values()].slice(-CANDIDATES_KEPT), rootPid),
+        output.drained(OUTPUT_DRAIN_MS),
       ]);
       leftRunning = last.processes;
-      take(leftRunning.length === last.snapshot.processes.length ? last.snapshot
-        : { ...last.snapshot, processes: leftRunning, retainedProcessCount: leftRunning.length }, false);
+      take(
+        leftRunning.length === last.snapshot.processes.length
+          ? last.snapshot
+          : { ...last.snapshot, processes: leftRunning, retainedProcessCount: leftRunning.length },
+        false,
+      );
       if (options.killTree && leftRunning.length > 0) {
         leftRunning = await killAll(client, leftRunning, rootPid);
         killed = true;
@@ -253,8 +304,11 @@ async function watch(options: WatchOptions): Promise<number> {
   await client.shutdown();
 
   const result = summary.finish({
-    exitStatus: end === undefined ? null : end.status, signal: end?.signal ?? null,
-    wallTimeMs: endedAt - startedAt, leftRunning, killed,
+    exitStatus: end === undefined ? null : end.status,
+    signal: end?.signal ?? null,
+    wallTimeMs: endedAt - startedAt,
+    leftRunning,
+    killed,
     // A monitor reaped during the run left its own CPU time and I/O in the reading.
     kernel: monitorFailed ? undefined : end?.usage,
   });
@@ -263,12 +317,14 @@ async function watch(options: WatchOptions): Promise<number> {
   if (chart !== undefined) {
     try {
       writeFileSync(options.chart!, chart.svg(`treemon-watch: ${title}`, options.top));
-      process.stderr.write(`treemon-watch: chart of ${chart.sampleCount} samples written to ${options.chart}\n`);
+      process.stderr.write(
+        `treemon-watch: chart of ${chart.sampleCount} samples written to ${options.chart}\n`,
+      );
     } catch (error) {
       process.stderr.write(`treemon-watch: cannot write ${options.chart}: ${reason(error)}\n`);
     }
   }
-  process.stderr.write(`${formatSummary(result).join('\n')}\n`);
+  process.stderr.write(`${formatSummary(result).join("\n")}\n`);
   if (end !== undefined) return end.status;
   return monitorFailed ? 1 : interrupted ? 130 : 0;
 }

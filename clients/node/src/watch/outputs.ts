@@ -2,9 +2,9 @@
 // before anything starts and written synchronously so that a failure is a value, never an
 // unhandled stream error; and the tail of the command's output that the view shows.
 
-import { closeSync, existsSync, openSync, unlinkSync, writeSync } from 'node:fs';
+import { closeSync, existsSync, openSync, unlinkSync, writeSync } from "node:fs";
 
-import { LineSplitter } from '../lines';
+import { LineSplitter } from "../lines";
 
 const OUTPUT_TAIL_LINES = 5;
 
@@ -23,7 +23,7 @@ export function unwritable(files: (string | undefined)[]): string | undefined {
     if (file === undefined) continue;
     const existed = existsSync(file);
     try {
-      closeSync(openSync(file, 'a'));
+      closeSync(openSync(file, "a"));
       if (!existed) unlinkSync(file);
     } catch (error) {
       return `cannot write ${file}: ${reason(error)}`;
@@ -36,16 +36,20 @@ export function unwritable(files: (string | undefined)[]): string | undefined {
 export class OutputFile {
   private failed = false;
 
-  private constructor(readonly file: string, private fd: number | undefined, private readonly report: (problem: string) => void) {}
+  private constructor(
+    readonly file: string,
+    private fd: number | undefined,
+    private readonly report: (problem: string) => void,
+  ) {}
 
   static open(file: string | undefined, report: (problem: string) => void): OutputFile | undefined {
-    return file === undefined ? undefined : new OutputFile(file, openSync(file, 'w'), report);
+    return file === undefined ? undefined : new OutputFile(file, openSync(file, "w"), report);
   }
 
   write(text: string | Buffer): void {
     if (this.fd === undefined || this.failed) return;
     try {
-      const data = typeof text === 'string' ? Buffer.from(text) : text;
+      const data = typeof text === "string" ? Buffer.from(text) : text;
       for (let done = 0; done < data.length;) done += writeSync(this.fd, data, done);
     } catch (error) {
       this.failed = true;
@@ -70,12 +74,12 @@ export class OutputTail {
   attach(stream: NodeJS.ReadableStream | null): void {
     if (stream === null) return;
     const splitter = new LineSplitter();
-    this.closed.push(new Promise((resolve) => stream.once('close', resolve)));
-    stream.on('data', (chunk: Buffer) => {
+    this.closed.push(new Promise((resolve) => stream.once("close", resolve)));
+    stream.on("data", (chunk: Buffer) => {
       this.log?.write(chunk);
       this.add(splitter.push(chunk));
     });
-    stream.once('end', () => this.add([splitter.rest()].filter((rest) => rest !== '')));
+    stream.once("end", () => this.add([splitter.rest()].filter((rest) => rest !== "")));
   }
 
   /** Resolves when every stream has closed, or after `ms` when a process left running holds one open. */
@@ -85,7 +89,7 @@ export class OutputTail {
   }
 
   private add(lines: string[]): void {
-    for (const line of lines) this.lines.push(line.replace(/[\x00-\x1f\x7f-\x9f]/g, ' '));
+    for (const line of lines) this.lines.push(line.replace(/[\x00-\x1f\x7f-\x9f]/g, " "));
     this.lines.splice(0, Math.max(this.lines.length - OUTPUT_TAIL_LINES, 0));
   }
 }

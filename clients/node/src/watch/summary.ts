@@ -2,9 +2,9 @@
 // from every snapshot; printed as text and written as the record's last line. Other tools print
 // the same text, so its form is fixed (docs/embedding.md).
 
-import type { ProcessSample, Snapshot } from '../types';
-import type { ChildrenUsage } from './accounting';
-import { formatBytes, printable, processKey, type Rates } from './table';
+import type { ProcessSample, Snapshot } from "../types";
+import type { ChildrenUsage } from "./accounting";
+import { formatBytes, printable, processKey, type Rates } from "./table";
 
 export interface Ending {
   /** The command's exit status (128 + N for signal N), or null when a running process was watched. */
@@ -18,7 +18,7 @@ export interface Ending {
 }
 
 /** Where CPU time, read and written come from: exact, or at least what the samples saw. */
-export type TotalsSource = 'kernel' | 'samples';
+export type TotalsSource = "kernel" | "samples";
 
 // The kernel's CPU time is counted in ticks of 10 ms, the samples' in milliseconds: samples that
 // saw more than this beyond the kernel's total saw a process the command's tree did not reap.
@@ -29,13 +29,17 @@ const KERNEL_CPU_SLACK_MS = 50;
  * it: nothing was left running, and no process that the samples saw escaped (an orphan, reaped by
  * someone else, takes its CPU time out of the reading; the samples then saw more than it holds).
  */
-export function totalsSource(kernel: ChildrenUsage | undefined, sampledCpuTimeMs: number, leftRunning: number): TotalsSource {
-  if (kernel === undefined || leftRunning > 0) return 'samples';
-  return sampledCpuTimeMs > kernel.cpuTimeMs + KERNEL_CPU_SLACK_MS ? 'samples' : 'kernel';
+export function totalsSource(
+  kernel: ChildrenUsage | undefined,
+  sampledCpuTimeMs: number,
+  leftRunning: number,
+): TotalsSource {
+  if (kernel === undefined || leftRunning > 0) return "samples";
+  return sampledCpuTimeMs > kernel.cpuTimeMs + KERNEL_CPU_SLACK_MS ? "samples" : "kernel";
 }
 
 export interface Summary {
-  type: 'summary';
+  type: "summary";
   command: string[];
   pid: number;
   startedAtUnixMs: number;
@@ -64,11 +68,15 @@ export class SummaryRecorder {
   private readonly cpuTimeMs = new Map<string, number>();
   private cpuPeakPercent = 0;
   private peakResidentBytes = 0;
-  private peakProcess: Summary['peakProcess'] = null;
+  private peakProcess: Summary["peakProcess"] = null;
   private readBytes = 0;
   private writtenBytes = 0;
 
-  constructor(private readonly command: string[], private readonly pid: number, private readonly startedAtUnixMs: number) {}
+  constructor(
+    private readonly command: string[],
+    private readonly pid: number,
+    private readonly startedAtUnixMs: number,
+  ) {}
 
   /** Takes in a snapshot with the figures the view derived for each process (keyed by processKey). */
   add(snapshot: Snapshot, rates: Map<string, Rates>): void {
@@ -93,10 +101,10 @@ export class SummaryRecorder {
   finish(ending: Ending): Summary {
     const sampledCpuTimeMs = [...this.cpuTimeMs.values()].reduce((sum, ms) => sum + ms, 0);
     const totalsFrom = totalsSource(ending.kernel, sampledCpuTimeMs, ending.leftRunning.length);
-    const exact = totalsFrom === 'kernel' ? ending.kernel! : undefined;
+    const exact = totalsFrom === "kernel" ? ending.kernel! : undefined;
     const cpuTimeMs = Math.round(exact?.cpuTimeMs ?? sampledCpuTimeMs);
     return {
-      type: 'summary',
+      type: "summary",
       command: this.command,
       pid: this.pid,
       startedAtUnixMs: this.startedAtUnixMs,
@@ -112,7 +120,8 @@ export class SummaryRecorder {
       peakProcess: this.peakProcess,
       readBytes: Math.round(exact?.readBytes ?? this.readBytes),
       writtenBytes: Math.round(exact?.writtenBytes ?? this.writtenBytes),
-      leftRunning: [...ending.leftRunning].sort((a, b) => a.pid - b.pid)
+      leftRunning: [...ending.leftRunning]
+        .sort((a, b) => a.pid - b.pid)
         .map((p) => ({ pid: p.pid, name: p.name, command: p.command })),
       killed: ending.killed,
     };
@@ -122,24 +131,33 @@ export class SummaryRecorder {
 /** The summary as text, one line per element. */
 export function formatSummary(summary: Summary): string[] {
   const line = (label: string, value: string) => `  ${label.padEnd(16)}${value}`;
-  const status = summary.exitStatus === null ? 'unknown (watched by pid)'
-    : summary.signal === null ? String(summary.exitStatus) : `${summary.exitStatus} (killed by ${summary.signal})`;
-  const source = summary.totalsFrom === 'kernel' ? ' (exact, from the kernel)' : ' (at least, from samples)';
-  const peak = summary.peakProcess === null ? '' :
-    `, most held by ${printable(summary.peakProcess.name)} (pid ${summary.peakProcess.pid}): ${formatBytes(summary.peakProcess.residentBytes)}`;
-  const left = summary.leftRunning.length === 0 ? 'none' :
-    `${summary.leftRunning.length}${summary.killed ? ', killed' : ''}: ${summary.leftRunning.map((p) => `${printable(p.name)} (pid ${p.pid})`).join(', ')}`;
+  const status =
+    summary.exitStatus === null
+      ? "unknown (watched by pid)"
+      : summary.signal === null
+        ? String(summary.exitStatus)
+        : `${summary.exitStatus} (killed by ${summary.signal})`;
+  const source =
+    summary.totalsFrom === "kernel" ? " (exact, from the kernel)" : " (at least, from samples)";
+  const peak =
+    summary.peakProcess === null
+      ? ""
+      : `, most held by ${printable(summary.peakProcess.name)} (pid ${summary.peakProcess.pid}): ${formatBytes(summary.peakProcess.residentBytes)}`;
+  const left =
+    summary.leftRunning.length === 0
+      ? "none"
+      : `${summary.leftRunning.length}${summary.killed ? ", killed" : ""}: ${summary.leftRunning.map((p) => `${printable(p.name)} (pid ${p.pid})`).join(", ")}`;
   return [
-    `summary: ${summary.command.length > 0 ? printable(summary.command.join(' ')) : `pid ${summary.pid}`}`,
-    line('wall time', `${(summary.wallTimeMs / 1000).toFixed(1)} s`),
-    line('exit status', status),
-    line('processes seen', String(summary.processesSeen)),
-    line('CPU time', `${(summary.cpuTimeMs / 1000).toFixed(1)} s${source}`),
-    line('CPU average', `${summary.cpuAveragePercent.toFixed(1)} %`),
-    line('CPU peak', `${summary.cpuPeakPercent.toFixed(1)} %`),
-    line('peak resident', `${formatBytes(summary.peakResidentBytes)}${peak}`),
-    line('read', `${formatBytes(summary.readBytes)}${source}`),
-    line('written', `${formatBytes(summary.writtenBytes)}${source}`),
-    line('left running', left),
+    `summary: ${summary.command.length > 0 ? printable(summary.command.join(" ")) : `pid ${summary.pid}`}`,
+    line("wall time", `${(summary.wallTimeMs / 1000).toFixed(1)} s`),
+    line("exit status", status),
+    line("processes seen", String(summary.processesSeen)),
+    line("CPU time", `${(summary.cpuTimeMs / 1000).toFixed(1)} s${source}`),
+    line("CPU average", `${summary.cpuAveragePercent.toFixed(1)} %`),
+    line("CPU peak", `${summary.cpuPeakPercent.toFixed(1)} %`),
+    line("peak resident", `${formatBytes(summary.peakResidentBytes)}${peak}`),
+    line("read", `${formatBytes(summary.readBytes)}${source}`),
+    line("written", `${formatBytes(summary.writtenBytes)}${source}`),
+    line("left running", left),
   ];
 }

@@ -2,8 +2,8 @@
 // I/O rates taken from the previous snapshot and the totals of the tree. Pure functions of their
 // inputs, so that a frame can be checked without a terminal.
 
-import type { ProcessSample, Snapshot } from '../types';
-import type { SortKey } from './args';
+import type { ProcessSample, Snapshot } from "../types";
+import type { SortKey } from "./args";
 
 /** What the view shows of a process besides the monitor's own figures. */
 export interface Rates {
@@ -60,27 +60,39 @@ export class RateTracker {
     const next = new Map<string, Counters>();
     for (const p of snapshot.processes) {
       next.set(processKey(p), {
-        at: snapshot.sampledAtUnixMs, pid: p.pid, ppid: p.ppid, cpu: p.cpuTimeMs, read: p.ioReadBytes, write: p.ioWriteBytes,
-        ended: p.status === 'Zombie' || p.status === 'Dead',
+        at: snapshot.sampledAtUnixMs,
+        pid: p.pid,
+        ppid: p.ppid,
+        cpu: p.cpuTimeMs,
+        read: p.ioReadBytes,
+        write: p.ioWriteBytes,
+        ended: p.status === "Zombie" || p.status === "Dead",
       });
     }
     if (this.childrenFoldIntoParent) this.foldEndedChildren(next);
     for (const p of snapshot.processes) {
       const key = processKey(p);
       const now = next.get(key)!;
-      const base = this.previous.get(key) ??
-        { at: snapshot.sampledAtUnixMs - Math.max(p.runTimeMs, 1000), pid: p.pid, ppid: p.ppid, cpu: 0, read: 0, write: 0, ended: false };
+      const base = this.previous.get(key) ?? {
+        at: snapshot.sampledAtUnixMs - Math.max(p.runTimeMs, 1000),
+        pid: p.pid,
+        ppid: p.ppid,
+        cpu: 0,
+        read: 0,
+        write: 0,
+        ended: false,
+      };
       const ms = Math.max(now.at - base.at, 1);
       const credit = this.credit.get(key);
-      const take = (delta: number, kind: 'read' | 'write') => {
+      const take = (delta: number, kind: "read" | "write") => {
         const own = Math.max(delta, 0);
         if (credit === undefined) return own;
         const taken = Math.min(own, credit[kind]);
         credit[kind] -= taken;
         return own - taken;
       };
-      const readBytes = take(now.read - base.read, 'read');
-      const writeBytes = take(now.write - base.write, 'write');
+      const readBytes = take(now.read - base.read, "read");
+      const writeBytes = take(now.write - base.write, "write");
       rates.set(key, {
         cpuPercent: (Math.max(now.cpu - base.cpu, 0) / ms) * 100,
         readPerSecond: (readBytes / ms) * 1000,
@@ -122,10 +134,17 @@ export class RateTracker {
   }
 }
 
-function nearestPresentAncestor(process: Counters, known: Map<number, [string, Counters]>,
-  present: Map<string, Counters>): string | undefined {
+function nearestPresentAncestor(
+  process: Counters,
+  known: Map<number, [string, Counters]>,
+  present: Map<string, Counters>,
+): string | undefined {
   const seen = new Set<number>([process.pid]);
-  for (let parent = known.get(process.ppid); parent !== undefined; parent = known.get(parent[1].ppid)) {
+  for (
+    let parent = known.get(process.ppid);
+    parent !== undefined;
+    parent = known.get(parent[1].ppid)
+  ) {
     if (present.has(parent[0]) && !parent[1].ended) return parent[0];
     if (seen.has(parent[1].pid)) return undefined;
     seen.add(parent[1].pid);
@@ -144,9 +163,18 @@ interface Counters {
   ended: boolean;
 }
 
-const NO_RATES: Rates = { cpuPercent: 0, readPerSecond: 0, writePerSecond: 0, readBytes: 0, writeBytes: 0 };
+const NO_RATES: Rates = {
+  cpuPercent: 0,
+  readPerSecond: 0,
+  writePerSecond: 0,
+  readBytes: 0,
+  writeBytes: 0,
+};
 
-function compareBy(sort: SortKey, rates: Map<string, Rates>): (a: ProcessSample, b: ProcessSample) => number {
+function compareBy(
+  sort: SortKey,
+  rates: Map<string, Rates>,
+): (a: ProcessSample, b: ProcessSample) => number {
   const rate = (p: ProcessSample) => rates.get(processKey(p)) ?? NO_RATES;
   const key: Record<SortKey, (p: ProcessSample) => number> = {
     cpu: (p) => rate(p).cpuPercent,
@@ -183,17 +211,20 @@ export function treeRows(snapshot: Snapshot, rates: Map<string, Rates>, sort: So
 }
 
 export function totalsOf(rows: TableRow[]): Totals {
-  return rows.reduce<Totals>((t, r) => ({
-    processes: t.processes + 1,
-    cpuPercent: t.cpuPercent + r.rates.cpuPercent,
-    residentBytes: t.residentBytes + r.process.residentBytes,
-    readPerSecond: t.readPerSecond + r.rates.readPerSecond,
-    writePerSecond: t.writePerSecond + r.rates.writePerSecond,
-  }), { processes: 0, cpuPercent: 0, residentBytes: 0, readPerSecond: 0, writePerSecond: 0 });
+  return rows.reduce<Totals>(
+    (t, r) => ({
+      processes: t.processes + 1,
+      cpuPercent: t.cpuPercent + r.rates.cpuPercent,
+      residentBytes: t.residentBytes + r.process.residentBytes,
+      readPerSecond: t.readPerSecond + r.rates.readPerSecond,
+      writePerSecond: t.writePerSecond + r.rates.writePerSecond,
+    }),
+    { processes: 0, cpuPercent: 0, residentBytes: 0, readPerSecond: 0, writePerSecond: 0 },
+  );
 }
 
 export function formatBytes(bytes: number): string {
-  const units = ['B', 'KiB', 'MiB', 'GiB', 'TiB'];
+  const units = ["B", "KiB", "MiB", "GiB", "TiB"];
   let value = bytes;
   let unit = 0;
   while (value >= 1024 && unit < units.length - 1) {
@@ -212,8 +243,8 @@ export function formatDuration(ms: number): string {
   const h = Math.floor(total / 3600);
   const m = Math.floor((total % 3600) / 60);
   const s = total % 60;
-  const mm = String(m).padStart(2, '0');
-  const ss = String(s).padStart(2, '0');
+  const mm = String(m).padStart(2, "0");
+  const ss = String(s).padStart(2, "0");
   return h > 0 ? `${h}:${mm}:${ss}` : `${mm}:${ss}`;
 }
 
@@ -224,14 +255,14 @@ export function formatDuration(ms: number): string {
  */
 export function printable(text: string): string {
   return text.replace(/[\x00-\x1f\x7f-\x9f]/g, (c) => {
-    const named: Record<string, string> = { '\n': '\\n', '\r': '\\r', '\t': '\\t' };
-    return named[c] ?? `\\x${c.charCodeAt(0).toString(16).padStart(2, '0')}`;
+    const named: Record<string, string> = { "\n": "\\n", "\r": "\\r", "\t": "\\t" };
+    return named[c] ?? `\\x${c.charCodeAt(0).toString(16).padStart(2, "0")}`;
   });
 }
 
 /** `text` in at most `width` characters, cut at the end. */
 function fit(text: string, width: number): string {
-  return text.length <= width ? text : text.slice(0, Math.max(width - 1, 0)) + '~';
+  return text.length <= width ? text : text.slice(0, Math.max(width - 1, 0)) + "~";
 }
 
 /**
@@ -247,16 +278,23 @@ export function shortenMiddle(text: string, width: number): string {
 
 /** A command as the table shows it: the program without its folder, then the arguments. */
 export function displayCommand(command: string): string {
-  const space = command.indexOf(' ');
+  const space = command.indexOf(" ");
   const program = space === -1 ? command : command.slice(0, space);
-  const slash = Math.max(program.lastIndexOf('/'), program.lastIndexOf('\\'));
+  const slash = Math.max(program.lastIndexOf("/"), program.lastIndexOf("\\"));
   return slash === -1 || slash === program.length - 1 ? command : command.slice(slash + 1);
 }
 
 // Narrow enough to leave 31 columns of an 80-column terminal to the command.
 const NUMBER_COLUMNS = 49;
 
-function columns(pid: string, cpu: string, rss: string, read: string, write: string, command: string): string {
+function columns(
+  pid: string,
+  cpu: string,
+  rss: string,
+  read: string,
+  write: string,
+  command: string,
+): string {
   return `${pid.padStart(7)} ${cpu.padStart(6)} ${rss.padStart(10)} ${read.padStart(10)} ${write.padStart(10)}  ${command}`;
 }
 
@@ -277,25 +315,40 @@ export function renderFrame(input: FrameInput): string[] {
   const { rows, width, height } = input;
   const totals = totalsOf(rows);
   const facts = `  elapsed ${formatDuration(input.elapsedMs)}  sample #${input.snapshot.sequence}`;
-  const titleRoom = Math.max(width - 'treemon-watch  '.length - facts.length, 10);
+  const titleRoom = Math.max(width - "treemon-watch  ".length - facts.length, 10);
   const header = [
     `treemon-watch  ${shortenMiddle(printable(input.title), titleRoom)}${facts}`,
-    columns('PID', 'CPU%', 'RESIDENT', 'READ/s', 'WRITE/s', 'COMMAND'),
+    columns("PID", "CPU%", "RESIDENT", "READ/s", "WRITE/s", "COMMAND"),
   ];
   const footer = [
-    columns('', formatCpu(totals.cpuPercent), formatBytes(totals.residentBytes), formatBytes(totals.readPerSecond),
-      formatBytes(totals.writePerSecond), `TOTAL of ${totals.processes} process${totals.processes === 1 ? '' : 'es'}`),
+    columns(
+      "",
+      formatCpu(totals.cpuPercent),
+      formatBytes(totals.residentBytes),
+      formatBytes(totals.readPerSecond),
+      formatBytes(totals.writePerSecond),
+      `TOTAL of ${totals.processes} process${totals.processes === 1 ? "" : "es"}`,
+    ),
     ...(input.ending === undefined ? [] : [input.ending]),
   ];
-  const output = input.outputTail.length > 0 ? ['', 'output:', ...input.outputTail.map((l) => `  ${l}`)] : [];
+  const output =
+    input.outputTail.length > 0 ? ["", "output:", ...input.outputTail.map((l) => `  ${l}`)] : [];
   const room = Math.max(height - header.length - footer.length - output.length, 1);
   const commandRoom = Math.max(width - NUMBER_COLUMNS, 12);
   let body = rows.map((r) => {
-    const indent = '  '.repeat(Math.min(r.depth, 8));
-    return columns(String(r.process.pid), formatCpu(r.rates.cpuPercent), formatBytes(r.process.residentBytes),
-      formatBytes(r.rates.readPerSecond), formatBytes(r.rates.writePerSecond),
-      `${indent}${shortenMiddle(displayCommand(printable(r.process.command)), Math.max(commandRoom - indent.length, 10))}`);
+    const indent = "  ".repeat(Math.min(r.depth, 8));
+    return columns(
+      String(r.process.pid),
+      formatCpu(r.rates.cpuPercent),
+      formatBytes(r.process.residentBytes),
+      formatBytes(r.rates.readPerSecond),
+      formatBytes(r.rates.writePerSecond),
+      `${indent}${shortenMiddle(displayCommand(printable(r.process.command)), Math.max(commandRoom - indent.length, 10))}`,
+    );
   });
-  if (body.length > room) body = [...body.slice(0, room - 1), `  ... ${body.length - room + 1} more`];
-  return [...header, ...body, ...footer, ...output].slice(0, Math.max(height, 1)).map((line) => fit(line, width));
+  if (body.length > room)
+    body = [...body.slice(0, room - 1), `  ... ${body.length - room + 1} more`];
+  return [...header, ...body, ...footer, ...output]
+    .slice(0, Math.max(height, 1))
+    .map((line) => fit(line, width));
 }
