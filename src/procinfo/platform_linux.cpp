@@ -1,14 +1,13 @@
 // The process platform on Linux, read from /proc: the listing and the queries. The files it reads
-// are in proc_files_linux.h, the per-process handle in process_handle_linux.h, the exit watch in
-// exit_watch_linux.h.
+// are in proc_files_linux.h, the machine-wide figures in machine_stat_linux.h, the per-process
+// handle in process_handle_linux.h, the exit watch in exit_watch_linux.h, and which pids a
+// refresh lists (not every refresh lists /proc) in listing_choice_linux.h.
 //
 // A steady process costs no file read per refresh: its handle watches its exit, and the list reads
 // its CPU time from its CPU clock. Its parent changes only when the parent exits, and the parent is
 // watched too; its state and name are read in the table's second phase, for the processes a caller
 // looks at. Clocks and pidfds name processes of the monitor's own pid namespace, so with the /proc
 // of another one every process is read from stat at every list.
-//
-// Nor does every refresh list /proc: listing_choice_linux.h chooses which pids it lists.
 //
 // Rules a change must keep:
 //  1. Each stat read of a process that has a handle is checked against the handle's start time;
@@ -21,15 +20,16 @@
 //  4. Every descriptor a handle keeps is counted in the limiter and given back once; the budget
 //     is what the platform is made with.
 //  5. A handle leaves the epoll set before its pidfd closes.
-//  6. No buffer is reused while a parse of it is alive: every read goes into buffer_, and what
-//     is kept of a parse (a stat's fields, their command name included) is owned, not a view.
+//  6. No buffer is reused while a parse of it is alive: every read of a process goes into
+//     buffer_, and what is kept of a parse (a stat's fields, their command name included) is
+//     owned, not a view.
 //  7. A listed handle belongs to the listing at the same index: listed_handles_[i] is the handle
 //     out[i] was listed through (null for none), and erasing a listing erases both.
 //  8. A command line is read only as far as COMMAND_LINE_READ_BYTES, so what any process shows
 //     in its argument area bounds neither the time nor the memory of a refresh.
 //  9. The fork counter and the last pid are read before any process is looked at, the counter
 //     first (new_processes_linux.h, rule 1); the same read of /proc/stat gives the refresh's
-//     machine times.
+//     machine times (machine_stat_linux.h).
 // Handles know the limiter, the exit watch and the /proc directory, never the platform.
 #include "procinfo/platform_linux.h"
 
@@ -41,7 +41,6 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -52,6 +51,7 @@
 #include "procinfo/descriptor_limiter.h"
 #include "procinfo/exit_watch_linux.h"
 #include "procinfo/listing_choice_linux.h"
+#include "procinfo/machine_stat_linux.h"
 #include "procinfo/new_processes_linux.h"
 #include "procinfo/proc_files_linux.h"
 #include "procinfo/proc_parse_linux.h"
@@ -63,15 +63,6 @@ namespace {
 // /proc of 3,000 processes lists in about 100 KiB.
 constexpr size_t DIRECTORY_BUFFER_INITIAL = 32 * 1024;
 constexpr size_t DIRECTORY_BUFFER_MAX = 1024 * 1024;
-
-// The monitor's own pid as the namespace of /proc counts it (what /proc/self links to), or
-// nothing, with errno set, when the link cannot be read.
-std::optional<std::string> proc_self() {
-  char target[32] = {};
-  const ssize_t length = ::readlink("/proc/self", target, sizeof target - 1);
-  if (length < 0) return std::nullopt;
-  return std::string(target, static_cast<size_t>(length));
-}
 
 class LinuxPlatform final : public ProcessPlatform {
  public:
@@ -92,10 +83,9 @@ class LinuxPlatform final : public ProcessPlatform {
   std::optional<MemoryFigures> memory(ProcessHandle& process) override;
   CommandLineRead command_line(ProcessHandle& process) override;
   std::optional<ProcessStatus> process_status(ProcessHandle& process) override;
-  std::optional<std::string> start_up_warning() override;
+  std::optional<std::string> start_up_warning() override { return proc_namespace_warning(); }
 
  private:
-  std::optional<uint64_t> read_machine_stat();
   bool list_directory(std::vector<ListedProcess>& out, const OpenedProcesses& opened,
                       size_t& count);
   void list_one(uint32_t pid, LinuxProcess* handle, std::vector<ListedProcess>& out, size_t& count);
@@ -106,7 +96,6 @@ class LinuxPlatform final : public ProcessPlatform {
   bool parent_watched(uint32_t parent_pid) const {
     return parent_pid == 0 || exit_watch_.watches(parent_pid);
   }
-  std::optional<uint64_t> start_seconds(uint64_t start_ticks) const;
   std::string name_of(uint32_t pid, std::string_view comm);
   ProcessTimes times_of(const LinuxProcess& process, std::optional<uint64_t> clock,
                         const StatFields& fields) const;
@@ -115,10 +104,8 @@ class LinuxPlatform final : public ProcessPlatform {
 
   SystemClock clock_;
   ProcDirectory proc_;
-  UniqueFd machine_stat_;
-  uint64_t ticks_per_second_ = 100;
+  MachineStat machine_;
   uint64_t page_size_ = 4096;
-  std::optional<uint64_t> boot_time_s_;
   DescriptorLimiter limiter_;
   bool own_namespace_ = false;  // /proc is of the monitor's pid namespace
   // Whether CPU clocks are read, and exits watched: only where the machine lets the monitor read
@@ -137,9 +124,6 @@ class LinuxPlatform final : public ProcessPlatform {
   std::vector<uint32_t> ended_pids_;
 
   ListingChoice choice_;
-  // The machine times of the /proc/stat read that the fork reading made, for this list.
-  std::optional<MachineTimes> machine_times_;
-  uint64_t machine_times_generation_ = 0;
 };
 
 // A process's times as its CPU clock gives them: one sum.
@@ -152,57 +136,21 @@ LinuxProcess& as_linux(ProcessHandle& handle) { return static_cast<LinuxProcess&
 
 LinuxPlatform::LinuxPlatform(uint64_t descriptor_budget, bool check_listings)
     : limiter_(descriptor_budget), choice_(check_listings) {
-  ReadStatus status;
-  machine_stat_ = open_at(AT_FDCWD, "/proc/stat", status);
-  const long ticks = ::sysconf(_SC_CLK_TCK);
-  if (ticks > 0) ticks_per_second_ = static_cast<uint64_t>(ticks);
   const long page = ::sysconf(_SC_PAGESIZE);
   if (page > 0) page_size_ = static_cast<uint64_t>(page);
-  // Boot time is read once: the kernel recomputes btime when the wall clock is set, and start
-  // times that moved between refreshes would look like reused pids.
-  if (machine_stat_ && read_file(machine_stat_.get(), buffer_) == ReadStatus::Ok) {
-    boot_time_s_ = parse_boot_time(buffer_.text());
-  }
   directory_buffer_.resize(DIRECTORY_BUFFER_INITIAL);
   own_namespace_ = proc_self() == std::to_string(::getpid());
   cpu_clocks_ = own_namespace_ && other_cpu_clocks_readable();
-  if (std::optional<ForkReading> reading = choice_.read_forks(read_machine_stat(), buffer_)) {
+  if (std::optional<ForkReading> reading =
+          choice_.read_forks(machine_.read_for_list(generation_), buffer_)) {
     choice_.start(clock_.monotonic_now(), *reading);
   }
 }
 
-// The refresh's machine times and its fork counter, from one read.
-std::optional<uint64_t> LinuxPlatform::read_machine_stat() {
-  if (!machine_stat_ || read_file(machine_stat_.get(), buffer_) != ReadStatus::Ok) {
-    return std::nullopt;
-  }
-  machine_times_generation_ = generation_;
-  machine_times_.reset();
-  if (std::optional<MachineFields> machine = parse_machine_stat(buffer_.text())) {
-    machine_times_ = MachineTimes{ticks_to_100ns(machine->kernel_ticks, ticks_per_second_),
-                                  ticks_to_100ns(machine->user_ticks, ticks_per_second_)};
-  }
-  return parse_fork_count(buffer_.text());
-}
-
-uint32_t LinuxPlatform::processor_count() {
-  if (machine_stat_ && read_file(machine_stat_.get(), buffer_) == ReadStatus::Ok) {
-    std::optional<MachineFields> machine = parse_machine_stat(buffer_.text());
-    if (machine && machine->cpu_lines > 0) return machine->cpu_lines;
-  }
-  const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
-  return online > 0 ? static_cast<uint32_t>(online) : 0;
-}
+uint32_t LinuxPlatform::processor_count() { return machine_.processor_count(); }
 
 std::optional<MachineTimes> LinuxPlatform::machine_times() {
-  if (generation_ != 0 && machine_times_generation_ == generation_) return machine_times_;
-  if (!machine_stat_ || read_file(machine_stat_.get(), buffer_) != ReadStatus::Ok) {
-    return std::nullopt;
-  }
-  std::optional<MachineFields> machine = parse_machine_stat(buffer_.text());
-  if (!machine) return std::nullopt;
-  return MachineTimes{ticks_to_100ns(machine->kernel_ticks, ticks_per_second_),
-                      ticks_to_100ns(machine->user_ticks, ticks_per_second_)};
+  return machine_.machine_times(generation_);
 }
 
 // The elements of `out` are overwritten in place rather than cleared and rebuilt, so that in the
@@ -213,8 +161,8 @@ bool LinuxPlatform::list_processes(std::vector<ListedProcess>& out, const Opened
   ++generation_;
   choice_.begin_refresh();
   const MonoTime at = clock_.monotonic_now();
-  const std::vector<uint32_t>* pids =
-      choice_.choose(at, choice_.read_forks(read_machine_stat(), buffer_), own_namespace_);
+  const std::vector<uint32_t>* pids = choice_.choose(
+      at, choice_.read_forks(machine_.read_for_list(generation_), buffer_), own_namespace_);
   size_t count = 0;
   bool listed = true;
   if (pids) {
@@ -317,7 +265,7 @@ bool LinuxPlatform::list_read(uint32_t pid, LinuxProcess* handle, ListedProcess&
     handle->set_parent(fields->parent_pid, parent_watched(fields->parent_pid));
     handle->cache_times(times_of(*handle, cpu, *fields), generation_);
   } else {
-    listed.start_time_s = start_seconds(fields->start_ticks);
+    listed.start_time_s = machine_.start_seconds(fields->start_ticks);
     listed.name = name_of(pid, fields->comm);
     unopened_.insert_or_assign(
         pid, StatIdentity{fields->start_ticks, is_kernel_thread(*fields), fields->comm});
@@ -372,20 +320,14 @@ std::string LinuxPlatform::name_of(uint32_t pid, std::string_view comm) {
   return process_name(comm, arguments.substr(0, first_end));
 }
 
-std::optional<uint64_t> LinuxPlatform::start_seconds(uint64_t start_ticks) const {
-  if (!boot_time_s_) return std::nullopt;
-  const uint64_t since_boot = start_ticks / ticks_per_second_;
-  return saturating_add(*boot_time_s_, since_boot);
-}
-
 // One form of CPU times for every process, so that no reading measures against a baseline of
 // the other: with CPU clocks, one sum, which the stat reading gives where a clock cannot be read.
 // Stat counts the clock's time in whole ticks, so it never passes the last clock reading, which
 // stands instead of a smaller sum. The start time is always the stat reading's.
 ProcessTimes LinuxPlatform::times_of(const LinuxProcess& process, std::optional<uint64_t> clock,
                                      const StatFields& fields) const {
-  const uint64_t system = ticks_to_100ns(fields.system_ticks, ticks_per_second_);
-  const uint64_t user = ticks_to_100ns(fields.user_ticks, ticks_per_second_);
+  const uint64_t system = machine_.ticks_to_100ns(fields.system_ticks);
+  const uint64_t user = machine_.ticks_to_100ns(fields.user_ticks);
   if (!cpu_clocks_) return ProcessTimes{process.start_seconds(), system, user};
   if (clock) return ProcessTimes{process.start_seconds(), 0, *clock};
   return ProcessTimes{process.start_seconds(), 0,
@@ -412,7 +354,7 @@ std::unique_ptr<ProcessHandle> LinuxPlatform::open_process(const ListedProcess& 
       status == ReadStatus::Gone || (fields && fields->start_ticks != identity->second.start_ticks);
   if (ended || (fields && process->watched())) choice_.unopened_settled();
   if (!fields || ended) return nullptr;
-  process->set_identity(identity->second, start_seconds(identity->second.start_ticks));
+  process->set_identity(identity->second, machine_.start_seconds(identity->second.start_ticks));
   process->set_parent(fields->parent_pid, parent_watched(fields->parent_pid));
   process->cache_times(times_of(*process, cpu, *fields), generation_);
   return process;
@@ -474,21 +416,6 @@ CommandLineRead LinuxPlatform::command_line(ProcessHandle& handle) {
     return CommandLineRead{};
   }
   return CommandLineRead{true, split_command_line(buffer_.text())};
-}
-
-// /proc/self is a link to the reader's own pid as the namespace of that /proc counts it: a
-// different number means the /proc of another pid namespace (usually the host's, in a container
-// that mounted none of its own), whose pids and trees are not those around the monitor.
-std::optional<std::string> LinuxPlatform::start_up_warning() {
-  const std::optional<std::string> self = proc_self();
-  if (!self) {
-    return "/proc/self cannot be read (" + std::string(std::strerror(errno)) +
-           "): no process can be monitored";
-  }
-  const std::string pid = std::to_string(::getpid());
-  if (*self == pid) return std::nullopt;
-  return "/proc/self names process " + *self + ", not this process (" + pid +
-         "): /proc belongs to another pid namespace, whose processes are monitored instead";
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstring>
 
 #include "procinfo/platform.h"
 
@@ -112,6 +113,28 @@ uint64_t handle_descriptor_budget() {
   // An unlimited soft limit still meets the kernel's nr_open; the budget stays a real number.
   const uint64_t soft = limit.rlim_cur == RLIM_INFINITY ? 1u << 20 : limit.rlim_cur;
   return soft > 2 * DESCRIPTOR_RESERVE ? soft - DESCRIPTOR_RESERVE : 0;
+}
+
+std::optional<std::string> proc_self() {
+  char target[32] = {};
+  const ssize_t length = ::readlink("/proc/self", target, sizeof target - 1);
+  if (length < 0) return std::nullopt;
+  return std::string(target, static_cast<size_t>(length));
+}
+
+// /proc/self is a link to the reader's own pid as the namespace of that /proc counts it: a
+// different number means the /proc of another pid namespace (usually the host's, in a container
+// that mounted none of its own), whose pids and trees are not those around the monitor.
+std::optional<std::string> proc_namespace_warning() {
+  const std::optional<std::string> self = proc_self();
+  if (!self) {
+    return "/proc/self cannot be read (" + std::string(std::strerror(errno)) +
+           "): no process can be monitored";
+  }
+  const std::string pid = std::to_string(::getpid());
+  if (*self == pid) return std::nullopt;
+  return "/proc/self names process " + *self + ", not this process (" + pid +
+         "): /proc belongs to another pid namespace, whose processes are monitored instead";
 }
 
 }  // namespace treemon::linux_proc

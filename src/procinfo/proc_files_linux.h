@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -105,6 +106,14 @@ class ProcDirectory {
 // Raises the soft open-file limit to the hard one and returns the budget of descriptors that
 // handles may keep below it.
 uint64_t handle_descriptor_budget();
+
+// The monitor's own pid as the namespace of /proc counts it (what /proc/self links to), or
+// nothing, with errno set, when the link cannot be read.
+std::optional<std::string> proc_self();
+
+// Why the monitor would watch other processes than those around it, or nothing when /proc is of
+// its own pid namespace.
+std::optional<std::string> proc_namespace_warning();
 
 // The files of one process that the platform reads.
 enum ProcFile { STAT, STATM, IO, CMDLINE };
