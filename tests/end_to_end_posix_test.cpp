@@ -203,11 +203,16 @@ TEST_F(Monitor, EmptyHistoryAnswerIsOneLine) {
 TEST_F(Monitor, SampleNowReportsARealTree) {
   ChildProcess tree({TREEMON_TEST_HELPER, "tree", "2", "2", "30"});
   std::set<int> expected{tree.pid()};
-  for (;;) {
+  // The grandchildren's lines may come after "ready" on a slow machine: wait for all seven.
+  bool ready = false;
+  while (!ready || expected.size() < 7u) {
     auto line = tree.read_line(LINE_WAIT);
-    ASSERT_TRUE(line);
-    if (*line == "ready") break;
-    expected.insert(std::stoi(*line));
+    ASSERT_TRUE(line) << expected.size() << " of 7 processes reported";
+    if (*line == "ready") {
+      ready = true;
+    } else {
+      expected.insert(std::stoi(*line));
+    }
   }
   ASSERT_EQ(expected.size(), 7u);
   expect_hello();
