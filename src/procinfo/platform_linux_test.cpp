@@ -443,6 +443,11 @@ TEST_F(LinuxPlatformTest, SteadyProcessesFollowTheirParentsExitAndTheirState) {
 
     ASSERT_EQ(::write(cue[1], "x", 1), 1);
     wait_for_state(parent.pid(), 'Z');
+    // A leader shows Z while the rest of its thread group (a sanitizer's thread, say) is still
+    // ending; its children get their new parent, and its exit is told, only when the last ends.
+    for (int i = 0; i < 500 && parent_pid_in_stat(orphan) == parent.pid(); ++i) {
+      std::this_thread::sleep_for(2ms);
+    }
     if (reap_parent) parent.reap();
     refresh(table);
     ASSERT_NE(table.find(orphan), nullptr);
