@@ -74,12 +74,12 @@ def platform_wheel(pure: str, out_dir: str, platform_tags: str, binary: str) -> 
 
 
 def main(argv: List[str]) -> int:
-    if len(argv) < 3 or not all("=" in spec for spec in argv[2:]):
+    if len(argv) < 3 or not all("=" in target for target in argv[2:]):
         print("usage: " + __doc__.split("Usage: ")[1].split("\n")[0], file=sys.stderr)
         return 2
     pure, out_dir = argv[0], argv[1]
-    for spec in argv[2:]:
-        platform_tags, binary = spec.split("=", 1)
+    for target in argv[2:]:
+        platform_tags, binary = target.split("=", 1)
         print(platform_wheel(pure, out_dir, platform_tags, binary))
     return 0
 
