@@ -1,4 +1,4 @@
-#include "procinfo/listing_check_linux.h"
+#include "procinfo/linux/listing_check_linux.h"
 
 #include <dirent.h>
 #include <poll.h>

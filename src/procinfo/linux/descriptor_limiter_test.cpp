@@ -1,4 +1,4 @@
-#include "procinfo/descriptor_limiter.h"
+#include "procinfo/linux/descriptor_limiter.h"
 
 #include <gtest/gtest.h>
 

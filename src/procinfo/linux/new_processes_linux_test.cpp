@@ -1,4 +1,4 @@
-#include "procinfo/new_processes_linux.h"
+#include "procinfo/linux/new_processes_linux.h"
 
 #include <gtest/gtest.h>
 

@@ -25,10 +25,10 @@
 #include <string>
 #include <string_view>
 
-#include "procinfo/descriptor_limiter.h"
-#include "procinfo/exit_watch_linux.h"
+#include "procinfo/linux/descriptor_limiter.h"
+#include "procinfo/linux/exit_watch_linux.h"
 #include "procinfo/platform.h"
-#include "procinfo/proc_files_linux.h"
+#include "procinfo/linux/proc_files_linux.h"
 
 namespace treemon::linux_proc {
 

@@ -1,5 +1,5 @@
 // The exit watch against real children: an exit is told once, a removed watch never.
-#include "procinfo/exit_watch_linux.h"
+#include "procinfo/linux/exit_watch_linux.h"
 
 #include <signal.h>
 #include <sys/wait.h>

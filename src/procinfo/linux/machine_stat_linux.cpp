@@ -1,11 +1,11 @@
-#include "procinfo/machine_stat_linux.h"
+#include "procinfo/linux/machine_stat_linux.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include "base/saturating.h"
-#include "procinfo/new_processes_linux.h"
-#include "procinfo/proc_parse_linux.h"
+#include "procinfo/linux/new_processes_linux.h"
+#include "procinfo/linux/proc_parse_linux.h"
 
 namespace treemon::linux_proc {
 

@@ -1,4 +1,4 @@
-#include "procinfo/proc_files_linux.h"
+#include "procinfo/linux/proc_files_linux.h"
 
 #include <fcntl.h>
 #include <sys/resource.h>

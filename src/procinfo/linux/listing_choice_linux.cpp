@@ -1,4 +1,4 @@
-#include "procinfo/listing_choice_linux.h"
+#include "procinfo/linux/listing_choice_linux.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "procinfo/listing_check_linux.h"
-#include "procinfo/pid_probe_linux.h"
+#include "procinfo/linux/listing_check_linux.h"
+#include "procinfo/linux/pid_probe_linux.h"
 
 namespace treemon::linux_proc {
 

@@ -1,4 +1,4 @@
-#include "procinfo/processor_groups_windows.h"
+#include "procinfo/windows/processor_groups_windows.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -2,7 +2,7 @@
 // UNICODE_STRING answer, and the environment and parameter blocks of 64- and 32-bit processes.
 // The running system (Wine) answers neither the query nor the 32-bit question as Windows does,
 // so these paths run only here.
-#include "procinfo/command_line_windows.h"
+#include "procinfo/windows/command_line_windows.h"
 
 #include <gtest/gtest.h>
 

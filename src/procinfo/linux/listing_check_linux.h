@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "procinfo/new_processes_linux.h"
+#include "procinfo/linux/new_processes_linux.h"
 
 namespace treemon::linux_proc {
 

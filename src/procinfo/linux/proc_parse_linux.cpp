@@ -1,4 +1,4 @@
-#include "procinfo/proc_parse_linux.h"
+#include "procinfo/linux/proc_parse_linux.h"
 
 #include <bit>
 #include <charconv>

@@ -24,10 +24,10 @@
 #include <vector>
 
 #include "base/clock.h"
-#include "procinfo/new_processes_linux.h"
+#include "procinfo/linux/new_processes_linux.h"
 #include "procinfo/platform.h"
-#include "procinfo/proc_files_linux.h"
-#include "procinfo/process_handle_linux.h"
+#include "procinfo/linux/proc_files_linux.h"
+#include "procinfo/linux/process_handle_linux.h"
 
 namespace treemon::linux_proc {
 

@@ -16,7 +16,7 @@
 #include <span>
 #include <vector>
 
-#include "procinfo/new_processes_linux.h"
+#include "procinfo/linux/new_processes_linux.h"
 
 namespace treemon::linux_proc {
 

@@ -1,4 +1,4 @@
-#include "procinfo/command_line_windows.h"
+#include "procinfo/windows/command_line_windows.h"
 
 #include <shellapi.h>
 

@@ -1,4 +1,4 @@
-#include "procinfo/exit_watch_linux.h"
+#include "procinfo/linux/exit_watch_linux.h"
 
 #include <sys/syscall.h>
 #include <unistd.h>

@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "procinfo/platform.h"
-#include "procinfo/platform_linux.h"
+#include "procinfo/linux/platform_linux.h"
 #include "procinfo/process_table.h"
 
 namespace treemon {

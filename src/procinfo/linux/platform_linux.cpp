@@ -31,7 +31,7 @@
 //     first (new_processes_linux.h, rule 1); the same read of /proc/stat gives the refresh's
 //     machine times (machine_stat_linux.h).
 // Handles know the limiter, the exit watch and the /proc directory, never the platform.
-#include "procinfo/platform_linux.h"
+#include "procinfo/linux/platform_linux.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -48,14 +48,14 @@
 
 #include "base/saturating.h"
 #include "base/utf8.h"
-#include "procinfo/descriptor_limiter.h"
-#include "procinfo/exit_watch_linux.h"
-#include "procinfo/listing_choice_linux.h"
-#include "procinfo/machine_stat_linux.h"
-#include "procinfo/new_processes_linux.h"
-#include "procinfo/proc_files_linux.h"
-#include "procinfo/proc_parse_linux.h"
-#include "procinfo/process_handle_linux.h"
+#include "procinfo/linux/descriptor_limiter.h"
+#include "procinfo/linux/exit_watch_linux.h"
+#include "procinfo/linux/listing_choice_linux.h"
+#include "procinfo/linux/machine_stat_linux.h"
+#include "procinfo/linux/new_processes_linux.h"
+#include "procinfo/linux/proc_files_linux.h"
+#include "procinfo/linux/proc_parse_linux.h"
+#include "procinfo/linux/process_handle_linux.h"
 
 namespace treemon::linux_proc {
 namespace {

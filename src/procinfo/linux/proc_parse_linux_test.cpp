@@ -7,7 +7,7 @@
 #include "base/saturating.h"
 #include "base/utf8.h"
 #include "procinfo/platform.h"
-#include "procinfo/proc_parse_linux.h"
+#include "procinfo/linux/proc_parse_linux.h"
 
 namespace treemon::linux_proc {
 namespace {

@@ -1,4 +1,4 @@
-#include "procinfo/pid_probe_linux.h"
+#include "procinfo/linux/pid_probe_linux.h"
 
 #include <sys/syscall.h>
 #include <unistd.h>

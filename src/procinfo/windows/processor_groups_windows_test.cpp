@@ -1,6 +1,6 @@
 // The machine-wide figures over processor groups: a machine of one group keeps the one-group
 // calls, one of several groups sums them all, and a group that cannot be read fails the reading.
-#include "procinfo/processor_groups_windows.h"
+#include "procinfo/windows/processor_groups_windows.h"
 
 #include <gtest/gtest.h>
 

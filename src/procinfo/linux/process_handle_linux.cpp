@@ -1,4 +1,4 @@
-#include "procinfo/process_handle_linux.h"
+#include "procinfo/linux/process_handle_linux.h"
 
 #include <signal.h>
 #include <sys/wait.h>

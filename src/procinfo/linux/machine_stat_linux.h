@@ -15,7 +15,7 @@
 #include <optional>
 
 #include "procinfo/platform.h"
-#include "procinfo/proc_files_linux.h"
+#include "procinfo/linux/proc_files_linux.h"
 
 namespace treemon::linux_proc {
 

@@ -23,7 +23,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "procinfo/proc_files_linux.h"
+#include "procinfo/linux/proc_files_linux.h"
 
 namespace treemon::linux_proc {
 
