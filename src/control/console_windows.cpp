@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <utility>
 
 #include "base/utf8.h"
 #include "base/win32_windows.h"
@@ -64,19 +63,6 @@ Status write_to_handle(HANDLE handle, std::string_view bytes) {
   };
   return write_output(
       write_file, [] { ::Sleep(PIPE_RETRY_MS); }, output_kind(handle), bytes);
-}
-
-// A pipe in non-blocking mode is put into blocking mode, its read mode kept, so that an empty
-// one is waited for without waking. Not when the same handle is also standard output: reads and
-// writes on one synchronous handle take turns, and a blocked read would hold every event back.
-bool make_blocking(HANDLE pipe) {
-  if (pipe == ::GetStdHandle(STD_OUTPUT_HANDLE)) return false;
-  DWORD state = 0;
-  if (!::GetNamedPipeHandleStateW(pipe, &state, nullptr, nullptr, nullptr, nullptr, 0)) {
-    return false;
-  }
-  DWORD mode = (state & PIPE_READMODE_MESSAGE) | PIPE_WAIT;
-  return ::SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);
 }
 
 }  // namespace
@@ -139,11 +125,12 @@ Result<size_t> StandardInput::read(char* buffer, size_t capacity) {
       return answer_of(succeeded, available);
     };
   }
-  // A pipe that could not be made blocking is polled; asking again each time would only add calls.
-  bool blocking_tried = false;
-  const auto wait_for_input = [input, &blocking_tried] {
-    if (!std::exchange(blocking_tried, true) && make_blocking(input)) return;
-    ::Sleep(PIPE_RETRY_MS);
+  const auto wait_for_input = [&peek_pipe] {
+    for (;;) {
+      ::Sleep(PIPE_RETRY_MS);
+      const CallAnswer peeked = peek_pipe();
+      if (!peeked.succeeded || peeked.bytes > 0) return;
+    }
   };
   return read_input(read_file, peek_pipe, wait_for_input, buffer, capacity);
 }

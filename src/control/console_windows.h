@@ -6,9 +6,12 @@
 //     ends: a non-blocking pipe found empty (ERROR_NO_DATA while the pipe can still be peeked
 //     at) is waited for, and a message longer than the buffer (ERROR_MORE_DATA) hands on what
 //     was read, the rest coming with the next reads.
-//  2. Output is retried until every byte has gone or a write fails: a non-blocking pipe that
+//  2. An empty non-blocking pipe is peeked at, after a short sleep each time, until bytes come or
+//     its writer goes. Its mode is never changed: the client, or another process, may share the
+//     pipe and rely on the mode it chose.
+//  3. Output is retried until every byte has gone or a write fails: a non-blocking pipe that
 //     takes no bytes is full, not broken, so the write waits and tries again with less.
-//  3. One write to a console is at most CONSOLE_WRITE_BYTES, cut on a character boundary: older
+//  4. One write to a console is at most CONSOLE_WRITE_BYTES, cut on a character boundary: older
 //     consoles fail larger ones. Pipes and files take writes of any size.
 #pragma once
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/win32_windows.h"
@@ -92,6 +93,30 @@ TEST(WindowsConsole, InputEndsWhenThePipeCloses) {
   const Result<size_t> end = input.read(buffer, sizeof(buffer));
   ASSERT_TRUE(end.ok());
   EXPECT_EQ(*end, 0u);
+}
+
+// A non-blocking pipe found empty is polled until bytes come; its mode stays as the client set
+// it, since the client or another process may hold the same pipe and rely on it.
+TEST(WindowsConsole, EmptyNonBlockingInputIsPolledAndKeepsItsMode) {
+  Pipe pipe = make_pipe();
+  DWORD mode = PIPE_READMODE_BYTE | PIPE_NOWAIT;
+  ASSERT_TRUE(::SetNamedPipeHandleState(pipe.read_end.get(), &mode, nullptr, nullptr));
+  StandardHandleSwap swap(STD_INPUT_HANDLE, pipe.read_end.get());
+  std::thread writer([&pipe] {
+    ::Sleep(100);
+    DWORD written = 0;
+    ::WriteFile(pipe.write_end.get(), "ab\n", 3, &written, nullptr);
+  });
+  StandardInput input;
+  char buffer[16] = {};
+  const Result<size_t> bytes = input.read(buffer, sizeof(buffer));
+  writer.join();
+  ASSERT_TRUE(bytes.ok());
+  EXPECT_EQ(std::string(buffer, *bytes), "ab\n");
+  DWORD state = 0;
+  ASSERT_TRUE(::GetNamedPipeHandleStateW(pipe.read_end.get(), &state, nullptr, nullptr, nullptr,
+                                         nullptr, 0));
+  EXPECT_EQ(state & PIPE_NOWAIT, DWORD{PIPE_NOWAIT});
 }
 
 // A writer's zero-byte write reaches a pipe's reader as a successful read of zero bytes, while
