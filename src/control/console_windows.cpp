@@ -43,6 +43,20 @@ OutputKind output_kind(HANDLE handle) {
   }
 }
 
+// The smaller of the pipe's two buffers, either of which may be the one a write fills; 0 where
+// the handle is not a pipe of the system's own or reports no sizes.
+size_t pipe_buffer_bytes(HANDLE pipe) {
+  DWORD out_bytes = 0, in_bytes = 0;
+  if (!::GetNamedPipeInfo(pipe, nullptr, &out_bytes, &in_bytes, nullptr)) return 0;
+  if (out_bytes == 0 || in_bytes == 0) return std::max(out_bytes, in_bytes);
+  return std::min(out_bytes, in_bytes);
+}
+
+OutputTarget output_target(HANDLE handle) {
+  const OutputKind kind = output_kind(handle);
+  return OutputTarget{kind, kind == OutputKind::Pipe ? pipe_buffer_bytes(handle) : 0};
+}
+
 // The next piece of `bytes` that one write may take.
 std::string_view next_piece(std::string_view bytes, OutputKind kind, size_t pipe_limit) {
   if (kind == OutputKind::Console && bytes.size() > CONSOLE_WRITE_BYTES) {
@@ -50,6 +64,19 @@ std::string_view next_piece(std::string_view bytes, OutputKind kind, size_t pipe
     return whole_characters.empty() ? bytes.substr(0, CONSOLE_WRITE_BYTES) : whole_characters;
   }
   return bytes.substr(0, std::min({bytes.size(), MAX_TRANSFER, pipe_limit}));
+}
+
+// The largest piece a pipe that refused one is given: its buffer where known.
+size_t piece_ceiling(const OutputTarget& target) {
+  return target.pipe_buffer_bytes > 0 ? std::min(target.pipe_buffer_bytes, MAX_TRANSFER)
+                                      : MAX_TRANSFER;
+}
+
+// After a pipe refused `refused` bytes with `left` still to go: half as many, but never fewer
+// than a piece that a pipe with any room at all can take.
+size_t smaller_piece(size_t refused, size_t left, const OutputTarget& target) {
+  const size_t floor = std::min({left, piece_ceiling(target), PIPE_PIECE_FLOOR_BYTES});
+  return std::max(refused / 2, floor);
 }
 
 Status write_to_handle(HANDLE handle, std::string_view bytes) {
@@ -62,7 +89,7 @@ Status write_to_handle(HANDLE handle, std::string_view bytes) {
     return answer_of(succeeded, written);
   };
   return write_output(
-      write_file, [] { ::Sleep(PIPE_RETRY_MS); }, output_kind(handle), bytes);
+      write_file, [] { ::Sleep(PIPE_RETRY_MS); }, output_target(handle), bytes);
 }
 
 }  // namespace
@@ -89,20 +116,25 @@ Result<size_t> read_input(const ReadFileCall& read_file, const PeekPipeCall& pee
   }
 }
 
-Status write_output(const WriteFileCall& write_file, const WaitCall& wait_for_room, OutputKind kind,
-                    std::string_view bytes) {
+Status write_output(const WriteFileCall& write_file, const WaitCall& wait_for_room,
+                    const OutputTarget& target, std::string_view bytes) {
   // A non-blocking pipe may take a write only whole (Wine does so): after a write it refused,
-  // the pieces get smaller until one fits into the room the reader leaves.
+  // the pieces get smaller until one fits into the room the reader leaves, and larger again
+  // while the reader keeps up.
+  const size_t ceiling = piece_ceiling(target);
   size_t pipe_limit = MAX_TRANSFER;
   while (!bytes.empty()) {
-    const std::string_view piece = next_piece(bytes, kind, pipe_limit);
+    const std::string_view piece = next_piece(bytes, target.kind, pipe_limit);
     const CallAnswer answer = write_file(piece.data(), static_cast<DWORD>(piece.size()));
     if (!answer.succeeded) return Status::error(win32_error_text(answer.error));
     if (answer.bytes == 0) {
-      if (kind != OutputKind::Pipe) return Status::error("WriteFile wrote no bytes");
-      pipe_limit = std::max<size_t>(piece.size() / 2, 1);
+      if (target.kind != OutputKind::Pipe) return Status::error("WriteFile wrote no bytes");
+      pipe_limit = smaller_piece(piece.size(), bytes.size(), target);
       wait_for_room();
       continue;
+    }
+    if (answer.bytes >= piece.size() && pipe_limit < ceiling) {
+      pipe_limit = std::min(pipe_limit * 2, ceiling);
     }
     bytes.remove_prefix(std::min<size_t>(answer.bytes, bytes.size()));
   }

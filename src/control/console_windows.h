@@ -10,7 +10,10 @@
 //     its writer goes. Its mode is never changed: the client, or another process, may share the
 //     pipe and rely on the mode it chose.
 //  3. Output is retried until every byte has gone or a write fails: a non-blocking pipe that
-//     takes no bytes is full, not broken, so the write waits and tries again with less.
+//     takes no bytes is full, not broken, so the write waits and tries again with a piece half
+//     the size, never smaller than the least of the bytes left, the pipe's buffer and
+//     PIPE_PIECE_FLOOR_BYTES. A piece taken whole lets the next one double, up to the pipe's
+//     buffer, so that a pipe found full once is not written in small pieces ever after.
 //  4. One write to a console is at most CONSOLE_WRITE_BYTES, cut on a character boundary: older
 //     consoles fail larger ones. Pipes and files take writes of any size.
 #pragma once
@@ -25,6 +28,7 @@
 namespace treemon {
 
 inline constexpr size_t CONSOLE_WRITE_BYTES = 8192;
+inline constexpr size_t PIPE_PIECE_FLOOR_BYTES = 4096;
 
 // What one call answered: whether it succeeded, its byte count (received by ReadFile, available
 // to PeekNamedPipe, taken by WriteFile) and, when it failed, GetLastError's code.
@@ -49,9 +53,15 @@ Result<size_t> read_input(const ReadFileCall& read_file, const PeekPipeCall& pee
 // What kind of handle output goes to, which decides how its writes are sized and retried.
 enum class OutputKind { Pipe, Console, Other };
 
+struct OutputTarget {
+  OutputKind kind = OutputKind::Other;
+  // The pipe's buffer as GetNamedPipeInfo gives it (the smaller of its two); 0 when unknown.
+  size_t pipe_buffer_bytes = 0;
+};
+
 // Writes all of `bytes` through `write_file`. `wait_for_room` is called after a pipe took no
 // bytes, before it is written to again.
-Status write_output(const WriteFileCall& write_file, const WaitCall& wait_for_room, OutputKind kind,
-                    std::string_view bytes);
+Status write_output(const WriteFileCall& write_file, const WaitCall& wait_for_room,
+                    const OutputTarget& target, std::string_view bytes);
 
 }  // namespace treemon

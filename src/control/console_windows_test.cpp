@@ -177,43 +177,82 @@ TEST(WindowsConsole, ZeroByteReadEndsTheInputOnlyWhenTheWriterIsGone) {
 
 // Writes are sized for what they go to: a console gets pieces of at most CONSOLE_WRITE_BYTES
 // that end on a character boundary; a pipe that takes nothing (full, in non-blocking mode) is
-// waited for and given smaller pieces until one fits; zero bytes taken by anything else is an
-// error, as retrying it could go on for ever.
+// waited for and given pieces half the size, but never smaller than the least of the bytes
+// left, its buffer and PIPE_PIECE_FLOOR_BYTES, and twice the size again, up to its buffer, after
+// each piece it took whole; zero bytes taken by anything else is an error, as retrying it could
+// go on for ever.
 TEST(WindowsConsole, WritesAreSizedForWhatTheyGoTo) {
+  // Refuses its first `refusals` writes (a full pipe), then any piece larger than `takes_at_most`
+  // whole, as Wine's non-blocking pipe does; takes the rest.
   struct Writer {
-    explicit Writer(size_t limit) : takes_at_most(limit) {}
-    size_t takes_at_most;  // a larger piece is refused whole, as Wine's non-blocking pipe does
-    std::vector<size_t> pieces;
-    std::string taken;
+    size_t refusals = 0;
+    size_t takes_at_most = SIZE_MAX;
+    std::vector<size_t> pieces{};
+    std::string taken{};
     int waits = 0;
   };
   const auto write_file = [](Writer& writer) {
     return [&writer](const char* bytes, DWORD size) {
       writer.pieces.push_back(size);
-      if (size > writer.takes_at_most) return CallAnswer{true, 0, 0};
+      if (writer.refusals > 0 || size > writer.takes_at_most) {
+        writer.refusals -= writer.refusals > 0 ? 1 : 0;
+        return CallAnswer{true, 0, 0};
+      }
       writer.taken.append(bytes, size);
       return CallAnswer{true, size, 0};
     };
   };
-  std::string text = "a";
-  for (int i = 0; i < 10000; ++i) text += "\xC3\xA9";  // e-acute, two bytes
+  std::string accents = "a";
+  for (int i = 0; i < 10000; ++i) accents += "\xC3\xA9";  // e-acute, two bytes
+  const std::vector<size_t> kilobyte_pieces(20, 1000);
+  const std::vector<size_t> thousands = [&] {
+    std::vector<size_t> pieces{20001, 10000, 5000, 2500, 1250};
+    pieces.insert(pieces.end(), kilobyte_pieces.begin(), kilobyte_pieces.end());
+    pieces.push_back(1);
+    return pieces;
+  }();
+  const std::vector<size_t> full_then_free = [] {
+    std::vector<size_t> pieces{65536, 32768, 16384, 8192};
+    pieces.insert(pieces.end(), 17, 4096);  // sixteen refused, then one taken
+    pieces.insert(pieces.end(), {8192, 16384, 32768, 4096});
+    return pieces;
+  }();
+  const struct {
+    const char* name;
+    OutputTarget target;
+    Writer writer;
+    std::string text;
+    std::vector<size_t> pieces{};
+    int waits;
+  } cases[] = {
+      {"console", {OutputKind::Console}, {}, accents, {8191, 8192, 3618}, 0},
+      {"pipe of 1000 bytes", {OutputKind::Pipe, 1000}, {0, 1000}, accents, thousands, 5},
+      {"full 64 KiB pipe, then free",
+       {OutputKind::Pipe, 65536},
+       {20},
+       std::string(65536, 'x'),
+       full_then_free,
+       20},
+      {"pipe of unknown buffer, 100 bytes left",
+       {OutputKind::Pipe},
+       {2},
+       std::string(100, 'x'),
+       {100, 100, 100},
+       2},
+      {"blocking pipe", {OutputKind::Pipe, 4096}, {}, accents, {20001}, 0},
+  };
+  for (const auto& c : cases) {
+    Writer writer = c.writer;
+    const WaitCall wait = [&writer] { ++writer.waits; };
+    ASSERT_TRUE(write_output(write_file(writer), wait, c.target, c.text).ok()) << c.name;
+    EXPECT_EQ(writer.taken, c.text) << c.name;
+    EXPECT_EQ(writer.pieces, c.pieces) << c.name;
+    EXPECT_EQ(writer.waits, c.waits) << c.name;
+  }
 
-  Writer console{SIZE_MAX};
-  ASSERT_TRUE(write_output(
-                  write_file(console), [] {}, OutputKind::Console, text)
-                  .ok());
-  EXPECT_EQ(console.taken, text);
-  EXPECT_EQ(console.pieces, (std::vector<size_t>{8191, 8192, 3618}));
-
-  Writer full_pipe{1000};
-  const WaitCall wait = [&full_pipe] { ++full_pipe.waits; };
-  ASSERT_TRUE(write_output(write_file(full_pipe), wait, OutputKind::Pipe, text).ok());
-  EXPECT_EQ(full_pipe.taken, text);
-  EXPECT_EQ(full_pipe.waits, 5) << "20001 bytes halved down to 625";
-
-  Writer file{0};
+  Writer file{0, 0};
   const Status failure = write_output(
-      write_file(file), [] {}, OutputKind::Other, "x");
+      write_file(file), [] {}, {OutputKind::Other}, "x");
   EXPECT_EQ(failure.message(), "WriteFile wrote no bytes");
 }
 
