@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/uio.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 
 namespace treemon {
 namespace {
@@ -72,13 +74,23 @@ Status StandardOutput::write_all(std::string_view bytes) {
 }
 
 void write_standard_error_line(std::string_view line) {
-  for (std::string_view rest : {line, std::string_view("\n")}) {
-    while (!rest.empty()) {
-      const ssize_t n = ::write(STDERR_FILENO, rest.data(), rest.size());
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return;
-      rest.remove_prefix(static_cast<size_t>(n));
+  // One writev for the line and its line feed, so that the line reaches a reader whole.
+  std::string_view parts[] = {line, "\n"};
+  size_t first = 0;
+  while (first < std::size(parts)) {
+    iovec vectors[std::size(parts)];
+    int count = 0;
+    for (size_t i = first; i < std::size(parts); ++i) {
+      vectors[count++] = iovec{const_cast<char*>(parts[i].data()), parts[i].size()};
     }
+    const ssize_t n = ::writev(STDERR_FILENO, vectors, count);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    auto written = static_cast<size_t>(n);
+    for (; first < std::size(parts) && written >= parts[first].size(); ++first) {
+      written -= parts[first].size();
+    }
+    if (first < std::size(parts)) parts[first].remove_prefix(written);
   }
 }
 

@@ -4,6 +4,7 @@
 #include <io.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 
 #include "base/utf8.h"
@@ -17,6 +18,8 @@ constexpr size_t MAX_TRANSFER = 1u << 30;
 // How long a pipe that cannot block is left before it is tried again. Short, as a command or a
 // reader may be waiting on the other side; far longer than the calls it spares.
 constexpr DWORD PIPE_RETRY_MS = 10;
+// An error line up to this long, line feed included, is one write.
+constexpr size_t ERROR_LINE_BYTES = 4096;
 
 DWORD transfer_size(size_t wanted) { return static_cast<DWORD>(std::min(wanted, MAX_TRANSFER)); }
 
@@ -182,8 +185,19 @@ Status StandardOutput::write_all(std::string_view bytes) {
 void hold_closed_standard_streams() {}
 
 void write_standard_error_line(std::string_view line) {
+  // The line feed goes out in the line's last write, so that the line reaches a reader whole;
+  // the buffer is on the stack, as the line may say that memory ran out.
   const HANDLE error = ::GetStdHandle(STD_ERROR_HANDLE);
-  if (write_to_handle(error, line).ok()) static_cast<void>(write_to_handle(error, "\n"));
+  std::array<char, ERROR_LINE_BYTES> buffer;
+  for (;;) {
+    const size_t part = std::min(line.size(), buffer.size());
+    std::copy_n(line.data(), part, buffer.data());
+    line.remove_prefix(part);
+    size_t size = part;
+    const bool last = line.empty() && size < buffer.size();
+    if (last) buffer[size++] = '\n';
+    if (!write_to_handle(error, std::string_view(buffer.data(), size)).ok() || last) return;
+  }
 }
 
 uint32_t current_process_id() { return static_cast<uint32_t>(::GetCurrentProcessId()); }

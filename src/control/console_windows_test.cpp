@@ -256,6 +256,25 @@ TEST(WindowsConsole, WritesAreSizedForWhatTheyGoTo) {
   EXPECT_EQ(failure.message(), "WriteFile wrote no bytes");
 }
 
+// An error line and its line feed are one write, so that a reader of messages, or of lines that
+// other processes write to the same stream, gets the line whole.
+TEST(WindowsConsole, ErrorLineIsOneWrite) {
+  const std::wstring name =
+      L"\\\\.\\pipe\\treemon-error-line-" + std::to_wstring(::GetCurrentProcessId());
+  UniqueHandle messages(::CreateNamedPipeW(name.c_str(), PIPE_ACCESS_INBOUND,
+                                           PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1,
+                                           4096, 4096, 0, nullptr));
+  UniqueHandle writer(
+      ::CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(messages && writer) << ::GetLastError();
+  StandardHandleSwap swap(STD_ERROR_HANDLE, writer.get());
+  write_standard_error_line("Error: the pipe is closed");
+  char buffer[64] = {};
+  DWORD got = 0;
+  ASSERT_TRUE(::ReadFile(messages.get(), buffer, sizeof(buffer), &got, nullptr));
+  EXPECT_EQ(std::string(buffer, got), "Error: the pipe is closed\n");
+}
+
 TEST(WindowsConsole, IdentityOfThisProcess) {
   EXPECT_EQ(current_process_id(), ::GetCurrentProcessId());
   EXPECT_EQ(platform_name(), "windows");
