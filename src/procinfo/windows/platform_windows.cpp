@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "base/utf16.h"
-#include "procinfo/windows/command_line_windows.h"
 #include "procinfo/platform.h"
+#include "procinfo/windows/command_line_windows.h"
 #include "procinfo/windows/processor_groups_windows.h"
 
 namespace treemon {
@@ -96,7 +96,7 @@ class WindowsPlatform final : public ProcessPlatform {
   int64_t wall_now_unix_ns() override { return clock_.wall_now_unix_ns(); }
   void sleep_for(std::chrono::nanoseconds duration) override { clock_.sleep_for(duration); }
 
-  uint32_t processor_count() override { return processors_of_all_groups(processor_groups_); }
+  uint32_t processor_count() override { return processor_groups_.processor_count(); }
 
   bool list_processes(std::vector<ListedProcess>& out, const OpenedProcesses& /*opened*/) override {
     out.clear();
@@ -135,9 +135,7 @@ class WindowsPlatform final : public ProcessPlatform {
     return ProcessTimes{unix_seconds_from_creation(to_u64(creation)), to_u64(kernel), to_u64(user)};
   }
 
-  std::optional<MachineTimes> machine_times() override {
-    return times_of_all_groups(processor_groups_);
-  }
+  std::optional<MachineTimes> machine_times() override { return processor_groups_.machine_times(); }
 
   std::optional<IoTotals> io_totals(ProcessHandle& process) override {
     IO_COUNTERS counters{};
@@ -162,7 +160,8 @@ class WindowsPlatform final : public ProcessPlatform {
 
  private:
   SystemClock clock_;
-  SystemProcessorGroups processor_groups_;
+  SystemProcessorGroups group_calls_;
+  ProcessorGroups processor_groups_{group_calls_};
   SystemProcessServices services_;
   const bool use_command_line_query_ = has_command_line_query();
   bool last_open_refused_ = false;
