@@ -70,20 +70,20 @@ ListingPlan NewProcessPlanner::plan(MonoTime at, const std::optional<ForkReading
   if (!now) {
     readings_.clear();  // the next refresh has nothing to compare with
     last_full_listing_ = at;
-    probed_since_full_listing_ = false;
+    in_doubt_since_full_listing_ = false;
     return list_all(context.proc_is_own_namespace ? ListReason::NoReading
                                                   : ListReason::OtherNamespace);
   }
   ListingPlan plan = decide(at, *now, context);
   record(at, *now);
   if (plan.kind == ListingPlan::Kind::ListAll) listed_in_full(at);
-  if (plan.kind == ListingPlan::Kind::Probe) probed_since_full_listing_ = true;
+  if (plan.kind == ListingPlan::Kind::Probe) in_doubt_since_full_listing_ = true;
   return plan;
 }
 
 void NewProcessPlanner::listed_in_full(MonoTime at) {
   last_full_listing_ = at;
-  probed_since_full_listing_ = false;
+  in_doubt_since_full_listing_ = false;
 }
 
 ListingPlan NewProcessPlanner::decide(MonoTime at, const ForkReading& now,
@@ -94,7 +94,7 @@ ListingPlan NewProcessPlanner::decide(MonoTime at, const ForkReading& now,
   if (!context.every_process_watched) return list_all(ListReason::Unwatched);
   const ForkReading& previous = readings_.back().reading;
   if (now.forks < previous.forks) return list_all(ListReason::CounterWentBack);
-  if (probed_since_full_listing_ && at - *last_full_listing_ >= FULL_LISTING_PERIOD) {
+  if (in_doubt_since_full_listing_ && at - *last_full_listing_ >= FULL_LISTING_PERIOD) {
     return list_all(ListReason::Periodic);
   }
   // Placed pids do not matter here: nothing became visible since the previous look.
@@ -131,7 +131,9 @@ ListingPlan NewProcessPlanner::probe_or_list(const ForkReading& now, const PlanC
   if (width > uint64_t{PROBES_PER_LISTED_PROCESS} * context.listed_processes) {
     return list_all(ListReason::TooWide);
   }
-  // A few forks of other pid namespaces only: no pid of this one was handed out.
+  // Forks that no pid of the range explains: a pid placed outside it (clone3's set_tid, a write
+  // of ns_last_pid that was undone), or forks of other pid namespaces.
+  if (forks > width) in_doubt_since_full_listing_ = true;
   if (ranges.empty()) return skip();
   return ListingPlan{ListingPlan::Kind::Probe, ListReason::None, std::move(ranges)};
 }
