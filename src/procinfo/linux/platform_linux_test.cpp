@@ -23,8 +23,8 @@
 #include <thread>
 #include <vector>
 
-#include "procinfo/platform.h"
 #include "procinfo/linux/platform_linux.h"
+#include "procinfo/platform.h"
 #include "procinfo/process_table.h"
 
 namespace treemon {
