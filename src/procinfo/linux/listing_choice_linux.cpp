@@ -1,6 +1,5 @@
 #include "procinfo/linux/listing_choice_linux.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,9 +12,6 @@
 namespace treemon::linux_proc {
 
 ListingChoice::ListingChoice(bool check_listings) {
-  ReadStatus status;
-  loadavg_ = open_at(AT_FDCWD, "/proc/loadavg", status);
-  pid_max_ = open_at(AT_FDCWD, "/proc/sys/kernel/pid_max", status);
   if (check_listings) check_ = std::make_unique<ListingCheck>();
 }
 
@@ -23,22 +19,6 @@ ListingChoice::~ListingChoice() {
   if (!check_) return;
   const std::string summary = check_->summary() + "\n";
   static_cast<void>(::write(STDERR_FILENO, summary.data(), summary.size()));
-}
-
-// The counter first, the last pid second: a process counted by the first took its pid before
-// the second was read.
-std::optional<ForkReading> ListingChoice::read_forks(std::optional<uint64_t> forks,
-                                                     FileBuffer& buffer) {
-  if (!forks || !loadavg_ || read_file(loadavg_.get(), buffer) != ReadStatus::Ok) {
-    return std::nullopt;
-  }
-  const std::optional<LoadavgFields> load = parse_loadavg(buffer.text());
-  if (!load || !pid_max_ || read_file(pid_max_.get(), buffer) != ReadStatus::Ok) {
-    return std::nullopt;
-  }
-  const std::optional<uint32_t> pid_max = parse_pid_max(buffer.text());
-  if (!pid_max) return std::nullopt;
-  return ForkReading{*forks, load->last_pid, load->tasks, *pid_max};
 }
 
 void ListingChoice::begin_refresh() {

@@ -25,9 +25,9 @@
 
 #include "base/clock.h"
 #include "procinfo/linux/new_processes_linux.h"
-#include "procinfo/platform.h"
 #include "procinfo/linux/proc_files_linux.h"
 #include "procinfo/linux/process_handle_linux.h"
+#include "procinfo/platform.h"
 
 namespace treemon::linux_proc {
 
@@ -42,9 +42,6 @@ class ListingChoice {
   ListingChoice(const ListingChoice&) = delete;
   ListingChoice& operator=(const ListingChoice&) = delete;
 
-  // The reading whose fork counter the caller has just read, as `forks`; the last pid is read
-  // after it, into `buffer` (new_processes_linux.h, rule 1). Empty when a read fails.
-  std::optional<ForkReading> read_forks(std::optional<uint64_t> forks, FileBuffer& buffer);
   // A reading taken before the first refresh (at start-up), where a later range may begin.
   void start(MonoTime at, const ForkReading& reading) { planner_.remember(at, reading); }
   // Before the refresh reads the fork counter (rule 3).
@@ -69,8 +66,6 @@ class ListingChoice {
  private:
   void check(const std::vector<ListedProcess>& out, const std::vector<LinuxProcess*>& handles);
 
-  UniqueFd loadavg_;
-  UniqueFd pid_max_;
   NewProcessPlanner planner_;
   // The last list's pids, ascending, with those it could not read without finding them gone.
   std::vector<uint32_t> listed_pids_;

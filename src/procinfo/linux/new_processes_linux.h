@@ -1,8 +1,8 @@
 // Whether a refresh on Linux must list /proc to find the processes created since the previous
 // one: the kernel's own counts of process creation, read before the processes are looked at,
 // say whether any process was created and, when only a few were, which pids they can have.
-// Pure: the platform reads the files, parses them with the functions below, and does what the
-// plan says; NewProcessPlanner only keeps the readings and decides.
+// Pure: the platform takes the readings (fork_reading_linux.h) and does what the plan says;
+// NewProcessPlanner only keeps the readings and decides.
 //
 // What the design relies on (each checked on Linux 6.18):
 //  a. /proc/stat's "processes" counts every fork and clone since boot, threads and processes of
@@ -51,15 +51,13 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
-#include <string_view>
 #include <vector>
 
 #include "base/clock.h"
+#include "procinfo/linux/fork_reading_linux.h"
 
 namespace treemon::linux_proc {
 
-// The kernel hands out no pid below this one once it has wrapped (kernel/pid.c).
-inline constexpr uint32_t RESERVED_PIDS = 300;
 // Probing a pid costs 0.16-0.19 us (a pidfd_open that finds no process or a thread); listing
 // costs 1.0-1.1 us per process listed (both measured paced at 1,000 and 3,000 processes). A
 // range this many times the processes listed still costs less than the listing it replaces.
@@ -70,23 +68,6 @@ inline constexpr std::chrono::seconds FULL_LISTING_PERIOD{30};
 // namespace) that a refresh takes without listing at once (rule 5 lists them later), and pids
 // the cursor passed without a counted fork (forks under way or failed).
 inline constexpr uint64_t FORK_SLACK = 256;
-
-// What the kernel says about process creation at one moment.
-struct ForkReading {
-  uint64_t forks = 0;     // /proc/stat "processes"
-  uint32_t last_pid = 0;  // /proc/loadavg, fifth field
-  uint32_t tasks = 0;     // /proc/loadavg, fourth field after '/': every thread of the machine
-  uint32_t pid_max = 0;   // /proc/sys/kernel/pid_max
-};
-
-// Parsers of the three files; an empty optional when the text is not what the kernel writes.
-std::optional<uint64_t> parse_fork_count(std::string_view proc_stat);
-struct LoadavgFields {
-  uint32_t last_pid = 0;
-  uint32_t tasks = 0;
-};
-std::optional<LoadavgFields> parse_loadavg(std::string_view text);
-std::optional<uint32_t> parse_pid_max(std::string_view text);
 
 struct PidRange {
   uint32_t first = 0;  // both ends included

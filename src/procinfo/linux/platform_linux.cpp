@@ -50,6 +50,7 @@
 #include "base/utf8.h"
 #include "procinfo/linux/descriptor_limiter.h"
 #include "procinfo/linux/exit_watch_linux.h"
+#include "procinfo/linux/fork_reading_linux.h"
 #include "procinfo/linux/listing_choice_linux.h"
 #include "procinfo/linux/machine_stat_linux.h"
 #include "procinfo/linux/new_processes_linux.h"
@@ -105,6 +106,7 @@ class LinuxPlatform final : public ProcessPlatform {
   SystemClock clock_;
   ProcDirectory proc_;
   MachineStat machine_;
+  ForkReader forks_;
   uint64_t page_size_ = 4096;
   DescriptorLimiter limiter_;
   bool own_namespace_ = false;  // /proc is of the monitor's pid namespace
@@ -142,7 +144,7 @@ LinuxPlatform::LinuxPlatform(uint64_t descriptor_budget, bool check_listings)
   own_namespace_ = proc_self() == std::to_string(::getpid());
   cpu_clocks_ = own_namespace_ && other_cpu_clocks_readable();
   if (std::optional<ForkReading> reading =
-          choice_.read_forks(machine_.read_for_list(generation_), buffer_)) {
+          forks_.read(machine_.read_for_list(generation_), buffer_)) {
     choice_.start(clock_.monotonic_now(), *reading);
   }
 }
@@ -161,8 +163,8 @@ bool LinuxPlatform::list_processes(std::vector<ListedProcess>& out, const Opened
   ++generation_;
   choice_.begin_refresh();
   const MonoTime at = clock_.monotonic_now();
-  const std::vector<uint32_t>* pids = choice_.choose(
-      at, choice_.read_forks(machine_.read_for_list(generation_), buffer_), own_namespace_);
+  const std::vector<uint32_t>* pids =
+      choice_.choose(at, forks_.read(machine_.read_for_list(generation_), buffer_), own_namespace_);
   size_t count = 0;
   bool listed = true;
   if (pids) {
