@@ -1,29 +1,14 @@
 #include "procinfo/linux/listing_choice_linux.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdlib>
-#include <string>
 
-#include "procinfo/linux/listing_check_linux.h"
 #include "procinfo/linux/pid_probe_linux.h"
 
 namespace treemon::linux_proc {
 
-ListingChoice::ListingChoice(bool check_listings) {
-  if (check_listings) check_ = std::make_unique<ListingCheck>();
-}
-
-ListingChoice::~ListingChoice() {
-  if (!check_) return;
-  const std::string summary = check_->summary() + "\n";
-  static_cast<void>(::write(STDERR_FILENO, summary.data(), summary.size()));
-}
-
 void ListingChoice::begin_refresh() {
   unread_pids_.clear();
-  if (check_) check_->take_full_listing();
+  if (observer_) observer_->refresh_begins();
 }
 
 const std::vector<uint32_t>* ListingChoice::choose(MonoTime at,
@@ -31,7 +16,7 @@ const std::vector<uint32_t>* ListingChoice::choose(MonoTime at,
                                                    bool own_namespace) {
   const ListingPlan plan =
       planner_.plan(at, now, {own_namespace, unwatched_listed_ == 0, listed_pids_.size()});
-  if (check_) check_->count(plan);
+  if (observer_) observer_->planned(plan);
   directory_spared_ = plan.kind != ListingPlan::Kind::ListAll &&
                       pids_to_list(plan, listed_pids_, found_pids_, pids_to_list_);
   if (plan.kind != ListingPlan::Kind::ListAll && !directory_spared_) planner_.listed_in_full(at);
@@ -56,21 +41,17 @@ void ListingChoice::remember(const std::vector<ListedProcess>& out,
     std::inplace_merge(listed_pids_.begin(), listed_pids_.begin() + listed, listed_pids_.end());
     listed_pids_.erase(std::unique(listed_pids_.begin(), listed_pids_.end()), listed_pids_.end());
   }
-  if (check_ && directory_spared_) check(out, handles);
+  if (observer_ && directory_spared_) tell_observer(out, handles);
 }
 
-void ListingChoice::check(const std::vector<ListedProcess>& out,
-                          const std::vector<LinuxProcess*>& handles) {
-  std::vector<CheckedListing> checked;
+void ListingChoice::tell_observer(const std::vector<ListedProcess>& out,
+                                  const std::vector<LinuxProcess*>& handles) {
+  observed_.clear();
   for (size_t index = 0; index < out.size(); ++index) {
-    checked.push_back({out[index].pid,
-                       handles[index] != nullptr && out[index].listing != Listing::ReplacesOpened});
+    observed_.push_back({out[index].pid, handles[index] != nullptr &&
+                                             out[index].listing != Listing::ReplacesOpened});
   }
-  if (std::optional<std::string> wrong = check_->compare(checked)) {
-    *wrong += "\n";
-    static_cast<void>(::write(STDERR_FILENO, wrong->data(), wrong->size()));
-    std::abort();
-  }
+  observer_->listed_without_directory(observed_);
 }
 
 }  // namespace treemon::linux_proc

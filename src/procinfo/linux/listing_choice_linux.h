@@ -11,9 +11,8 @@
 //  2. A process of the last list whose exit may go unnoticed (one without a handle, until
 //     open_process gives it one that watches or finds it ended, and one whose handle never
 //     watched) makes the next refresh list /proc.
-//  3. With a check (listing_check_linux.h), its full listing is taken before the refresh reads
-//     the fork counter, and every refresh that did not list /proc is compared with it; a wrong
-//     listing ends the monitor with a line on standard error.
+//  3. An observer, where there is one, hears of a refresh before it reads the fork counter, then
+//     of its plan, and, when it did not list /proc, of every process it listed instead.
 // Main thread only, like the platform that owns it.
 #pragma once
 
@@ -21,24 +20,39 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
+#include <utility>
 #include <vector>
 
 #include "base/clock.h"
 #include "procinfo/linux/new_processes_linux.h"
-#include "procinfo/linux/proc_files_linux.h"
 #include "procinfo/linux/process_handle_linux.h"
 #include "procinfo/platform.h"
 
 namespace treemon::linux_proc {
 
-class ListingCheck;
+// A process that a refresh listed without listing /proc.
+struct ListedPid {
+  uint32_t pid = 0;
+  bool carried_over = false;  // the previous refresh's process, not a new one under its pid
+};
+
+// What a ListingChoice tells of each refresh (rule 3): the tests' listing check compares every
+// refresh that did not list /proc with a full listing of its own.
+class ListingObserver {
+ public:
+  virtual ~ListingObserver() = default;
+  virtual void refresh_begins() = 0;
+  virtual void planned(const ListingPlan& plan) = 0;
+  // In list order.
+  virtual void listed_without_directory(std::span<const ListedPid> listed) = 0;
+};
 
 class ListingChoice {
  public:
-  // With `check_listings`, every refresh that does not list /proc is compared with a full
-  // listing, and a summary of the refreshes is written to standard error when this goes.
-  explicit ListingChoice(bool check_listings);
-  ~ListingChoice();
+  // `observer` may be null: then nobody is told.
+  explicit ListingChoice(std::unique_ptr<ListingObserver> observer)
+      : observer_(std::move(observer)) {}
   ListingChoice(const ListingChoice&) = delete;
   ListingChoice& operator=(const ListingChoice&) = delete;
 
@@ -64,7 +78,8 @@ class ListingChoice {
   }
 
  private:
-  void check(const std::vector<ListedProcess>& out, const std::vector<LinuxProcess*>& handles);
+  void tell_observer(const std::vector<ListedProcess>& out,
+                     const std::vector<LinuxProcess*>& handles);
 
   NewProcessPlanner planner_;
   // The last list's pids, ascending, with those it could not read without finding them gone.
@@ -74,7 +89,8 @@ class ListingChoice {
   std::vector<uint32_t> found_pids_;
   std::vector<uint32_t> pids_to_list_;
   bool directory_spared_ = false;  // this refresh lists pids_to_list_, not /proc
-  std::unique_ptr<ListingCheck> check_;
+  std::unique_ptr<ListingObserver> observer_;
+  std::vector<ListedPid> observed_;
 };
 
 }  // namespace treemon::linux_proc

@@ -67,9 +67,9 @@ constexpr size_t DIRECTORY_BUFFER_MAX = 1024 * 1024;
 
 class LinuxPlatform final : public ProcessPlatform {
  public:
-  // Handles keep at most `descriptor_budget` descriptors open at once. With `check_listings`,
-  // every refresh that does not list /proc is compared with a full listing.
-  LinuxPlatform(uint64_t descriptor_budget, bool check_listings);
+  // Handles keep at most `descriptor_budget` descriptors open at once. `observer`, if any, is
+  // told of every refresh's choice of pids.
+  LinuxPlatform(uint64_t descriptor_budget, std::unique_ptr<ListingObserver> observer);
 
   MonoTime monotonic_now() override { return clock_.monotonic_now(); }
   int64_t wall_now_unix_ns() override { return clock_.wall_now_unix_ns(); }
@@ -136,8 +136,8 @@ std::optional<ProcessTimes> clock_times(const LinuxProcess& process, std::option
 
 LinuxProcess& as_linux(ProcessHandle& handle) { return static_cast<LinuxProcess&>(handle); }
 
-LinuxPlatform::LinuxPlatform(uint64_t descriptor_budget, bool check_listings)
-    : limiter_(descriptor_budget), choice_(check_listings) {
+LinuxPlatform::LinuxPlatform(uint64_t descriptor_budget, std::unique_ptr<ListingObserver> observer)
+    : limiter_(descriptor_budget), choice_(std::move(observer)) {
   const long page = ::sysconf(_SC_PAGESIZE);
   if (page > 0) page_size_ = static_cast<uint64_t>(page);
   directory_buffer_.resize(DIRECTORY_BUFFER_INITIAL);
@@ -426,11 +426,13 @@ CommandLineRead LinuxPlatform::command_line(ProcessHandle& handle) {
 namespace treemon {
 
 std::unique_ptr<ProcessPlatform> make_linux_platform(uint64_t descriptor_budget) {
-  return std::make_unique<linux_proc::LinuxPlatform>(descriptor_budget, false);
+  return std::make_unique<linux_proc::LinuxPlatform>(descriptor_budget, nullptr);
 }
 
-std::unique_ptr<ProcessPlatform> make_listing_checking_platform() {
-  return std::make_unique<linux_proc::LinuxPlatform>(linux_proc::handle_descriptor_budget(), true);
+std::unique_ptr<ProcessPlatform> make_observed_linux_platform(
+    std::unique_ptr<linux_proc::ListingObserver> observer) {
+  return std::make_unique<linux_proc::LinuxPlatform>(linux_proc::handle_descriptor_budget(),
+                                                     std::move(observer));
 }
 
 std::unique_ptr<ProcessPlatform> make_system_platform() {
