@@ -23,14 +23,14 @@ const std::vector<uint32_t>* ListingChoice::choose(MonoTime at,
   return directory_spared_ ? &pids_to_list_ : nullptr;
 }
 
-void ListingChoice::remember(const std::vector<ListedProcess>& out,
-                             const std::vector<LinuxProcess*>& handles, size_t unopened) {
+void ListingChoice::remember(const ListedProcesses& listed, size_t unopened) {
   listed_pids_.clear();
   unwatched_listed_ = unopened;
-  for (size_t index = 0; index < out.size(); ++index) {
-    listed_pids_.push_back(out[index].pid);
-    const LinuxProcess* handle = handles[index];
-    if (handle && out[index].listing != Listing::ReplacesOpened && handle->exit_unwatched()) {
+  for (size_t index = 0; index < listed.size(); ++index) {
+    listed_pids_.push_back(listed.listing(index).pid);
+    const LinuxProcess* handle = listed.handle(index);
+    if (handle && listed.listing(index).listing != Listing::ReplacesOpened &&
+        handle->exit_unwatched()) {
       ++unwatched_listed_;
     }
   }
@@ -41,15 +41,15 @@ void ListingChoice::remember(const std::vector<ListedProcess>& out,
     std::inplace_merge(listed_pids_.begin(), listed_pids_.begin() + listed, listed_pids_.end());
     listed_pids_.erase(std::unique(listed_pids_.begin(), listed_pids_.end()), listed_pids_.end());
   }
-  if (observer_ && directory_spared_) tell_observer(out, handles);
+  if (observer_ && directory_spared_) tell_observer(listed);
 }
 
-void ListingChoice::tell_observer(const std::vector<ListedProcess>& out,
-                                  const std::vector<LinuxProcess*>& handles) {
+void ListingChoice::tell_observer(const ListedProcesses& listed) {
   observed_.clear();
-  for (size_t index = 0; index < out.size(); ++index) {
-    observed_.push_back({out[index].pid, handles[index] != nullptr &&
-                                             out[index].listing != Listing::ReplacesOpened});
+  for (size_t index = 0; index < listed.size(); ++index) {
+    const ListedProcess& listing = listed.listing(index);
+    observed_.push_back({listing.pid, listed.handle(index) != nullptr &&
+                                          listing.listing != Listing::ReplacesOpened});
   }
   observer_->listed_without_directory(observed_);
 }

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "procinfo/linux/listed_processes_linux.h"
 #include "procinfo/linux/new_processes_linux.h"
 #include "procinfo/linux/process_handle_linux.h"
 #include "procinfo/platform.h"
@@ -68,18 +69,16 @@ class ListingChoice {
   void unread(uint32_t pid) { unread_pids_.push_back(pid); }
   // The refresh's list could not be taken: the next refresh has no list to build on.
   void list_lost() { planner_.list_lost(); }
-  // What the next choice needs of the refresh's list: `handles[i]` is the handle `out[i]` was
-  // listed through (null for none), and `unopened` how many listed processes have no handle.
-  void remember(const std::vector<ListedProcess>& out, const std::vector<LinuxProcess*>& handles,
-                size_t unopened);
+  // What the next choice needs of the refresh's list, of which `unopened` processes have no
+  // handle.
+  void remember(const ListedProcesses& listed, size_t unopened);
   // A listed process without a handle got one that watches its exit, or was found ended.
   void unopened_settled() {
     if (unwatched_listed_ > 0) --unwatched_listed_;
   }
 
  private:
-  void tell_observer(const std::vector<ListedProcess>& out,
-                     const std::vector<LinuxProcess*>& handles);
+  void tell_observer(const ListedProcesses& listed);
 
   NewProcessPlanner planner_;
   // The last list's pids, ascending, with those it could not read without finding them gone.

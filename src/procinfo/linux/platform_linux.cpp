@@ -15,21 +15,16 @@
 //  2. A process is listed without a read only while it and its parent are watched; every exit,
 //     and every watch that ended otherwise, is settled once per list, after the walk: the
 //     listing of an ended watch is read again, and so is every child of an ended parent.
-//  3. open_process works only for a pid of the latest list, and takes the handle's identity from
-//     that list's reading, the one the listed name came from.
-//  4. Every descriptor a handle keeps is counted in the limiter and given back once; the budget
-//     is what the platform is made with.
-//  5. A handle leaves the epoll set before its pidfd closes.
-//  6. No buffer is reused while a parse of it is alive: every read of a process goes into
+//  3. No buffer is reused while a parse of it is alive: every read of a process goes into
 //     buffer_, and what is kept of a parse (a stat's fields, their command name included) is
 //     owned, not a view.
-//  7. A listed handle belongs to the listing at the same index: listed_handles_[i] is the handle
-//     out[i] was listed through (null for none), and erasing a listing erases both.
-//  8. A command line is read only as far as COMMAND_LINE_READ_BYTES, so what any process shows
+//  4. A command line is read only as far as COMMAND_LINE_READ_BYTES, so what any process shows
 //     in its argument area bounds neither the time nor the memory of a refresh.
-//  9. The fork counter and the last pid are read before any process is looked at, the counter
-//     first (new_processes_linux.h, rule 1); the same read of /proc/stat gives the refresh's
-//     machine times (machine_stat_linux.h).
+// It keeps the rules of what it uses too: where a handle's identity comes from (platform.h's
+// open_process; process_handle_linux.h, rule 5), the descriptor budget (process_handle_linux.h,
+// rule 2), the exit watch (exit_watch_linux.h, rule 2), the order of a refresh's readings
+// (fork_reading_linux.h, rule 1; machine_stat_linux.h, rule 2), and a listing's handle
+// (listed_processes_linux.h).
 // Handles know the limiter, the exit watch and the /proc directory, never the platform.
 #include "procinfo/linux/platform_linux.h"
 
@@ -51,6 +46,7 @@
 #include "procinfo/linux/descriptor_limiter.h"
 #include "procinfo/linux/exit_watch_linux.h"
 #include "procinfo/linux/fork_reading_linux.h"
+#include "procinfo/linux/listed_processes_linux.h"
 #include "procinfo/linux/listing_choice_linux.h"
 #include "procinfo/linux/machine_stat_linux.h"
 #include "procinfo/linux/new_processes_linux.h"
@@ -87,13 +83,12 @@ class LinuxPlatform final : public ProcessPlatform {
   std::optional<std::string> start_up_warning() override { return proc_namespace_warning(); }
 
  private:
-  bool list_directory(std::vector<ListedProcess>& out, const OpenedProcesses& opened,
-                      size_t& count);
-  void list_one(uint32_t pid, LinuxProcess* handle, std::vector<ListedProcess>& out, size_t& count);
+  bool list_directory(ListedProcesses& listed, const OpenedProcesses& opened);
+  void list_one(uint32_t pid, LinuxProcess* handle, ListedProcesses& listed);
   bool list_unread(LinuxProcess& handle, ListedProcess& listed);
   bool list_read(uint32_t pid, LinuxProcess* handle, ListedProcess& listed);
-  void settle_exits(std::vector<ListedProcess>& out);
-  void read_unsettled(std::vector<ListedProcess>& out, bool watch_answered);
+  void settle_exits(ListedProcesses& listed);
+  void read_unsettled(ListedProcesses& listed, bool watch_answered);
   bool parent_watched(uint32_t parent_pid) const {
     return parent_pid == 0 || exit_watch_.watches(parent_pid);
   }
@@ -121,7 +116,8 @@ class LinuxPlatform final : public ProcessPlatform {
   std::unordered_map<uint32_t, StatIdentity> unopened_;
   FileBuffer buffer_;
   std::vector<char> directory_buffer_;
-  // Reused by every list: each listed process's handle, and the processes whose watch ended.
+  // Reused by every list: each listed process's handle (ListedProcesses), and the processes
+  // whose watch ended.
   std::vector<LinuxProcess*> listed_handles_;
   std::vector<uint32_t> ended_pids_;
 
@@ -155,34 +151,30 @@ std::optional<MachineTimes> LinuxPlatform::machine_times() {
   return machine_.machine_times(generation_);
 }
 
-// The elements of `out` are overwritten in place rather than cleared and rebuilt, so that in the
-// steady state a refresh copies each name into storage the previous one left, allocating nothing.
 bool LinuxPlatform::list_processes(std::vector<ListedProcess>& out, const OpenedProcesses& opened) {
   unopened_.clear();
-  listed_handles_.clear();
+  ListedProcesses listed(out, listed_handles_);
   ++generation_;
   choice_.begin_refresh();
   const MonoTime at = clock_.monotonic_now();
   const std::vector<uint32_t>* pids =
       choice_.choose(at, forks_.read(machine_.read_for_list(generation_), buffer_), own_namespace_);
-  size_t count = 0;
-  bool listed = true;
+  bool taken = true;
   if (pids) {
     for (uint32_t pid : *pids) {
-      list_one(pid, static_cast<LinuxProcess*>(opened.find_opened(pid)), out, count);
+      list_one(pid, static_cast<LinuxProcess*>(opened.find_opened(pid)), listed);
     }
   } else {
-    listed = list_directory(out, opened, count);
+    taken = list_directory(listed, opened);
   }
-  out.resize(listed ? count : 0);
-  if (listed) settle_exits(out);
-  if (!listed) choice_.list_lost();
-  choice_.remember(out, listed_handles_, unopened_.size());
-  return listed;
+  listed.finish(taken);
+  if (taken) settle_exits(listed);
+  if (!taken) choice_.list_lost();
+  choice_.remember(listed, unopened_.size());
+  return taken;
 }
 
-bool LinuxPlatform::list_directory(std::vector<ListedProcess>& out, const OpenedProcesses& opened,
-                                   size_t& count) {
+bool LinuxPlatform::list_directory(ListedProcesses& listed, const OpenedProcesses& opened) {
   if (!proc_ || ::lseek(proc_.get(), 0, SEEK_SET) < 0) return false;
   int reads_with_entries = 0;
   for (;;) {
@@ -206,18 +198,14 @@ bool LinuxPlatform::list_directory(std::vector<ListedProcess>& out, const Opened
       const char* end = name + std::char_traits<char>::length(name);
       auto [parsed_end, error] = std::from_chars(name, end, pid);
       if (error != std::errc() || parsed_end != end) continue;  // not a process directory
-      list_one(pid, static_cast<LinuxProcess*>(opened.find_opened(pid)), out, count);
+      list_one(pid, static_cast<LinuxProcess*>(opened.find_opened(pid)), listed);
     }
   }
 }
 
-void LinuxPlatform::list_one(uint32_t pid, LinuxProcess* handle, std::vector<ListedProcess>& out,
-                             size_t& count) {
-  ListedProcess& listed = count < out.size() ? out[count] : out.emplace_back();
-  if ((handle && list_unread(*handle, listed)) || list_read(pid, handle, listed)) {
-    listed_handles_.push_back(handle);
-    ++count;
-  }
+void LinuxPlatform::list_one(uint32_t pid, LinuxProcess* handle, ListedProcesses& listed) {
+  ListedProcess& next = listed.next();
+  if ((handle && list_unread(*handle, next)) || list_read(pid, handle, next)) listed.add(handle);
 }
 
 // A watched process whose parent is watched too is listed from what its handle knows and its CPU
@@ -280,29 +268,26 @@ bool LinuxPlatform::list_read(uint32_t pid, LinuxProcess* handle, ListedProcess&
 // again, and an exited process is read from then on (a zombie until it is reaped). A process that
 // exits after this check was alive when it was listed. A parent whose watch ended otherwise (a
 // read found it ended, or its handle went) is treated as exited: its children are read again.
-void LinuxPlatform::settle_exits(std::vector<ListedProcess>& out) {
+void LinuxPlatform::settle_exits(ListedProcesses& listed) {
   bool watch_answered = exit_watch_.collect_exits();
   // A listing read again may find its own process ended, whose children are then read in turn.
   while (exit_watch_.take_ended(ended_pids_) || !watch_answered) {
-    read_unsettled(out, watch_answered);
+    read_unsettled(listed, watch_answered);
     watch_answered = true;
   }
 }
 
-void LinuxPlatform::read_unsettled(std::vector<ListedProcess>& out, bool watch_answered) {
+void LinuxPlatform::read_unsettled(ListedProcesses& listed, bool watch_answered) {
   // Backwards, so that erasing a vanished process leaves the indexes still to come valid.
-  for (size_t index = out.size(); index-- > 0;) {
-    ListedProcess& listed = out[index];
-    LinuxProcess* handle = listed_handles_[index];
+  for (size_t index = listed.size(); index-- > 0;) {
+    ListedProcess& listing = listed.listing(index);
+    LinuxProcess* handle = listed.handle(index);
     // An unread listing's handle was watched when it was listed: if it is not now, it exited.
     const bool unverified =
-        listed.listing == Listing::StatusDeferred && (!watch_answered || !handle->watched());
+        listing.listing == Listing::StatusDeferred && (!watch_answered || !handle->watched());
     const bool orphaned =
-        std::binary_search(ended_pids_.begin(), ended_pids_.end(), listed.parent_pid);
-    if ((unverified || orphaned) && !list_read(listed.pid, handle, listed)) {
-      out.erase(out.begin() + static_cast<std::ptrdiff_t>(index));
-      listed_handles_.erase(listed_handles_.begin() + static_cast<std::ptrdiff_t>(index));
-    }
+        std::binary_search(ended_pids_.begin(), ended_pids_.end(), listing.parent_pid);
+    if ((unverified || orphaned) && !list_read(listing.pid, handle, listing)) listed.erase(index);
   }
 }
 
