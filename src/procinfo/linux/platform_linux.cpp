@@ -43,6 +43,7 @@
 
 #include "base/saturating.h"
 #include "base/utf8.h"
+#include "procinfo/cpu_meter.h"
 #include "procinfo/linux/descriptor_limiter.h"
 #include "procinfo/linux/exit_watch_linux.h"
 #include "procinfo/linux/fork_reading_linux.h"
@@ -76,6 +77,7 @@ class LinuxPlatform final : public ProcessPlatform {
   std::unique_ptr<ProcessHandle> open_process(const ListedProcess& listed) override;
   std::optional<ProcessTimes> process_times(ProcessHandle& process) override;
   std::optional<MachineTimes> machine_times() override;
+  std::optional<MachineSpan> machine_span_around(ProcessHandle& process) override;
   std::optional<IoTotals> io_totals(ProcessHandle& process) override;
   std::optional<MemoryFigures> memory(ProcessHandle& process) override;
   CommandLineRead command_line(ProcessHandle& process) override;
@@ -110,6 +112,7 @@ class LinuxPlatform final : public ProcessPlatform {
   // pidfds name processes of that namespace. Without them, every process is read at every list,
   // and its CPU time comes from stat.
   bool cpu_clocks_ = false;
+  uint32_t processors_ = 0;
   ExitWatch exit_watch_;
   uint64_t generation_ = 0;  // one per list; tells which list a handle's cache comes from
   // The last list's reading of every listed process that has no live handle, for open_process.
@@ -139,16 +142,31 @@ LinuxPlatform::LinuxPlatform(uint64_t descriptor_budget, std::unique_ptr<Listing
   directory_buffer_.resize(DIRECTORY_BUFFER_INITIAL);
   own_namespace_ = proc_self() == std::to_string(::getpid());
   cpu_clocks_ = own_namespace_ && other_cpu_clocks_readable();
+  processors_ = machine_.processor_count();
   if (std::optional<ForkReading> reading =
           forks_.read(machine_.read_for_list(generation_), buffer_)) {
     choice_.start(clock_.monotonic_now(), *reading);
   }
 }
 
-uint32_t LinuxPlatform::processor_count() { return machine_.processor_count(); }
+// Read once, so that the machine's times of the clock count the processors the table counts.
+uint32_t LinuxPlatform::processor_count() { return processors_; }
 
 std::optional<MachineTimes> LinuxPlatform::machine_times() {
   return machine_.machine_times(generation_);
+}
+
+// A CPU clock counts a process's time to the nanosecond, /proc/stat the machine's in ticks of
+// 10 ms: over a second's interval a busy thread would read about 1 % above or below 100. So with
+// CPU clocks the machine's times are the raw monotonic clock's around each clock reading, and a
+// thread never shows more than its processor. A process whose clock could not be read shows its
+// stat's ticks against the same clock. Without CPU clocks both sides are in ticks, and
+// /proc/stat's reading stands.
+std::optional<MachineSpan> LinuxPlatform::machine_span_around(ProcessHandle& handle) {
+  if (!cpu_clocks_) return std::nullopt;
+  const ClockSpan& read = as_linux(handle).cpu_read_span();
+  return MachineSpan(machine_times_of_clock(read.before_ns, processors_),
+                     machine_times_of_clock(read.after_ns, processors_));
 }
 
 bool LinuxPlatform::list_processes(std::vector<ListedProcess>& out, const OpenedProcesses& opened) {

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "procinfo/linux/platform_linux.h"
+#include "procinfo/linux/process_handle_linux.h"
 #include "procinfo/platform.h"
 #include "procinfo/process_table.h"
 
@@ -193,6 +195,34 @@ TEST_F(LinuxPlatformTest, ListsThisProcessWithItsFigures) {
     EXPECT_EQ(init->parent_pid, std::nullopt);
   }
   EXPECT_EQ(table.find(0), nullptr);
+}
+
+// Where CPU clocks are read, the machine's times a process's CPU reading measures against are the
+// raw monotonic clock's around that reading, times the processors: inside the test's own readings
+// of that clock around the list and the open that read it.
+TEST(LinuxPlatformCpuTest, MachineSpanIsTheClockAroundTheProcesssReading) {
+  std::unique_ptr<ProcessPlatform> platform = make_system_platform();
+  struct NoneOpened final : OpenedProcesses {
+    ProcessHandle* find_opened(uint32_t) const override { return nullptr; }
+  } none;
+  std::vector<ListedProcess> listed;
+  const uint64_t before_ns = linux_proc::raw_monotonic_ns();
+  ASSERT_TRUE(platform->list_processes(listed, none));
+  const auto self = std::find_if(listed.begin(), listed.end(), [](const ListedProcess& process) {
+    return process.pid == static_cast<uint32_t>(::getpid());
+  });
+  ASSERT_NE(self, listed.end());
+  std::unique_ptr<ProcessHandle> handle = platform->open_process(*self);
+  ASSERT_NE(handle, nullptr);
+  ASSERT_TRUE(platform->process_times(*handle));
+  const uint64_t after_ns = linux_proc::raw_monotonic_ns();
+  const std::optional<MachineSpan> span = platform->machine_span_around(*handle);
+  if (!span) GTEST_SKIP() << "no CPU clocks here: the machine's times come from /proc/stat";
+  const uint64_t processors = platform->processor_count();
+  EXPECT_EQ(span->before.kernel_100ns, 0u);
+  EXPECT_GE(span->before.user_100ns, before_ns / 100 * processors);
+  EXPECT_LE(span->before.user_100ns, span->after.user_100ns);
+  EXPECT_LE(span->after.user_100ns, after_ns / 100 * processors);
 }
 
 // Kernel threads (visible where the monitor shares the kernel's pid namespace) have no memory
