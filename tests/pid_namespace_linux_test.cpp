@@ -1,21 +1,25 @@
 // The real binary inside a private pid namespace, where pids can be handed out on purpose: a
-// root whose pid a newer process takes, and a monitor whose /proc is not its namespace's. Needs
-// the right to make pid namespaces (root); skipped elsewhere.
+// root whose pid a newer process takes, a child placed at a chosen pid, and a monitor whose /proc
+// is not its namespace's. Needs the right to make pid namespaces (root); skipped elsewhere.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/sched.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -91,6 +95,36 @@ std::string sample_now_line(const std::string& id) {
   return R"({"version":2,"type":"sampleNow","requestId":")" + id + "\"}\n";
 }
 
+// An idle child at `pid`, placed there by clone3's set_tid as checkpoint/restore tools do: the
+// kernel counts the fork, but the namespace's last pid stays where it was. -1 when refused.
+pid_t start_idle_process_at(pid_t pid) {
+  pid_t chosen[] = {pid};
+  clone_args args{};
+  args.exit_signal = SIGCHLD;
+  args.set_tid = reinterpret_cast<uintptr_t>(chosen);
+  args.set_tid_size = 1;
+  const long child = ::syscall(SYS_clone3, &args, sizeof args);
+  if (child == 0) {
+    for (;;) ::pause();
+  }
+  return static_cast<pid_t>(child);
+}
+
+// The last pid handed out in the namespace of this process's /proc.
+std::optional<pid_t> last_pid() {
+  std::ifstream file("/proc/sys/kernel/ns_last_pid");
+  pid_t pid = 0;
+  if (!(file >> pid)) return std::nullopt;
+  return pid;
+}
+
+bool has_row(const json& snapshot, pid_t pid, pid_t parent) {
+  for (const json& row : snapshot["processes"]) {
+    if (row["pid"] == pid) return row["ppid"] == parent;
+  }
+  return false;
+}
+
 // The root ends and the kernel gives its pid to a newer process, started a second later: the
 // next snapshot has no rows, where it would otherwise show the newcomer as the root.
 TEST(PidNamespace, RootPidTakenByANewerProcessIsNotTheRoot) {
@@ -123,6 +157,52 @@ TEST(PidNamespace, RootPidTakenByANewerProcessIsNotTheRoot) {
   EXPECT_EQ(before["processes"][0]["pid"], result["root"]);
   EXPECT_EQ(after["requestId"], "after");
   EXPECT_EQ(after["processes"], json::array()) << after;
+}
+
+// The root places a child far above the last pid while nothing else in the namespace forks:
+// no probe can find it, yet it is a row within 30 s, by the periodic full listing.
+constexpr pid_t PLACED = 4000;
+constexpr auto SAMPLE_EVERY = 1s;
+constexpr int SAMPLES = 35;
+
+TEST(PidNamespace, ChildAtAChosenPidIsARowWithinThirtySeconds) {
+  const std::string outcome = run_in_pid_namespace(true, [] {
+    ChildProcess monitor({TREEMON_BINARY});
+    if (!monitor.read_line(LINE_WAIT)) return std::string("no hello");
+    monitor.write(R"({"version":2,"type":"configure","rootPid":)" + std::to_string(::getpid()) +
+                  R"(,"sampleIntervalMs":0})"
+                  "\n" +
+                  sample_now_line("before"));
+    if (!monitor.read_line(LINE_WAIT)) return std::string("no first snapshot");
+    const std::optional<pid_t> last_before = last_pid();
+    const pid_t placed = start_idle_process_at(PLACED);
+    if (placed != PLACED) return SKIPPED + "clone3 cannot place a pid";
+    const auto placed_at = std::chrono::steady_clock::now();
+    json result{
+        {"placed", placed}, {"seenAfterMs", -1}, {"lastPidMoved", last_pid() != last_before}};
+    for (int sample = 0; sample < SAMPLES; ++sample) {
+      std::this_thread::sleep_until(placed_at + (sample + 1) * SAMPLE_EVERY);
+      monitor.write(sample_now_line("s" + std::to_string(sample)));
+      const std::optional<std::string> line = monitor.read_line(LINE_WAIT);
+      if (!line) return std::string("no snapshot");
+      if (has_row(json::parse(*line), placed, ::getpid())) {
+        result["seenAfterMs"] = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::steady_clock::now() - placed_at)
+                                    .count();
+        break;
+      }
+    }
+    ::kill(placed, SIGKILL);
+    ::waitpid(placed, nullptr, 0);
+    return result.dump();
+  });
+  if (outcome.starts_with(SKIPPED)) GTEST_SKIP() << outcome;
+  const json result = json::parse(outcome);
+  ASSERT_EQ(result["lastPidMoved"], false) << "the placement moved the last pid: nothing tested";
+  const int64_t seen_after_ms = result["seenAfterMs"];
+  EXPECT_GE(seen_after_ms, 0) << "never a row";
+  EXPECT_LE(seen_after_ms, 31000);
+  std::printf("the placed child was a row after %lld ms\n", static_cast<long long>(seen_after_ms));
 }
 
 // A monitor in a pid namespace that has no /proc of its own reads the host's: it says so in one

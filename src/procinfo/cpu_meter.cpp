@@ -13,11 +13,22 @@ bool is_interval_reading(const CpuMeter& meter, MonoTime at) {
   return at >= meter.read_at && at - meter.read_at >= CPU_INTERVAL_MIN;
 }
 
-CpuCounters counters_of(const CpuReading& reading) {
-  const ProcessTimes process = reading.process.value_or(ProcessTimes{});
-  const MachineTimes machine = reading.machine.value_or(MachineTimes{});
+CpuCounters counters_of(const std::optional<ProcessTimes>& process_times,
+                        const std::optional<MachineTimes>& machine_times) {
+  const ProcessTimes process = process_times.value_or(ProcessTimes{});
+  const MachineTimes machine = machine_times.value_or(MachineTimes{});
   return CpuCounters{process.kernel_100ns, process.user_100ns, machine.kernel_100ns,
                      machine.user_100ns};
+}
+
+// The counters an interval ends at, and the ones the next interval begins at (rule 3).
+CpuCounters counters_after(const CpuReading& reading) {
+  return counters_of(reading.process,
+                     reading.machine ? std::optional(reading.machine->after) : std::nullopt);
+}
+CpuCounters counters_before(const CpuReading& reading) {
+  return counters_of(reading.process,
+                     reading.machine ? std::optional(reading.machine->before) : std::nullopt);
 }
 
 float cpu_percent_of(uint64_t process_delta, uint64_t machine_delta, uint32_t processor_count) {
@@ -42,17 +53,22 @@ float interval_percent(const CpuCounters& now, const CpuCounters& baselines,
 
 CpuStep step_cpu_meter(const CpuMeter& meter, const CpuReading& reading) {
   CpuStep step{CpuMeter{meter.baselines, reading.at}, std::nullopt};
-  const CpuCounters now = counters_of(reading);
+  const bool read_both = reading.process && reading.machine;
   if (!meter.baselines) {
-    if (reading.process && reading.machine) step.meter.baselines = now;
+    if (read_both) step.meter.baselines = counters_before(reading);
     return step;
   }
   if (!is_interval_reading(meter, reading.at)) return step;
-  step.percent = interval_percent(now, *meter.baselines, reading.processor_count);
+  step.percent =
+      interval_percent(counters_after(reading), *meter.baselines, reading.processor_count);
   // A failed read keeps the baselines: taking its zeros as baselines would make the next good
   // reading measure the process's whole life against one interval of the machine's time.
-  if (reading.process && reading.machine) step.meter.baselines = now;
+  if (read_both) step.meter.baselines = counters_before(reading);
   return step;
+}
+
+MachineTimes machine_times_of_clock(uint64_t clock_ns, uint32_t processor_count) {
+  return MachineTimes{0, saturating_multiply(clock_ns / 100, uint64_t{processor_count})};
 }
 
 }  // namespace treemon

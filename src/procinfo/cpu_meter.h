@@ -10,10 +10,13 @@
 //  2. The first reading that read both the process's and the machine's times sets the baselines
 //     and is never an interval reading: the first interval is measured from it, not from zero.
 //  3. An interval reading measures four deltas (process kernel and user, machine kernel and user)
-//     and makes its own counters the next baselines. A failed read counts as zeros for its own
-//     percentage and leaves the baselines as they were, so that the next good reading measures
-//     one consistent interval; a counter below its baseline (a platform that restarted counting)
-//     measures from zero, never wraps.
+//     from the baselines to its own counters, the machine's read after the process's; its process
+//     counters and the machine's counters read before the process's are the next baselines. So
+//     the machine's interval holds the process's, and a thread never shows more than its
+//     processor where both are exact. A failed read counts as zeros for its own percentage and
+//     leaves the baselines as they were, so that the next good reading measures one consistent
+//     interval; a counter below its baseline (a platform that restarted counting) measures from
+//     zero, never wraps.
 //  4. Sums saturate at 2^64-1; a machine whose times did not move gives 0.
 //  5. The percentage is 32-bit float arithmetic in one order, processors * (process / machine *
 //     100), so that every platform and every compiler gives the same float for the same counters.
@@ -48,7 +51,7 @@ struct CpuMeter {
 struct CpuReading {
   MonoTime at{};
   std::optional<ProcessTimes> process;  // absent when the read failed
-  std::optional<MachineTimes> machine;
+  std::optional<MachineSpan> machine;   // around the process's reading (rule 3)
   uint32_t processor_count = 0;
 };
 
@@ -58,5 +61,10 @@ struct CpuStep {
 };
 
 CpuStep step_cpu_meter(const CpuMeter& meter, const CpuReading& reading);
+
+// The machine's times that a clock of `clock_ns` nanoseconds (from any origin) gives, every one
+// of `processor_count` processors counted busy all along: a denominator as exact as a process's
+// CPU clock, where ticks of /proc/stat are not. Saturates at 2^64-1.
+MachineTimes machine_times_of_clock(uint64_t clock_ns, uint32_t processor_count);
 
 }  // namespace treemon

@@ -21,7 +21,7 @@ TEST(CpuMeterTest, ReadingsFollowTheRules) {
     std::optional<CpuCounters> before;
     milliseconds after;
     std::optional<ProcessTimes> process;
-    std::optional<MachineTimes> machine;
+    std::optional<MachineSpan> machine;
     uint32_t processors;
     float percent;
     std::optional<CpuCounters> baselines;
@@ -62,6 +62,11 @@ TEST(CpuMeterTest, ReadingsFollowTheRules) {
        MachineTimes{0, 3}, 7, std::bit_cast<float>(0x43e95556u), C{0, 2, 0, 3}},
       {"14.285715, not 14.285714", zeros, milliseconds(200), ProcessTimes{1, 0, 1},
        MachineTimes{0, 7}, 1, std::bit_cast<float>(0x4164924au), C{0, 1, 0, 7}},
+      // A thread busy all along, its time read within a machine span of 2990 to 3010 on two
+      // processors: measured to the span's end, from the previous span's start on, 99.50249.
+      {"the machine's span holds the process's interval", C{0, 0, 0, 1000}, milliseconds(200),
+       ProcessTimes{1, 0, 1000}, MachineSpan(MachineTimes{0, 2990}, MachineTimes{0, 3010}), 2,
+       std::bit_cast<float>(0x42c70146u), C{0, 1000, 0, 2990}},
   };
   for (const Case& c : cases) {
     const CpuMeter meter{c.before, T0};
@@ -77,6 +82,13 @@ TEST(CpuMeterTest, ReadingsFollowTheRules) {
           << c.what;
     }
   }
+}
+
+// A clock's nanoseconds as machine times: whole 100 ns units, every processor busy, saturated.
+TEST(CpuMeterTest, MachineTimesOfAClock) {
+  EXPECT_EQ(machine_times_of_clock(1'000'000'099, 2).user_100ns, 20'000'000u);
+  EXPECT_EQ(machine_times_of_clock(1'000'000'099, 2).kernel_100ns, 0u);
+  EXPECT_EQ(machine_times_of_clock(U64_MAX, 4096).user_100ns, U64_MAX);
 }
 
 }  // namespace

@@ -92,6 +92,20 @@ struct MachineTimes {
   uint64_t user_100ns = 0;
 };
 
+// The machine's times around one reading of a process's times: `before` read before it, `after`
+// after it, so that the process's interval between two readings lies within the machine's from
+// the first one's `before` to the second one's `after`. One reading of the machine's times, taken
+// once per refresh, stands for both.
+struct MachineSpan {
+  // NOLINTNEXTLINE(google-explicit-constructor): one reading is a span of no length
+  MachineSpan(MachineTimes once) : before(once), after(once) {}
+  MachineSpan(MachineTimes before_first, MachineTimes after_last)
+      : before(before_first), after(after_last) {}
+
+  MachineTimes before;
+  MachineTimes after;
+};
+
 struct IoTotals {
   uint64_t read_bytes = 0;
   uint64_t written_bytes = 0;
@@ -138,6 +152,13 @@ class ProcessPlatform : public Clock {
 
   virtual std::optional<ProcessTimes> process_times(ProcessHandle& process) = 0;
   virtual std::optional<MachineTimes> machine_times() = 0;
+  // The machine's times around the reading that the latest process_times() of `process` gave,
+  // where the platform times each reading of a process (a CPU clock counts to the nanosecond,
+  // which the machine's tick counts do not); nothing where machine_times() serves every process.
+  // A platform answers for every process it reads or for none.
+  virtual std::optional<MachineSpan> machine_span_around(ProcessHandle& /*process*/) {
+    return std::nullopt;
+  }
   virtual std::optional<IoTotals> io_totals(ProcessHandle& process) = 0;
   virtual std::optional<MemoryFigures> memory(ProcessHandle& process) = 0;
   virtual CommandLineRead command_line(ProcessHandle& process) = 0;

@@ -267,14 +267,21 @@ void ProcessTable::read_pending_figures(Entry& entry) {
   }
 }
 
-// The machine's times are read once per refresh: every entry of one refresh measures against the
+// Where the platform times each reading of a process, the machine's times around it; else the
+// machine's times are read once per refresh: every entry of one refresh measures against the
 // same machine reading, so one refresh's percentages are comparable with each other.
-const std::optional<MachineTimes>& ProcessTable::machine_times(RefreshContext& context) {
+std::optional<MachineSpan> ProcessTable::machine_span(Entry& entry, RefreshContext& context) {
+  if (entry.handle) {
+    if (std::optional<MachineSpan> around = platform_.machine_span_around(*entry.handle)) {
+      return around;
+    }
+  }
   if (!context.machine_read) {
     context.machine = platform_.machine_times();
     context.machine_read = true;
   }
-  return context.machine;
+  if (!context.machine) return std::nullopt;
+  return MachineSpan(*context.machine);
 }
 
 void ProcessTable::read_cpu(Entry& entry, RefreshContext& context) {
@@ -284,7 +291,7 @@ void ProcessTable::read_cpu(Entry& entry, RefreshContext& context) {
   entry.info.cpu_time_ms =
       saturating_add(counted.kernel_100ns, counted.user_100ns) / HUNDRED_NS_PER_MS;
   const CpuStep step = step_cpu_meter(
-      entry.cpu, CpuReading{context.now, times, machine_times(context), processor_count_});
+      entry.cpu, CpuReading{context.now, times, machine_span(entry, context), processor_count_});
   entry.cpu = step.meter;
   if (step.percent) entry.info.cpu_percent = *step.percent;
 }

@@ -131,7 +131,7 @@ class ProcessTable {
   void read_cpu(Entry& entry, RefreshContext& context);
   // Reads the figure groups the last refresh left to phase two for this entry.
   void read_pending_figures(Entry& entry);
-  const std::optional<MachineTimes>& machine_times(RefreshContext& context);
+  std::optional<MachineSpan> machine_span(Entry& entry, RefreshContext& context);
 
   // The entries' handles, for the platform's list.
   class Handles final : public OpenedProcesses {

@@ -77,10 +77,12 @@
 #include <unordered_map>
 #include <vector>
 
+#include "support/child_process.h"
 #include "support/event_capture.h"
 
 namespace {
 
+using namespace std::chrono_literals;
 using nlohmann::json;
 
 constexpr uint64_t HISTORY_MAX_SNAPSHOTS = 3600;
@@ -403,68 +405,6 @@ class Lives {
   std::deque<int32_t> recently_freed_;
 };
 
-// ---- The monitor as a child with pipes -------------------------------------------------------
-
-class MonitorProcess {
- public:
-  explicit MonitorProcess(const std::string& path) {
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
-    const pid_t parent = getpid();
-    pid_ = fork();
-    if (pid_ == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      if (getppid() != parent) _exit(127);
-      dup2(in[0], 0);
-      dup2(out[1], 1);
-      char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
-      execv(argv[0], argv);
-      _exit(127);
-    }
-    ::close(in[0]);
-    ::close(out[1]);
-    stdin_ = in[1];
-    stdout_ = out[0];
-    fcntl(stdout_, F_SETFL, fcntl(stdout_, F_GETFL) | O_NONBLOCK);
-  }
-
-  pid_t pid() const { return pid_; }
-  bool send(const std::string& line) { return write_all(stdin_, line.data(), line.size()); }
-  void close_input() {
-    if (stdin_ >= 0) ::close(stdin_);
-    stdin_ = -1;
-  }
-
-  // Complete lines that arrive within `timeout_ms`; false once the output has ended.
-  bool read_lines(int timeout_ms, std::vector<std::string>& lines) {
-    pollfd p{stdout_, POLLIN, 0};
-    if (::poll(&p, 1, timeout_ms) <= 0) return true;
-    char chunk[1 << 16];
-    for (;;) {
-      const ssize_t n = ::read(stdout_, chunk, sizeof chunk);
-      if (n > 0) {
-        buffer_.append(chunk, static_cast<size_t>(n));
-        continue;
-      }
-      if (n < 0 && errno == EINTR) continue;
-      const bool ended = n == 0;
-      size_t start = 0;
-      for (size_t end; (end = buffer_.find('\n', start)) != std::string::npos; start = end + 1) {
-        lines.push_back(buffer_.substr(start, end - start));
-        treemon::test_support::capture_event_line(lines.back());
-      }
-      buffer_.erase(0, start);
-      return !ended;
-    }
-  }
-
- private:
-  pid_t pid_ = -1;
-  int stdin_ = -1;
-  int stdout_ = -1;
-  std::string buffer_;
-};
-
 // ---- Figures of the monitor from /proc ---------------------------------------------------------
 
 struct Usage {
@@ -639,6 +579,8 @@ class Driver {
   void compare_with_proc();
   void kill_due(double now);
   void reap_orphans();
+  // The monitor's lines that arrive within `timeout`, appended to `lines`.
+  void read_monitor_lines(std::chrono::milliseconds timeout, std::vector<std::string>& lines);
   void handle_line(const std::string& line);
   void check_snapshot(const json& snapshot);
   void check_order(const json& snapshot);
@@ -652,7 +594,7 @@ class Driver {
   bool forced_reuse_;
   bool forced_wrap_;
   std::mt19937 random_{12345};
-  std::unique_ptr<MonitorProcess> monitor_;
+  std::unique_ptr<treemon::test_support::ChildProcess> monitor_;
   std::unique_ptr<Spawner> inside_, outside_;
   pid_t external_ = -1;
   uint64_t external_start_ms_ = 0;
@@ -699,7 +641,9 @@ void Driver::start() {
     name_this_process("churn-external");
     idle_forever();
   }
-  monitor_ = std::make_unique<MonitorProcess>(settings_.monitor);
+  // It ends when its input does, should the driver end first.
+  monitor_ = std::make_unique<treemon::test_support::ChildProcess>(
+      std::vector<std::string>{settings_.monitor});
   usleep(50000);  // let the children name themselves before their start times are read
   external_start_ms_ = start_time_s(external_).value_or(0) * 1000;
   const uint64_t outside_start_ms = start_time_s(outside_->pid()).value_or(0) * 1000;
@@ -715,14 +659,14 @@ void Driver::start() {
       json::array({{{"pid", external_}, {"startTimeMs", external_start_ms_ + 999}},
                    {{"pid", outside_->pid()}, {"startTimeMs", outside_start_ms + 1000}}});
   if (settings_.mode == Mode::Threads) start_thread_churners();
-  monitor_->send("{\"version\":2,\"type\":\"setStreaming\",\"enabled\":true}\n");
-  monitor_->send(json({{"version", 2},
-                       {"type", "configure"},
-                       {"rootPid", root_pid()},
-                       {"sampleIntervalMs", 250},
-                       {"externalProcesses", settings_.families ? json::array() : externals}})
-                     .dump() +
-                 "\n");
+  monitor_->write("{\"version\":2,\"type\":\"setStreaming\",\"enabled\":true}\n");
+  monitor_->write(json({{"version", 2},
+                        {"type", "configure"},
+                        {"rootPid", root_pid()},
+                        {"sampleIntervalMs", 250},
+                        {"externalProcesses", settings_.families ? json::array() : externals}})
+                      .dump() +
+                  "\n");
 }
 
 // One churner in the tree and one outside; they live for the whole run.
@@ -825,6 +769,7 @@ void Driver::reap_orphans() {
     if (pid <= 0) return;
     if (pid == monitor_->pid()) {
       checker_.fail("the monitor ended during the run, status " + std::to_string(status));
+      monitor_->reaped_elsewhere(status);
       monitor_ended_ = true;
       continue;
     }
@@ -849,6 +794,14 @@ void Driver::churn(double now) {
   }
   kill_due(mono_s());
   reap_orphans();
+}
+
+void Driver::read_monitor_lines(std::chrono::milliseconds timeout,
+                                std::vector<std::string>& lines) {
+  for (std::string& line : monitor_->read_lines_for(timeout)) {
+    treemon::test_support::capture_event_line(line);
+    lines.push_back(std::move(line));
+  }
 }
 
 void Driver::handle_line(const std::string& line) {
@@ -1061,20 +1014,17 @@ int Driver::run() {
     const double now = mono_s();
     churn(now);
     lines.clear();
-    if (!monitor_->read_lines(2, lines)) {
-      checker_.fail("the monitor's output ended during the run");
-      break;
-    }
+    read_monitor_lines(2ms, lines);
     for (const std::string& line : lines) handle_line(line);
     if (now >= next_sample) {
-      monitor_->send("{\"version\":2,\"type\":\"sampleNow\",\"requestId\":\"n" +
-                     std::to_string(++request) + "\"}\n");
+      monitor_->write("{\"version\":2,\"type\":\"sampleNow\",\"requestId\":\"n" +
+                      std::to_string(++request) + "\"}\n");
       next_sample = now + 3;
     }
     if (now >= next_read && history_request_.empty()) {
       history_request_ = "h" + std::to_string(++request);
-      monitor_->send("{\"version\":2,\"type\":\"readHistory\",\"requestId\":\"" + history_request_ +
-                     "\",\"windowMs\":3600000}\n");
+      monitor_->write("{\"version\":2,\"type\":\"readHistory\",\"requestId\":\"" +
+                      history_request_ + "\",\"windowMs\":3600000}\n");
       next_read = now + 10;
     }
     if (now >= next_measure) {
@@ -1096,12 +1046,15 @@ int Driver::run() {
 void Driver::compare_with_proc() {
   const double settle_until = mono_s() + 1.0;
   std::vector<std::string> lines;
-  while (mono_s() < settle_until && monitor_->read_lines(10, lines)) reap_orphans();
+  while (mono_s() < settle_until && !monitor_ended_) {
+    read_monitor_lines(10ms, lines);
+    reap_orphans();
+  }
   const std::set<int32_t> before = live_descendants(root_pid());
-  monitor_->send("{\"version\":2,\"type\":\"sampleNow\",\"requestId\":\"final\"}\n");
+  monitor_->write("{\"version\":2,\"type\":\"sampleNow\",\"requestId\":\"final\"}\n");
   const double give_up = mono_s() + 10;
   for (size_t handled = 0; !final_snapshot_ && mono_s() < give_up;) {
-    if (!monitor_->read_lines(10, lines)) break;
+    read_monitor_lines(10ms, lines);
     for (; handled < lines.size(); ++handled) handle_line(lines[handled]);
   }
   const std::set<int32_t> after = live_descendants(root_pid());
@@ -1134,18 +1087,19 @@ void Driver::finish() {
   for (const Live& live : live_) (live.inside ? *inside_ : *outside_).kill(live.pid);
   live_.clear();
   if (!monitor_ended_) {
-    monitor_->send("{\"version\":2,\"type\":\"shutdown\"}\n");
+    monitor_->write("{\"version\":2,\"type\":\"shutdown\"}\n");
+    // Every line up to the end of its output, which comes when it exits.
     std::vector<std::string> lines;
-    while (monitor_->read_lines(100, lines)) {
-      if (mono_s() - start_mono_ > elapsed + 10) break;
+    for (std::optional<std::string> line; (line = monitor_->read_line(10s));) {
+      treemon::test_support::capture_event_line(*line);
+      lines.push_back(std::move(*line));
     }
     for (const std::string& line : lines) handle_line(line);
-    int status = -1;
-    for (int i = 0; i < 500 && ::waitpid(monitor_->pid(), &status, WNOHANG) == 0; ++i)
-      usleep(10000);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-      checker_.fail("the monitor did not shut down with status 0");
+    if (monitor_->wait_exit(5s) != 0) checker_.fail("the monitor did not shut down with status 0");
   }
+  // What the monitor wrote on standard error (a listing check's summary or the difference it
+  // found), as it would have shown on the terminal.
+  std::fputs(monitor_->read_stderr(1s).c_str(), stderr);
   for (int32_t pid : family_children_) ::kill(pid, SIGKILL);
   inside_->quit();
   outside_->quit();

@@ -36,6 +36,9 @@ class ChildProcess {
 
   // The exit status, or nothing if it did not exit in time. -signal when killed by a signal.
   std::optional<int> wait_exit(std::chrono::milliseconds timeout);
+  // The caller reaped the child itself (a waitpid for any child found it), with this raw status:
+  // the child is not killed nor waited for again.
+  void reaped_elsewhere(int raw_status);
 
  private:
   bool fill(int fd, std::string& buffer, std::chrono::steady_clock::time_point deadline);

@@ -135,12 +135,16 @@ std::optional<int> ChildProcess::wait_exit(std::chrono::milliseconds timeout) {
     int status = 0;
     const pid_t done = ::waitpid(pid_, &status, WNOHANG);
     if (done == pid_) {
-      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+      reaped_elsewhere(status);
       return status_;
     }
     if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+}
+
+void ChildProcess::reaped_elsewhere(int raw_status) {
+  status_ = WIFEXITED(raw_status) ? WEXITSTATUS(raw_status) : -WTERMSIG(raw_status);
 }
 
 }  // namespace treemon::test_support

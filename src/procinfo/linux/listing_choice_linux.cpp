@@ -1,49 +1,14 @@
 #include "procinfo/linux/listing_choice_linux.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdlib>
-#include <string>
 
-#include "procinfo/linux/listing_check_linux.h"
 #include "procinfo/linux/pid_probe_linux.h"
 
 namespace treemon::linux_proc {
 
-ListingChoice::ListingChoice(bool check_listings) {
-  ReadStatus status;
-  loadavg_ = open_at(AT_FDCWD, "/proc/loadavg", status);
-  pid_max_ = open_at(AT_FDCWD, "/proc/sys/kernel/pid_max", status);
-  if (check_listings) check_ = std::make_unique<ListingCheck>();
-}
-
-ListingChoice::~ListingChoice() {
-  if (!check_) return;
-  const std::string summary = check_->summary() + "\n";
-  static_cast<void>(::write(STDERR_FILENO, summary.data(), summary.size()));
-}
-
-// The counter first, the last pid second: a process counted by the first took its pid before
-// the second was read.
-std::optional<ForkReading> ListingChoice::read_forks(std::optional<uint64_t> forks,
-                                                     FileBuffer& buffer) {
-  if (!forks || !loadavg_ || read_file(loadavg_.get(), buffer) != ReadStatus::Ok) {
-    return std::nullopt;
-  }
-  const std::optional<LoadavgFields> load = parse_loadavg(buffer.text());
-  if (!load || !pid_max_ || read_file(pid_max_.get(), buffer) != ReadStatus::Ok) {
-    return std::nullopt;
-  }
-  const std::optional<uint32_t> pid_max = parse_pid_max(buffer.text());
-  if (!pid_max) return std::nullopt;
-  return ForkReading{*forks, load->last_pid, load->tasks, *pid_max};
-}
-
 void ListingChoice::begin_refresh() {
   unread_pids_.clear();
-  if (check_) check_->take_full_listing();
+  if (observer_) observer_->refresh_begins();
 }
 
 const std::vector<uint32_t>* ListingChoice::choose(MonoTime at,
@@ -51,21 +16,21 @@ const std::vector<uint32_t>* ListingChoice::choose(MonoTime at,
                                                    bool own_namespace) {
   const ListingPlan plan =
       planner_.plan(at, now, {own_namespace, unwatched_listed_ == 0, listed_pids_.size()});
-  if (check_) check_->count(plan);
+  if (observer_) observer_->planned(plan);
   directory_spared_ = plan.kind != ListingPlan::Kind::ListAll &&
                       pids_to_list(plan, listed_pids_, found_pids_, pids_to_list_);
   if (plan.kind != ListingPlan::Kind::ListAll && !directory_spared_) planner_.listed_in_full(at);
   return directory_spared_ ? &pids_to_list_ : nullptr;
 }
 
-void ListingChoice::remember(const std::vector<ListedProcess>& out,
-                             const std::vector<LinuxProcess*>& handles, size_t unopened) {
+void ListingChoice::remember(const ListedProcesses& listed, size_t unopened) {
   listed_pids_.clear();
   unwatched_listed_ = unopened;
-  for (size_t index = 0; index < out.size(); ++index) {
-    listed_pids_.push_back(out[index].pid);
-    const LinuxProcess* handle = handles[index];
-    if (handle && out[index].listing != Listing::ReplacesOpened && handle->exit_unwatched()) {
+  for (size_t index = 0; index < listed.size(); ++index) {
+    listed_pids_.push_back(listed.listing(index).pid);
+    const LinuxProcess* handle = listed.handle(index);
+    if (handle && listed.listing(index).listing != Listing::ReplacesOpened &&
+        handle->exit_unwatched()) {
       ++unwatched_listed_;
     }
   }
@@ -76,21 +41,17 @@ void ListingChoice::remember(const std::vector<ListedProcess>& out,
     std::inplace_merge(listed_pids_.begin(), listed_pids_.begin() + listed, listed_pids_.end());
     listed_pids_.erase(std::unique(listed_pids_.begin(), listed_pids_.end()), listed_pids_.end());
   }
-  if (check_ && directory_spared_) check(out, handles);
+  if (observer_ && directory_spared_) tell_observer(listed);
 }
 
-void ListingChoice::check(const std::vector<ListedProcess>& out,
-                          const std::vector<LinuxProcess*>& handles) {
-  std::vector<CheckedListing> checked;
-  for (size_t index = 0; index < out.size(); ++index) {
-    checked.push_back({out[index].pid,
-                       handles[index] != nullptr && out[index].listing != Listing::ReplacesOpened});
+void ListingChoice::tell_observer(const ListedProcesses& listed) {
+  observed_.clear();
+  for (size_t index = 0; index < listed.size(); ++index) {
+    const ListedProcess& listing = listed.listing(index);
+    observed_.push_back({listing.pid, listed.handle(index) != nullptr &&
+                                          listing.listing != Listing::ReplacesOpened});
   }
-  if (std::optional<std::string> wrong = check_->compare(checked)) {
-    *wrong += "\n";
-    static_cast<void>(::write(STDERR_FILENO, wrong->data(), wrong->size()));
-    std::abort();
-  }
+  observer_->listed_without_directory(observed_);
 }
 
 }  // namespace treemon::linux_proc

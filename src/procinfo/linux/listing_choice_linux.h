@@ -11,9 +11,8 @@
 //  2. A process of the last list whose exit may go unnoticed (one without a handle, until
 //     open_process gives it one that watches or finds it ended, and one whose handle never
 //     watched) makes the next refresh list /proc.
-//  3. With a check (listing_check_linux.h), its full listing is taken before the refresh reads
-//     the fork counter, and every refresh that did not list /proc is compared with it; a wrong
-//     listing ends the monitor with a line on standard error.
+//  3. An observer, where there is one, hears of a refresh before it reads the fork counter, then
+//     of its plan, and, when it did not list /proc, of every process it listed instead.
 // Main thread only, like the platform that owns it.
 #pragma once
 
@@ -21,30 +20,43 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
+#include <utility>
 #include <vector>
 
 #include "base/clock.h"
+#include "procinfo/linux/listed_processes_linux.h"
 #include "procinfo/linux/new_processes_linux.h"
-#include "procinfo/platform.h"
-#include "procinfo/linux/proc_files_linux.h"
 #include "procinfo/linux/process_handle_linux.h"
+#include "procinfo/platform.h"
 
 namespace treemon::linux_proc {
 
-class ListingCheck;
+// A process that a refresh listed without listing /proc.
+struct ListedPid {
+  uint32_t pid = 0;
+  bool carried_over = false;  // the previous refresh's process, not a new one under its pid
+};
+
+// What a ListingChoice tells of each refresh (rule 3): the tests' listing check compares every
+// refresh that did not list /proc with a full listing of its own.
+class ListingObserver {
+ public:
+  virtual ~ListingObserver() = default;
+  virtual void refresh_begins() = 0;
+  virtual void planned(const ListingPlan& plan) = 0;
+  // In list order.
+  virtual void listed_without_directory(std::span<const ListedPid> listed) = 0;
+};
 
 class ListingChoice {
  public:
-  // With `check_listings`, every refresh that does not list /proc is compared with a full
-  // listing, and a summary of the refreshes is written to standard error when this goes.
-  explicit ListingChoice(bool check_listings);
-  ~ListingChoice();
+  // `observer` may be null: then nobody is told.
+  explicit ListingChoice(std::unique_ptr<ListingObserver> observer)
+      : observer_(std::move(observer)) {}
   ListingChoice(const ListingChoice&) = delete;
   ListingChoice& operator=(const ListingChoice&) = delete;
 
-  // The reading whose fork counter the caller has just read, as `forks`; the last pid is read
-  // after it, into `buffer` (new_processes_linux.h, rule 1). Empty when a read fails.
-  std::optional<ForkReading> read_forks(std::optional<uint64_t> forks, FileBuffer& buffer);
   // A reading taken before the first refresh (at start-up), where a later range may begin.
   void start(MonoTime at, const ForkReading& reading) { planner_.remember(at, reading); }
   // Before the refresh reads the fork counter (rule 3).
@@ -57,20 +69,17 @@ class ListingChoice {
   void unread(uint32_t pid) { unread_pids_.push_back(pid); }
   // The refresh's list could not be taken: the next refresh has no list to build on.
   void list_lost() { planner_.list_lost(); }
-  // What the next choice needs of the refresh's list: `handles[i]` is the handle `out[i]` was
-  // listed through (null for none), and `unopened` how many listed processes have no handle.
-  void remember(const std::vector<ListedProcess>& out, const std::vector<LinuxProcess*>& handles,
-                size_t unopened);
+  // What the next choice needs of the refresh's list, of which `unopened` processes have no
+  // handle.
+  void remember(const ListedProcesses& listed, size_t unopened);
   // A listed process without a handle got one that watches its exit, or was found ended.
   void unopened_settled() {
     if (unwatched_listed_ > 0) --unwatched_listed_;
   }
 
  private:
-  void check(const std::vector<ListedProcess>& out, const std::vector<LinuxProcess*>& handles);
+  void tell_observer(const ListedProcesses& listed);
 
-  UniqueFd loadavg_;
-  UniqueFd pid_max_;
   NewProcessPlanner planner_;
   // The last list's pids, ascending, with those it could not read without finding them gone.
   std::vector<uint32_t> listed_pids_;
@@ -79,7 +88,8 @@ class ListingChoice {
   std::vector<uint32_t> found_pids_;
   std::vector<uint32_t> pids_to_list_;
   bool directory_spared_ = false;  // this refresh lists pids_to_list_, not /proc
-  std::unique_ptr<ListingCheck> check_;
+  std::unique_ptr<ListingObserver> observer_;
+  std::vector<ListedPid> observed_;
 };
 
 }  // namespace treemon::linux_proc

@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 #include "base/saturating.h"
-#include "procinfo/linux/new_processes_linux.h"
+#include "procinfo/linux/fork_reading_linux.h"
 #include "procinfo/linux/proc_parse_linux.h"
 
 namespace treemon::linux_proc {

@@ -1,7 +1,6 @@
 #include "procinfo/linux/new_processes_linux.h"
 
 #include <algorithm>
-#include <charconv>
 
 namespace treemon::linux_proc {
 namespace {
@@ -9,17 +8,6 @@ namespace {
 // More readings than this within IN_FLIGHT_BOUND (refreshes at every configure of a busy
 // client) drop the oldest: the range then begins later, and the periodic listing covers it.
 constexpr size_t READINGS_KEPT_MAX = 64;
-
-// The decimal number at the start of `text` (after spaces), and the text after it.
-template <typename Number>
-std::optional<Number> leading_number(std::string_view& text) {
-  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-  Number value{};
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end == text.data()) return std::nullopt;
-  text.remove_prefix(static_cast<size_t>(end - text.data()));
-  return value;
-}
 
 ListingPlan skip() { return ListingPlan{ListingPlan::Kind::Skip, ListReason::None, {}}; }
 
@@ -31,38 +19,6 @@ uint64_t width_of(const std::vector<PidRange>& ranges) {
 
 }  // namespace
 
-std::optional<uint64_t> parse_fork_count(std::string_view proc_stat) {
-  constexpr std::string_view KEY = "\nprocesses ";
-  const size_t at = proc_stat.find(KEY);
-  if (at == std::string_view::npos) return std::nullopt;
-  std::string_view rest = proc_stat.substr(at + KEY.size());
-  std::optional<uint64_t> forks = leading_number<uint64_t>(rest);
-  if (!forks || rest.empty() || rest.front() != '\n') return std::nullopt;
-  return forks;
-}
-
-// "0.20 0.18 0.12 1/80 11206": three averages, running/tasks, last pid.
-std::optional<LoadavgFields> parse_loadavg(std::string_view text) {
-  for (int field = 0; field < 3; ++field) {
-    const size_t space = text.find(' ');
-    if (space == std::string_view::npos) return std::nullopt;
-    text.remove_prefix(space + 1);
-  }
-  const size_t slash = text.find('/');
-  if (slash == std::string_view::npos) return std::nullopt;
-  text.remove_prefix(slash + 1);
-  const std::optional<uint32_t> tasks = leading_number<uint32_t>(text);
-  const std::optional<uint32_t> last_pid = tasks ? leading_number<uint32_t>(text) : std::nullopt;
-  if (!last_pid || text != "\n") return std::nullopt;
-  return LoadavgFields{*last_pid, *tasks};
-}
-
-std::optional<uint32_t> parse_pid_max(std::string_view text) {
-  std::optional<uint32_t> pid_max = leading_number<uint32_t>(text);
-  if (!pid_max || text != "\n" || *pid_max <= RESERVED_PIDS) return std::nullopt;
-  return pid_max;
-}
-
 void NewProcessPlanner::remember(MonoTime at, const ForkReading& reading) { record(at, reading); }
 
 ListingPlan NewProcessPlanner::plan(MonoTime at, const std::optional<ForkReading>& now,
@@ -70,20 +26,20 @@ ListingPlan NewProcessPlanner::plan(MonoTime at, const std::optional<ForkReading
   if (!now) {
     readings_.clear();  // the next refresh has nothing to compare with
     last_full_listing_ = at;
-    probed_since_full_listing_ = false;
+    in_doubt_since_full_listing_ = false;
     return list_all(context.proc_is_own_namespace ? ListReason::NoReading
                                                   : ListReason::OtherNamespace);
   }
   ListingPlan plan = decide(at, *now, context);
   record(at, *now);
   if (plan.kind == ListingPlan::Kind::ListAll) listed_in_full(at);
-  if (plan.kind == ListingPlan::Kind::Probe) probed_since_full_listing_ = true;
+  if (plan.kind == ListingPlan::Kind::Probe) in_doubt_since_full_listing_ = true;
   return plan;
 }
 
 void NewProcessPlanner::listed_in_full(MonoTime at) {
   last_full_listing_ = at;
-  probed_since_full_listing_ = false;
+  in_doubt_since_full_listing_ = false;
 }
 
 ListingPlan NewProcessPlanner::decide(MonoTime at, const ForkReading& now,
@@ -94,7 +50,7 @@ ListingPlan NewProcessPlanner::decide(MonoTime at, const ForkReading& now,
   if (!context.every_process_watched) return list_all(ListReason::Unwatched);
   const ForkReading& previous = readings_.back().reading;
   if (now.forks < previous.forks) return list_all(ListReason::CounterWentBack);
-  if (probed_since_full_listing_ && at - *last_full_listing_ >= FULL_LISTING_PERIOD) {
+  if (in_doubt_since_full_listing_ && at - *last_full_listing_ >= FULL_LISTING_PERIOD) {
     return list_all(ListReason::Periodic);
   }
   // Placed pids do not matter here: nothing became visible since the previous look.
@@ -131,7 +87,9 @@ ListingPlan NewProcessPlanner::probe_or_list(const ForkReading& now, const PlanC
   if (width > uint64_t{PROBES_PER_LISTED_PROCESS} * context.listed_processes) {
     return list_all(ListReason::TooWide);
   }
-  // A few forks of other pid namespaces only: no pid of this one was handed out.
+  // Forks that no pid of the range explains: a pid placed outside it (clone3's set_tid, a write
+  // of ns_last_pid that was undone), or forks of other pid namespaces.
+  if (forks > width) in_doubt_since_full_listing_ = true;
   if (ranges.empty()) return skip();
   return ListingPlan{ListingPlan::Kind::Probe, ListReason::None, std::move(ranges)};
 }

@@ -1,8 +1,8 @@
 // Whether a refresh on Linux must list /proc to find the processes created since the previous
 // one: the kernel's own counts of process creation, read before the processes are looked at,
 // say whether any process was created and, when only a few were, which pids they can have.
-// Pure: the platform reads the files, parses them with the functions below, and does what the
-// plan says; NewProcessPlanner only keeps the readings and decides.
+// Pure: the platform takes the readings (fork_reading_linux.h) and does what the plan says;
+// NewProcessPlanner only keeps the readings and decides.
 //
 // What the design relies on (each checked on Linux 6.18):
 //  a. /proc/stat's "processes" counts every fork and clone since boot, threads and processes of
@@ -35,11 +35,14 @@
 //     PROBES_PER_LISTED_PROCESS times the processes listed. The counter counts the forks of
 //     every pid namespace, so in a child namespace the forks of the others make refreshes list
 //     when they outnumber FORK_SLACK.
-//  5. Once a refresh has probed, a refresh lists in full at most FULL_LISTING_PERIOD after the
-//     last full listing, for what no reading shows: a pid placed by a write of ns_last_pid or by
-//     clone3's set_tid within the range's bounds, and a fork stalled between taking its pid and
-//     showing its process for longer than IN_FLIGHT_BOUND. Refreshes that only skipped cannot
-//     have missed anything (rule 2).
+//  5. Once a refresh has probed, or counted more forks than its range's pids (a fork whose pid
+//     was placed by clone3's set_tid or by a write of ns_last_pid that was undone moves no last
+//     pid; forks of other pid namespaces look the same), a refresh lists in full at most
+//     FULL_LISTING_PERIOD after the last full listing. That covers what no reading shows: a
+//     placed pid, within the range's bounds or outside them, and a fork stalled between taking
+//     its pid and showing its process for longer than IN_FLIGHT_BOUND. Refreshes that only
+//     skipped cannot have missed anything (rule 2). FORK_SLACK decides only whether a refresh
+//     lists at once, never whether this listing comes.
 // Main thread only, like the platform that owns it.
 #pragma once
 
@@ -48,15 +51,13 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
-#include <string_view>
 #include <vector>
 
 #include "base/clock.h"
+#include "procinfo/linux/fork_reading_linux.h"
 
 namespace treemon::linux_proc {
 
-// The kernel hands out no pid below this one once it has wrapped (kernel/pid.c).
-inline constexpr uint32_t RESERVED_PIDS = 300;
 // Probing a pid costs 0.16-0.19 us (a pidfd_open that finds no process or a thread); listing
 // costs 1.0-1.1 us per process listed (both measured paced at 1,000 and 3,000 processes). A
 // range this many times the processes listed still costs less than the listing it replaces.
@@ -64,25 +65,9 @@ inline constexpr size_t PROBES_PER_LISTED_PROCESS = 4;
 inline constexpr std::chrono::milliseconds IN_FLIGHT_BOUND{200};
 inline constexpr std::chrono::seconds FULL_LISTING_PERIOD{30};
 // Forks counted without a pid in the range (under way at the earlier reading, or in another pid
-// namespace), and pids the cursor passed without a counted fork (forks under way or failed).
+// namespace) that a refresh takes without listing at once (rule 5 lists them later), and pids
+// the cursor passed without a counted fork (forks under way or failed).
 inline constexpr uint64_t FORK_SLACK = 256;
-
-// What the kernel says about process creation at one moment.
-struct ForkReading {
-  uint64_t forks = 0;     // /proc/stat "processes"
-  uint32_t last_pid = 0;  // /proc/loadavg, fifth field
-  uint32_t tasks = 0;     // /proc/loadavg, fourth field after '/': every thread of the machine
-  uint32_t pid_max = 0;   // /proc/sys/kernel/pid_max
-};
-
-// Parsers of the three files; an empty optional when the text is not what the kernel writes.
-std::optional<uint64_t> parse_fork_count(std::string_view proc_stat);
-struct LoadavgFields {
-  uint32_t last_pid = 0;
-  uint32_t tasks = 0;
-};
-std::optional<LoadavgFields> parse_loadavg(std::string_view text);
-std::optional<uint32_t> parse_pid_max(std::string_view text);
 
 struct PidRange {
   uint32_t first = 0;  // both ends included
@@ -97,8 +82,8 @@ enum class ListReason {
   Unwatched,       // a listed process's exit is not watched
   CounterWentBack,
   PidMaxChanged,      // changed between the readings, or a last pid at or beyond it
-  ForksOutsideRange,  // more forks than the range's pids: a pid placed elsewhere, or forks of
-                      // other namespaces
+  ForksOutsideRange,  // more forks than the range's pids and FORK_SLACK: pids placed
+                      // elsewhere, or forks of other namespaces
   WholeCycle,         // enough forks to pass every pid of a cycle: the range may hide a wrap
   LastPidMovedBack,   // fewer forks than a wrap needs: ns_last_pid is written in this namespace
   LastPidWritten,     // it was seen to move back before
@@ -147,7 +132,8 @@ class NewProcessPlanner {
   // the next range begins), and every one after it.
   std::deque<Timed> readings_;
   std::optional<MonoTime> last_full_listing_;
-  bool probed_since_full_listing_ = false;
+  // Since the last full listing, a refresh probed or counted forks its range did not explain.
+  bool in_doubt_since_full_listing_ = false;
   bool last_pid_written_ = false;
 };
 

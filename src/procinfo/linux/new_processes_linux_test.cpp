@@ -9,28 +9,6 @@ namespace {
 
 using Kind = ListingPlan::Kind;
 
-// The texts as this kernel writes them, and what is not them.
-TEST(NewProcessesTest, ParsesTheKernelsFiles) {
-  EXPECT_EQ(parse_fork_count("cpu  1 2 3 4\nintr 5 6\nctxt 7\nbtime 8\nprocesses 26933\n"
-                             "procs_running 1\n"),
-            26933u);
-  EXPECT_EQ(parse_fork_count("processes 1\n"), std::nullopt);  // never the first line
-  EXPECT_EQ(parse_fork_count("cpu 1\nprocesses \n"), std::nullopt);
-  EXPECT_EQ(parse_fork_count("cpu 1\nprocesses 12x\n"), std::nullopt);
-
-  const std::optional<LoadavgFields> load = parse_loadavg("4.70 2.29 1.02 9/164 18656\n");
-  ASSERT_TRUE(load);
-  EXPECT_EQ(load->last_pid, 18656u);
-  EXPECT_EQ(load->tasks, 164u);
-  EXPECT_EQ(parse_loadavg("4.70 2.29 1.02 9/164 -1\n"), std::nullopt);
-  EXPECT_EQ(parse_loadavg("4.70 2.29 1.02 9/164\n"), std::nullopt);
-  EXPECT_EQ(parse_loadavg("4.70 2.29 9/164 18656\n"), std::nullopt);
-
-  EXPECT_EQ(parse_pid_max("32768\n"), 32768u);
-  EXPECT_EQ(parse_pid_max("300\n"), std::nullopt);
-  EXPECT_EQ(parse_pid_max("4194304"), std::nullopt);
-}
-
 struct Step {
   int at_ms;
   std::optional<ForkReading> reading;  // empty: a file could not be read
@@ -129,6 +107,12 @@ TEST(NewProcessesTest, PlansEachRefresh) {
         {62000, reading(103, 5003), PROBE, {}, {{5002, 5003}}}}},
       {"a few forks of other namespaces only: no pid of this one to probe",
        {{1, reading(100, 5000), LIST, ListReason::FirstListing}, {300, reading(356, 5000), SKIP}}},
+      {"a fork whose pid the last pid does not show (set_tid) is listed within 30 s",
+       {{1, reading(100, 5000), LIST, ListReason::FirstListing},
+        {300, reading(101, 5000), SKIP},
+        {29000, reading(101, 5000), SKIP},
+        {30001, reading(101, 5000), LIST, ListReason::Periodic},
+        {31000, reading(101, 5000), SKIP}}},
       {"more forks than the range can hold (256 forks of slack)",
        {{1, reading(100, 5000), LIST, ListReason::FirstListing},
         {300, reading(100 + 10 + 256, 5010), PROBE, {}, {{5001, 5010}}},

@@ -15,21 +15,16 @@
 //  2. A process is listed without a read only while it and its parent are watched; every exit,
 //     and every watch that ended otherwise, is settled once per list, after the walk: the
 //     listing of an ended watch is read again, and so is every child of an ended parent.
-//  3. open_process works only for a pid of the latest list, and takes the handle's identity from
-//     that list's reading, the one the listed name came from.
-//  4. Every descriptor a handle keeps is counted in the limiter and given back once; the budget
-//     is what the platform is made with.
-//  5. A handle leaves the epoll set before its pidfd closes.
-//  6. No buffer is reused while a parse of it is alive: every read of a process goes into
+//  3. No buffer is reused while a parse of it is alive: every read of a process goes into
 //     buffer_, and what is kept of a parse (a stat's fields, their command name included) is
 //     owned, not a view.
-//  7. A listed handle belongs to the listing at the same index: listed_handles_[i] is the handle
-//     out[i] was listed through (null for none), and erasing a listing erases both.
-//  8. A command line is read only as far as COMMAND_LINE_READ_BYTES, so what any process shows
+//  4. A command line is read only as far as COMMAND_LINE_READ_BYTES, so what any process shows
 //     in its argument area bounds neither the time nor the memory of a refresh.
-//  9. The fork counter and the last pid are read before any process is looked at, the counter
-//     first (new_processes_linux.h, rule 1); the same read of /proc/stat gives the refresh's
-//     machine times (machine_stat_linux.h).
+// It keeps the rules of what it uses too: where a handle's identity comes from (platform.h's
+// open_process; process_handle_linux.h, rule 5), the descriptor budget (process_handle_linux.h,
+// rule 2), the exit watch (exit_watch_linux.h, rule 2), the order of a refresh's readings
+// (fork_reading_linux.h, rule 1; machine_stat_linux.h, rule 2), and a listing's handle
+// (listed_processes_linux.h).
 // Handles know the limiter, the exit watch and the /proc directory, never the platform.
 #include "procinfo/linux/platform_linux.h"
 
@@ -48,8 +43,11 @@
 
 #include "base/saturating.h"
 #include "base/utf8.h"
+#include "procinfo/cpu_meter.h"
 #include "procinfo/linux/descriptor_limiter.h"
 #include "procinfo/linux/exit_watch_linux.h"
+#include "procinfo/linux/fork_reading_linux.h"
+#include "procinfo/linux/listed_processes_linux.h"
 #include "procinfo/linux/listing_choice_linux.h"
 #include "procinfo/linux/machine_stat_linux.h"
 #include "procinfo/linux/new_processes_linux.h"
@@ -66,9 +64,9 @@ constexpr size_t DIRECTORY_BUFFER_MAX = 1024 * 1024;
 
 class LinuxPlatform final : public ProcessPlatform {
  public:
-  // Handles keep at most `descriptor_budget` descriptors open at once. With `check_listings`,
-  // every refresh that does not list /proc is compared with a full listing.
-  LinuxPlatform(uint64_t descriptor_budget, bool check_listings);
+  // Handles keep at most `descriptor_budget` descriptors open at once. `observer`, if any, is
+  // told of every refresh's choice of pids.
+  LinuxPlatform(uint64_t descriptor_budget, std::unique_ptr<ListingObserver> observer);
 
   MonoTime monotonic_now() override { return clock_.monotonic_now(); }
   int64_t wall_now_unix_ns() override { return clock_.wall_now_unix_ns(); }
@@ -79,6 +77,7 @@ class LinuxPlatform final : public ProcessPlatform {
   std::unique_ptr<ProcessHandle> open_process(const ListedProcess& listed) override;
   std::optional<ProcessTimes> process_times(ProcessHandle& process) override;
   std::optional<MachineTimes> machine_times() override;
+  std::optional<MachineSpan> machine_span_around(ProcessHandle& process) override;
   std::optional<IoTotals> io_totals(ProcessHandle& process) override;
   std::optional<MemoryFigures> memory(ProcessHandle& process) override;
   CommandLineRead command_line(ProcessHandle& process) override;
@@ -86,13 +85,12 @@ class LinuxPlatform final : public ProcessPlatform {
   std::optional<std::string> start_up_warning() override { return proc_namespace_warning(); }
 
  private:
-  bool list_directory(std::vector<ListedProcess>& out, const OpenedProcesses& opened,
-                      size_t& count);
-  void list_one(uint32_t pid, LinuxProcess* handle, std::vector<ListedProcess>& out, size_t& count);
+  bool list_directory(ListedProcesses& listed, const OpenedProcesses& opened);
+  void list_one(uint32_t pid, LinuxProcess* handle, ListedProcesses& listed);
   bool list_unread(LinuxProcess& handle, ListedProcess& listed);
   bool list_read(uint32_t pid, LinuxProcess* handle, ListedProcess& listed);
-  void settle_exits(std::vector<ListedProcess>& out);
-  void read_unsettled(std::vector<ListedProcess>& out, bool watch_answered);
+  void settle_exits(ListedProcesses& listed);
+  void read_unsettled(ListedProcesses& listed, bool watch_answered);
   bool parent_watched(uint32_t parent_pid) const {
     return parent_pid == 0 || exit_watch_.watches(parent_pid);
   }
@@ -105,6 +103,7 @@ class LinuxPlatform final : public ProcessPlatform {
   SystemClock clock_;
   ProcDirectory proc_;
   MachineStat machine_;
+  ForkReader forks_;
   uint64_t page_size_ = 4096;
   DescriptorLimiter limiter_;
   bool own_namespace_ = false;  // /proc is of the monitor's pid namespace
@@ -113,13 +112,15 @@ class LinuxPlatform final : public ProcessPlatform {
   // pidfds name processes of that namespace. Without them, every process is read at every list,
   // and its CPU time comes from stat.
   bool cpu_clocks_ = false;
+  uint32_t processors_ = 0;
   ExitWatch exit_watch_;
   uint64_t generation_ = 0;  // one per list; tells which list a handle's cache comes from
   // The last list's reading of every listed process that has no live handle, for open_process.
   std::unordered_map<uint32_t, StatIdentity> unopened_;
   FileBuffer buffer_;
   std::vector<char> directory_buffer_;
-  // Reused by every list: each listed process's handle, and the processes whose watch ended.
+  // Reused by every list: each listed process's handle (ListedProcesses), and the processes
+  // whose watch ended.
   std::vector<LinuxProcess*> listed_handles_;
   std::vector<uint32_t> ended_pids_;
 
@@ -134,53 +135,64 @@ std::optional<ProcessTimes> clock_times(const LinuxProcess& process, std::option
 
 LinuxProcess& as_linux(ProcessHandle& handle) { return static_cast<LinuxProcess&>(handle); }
 
-LinuxPlatform::LinuxPlatform(uint64_t descriptor_budget, bool check_listings)
-    : limiter_(descriptor_budget), choice_(check_listings) {
+LinuxPlatform::LinuxPlatform(uint64_t descriptor_budget, std::unique_ptr<ListingObserver> observer)
+    : limiter_(descriptor_budget), choice_(std::move(observer)) {
   const long page = ::sysconf(_SC_PAGESIZE);
   if (page > 0) page_size_ = static_cast<uint64_t>(page);
   directory_buffer_.resize(DIRECTORY_BUFFER_INITIAL);
   own_namespace_ = proc_self() == std::to_string(::getpid());
   cpu_clocks_ = own_namespace_ && other_cpu_clocks_readable();
+  processors_ = machine_.processor_count();
   if (std::optional<ForkReading> reading =
-          choice_.read_forks(machine_.read_for_list(generation_), buffer_)) {
+          forks_.read(machine_.read_for_list(generation_), buffer_)) {
     choice_.start(clock_.monotonic_now(), *reading);
   }
 }
 
-uint32_t LinuxPlatform::processor_count() { return machine_.processor_count(); }
+// Read once, so that the machine's times of the clock count the processors the table counts.
+uint32_t LinuxPlatform::processor_count() { return processors_; }
 
 std::optional<MachineTimes> LinuxPlatform::machine_times() {
   return machine_.machine_times(generation_);
 }
 
-// The elements of `out` are overwritten in place rather than cleared and rebuilt, so that in the
-// steady state a refresh copies each name into storage the previous one left, allocating nothing.
+// A CPU clock counts a process's time to the nanosecond, /proc/stat the machine's in ticks of
+// 10 ms: over a second's interval a busy thread would read about 1 % above or below 100. So with
+// CPU clocks the machine's times are the raw monotonic clock's around each clock reading, and a
+// thread never shows more than its processor. A process whose clock could not be read shows its
+// stat's ticks against the same clock. Without CPU clocks both sides are in ticks, and
+// /proc/stat's reading stands.
+std::optional<MachineSpan> LinuxPlatform::machine_span_around(ProcessHandle& handle) {
+  if (!cpu_clocks_) return std::nullopt;
+  const ClockSpan& read = as_linux(handle).cpu_read_span();
+  return MachineSpan(machine_times_of_clock(read.before_ns, processors_),
+                     machine_times_of_clock(read.after_ns, processors_));
+}
+
 bool LinuxPlatform::list_processes(std::vector<ListedProcess>& out, const OpenedProcesses& opened) {
   unopened_.clear();
-  listed_handles_.clear();
+  ListedProcesses listed(out, listed_handles_);
   ++generation_;
   choice_.begin_refresh();
   const MonoTime at = clock_.monotonic_now();
-  const std::vector<uint32_t>* pids = choice_.choose(
-      at, choice_.read_forks(machine_.read_for_list(generation_), buffer_), own_namespace_);
-  size_t count = 0;
-  bool listed = true;
+  const std::vector<uint32_t>* pids =
+      choice_.choose(at, forks_.read(machine_.read_for_list(generation_), buffer_), own_namespace_);
+  bool taken = true;
   if (pids) {
     for (uint32_t pid : *pids) {
-      list_one(pid, static_cast<LinuxProcess*>(opened.find_opened(pid)), out, count);
+      list_one(pid, static_cast<LinuxProcess*>(opened.find_opened(pid)), listed);
     }
   } else {
-    listed = list_directory(out, opened, count);
+    taken = list_directory(listed, opened);
   }
-  out.resize(listed ? count : 0);
-  if (listed) settle_exits(out);
-  if (!listed) choice_.list_lost();
-  choice_.remember(out, listed_handles_, unopened_.size());
-  return listed;
+  listed.finish(taken);
+  if (taken) settle_exits(listed);
+  if (!taken) choice_.list_lost();
+  choice_.remember(listed, unopened_.size());
+  return taken;
 }
 
-bool LinuxPlatform::list_directory(std::vector<ListedProcess>& out, const OpenedProcesses& opened,
-                                   size_t& count) {
+bool LinuxPlatform::list_directory(ListedProcesses& listed, const OpenedProcesses& opened) {
   if (!proc_ || ::lseek(proc_.get(), 0, SEEK_SET) < 0) return false;
   int reads_with_entries = 0;
   for (;;) {
@@ -204,18 +216,14 @@ bool LinuxPlatform::list_directory(std::vector<ListedProcess>& out, const Opened
       const char* end = name + std::char_traits<char>::length(name);
       auto [parsed_end, error] = std::from_chars(name, end, pid);
       if (error != std::errc() || parsed_end != end) continue;  // not a process directory
-      list_one(pid, static_cast<LinuxProcess*>(opened.find_opened(pid)), out, count);
+      list_one(pid, static_cast<LinuxProcess*>(opened.find_opened(pid)), listed);
     }
   }
 }
 
-void LinuxPlatform::list_one(uint32_t pid, LinuxProcess* handle, std::vector<ListedProcess>& out,
-                             size_t& count) {
-  ListedProcess& listed = count < out.size() ? out[count] : out.emplace_back();
-  if ((handle && list_unread(*handle, listed)) || list_read(pid, handle, listed)) {
-    listed_handles_.push_back(handle);
-    ++count;
-  }
+void LinuxPlatform::list_one(uint32_t pid, LinuxProcess* handle, ListedProcesses& listed) {
+  ListedProcess& next = listed.next();
+  if ((handle && list_unread(*handle, next)) || list_read(pid, handle, next)) listed.add(handle);
 }
 
 // A watched process whose parent is watched too is listed from what its handle knows and its CPU
@@ -278,29 +286,26 @@ bool LinuxPlatform::list_read(uint32_t pid, LinuxProcess* handle, ListedProcess&
 // again, and an exited process is read from then on (a zombie until it is reaped). A process that
 // exits after this check was alive when it was listed. A parent whose watch ended otherwise (a
 // read found it ended, or its handle went) is treated as exited: its children are read again.
-void LinuxPlatform::settle_exits(std::vector<ListedProcess>& out) {
+void LinuxPlatform::settle_exits(ListedProcesses& listed) {
   bool watch_answered = exit_watch_.collect_exits();
   // A listing read again may find its own process ended, whose children are then read in turn.
   while (exit_watch_.take_ended(ended_pids_) || !watch_answered) {
-    read_unsettled(out, watch_answered);
+    read_unsettled(listed, watch_answered);
     watch_answered = true;
   }
 }
 
-void LinuxPlatform::read_unsettled(std::vector<ListedProcess>& out, bool watch_answered) {
+void LinuxPlatform::read_unsettled(ListedProcesses& listed, bool watch_answered) {
   // Backwards, so that erasing a vanished process leaves the indexes still to come valid.
-  for (size_t index = out.size(); index-- > 0;) {
-    ListedProcess& listed = out[index];
-    LinuxProcess* handle = listed_handles_[index];
+  for (size_t index = listed.size(); index-- > 0;) {
+    ListedProcess& listing = listed.listing(index);
+    LinuxProcess* handle = listed.handle(index);
     // An unread listing's handle was watched when it was listed: if it is not now, it exited.
     const bool unverified =
-        listed.listing == Listing::StatusDeferred && (!watch_answered || !handle->watched());
+        listing.listing == Listing::StatusDeferred && (!watch_answered || !handle->watched());
     const bool orphaned =
-        std::binary_search(ended_pids_.begin(), ended_pids_.end(), listed.parent_pid);
-    if ((unverified || orphaned) && !list_read(listed.pid, handle, listed)) {
-      out.erase(out.begin() + static_cast<std::ptrdiff_t>(index));
-      listed_handles_.erase(listed_handles_.begin() + static_cast<std::ptrdiff_t>(index));
-    }
+        std::binary_search(ended_pids_.begin(), ended_pids_.end(), listing.parent_pid);
+    if ((unverified || orphaned) && !list_read(listing.pid, handle, listing)) listed.erase(index);
   }
 }
 
@@ -424,11 +429,13 @@ CommandLineRead LinuxPlatform::command_line(ProcessHandle& handle) {
 namespace treemon {
 
 std::unique_ptr<ProcessPlatform> make_linux_platform(uint64_t descriptor_budget) {
-  return std::make_unique<linux_proc::LinuxPlatform>(descriptor_budget, false);
+  return std::make_unique<linux_proc::LinuxPlatform>(descriptor_budget, nullptr);
 }
 
-std::unique_ptr<ProcessPlatform> make_listing_checking_platform() {
-  return std::make_unique<linux_proc::LinuxPlatform>(linux_proc::handle_descriptor_budget(), true);
+std::unique_ptr<ProcessPlatform> make_observed_linux_platform(
+    std::unique_ptr<linux_proc::ListingObserver> observer) {
+  return std::make_unique<linux_proc::LinuxPlatform>(linux_proc::handle_descriptor_budget(),
+                                                     std::move(observer));
 }
 
 std::unique_ptr<ProcessPlatform> make_system_platform() {

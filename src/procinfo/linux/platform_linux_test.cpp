@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -23,8 +24,9 @@
 #include <thread>
 #include <vector>
 
-#include "procinfo/platform.h"
 #include "procinfo/linux/platform_linux.h"
+#include "procinfo/linux/process_handle_linux.h"
+#include "procinfo/platform.h"
 #include "procinfo/process_table.h"
 
 namespace treemon {
@@ -89,6 +91,17 @@ void say_ready(int fd) {
 
 [[noreturn]] void wait_for_kill() {
   for (;;) ::pause();
+}
+
+// The body of a child that says it is ready and sleeps until it is killed, under `name` when one
+// is given. It goes with the test process, should that end first (a death test's ends early).
+auto sleeping(const char* name = nullptr) {
+  return [name](int ready) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (name != nullptr) ::prctl(PR_SET_NAME, name, 0, 0, 0);
+    say_ready(ready);
+    wait_for_kill();
+  };
 }
 
 void refresh(ProcessTable& table) {
@@ -182,6 +195,34 @@ TEST_F(LinuxPlatformTest, ListsThisProcessWithItsFigures) {
     EXPECT_EQ(init->parent_pid, std::nullopt);
   }
   EXPECT_EQ(table.find(0), nullptr);
+}
+
+// Where CPU clocks are read, the machine's times a process's CPU reading measures against are the
+// raw monotonic clock's around that reading, times the processors: inside the test's own readings
+// of that clock around the list and the open that read it.
+TEST(LinuxPlatformCpuTest, MachineSpanIsTheClockAroundTheProcesssReading) {
+  std::unique_ptr<ProcessPlatform> platform = make_system_platform();
+  struct NoneOpened final : OpenedProcesses {
+    ProcessHandle* find_opened(uint32_t) const override { return nullptr; }
+  } none;
+  std::vector<ListedProcess> listed;
+  const uint64_t before_ns = linux_proc::raw_monotonic_ns();
+  ASSERT_TRUE(platform->list_processes(listed, none));
+  const auto self = std::find_if(listed.begin(), listed.end(), [](const ListedProcess& process) {
+    return process.pid == static_cast<uint32_t>(::getpid());
+  });
+  ASSERT_NE(self, listed.end());
+  std::unique_ptr<ProcessHandle> handle = platform->open_process(*self);
+  ASSERT_NE(handle, nullptr);
+  ASSERT_TRUE(platform->process_times(*handle));
+  const uint64_t after_ns = linux_proc::raw_monotonic_ns();
+  const std::optional<MachineSpan> span = platform->machine_span_around(*handle);
+  if (!span) GTEST_SKIP() << "no CPU clocks here: the machine's times come from /proc/stat";
+  const uint64_t processors = platform->processor_count();
+  EXPECT_EQ(span->before.kernel_100ns, 0u);
+  EXPECT_GE(span->before.user_100ns, before_ns / 100 * processors);
+  EXPECT_LE(span->before.user_100ns, span->after.user_100ns);
+  EXPECT_LE(span->after.user_100ns, after_ns / 100 * processors);
 }
 
 // Kernel threads (visible where the monitor shares the kernel's pid namespace) have no memory
@@ -299,11 +340,7 @@ TEST_F(LinuxPlatformTest, ZombieThenGone) {
 
 // Names come from the kernel's command name, whatever it holds.
 TEST_F(LinuxPlatformTest, NameWithSpacesAndParentheses) {
-  Child named([](int ready) {
-    ::prctl(PR_SET_NAME, "a (b) c) d", 0, 0, 0);
-    say_ready(ready);
-    wait_for_kill();
-  });
+  Child named(sleeping("a (b) c) d"));
   wait_for_state(named.pid(), 'S');
   refresh(table);
   ASSERT_NE(table.find(named.pid()), nullptr);
@@ -500,11 +537,7 @@ TEST_F(LinuxPlatformTest, AParentFoundEndedByAReadStillHandsOverItsChildren) {
 // when both processes started within the same second.
 TEST_F(LinuxPlatformTest, ReusedPidIsANewEntry) {
   for (const auto pause : {1100ms, 0ms}) {
-    Child first([](int ready) {
-      ::prctl(PR_SET_NAME, "first-owner", 0, 0, 0);
-      say_ready(ready);
-      wait_for_kill();
-    });
+    Child first(sleeping("first-owner"));
     const pid_t pid = static_cast<pid_t>(first.pid());
     refresh(table);
     ASSERT_EQ(table.find(first.pid())->name, "first-owner");
@@ -516,11 +549,7 @@ TEST_F(LinuxPlatformTest, ReusedPidIsANewEntry) {
     ASSERT_EQ(::pipe(ready), 0);
     const pid_t second = fork_with_pid(pid);
     if (second < 0) GTEST_SKIP() << "cannot choose a pid here: " << std::strerror(errno);
-    if (second == 0) {
-      ::prctl(PR_SET_NAME, "second-owner", 0, 0, 0);
-      say_ready(ready[1]);
-      wait_for_kill();
-    }
+    if (second == 0) sleeping("second-owner")(ready[1]);
     ::close(ready[1]);
     char byte;
     static_cast<void>(::read(ready[0], &byte, 1));
@@ -540,10 +569,7 @@ TEST_F(LinuxPlatformTest, ReusedPidIsANewEntry) {
 // The statm, io and cmdline files are opened when a figure of them is first read, by path. Opened
 // after the pid was reused, they would be the newer process's: the entry shows none of theirs.
 TEST_F(LinuxPlatformTest, FiguresFirstReadAfterThePidWasReusedAreNotTheNewProcesses) {
-  Child first([](int ready) {
-    say_ready(ready);
-    wait_for_kill();
-  });
+  Child first(sleeping());
   const uint32_t pid = first.pid();
   table.refresh(RefreshOptions::everything(), true);  // the stat file only: no figure read yet
   first.kill_and_reap();
@@ -582,10 +608,7 @@ TEST(LinuxPlatformDescriptorTest, NoDescriptorLeaks) {
     for (int round = 0; round < 3; ++round) {
       std::vector<std::unique_ptr<Child>> children;
       for (int i = 0; i < 40; ++i) {
-        children.push_back(std::make_unique<Child>([](int ready) {
-          say_ready(ready);
-          wait_for_kill();
-        }));
+        children.push_back(std::make_unique<Child>(sleeping()));
       }
       table.refresh(RefreshOptions::everything(), true);
       EXPECT_GE(open_descriptor_count(), before + 2 * children.size());
@@ -613,10 +636,7 @@ TEST(LinuxPlatformDescriptorTest, FallsBackToPathReadsWhenDescriptorsRunOut) {
   constexpr uint64_t BUDGET = 48;  // a few processes' files only
   std::vector<std::unique_ptr<Child>> children;
   for (int i = 0; i < 30; ++i) {
-    children.push_back(std::make_unique<Child>([](int ready) {
-      say_ready(ready);
-      wait_for_kill();
-    }));
+    children.push_back(std::make_unique<Child>(sleeping()));
   }
   const size_t before = open_descriptor_count();
   std::unique_ptr<ProcessPlatform> platform = make_linux_platform(BUDGET);
@@ -645,22 +665,14 @@ void check_processes_listed_under_a_lowered_limit() {
   {
     // The undefined-behaviour checker needs descriptors of its own the first time it checks a
     // call on a type; one exit seen while descriptors are free spares it that under the limit.
-    Child short_lived([](int ready) {
-      say_ready(ready);
-      wait_for_kill();
-    });
+    Child short_lived(sleeping());
     refresh(table);
     short_lived.kill_and_reap();
     refresh(table);
   }
   std::vector<std::unique_ptr<Child>> children;
   for (int i = 0; i < 5; ++i) {
-    children.push_back(std::make_unique<Child>([](int ready) {
-      // Gone with the checking process, which may end early, so the test's pipes close with it.
-      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-      say_ready(ready);
-      wait_for_kill();
-    }));
+    children.push_back(std::make_unique<Child>(sleeping()));
   }
   const rlimit lowered{64, 64};
   if (::setrlimit(RLIMIT_NOFILE, &lowered) != 0) ::_exit(2);

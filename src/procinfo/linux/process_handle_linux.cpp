@@ -35,6 +35,12 @@ std::optional<uint64_t> cpu_100ns(clockid_t clock) {
   return nanoseconds / 100;
 }
 
+uint64_t raw_monotonic_ns() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC_RAW, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1'000'000'000 + static_cast<uint64_t>(now.tv_nsec);
+}
+
 // Whether this machine lets the monitor read other processes' CPU clocks (a sandbox may not), asked
 // of a process that surely is not the monitor, whose own clock is always readable: its parent, or,
 // where it has none in its namespace (it is the namespace's first process, or was entered into it

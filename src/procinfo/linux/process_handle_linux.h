@@ -27,8 +27,8 @@
 
 #include "procinfo/linux/descriptor_limiter.h"
 #include "procinfo/linux/exit_watch_linux.h"
-#include "procinfo/platform.h"
 #include "procinfo/linux/proc_files_linux.h"
+#include "procinfo/platform.h"
 
 namespace treemon::linux_proc {
 
@@ -52,6 +52,16 @@ std::optional<uint64_t> cpu_100ns(clockid_t clock);
 // Whether this machine lets the monitor read other processes' CPU clocks (a sandbox may not).
 bool other_cpu_clocks_readable();
 
+// The monotonic clock that NTP does not slew, in nanoseconds: it runs at the rate CPU clocks
+// count, where the other may run up to 500 ppm slower.
+uint64_t raw_monotonic_ns();
+
+// When a reading of a process's CPU clock was taken: between these two raw monotonic times.
+struct ClockSpan {
+  uint64_t before_ns = 0;
+  uint64_t after_ns = 0;
+};
+
 class LinuxProcess final : public ProcessHandle, private WatchedProcess {
  public:
   // `proc`, `limiter` and `exit_watch` must outlive the handle. With `clock_and_watch`, the
@@ -69,10 +79,16 @@ class LinuxProcess final : public ProcessHandle, private WatchedProcess {
   // Converted once: a handle's process never changes its start.
   const std::optional<uint64_t>& start_seconds() const { return start_seconds_; }
   bool kernel_thread() const { return kernel_thread_; }
-  // The process's CPU time from its CPU clock; nothing without a clock or once it is gone.
-  std::optional<uint64_t> cpu_100ns() const {
-    return cpu_clock_ ? linux_proc::cpu_100ns(*cpu_clock_) : std::nullopt;
+  // The process's CPU time from its CPU clock; nothing without a clock or once it is gone. Each
+  // call is timed, for cpu_read_span().
+  std::optional<uint64_t> cpu_100ns() {
+    cpu_read_span_.before_ns = raw_monotonic_ns();
+    std::optional<uint64_t> cpu = cpu_clock_ ? linux_proc::cpu_100ns(*cpu_clock_) : std::nullopt;
+    cpu_read_span_.after_ns = raw_monotonic_ns();
+    return cpu;
   }
+  // When the latest cpu_100ns() read the clock.
+  const ClockSpan& cpu_read_span() const { return cpu_read_span_; }
   void set_identity(const StatIdentity& identity, std::optional<uint64_t> start_seconds);
   // The kernel's command name changes when the process replaces its program (exec).
   bool comm_changed(std::string_view comm) const { return comm != comm_; }
@@ -142,6 +158,7 @@ class LinuxProcess final : public ProcessHandle, private WatchedProcess {
   uint32_t parent_pid_ = 0;
   uint64_t cached_generation_ = 0;
   std::optional<ProcessTimes> cached_times_;
+  ClockSpan cpu_read_span_;
 };
 
 }  // namespace treemon::linux_proc

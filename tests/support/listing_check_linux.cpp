@@ -1,4 +1,4 @@
-#include "procinfo/linux/listing_check_linux.h"
+#include "support/listing_check_linux.h"
 
 #include <dirent.h>
 #include <poll.h>
@@ -7,8 +7,11 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
+
+#include "procinfo/linux/platform_linux.h"
 
 namespace treemon::linux_proc {
 namespace {
@@ -57,15 +60,13 @@ bool ListingCheck::take_full_listing() {
   return true;
 }
 
-std::optional<std::string> ListingCheck::compare(std::span<const CheckedListing> listed) {
+std::optional<std::string> ListingCheck::compare(std::span<const ListedPid> listed) {
   ++compared_;
-  std::vector<CheckedListing> sorted(listed.begin(), listed.end());
-  std::sort(sorted.begin(), sorted.end(),
-            [](const CheckedListing& a, const CheckedListing& b) { return a.pid < b.pid; });
-  const auto shown = [&sorted](uint32_t pid) {
-    return std::binary_search(
-        sorted.begin(), sorted.end(), CheckedListing{pid, false},
-        [](const CheckedListing& a, const CheckedListing& b) { return a.pid < b.pid; });
+  std::vector<ListedPid> sorted(listed.begin(), listed.end());
+  const auto by_pid = [](const ListedPid& a, const ListedPid& b) { return a.pid < b.pid; };
+  std::sort(sorted.begin(), sorted.end(), by_pid);
+  const auto shown = [&](uint32_t pid) {
+    return std::binary_search(sorted.begin(), sorted.end(), ListedPid{pid, false}, by_pid);
   };
   const auto held = [this](uint32_t pid) {
     return std::binary_search(held_.begin(), held_.end(), Held{pid, -1},
@@ -77,7 +78,7 @@ std::optional<std::string> ListingCheck::compare(std::span<const CheckedListing>
       wrong += " missed " + std::to_string(process.pid) + ";";
     }
   }
-  for (const CheckedListing& listing : sorted) {
+  for (const ListedPid& listing : sorted) {
     if (listing.carried_over && !held(listing.pid)) {
       wrong += " stale " + std::to_string(listing.pid) + ";";
     }
@@ -116,4 +117,38 @@ std::string ListingCheck::summary() const {
   return text;
 }
 
+namespace {
+
+// What the monitor's platform tells: a wrong listing ends the program, so that a soak run stops
+// at the first, and the summary is written when the platform goes.
+class CheckingObserver final : public ListingObserver {
+ public:
+  ~CheckingObserver() override { write_line(check_.summary()); }
+  void refresh_begins() override { check_.take_full_listing(); }
+  void planned(const ListingPlan& plan) override { check_.count(plan); }
+  void listed_without_directory(std::span<const ListedPid> listed) override {
+    if (const std::optional<std::string> wrong = check_.compare(listed)) {
+      write_line(*wrong);
+      std::abort();
+    }
+  }
+
+ private:
+  static void write_line(std::string text) {
+    text += "\n";
+    static_cast<void>(::write(STDERR_FILENO, text.data(), text.size()));
+  }
+
+  ListingCheck check_;
+};
+
+}  // namespace
 }  // namespace treemon::linux_proc
+
+namespace treemon {
+
+std::unique_ptr<ProcessPlatform> make_listing_checking_platform() {
+  return make_observed_linux_platform(std::make_unique<linux_proc::CheckingObserver>());
+}
+
+}  // namespace treemon

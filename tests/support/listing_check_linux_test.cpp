@@ -1,4 +1,4 @@
-#include "procinfo/linux/listing_check_linux.h"
+#include "support/listing_check_linux.h"
 
 #include <dirent.h>
 #include <signal.h>
@@ -13,8 +13,8 @@ namespace treemon::linux_proc {
 namespace {
 
 // Every process /proc lists now, as listings of new processes.
-std::vector<CheckedListing> everything_listed() {
-  std::vector<CheckedListing> listed;
+std::vector<ListedPid> everything_listed() {
+  std::vector<ListedPid> listed;
   DIR* proc = ::opendir("/proc");
   while (const dirent* entry = proc ? ::readdir(proc) : nullptr) {
     if (entry->d_name[0] >= '1' && entry->d_name[0] <= '9') {
@@ -37,12 +37,12 @@ TEST(ListingCheckTest, TellsMissedProcessesAndStaleRows) {
   ListingCheck check;
 
   ASSERT_TRUE(check.take_full_listing());
-  std::vector<CheckedListing> listed = everything_listed();
+  std::vector<ListedPid> listed = everything_listed();
   EXPECT_EQ(check.compare(listed), std::nullopt);
 
   ASSERT_TRUE(check.take_full_listing());
   listed = everything_listed();
-  std::erase_if(listed, [alive](const CheckedListing& l) { return l.pid == uint32_t(alive); });
+  std::erase_if(listed, [alive](const ListedPid& l) { return l.pid == uint32_t(alive); });
   EXPECT_EQ(check.compare(listed), "listing check: missed " + std::to_string(alive) + ";");
 
   for (const bool carried_over : {false, true}) {

@@ -1,5 +1,6 @@
-// A check for tests and soak runs, off in the monitor itself: every refresh that did not list
-// /proc is compared with a full listing taken just before its readings.
+// A check for tests and soak runs, never linked into the monitor itself: every refresh that did
+// not list /proc is compared with a full listing taken just before its readings. It watches the
+// platform as its ListingObserver (listing_choice_linux.h).
 //
 // Rules:
 //  1. The full listing is taken before the refresh reads the fork counter, and each process in
@@ -15,19 +16,17 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "procinfo/linux/listing_choice_linux.h"
 #include "procinfo/linux/new_processes_linux.h"
+#include "procinfo/platform.h"
 
 namespace treemon::linux_proc {
-
-struct CheckedListing {
-  uint32_t pid = 0;
-  bool carried_over = false;  // the previous refresh's process, not a new one under its pid
-};
 
 class ListingCheck {
  public:
@@ -40,7 +39,7 @@ class ListingCheck {
   bool take_full_listing();
 
   // What is wrong with the refresh's listing, ascending by pid; nothing when all is right.
-  std::optional<std::string> compare(std::span<const CheckedListing> listed);
+  std::optional<std::string> compare(std::span<const ListedPid> listed);
 
   // For the summary: how each refresh was made.
   void count(const ListingPlan& plan);
@@ -62,3 +61,12 @@ class ListingCheck {
 };
 
 }  // namespace treemon::linux_proc
+
+namespace treemon {
+
+// The system platform with every refresh that did not list /proc compared with a full listing: a
+// missed process or a stale row ends the program with a line on standard error, and a summary
+// of the refreshes is written there when the platform goes.
+std::unique_ptr<ProcessPlatform> make_listing_checking_platform();
+
+}  // namespace treemon
