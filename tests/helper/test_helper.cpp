@@ -11,7 +11,12 @@
 //       begins it, by pointing its argument area at a mapping of its own (which needs a kernel
 //       with checkpoint/restore, and no privilege); as root it first becomes nobody. Prints
 //       "ready" or "unsupported", then sleeps.
+//   test_helper shared-memory CHILDREN MEBIBYTES SECONDS
+//       writes a buffer of MEBIBYTES MiB, then forks CHILDREN children that share it, each
+//       printing "PID PPID"; prints "ready" and exits after SECONDS or when its standard input
+//       closes, taking its children with it.
 #include <linux/prctl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
@@ -146,6 +151,34 @@ int run_wide_arguments(size_t mebibytes, double seconds) {
   return 0;
 }
 
+int run_shared_memory(int children, size_t mebibytes, double seconds) {
+  const size_t size = mebibytes << 20;
+  void* area = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (area == MAP_FAILED) return 1;
+  // Written before the forks: every page is resident once and mapped by every child.
+  std::memset(area, 1, size);
+  std::vector<pid_t> pids;
+  for (int i = 0; i < children; ++i) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      die_with_parent();
+      for (;;) pause();
+    }
+    if (pid > 0) pids.push_back(pid);
+  }
+  for (pid_t pid : pids) std::printf("%d %d\n", pid, getpid());
+  std::printf("ready\n");
+  std::fflush(stdout);
+  pollfd input{STDIN_FILENO, POLLIN, 0};
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  for (char c; std::chrono::steady_clock::now() < deadline;) {
+    if (poll(&input, 1, 100) > 0 && read(STDIN_FILENO, &c, 1) <= 0) break;
+  }
+  for (pid_t pid : pids) kill(pid, SIGKILL);
+  for (pid_t pid : pids) waitpid(pid, nullptr, 0);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -168,6 +201,10 @@ int main(int argc, char** argv) {
   if (mode == "wide-arguments") {
     return run_wide_arguments(static_cast<size_t>(arg(2, 256)), arg(3, 60));
   }
-  std::fprintf(stderr, "usage: test_helper sleep|busy|tree|wide-arguments ...\n");
+  if (mode == "shared-memory") {
+    return run_shared_memory(static_cast<int>(arg(2, 20)), static_cast<size_t>(arg(3, 100)),
+                             arg(4, 30));
+  }
+  std::fprintf(stderr, "usage: test_helper sleep|busy|tree|wide-arguments|shared-memory ...\n");
   return 2;
 }

@@ -56,6 +56,7 @@
 #include "procinfo/linux/proc_files_linux.h"
 #include "procinfo/linux/proc_parse_linux.h"
 #include "procinfo/linux/process_handle_linux.h"
+#include "procinfo/linux/smaps_rollup_linux.h"
 
 namespace treemon::linux_proc {
 namespace {
@@ -82,6 +83,8 @@ class LinuxPlatform final : public ProcessPlatform {
   std::optional<IoTotals> io_totals(ProcessHandle& process) override;
   std::optional<MemoryFigures> memory(ProcessHandle& process) override;
   CommandLineRead command_line(ProcessHandle& process) override;
+  MemoryShareKind memory_share_kind() const override { return MemoryShareKind::Proportional; }
+  std::optional<uint64_t> memory_share(ProcessHandle& process) override;
   std::optional<ProcessStatus> process_status(ProcessHandle& process) override;
   std::optional<std::string> start_up_warning() override { return proc_namespace_warning(); }
 
@@ -405,6 +408,17 @@ std::optional<MemoryFigures> LinuxPlatform::memory(ProcessHandle& handle) {
   if (!statm) return std::nullopt;
   return MemoryFigures{saturating_multiply(statm->resident_pages, page_size_),
                        saturating_multiply(statm->data_pages, page_size_)};
+}
+
+// The file is read by path, which names whichever process has the pid at the open: it was the
+// handle's process if that is still alive after the read.
+std::optional<uint64_t> LinuxPlatform::memory_share(ProcessHandle& handle) {
+  LinuxProcess& process = as_linux(handle);
+  if (process.kernel_thread() && !process.ended()) return 0;
+  if (read_smaps_rollup(proc_, process.pid(), buffer_) != ReadStatus::Ok) return std::nullopt;
+  const std::optional<SmapsRollup> rollup = parse_smaps_rollup(buffer_.text());
+  if (!rollup || !read_own_stat(process)) return std::nullopt;
+  return rollup->proportional_bytes;
 }
 
 // An unreadable file keeps the previous arguments; an empty one (a kernel thread, a zombie

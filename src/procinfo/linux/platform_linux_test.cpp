@@ -23,9 +23,10 @@
 #include <thread>
 #include <vector>
 
-#include "procinfo/platform.h"
 #include "procinfo/linux/platform_linux.h"
+#include "procinfo/platform.h"
 #include "procinfo/process_table.h"
+#include "support/child_process.h"
 
 namespace treemon {
 namespace {
@@ -567,6 +568,56 @@ TEST_F(LinuxPlatformTest, FiguresFirstReadAfterThePidWasReusedAreNotTheNewProces
   ASSERT_NE(info, nullptr);
   EXPECT_TRUE(info->arguments.empty());
   EXPECT_EQ(info->resident_bytes, 0u);
+  ::kill(second, SIGKILL);
+  ::waitpid(second, nullptr, 0);
+}
+
+// A buffer written before 20 forks is resident once: the tree's proportional memory holds it
+// once, where its resident sizes hold it 21 times.
+TEST_F(LinuxPlatformTest, ForkSharedBufferCountsOnceInTheTreesMemoryShare) {
+  constexpr uint64_t MIB = 1 << 20;
+  constexpr int CHILDREN = 20;
+  constexpr uint64_t BUFFER_MIB = 100;
+  ASSERT_EQ(platform->memory_share_kind(), MemoryShareKind::Proportional);
+  test_support::ChildProcess helper({TREEMON_TEST_HELPER, "shared-memory", std::to_string(CHILDREN),
+                                     std::to_string(BUFFER_MIB), "60"});
+  std::vector<uint32_t> tree{static_cast<uint32_t>(helper.pid())};
+  while (std::optional<std::string> line = helper.read_line(20s)) {
+    if (*line == "ready") break;
+    tree.push_back(static_cast<uint32_t>(std::stoul(*line)));
+  }
+  ASSERT_EQ(tree.size(), size_t{CHILDREN + 1});
+  refresh(table);
+  uint64_t shares = 0;
+  uint64_t resident = 0;
+  for (uint32_t pid : tree) {
+    const std::optional<uint64_t> share = table.read_memory_share(pid);
+    ASSERT_TRUE(share) << pid;
+    shares += *share;
+    resident += table.find(pid)->resident_bytes;
+  }
+  EXPECT_GE(shares, BUFFER_MIB * MIB);
+  EXPECT_LE(shares, (BUFFER_MIB + BUFFER_MIB / 4) * MIB);
+  EXPECT_GE(resident, CHILDREN * BUFFER_MIB * MIB);
+}
+
+// smaps_rollup is read by path: read after the pid was reused, it would be the newer process's.
+TEST_F(LinuxPlatformTest, MemoryShareIsNeverAReusedPidsProcesss) {
+  Child first([](int ready) {
+    say_ready(ready);
+    wait_for_kill();
+  });
+  const uint32_t pid = first.pid();
+  refresh(table);
+  EXPECT_TRUE(table.read_memory_share(pid));
+  first.kill_and_reap();
+  const pid_t second = fork_with_pid(static_cast<pid_t>(pid));
+  if (second < 0) GTEST_SKIP() << "cannot choose a pid here: " << std::strerror(errno);
+  if (second == 0) {
+    ::execl("/bin/sleep", "sleep", "30", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  EXPECT_FALSE(table.read_memory_share(pid));
   ::kill(second, SIGKILL);
   ::waitpid(second, nullptr, 0);
 }
