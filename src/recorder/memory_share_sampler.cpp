@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <unordered_set>
 
-namespace treemon {
+namespace treemon::recorder {
 
 std::vector<size_t> MemoryShareSampler::reading_order(std::span<const ShareMember> members) const {
   std::vector<size_t> order(members.size());
@@ -46,4 +46,4 @@ ShareReading MemoryShareSampler::sample(std::span<const ShareMember> members, co
   return reading;
 }
 
-}  // namespace treemon
+}  // namespace treemon::recorder

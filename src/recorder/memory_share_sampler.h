@@ -26,7 +26,7 @@
 
 #include "base/clock.h"
 
-namespace treemon {
+namespace treemon::recorder {
 
 struct ShareMember {
   uint64_t identity = 0;  // the table's entry identity
@@ -62,4 +62,4 @@ class MemoryShareSampler {
   std::unordered_map<uint64_t, Known> known_;
 };
 
-}  // namespace treemon
+}  // namespace treemon::recorder

@@ -5,7 +5,7 @@
 #include <optional>
 #include <vector>
 
-namespace treemon {
+namespace treemon::recorder {
 namespace {
 
 using namespace std::chrono_literals;
@@ -110,4 +110,4 @@ TEST(MemoryShareSampler, ForgetsMembersThatLeft) {
 }
 
 }  // namespace
-}  // namespace treemon
+}  // namespace treemon::recorder

@@ -1,6 +1,6 @@
 #include "recorder/trace_order.h"
 
-namespace treemon {
+namespace treemon::recorder {
 namespace {
 
 constexpr uint32_t NONE = UINT32_MAX;
@@ -48,4 +48,4 @@ std::vector<uint32_t> tree_walk_positions(std::span<const uint32_t> parents) {
   return positions;
 }
 
-}  // namespace treemon
+}  // namespace treemon::recorder

@@ -16,7 +16,7 @@
 #include <span>
 #include <vector>
 
-namespace treemon {
+namespace treemon::recorder {
 
 inline constexpr uint32_t NO_PARENT = UINT32_MAX;
 
@@ -24,4 +24,4 @@ inline constexpr uint32_t NO_PARENT = UINT32_MAX;
 // first seen. The result's element i is node i's position in the walk.
 std::vector<uint32_t> tree_walk_positions(std::span<const uint32_t> parents);
 
-}  // namespace treemon
+}  // namespace treemon::recorder

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-namespace treemon {
+namespace treemon::recorder {
 namespace {
 
 constexpr uint32_t N = NO_PARENT;
@@ -45,4 +45,4 @@ TEST(TreeWalkPositions, DeepChainIsWalkedInOrder) {
 }
 
 }  // namespace
-}  // namespace treemon
+}  // namespace treemon::recorder

@@ -5,7 +5,7 @@
 #include "protocol/json_writer.h"
 #include "recorder/trace_order.h"
 
-namespace treemon {
+namespace treemon::recorder {
 namespace {
 
 // Above every pid Linux can give (at most 2^22) and every one Windows gives in practice; a track
@@ -355,4 +355,4 @@ const Status& TraceWriter::flush() {
   return status_;
 }
 
-}  // namespace treemon
+}  // namespace treemon::recorder

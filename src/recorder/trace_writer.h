@@ -54,7 +54,7 @@
 #include "base/status.h"
 #include "protocol/output_sink.h"
 
-namespace treemon {
+namespace treemon::recorder {
 
 // What the trace's reader is told of the run: pairs shown as the trace's metadata (the tool, the
 // command, what the memory counters measure), and the instant that is time 0.
@@ -166,4 +166,4 @@ class TraceWriter {
   std::unordered_set<uint32_t> trace_pids_;
 };
 
-}  // namespace treemon
+}  // namespace treemon::recorder

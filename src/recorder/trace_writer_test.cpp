@@ -9,7 +9,7 @@
 
 #include "support/string_output.h"
 
-namespace treemon {
+namespace treemon::recorder {
 namespace {
 
 using nlohmann::json;
@@ -256,4 +256,4 @@ TEST(TraceWriter, KeepsTheOutputsFirstFailure) {
 }
 
 }  // namespace
-}  // namespace treemon
+}  // namespace treemon::recorder
