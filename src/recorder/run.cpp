@@ -11,13 +11,16 @@
 #include "base/build_target.h"
 #include "procinfo/platform.h"
 #include "recorder/csv.h"
+#include "recorder/frame.h"
 #include "recorder/leftovers.h"
+#include "recorder/live_view.h"
 #include "recorder/output_file.h"
 #include "recorder/output_tail.h"
 #include "recorder/record.h"
 #include "recorder/recording.h"
 #include "recorder/session.h"
 #include "recorder/summary.h"
+#include "recorder/terminal.h"
 #include "recorder/text.h"
 #include "sampling/sampler.h"
 
@@ -32,6 +35,8 @@ constexpr milliseconds DURATION_GRACE{3000};
 constexpr milliseconds KILL_TREE_GRACE{1500};
 // How long the command's output may take to arrive after it exited (its pipes may stay open).
 constexpr milliseconds OUTPUT_DRAIN{500};
+// The view's clock and elapsed time move on at least this often, whatever the interval.
+constexpr milliseconds REDRAW_INTERVAL{1000};
 
 void tell(const std::string& line) { std::fprintf(stderr, "treemon-watch: %s\n", line.c_str()); }
 
@@ -68,6 +73,32 @@ CommandOutput command_output(const RecorderOptions& options, Outputs& outputs, b
   return {};
 }
 
+std::string title_of(const RecorderOptions& options) {
+  if (options.pid) return "pid " + std::to_string(*options.pid);
+  std::string text;
+  for (const std::string& word : options.command) text += (text.empty() ? "" : " ") + word;
+  return text;
+}
+
+// How the run ended, as the last frame says it.
+std::string ending_text(const std::optional<CommandEnd>& end, uint32_t pid, bool interrupted,
+                        bool duration_reached, size_t left, bool killed) {
+  std::string how;
+  if (end) {
+    how = end->signal
+              ? "killed by " + *end->signal + " (status " + std::to_string(end->status) + ")"
+              : "exited with status " + std::to_string(end->status);
+  } else if (duration_reached) {
+    how = "watch of process " + std::to_string(pid) + " ended after --duration";
+  } else {
+    how = interrupted ? "watch of process " + std::to_string(pid) + " interrupted"
+                      : "process " + std::to_string(pid) + " ended";
+  }
+  if (left == 0) return how;
+  return how + "; " + std::to_string(left) + (left == 1 ? " process" : " processes") +
+         " left running" + (killed ? ", killed" : "");
+}
+
 bool watched_process_runs(const Snapshot& snapshot, uint32_t pid) {
   return std::any_of(
       snapshot.processes.begin(), snapshot.processes.end(), [pid](const ProcessSample& p) {
@@ -89,7 +120,7 @@ class Run {
       : options_(options), session_(session), outputs_(std::move(outputs)), tail_(nullptr) {}
 
   int go() {
-    view_ = false;
+    view_ = !options_.record_mode && standard_output_is_terminal();
     if (outputs_.log) tail_ = OutputTail(&*outputs_.log);
     started_at_ms_ = unix_ms_from_ns(clock_.wall_now_unix_ns());
     started_ = clock_.monotonic_now();
@@ -116,6 +147,7 @@ class Run {
       return 1;
     }
     recording_->take(first);
+    draw();
     follow();
     return finish();
   }
@@ -130,13 +162,35 @@ class Run {
     return list;
   }
 
+  void draw(std::optional<std::string> ending = std::nullopt,
+            std::optional<MonoTime> at = std::nullopt) {
+    const auto& latest = recording_->latest();
+    if (!view_ || !latest) return;
+    const Sample sample{latest->snapshot, latest->rates, latest->tree};
+    const TerminalSize size = view_screen_.size();
+    FrameInput frame;
+    frame.title = title_of(options_);
+    const auto elapsed = at.value_or(clock_.monotonic_now()) - started_;
+    frame.elapsed_ms = static_cast<uint64_t>(
+        std::max<int64_t>(std::chrono::duration_cast<milliseconds>(elapsed).count(), 0));
+    frame.sample = &sample;
+    frame.sort = options_.sort;
+    frame.width = size.columns;
+    frame.height = size.rows;
+    frame.output_tail = &tail_.lines();
+    frame.ending = std::move(ending);
+    view_screen_.show(render_frame(frame));
+    next_draw_ = clock_.monotonic_now() + REDRAW_INTERVAL;
+  }
+
   // Samples until the command ends, the watched process ends, --duration or a stop request.
   void follow() {
     MonoTime next_sample = clock_.monotonic_now() + milliseconds(options_.interval_ms);
     const MonoTime stop_at = options_.duration ? started_ + *options_.duration : MonoTime::max();
     bool tree_ended = false;
     for (;;) {
-      const MonoTime wake = tree_ended ? next_sample : std::min(next_sample, stop_at);
+      MonoTime wake = tree_ended ? next_sample : std::min(next_sample, stop_at);
+      if (view_) wake = std::min(wake, next_draw_);
       session_.wait(wake);
       if ((end_ = session_.take_command_end())) return;
       if (const auto stop = session_.take_stop_request()) {
@@ -148,7 +202,9 @@ class Run {
           return;
         }
       }
+      if (session_.take_resize()) draw();
       const MonoTime now = clock_.monotonic_now();
+      if (view_ && now >= next_draw_) draw();
       if (now >= stop_at && !tree_ended) {
         duration_reached_ = true;
         if (options_.pid) return;
@@ -159,6 +215,7 @@ class Run {
       if (now < next_sample) continue;
       const Snapshot snapshot = sample(*state_, *watched_, std::nullopt);
       recording_->take(snapshot);
+      draw();
       next_sample =
           std::max(next_sample + milliseconds(options_.interval_ms), clock_.monotonic_now());
       if (options_.pid && !watched_process_runs(snapshot, root_)) return;
@@ -186,6 +243,9 @@ class Run {
       }
     }
     session_.drain_output(clock_.monotonic_now() + OUTPUT_DRAIN);
+    draw(ending_text(end_, root_, interrupted_watch, duration_reached_, left.size(), killed),
+         ended);
+    view_screen_.close();
     Ending ending;
     if (end_) {
       ending.exit_status = end_->status;
@@ -212,6 +272,8 @@ class Run {
   OutputTail tail_;
   SystemClock clock_;
   bool view_ = false;
+  LiveView view_screen_;
+  MonoTime next_draw_;
   uint64_t started_at_ms_ = 0;
   MonoTime started_;
   uint32_t root_ = 0;
