@@ -10,6 +10,7 @@
 
 #include "base/build_target.h"
 #include "procinfo/platform.h"
+#include "recorder/chart.h"
 #include "recorder/csv.h"
 #include "recorder/frame.h"
 #include "recorder/leftovers.h"
@@ -159,6 +160,12 @@ class Run {
       list.push_back(std::make_unique<RecordWriter>(std::move(*outputs_.record)));
     if (outputs_.csv)
       list.push_back(std::make_unique<CsvWriter>(std::move(*outputs_.csv), started_at_ms_));
+    if (outputs_.chart) {
+      ChartOptions chart{started_at_ms_, options_.pid ? "the watch started" : "the command started",
+                         options_.group};
+      list.push_back(std::make_unique<ChartWriter>(std::move(*outputs_.chart), std::move(chart),
+                                                   title_of(options_), options_.top));
+    }
     return list;
   }
 
