@@ -383,8 +383,8 @@ std::string ChartRecorder::svg(std::string_view title, size_t top_count) const {
   out << "<text x=\"" << WIDTH / 2 << "\" y=\"24\" text-anchor=\"middle\" font-size=\"16\">"
       << escape_xml(shorten_middle(printable(title), 120)) << "</text>\n";
   out << panel("CPU % (of one processor)", CPU_PANEL, cpu, duration_ms, 1) << "\n";
-  out << panel("Resident memory (" + std::string(memory_unit.name) + ")", MEMORY_PANEL, memory,
-               duration_ms, memory_unit.size)
+  out << panel(options_.memory_title + " (" + std::string(memory_unit.name) + ")", MEMORY_PANEL,
+               memory, duration_ms, memory_unit.size)
       << "\n";
   out << panel("I/O, read + written (" + std::string(io_unit.name) + "/s)", IO_PANEL, io,
                duration_ms, io_unit.size)

@@ -53,6 +53,7 @@ struct ChartOptions {
   uint64_t started_at_unix_ms = 0;  // time 0 of the time axis
   std::string origin;               // what time 0 is: "the command started"
   bool group = false;
+  std::string memory_title = "Resident memory";  // what the memory panel shows
 };
 
 class ChartRecorder {

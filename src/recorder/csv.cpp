@@ -30,9 +30,16 @@ std::string csv_rows(const Sample& sample, uint64_t started_at_unix_ms) {
   return rows;
 }
 
-CsvWriter::CsvWriter(OutputFile file, uint64_t started_at_unix_ms)
+std::string csv_header(std::string_view memory_column) {
+  std::string header(CSV_HEADER);
+  const std::string_view resident = "resident_bytes";
+  header.replace(header.find(resident), resident.size(), memory_column);
+  return header;
+}
+
+CsvWriter::CsvWriter(OutputFile file, uint64_t started_at_unix_ms, std::string_view memory_column)
     : file_(std::move(file)), started_at_unix_ms_(started_at_unix_ms) {
-  file_.write(CSV_HEADER);
+  file_.write(csv_header(memory_column));
 }
 
 void CsvWriter::take(const Sample& sample) {

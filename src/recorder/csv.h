@@ -22,13 +22,17 @@ namespace treemon::recorder {
 inline constexpr std::string_view CSV_HEADER =
     "time_s,pid,ppid,name,cpu_percent,resident_bytes,read_bytes_per_s,write_bytes_per_s,command\n";
 
+// The header with another name for the memory column ("pss_bytes"), for memory measured otherwise.
+std::string csv_header(std::string_view memory_column);
+
 // The rows of one sample, each ending with a line feed.
 std::string csv_rows(const Sample& sample, uint64_t started_at_unix_ms);
 
 // The CSV file: the header first, then the rows of each sample.
 class CsvWriter final : public SampleWriter {
  public:
-  CsvWriter(OutputFile file, uint64_t started_at_unix_ms);
+  CsvWriter(OutputFile file, uint64_t started_at_unix_ms,
+            std::string_view memory_column = "resident_bytes");
   void take(const Sample& sample) override;
   std::optional<std::string> problem() const override { return file_.problem(); }
 

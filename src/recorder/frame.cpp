@@ -100,7 +100,7 @@ std::vector<std::string> render_frame(const FrameInput& input) {
       10);
   std::vector<std::string> header = {
       label + shorten_middle(printable(input.title), title_room) + facts,
-      columns("PID", "CPU%", "RESIDENT", "READ/s", "WRITE/s", "COMMAND")};
+      columns("PID", "CPU%", input.memory_heading, "READ/s", "WRITE/s", "COMMAND")};
   std::vector<std::string> footer = {totals_line(input.sample->tree)};
   if (input.ending) footer.push_back(*input.ending);
   std::vector<std::string> output;

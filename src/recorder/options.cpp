@@ -11,7 +11,7 @@ namespace treemon::recorder {
 
 const std::string_view USAGE =
     R"(usage: treemon-watch [options] [--] COMMAND [ARGS...]
-       treemon-watch [options] --pid PID
+       treemon-watch [options] --pid PID [--pid PID...]
 
 The command starts at the first argument that is not an option (or after --): what follows is
 the command's, options included. It runs in the current folder.
@@ -19,7 +19,7 @@ the command's, options included. It runs in the current folder.
 Shows a live table of the process tree (CPU % of one processor, resident memory, I/O rates) when
 standard output is a terminal, refreshed every second, with the totals of the tree; elsewhere it
 records quietly. Ends when the command ends (processes it left running are listed, not waited
-for) or, with --pid, when the process ends; then prints a summary of the run on standard error.
+for) or, with --pid, when the processes end; then prints a summary of the run on standard error.
 Exits with the command's status (128 + N for signal N), 130 after Ctrl-C, 143 after SIGTERM,
 127 when the command cannot be started, 2 for a usage error.
 
@@ -28,6 +28,11 @@ options:
   --csv FILE        write one row per process per sample to FILE (time, pid, ppid, name, CPU %,
                     resident bytes, read and write rates, command)
   --chart FILE      at the end, write an SVG chart of CPU %, resident memory and I/O over time
+  --trace FILE      write the run as a trace for Perfetto or chrome://tracing: one track per
+                    process with its lifetime and counters, and the tree's counters
+  --summary-json FILE  at the end, write the summary as one JSON object to FILE
+  --memory KIND     rss (default), or pss: each page counted once (on Windows the private
+                    working set, which leaves shared pages out); costs more per sample
   --group           in the chart, one band per process name instead of one line per process
   --log FILE        write the command's output to FILE (the view shows its last lines)
   --kill-tree       when the command ends, end the processes it left running
@@ -46,9 +51,9 @@ Output files are opened before the command starts: one that cannot be written st
 
 namespace {
 
-constexpr std::array<std::string_view, 9> VALUE_OPTIONS = {"--record", "--chart",    "--csv",
-                                                           "--log",    "--interval", "--top",
-                                                           "--sort",   "--pid",      "--duration"};
+constexpr std::array<std::string_view, 12> VALUE_OPTIONS = {
+    "--record", "--chart", "--csv",      "--log",   "--interval",     "--top",
+    "--sort",   "--pid",   "--duration", "--trace", "--summary-json", "--memory"};
 constexpr std::array<std::string_view, 3> FLAG_OPTIONS = {"--group", "--kill-tree",
                                                           "--record-mode"};
 
@@ -115,7 +120,8 @@ std::optional<SortKey> sort_key(std::string_view text) {
 }
 
 struct Scanned {
-  std::map<std::string_view, std::string_view> values;
+  std::map<std::string_view, std::string_view> values;  // the first --pid among them
+  std::vector<std::string_view> more_pids;
   std::vector<std::string_view> flags;
   size_t command_at = 0;
 };
@@ -145,11 +151,14 @@ std::variant<Scanned, ParsedArguments> scan(std::span<const std::string> argumen
     if (equals == std::string_view::npos && i + 1 == arguments.size()) {
       return ParsedArguments(UsageError{std::string(name) + " needs a value"});
     }
+    const std::string_view value = equals == std::string_view::npos
+                                       ? std::string_view(arguments[++i])
+                                       : argument.substr(equals + 1);
     if (name == "--pid" && scanned.values.contains(name)) {
-      return ParsedArguments(UsageError{"--pid can be given once"});
+      scanned.more_pids.push_back(value);
+    } else {
+      scanned.values[name] = value;
     }
-    scanned.values[name] = equals == std::string_view::npos ? std::string_view(arguments[++i])
-                                                            : argument.substr(equals + 1);
   }
   scanned.command_at = i;
   return scanned;
@@ -180,9 +189,25 @@ bool read_number(const Scanned& scanned, std::string_view name, uint64_t min, ui
   return true;
 }
 
+// The pids after the first --pid, each a whole number and none given twice.
+std::optional<UsageError> read_more_pids(const Scanned& scanned, RecorderOptions& options) {
+  for (const std::string_view text : scanned.more_pids) {
+    auto parsed = whole_number("--pid", text, 1, 0xffffffffu);
+    if (auto* wrong = std::get_if<UsageError>(&parsed)) return std::move(*wrong);
+    const auto pid = static_cast<uint32_t>(std::get<uint64_t>(parsed));
+    if (pid == options.pid || std::find(options.more_pids.begin(), options.more_pids.end(), pid) !=
+                                  options.more_pids.end()) {
+      return UsageError{"--pid " + std::to_string(pid) + " is given twice"};
+    }
+    options.more_pids.push_back(pid);
+  }
+  return std::nullopt;
+}
+
 std::optional<UsageError> check_outputs(const RecorderOptions& options) {
   std::vector<std::string> outputs;
-  for (const auto* file : {&options.record, &options.csv, &options.chart, &options.log}) {
+  for (const auto* file : {&options.record, &options.csv, &options.chart, &options.log,
+                           &options.trace, &options.summary_json}) {
     if (!*file) continue;
     if (std::find(outputs.begin(), outputs.end(), **file) != outputs.end()) {
       return UsageError{printable(**file) + " is named as two outputs"};
@@ -204,6 +229,7 @@ ParsedArguments options_from(const Scanned& scanned, std::span<const std::string
     return *error;
   }
   if (scanned.values.contains("--pid")) options.pid = pid;
+  if (auto wrong = read_more_pids(scanned, options)) return std::move(*wrong);
   if (options.pid.has_value() == !options.command.empty()) {
     return UsageError{"give either a command or --pid PID"};
   }
@@ -223,6 +249,14 @@ ParsedArguments options_from(const Scanned& scanned, std::span<const std::string
   options.csv = value_of(scanned, "--csv");
   options.chart = value_of(scanned, "--chart");
   options.log = value_of(scanned, "--log");
+  options.trace = value_of(scanned, "--trace");
+  options.summary_json = value_of(scanned, "--summary-json");
+  if (const auto text = value_of(scanned, "--memory")) {
+    if (*text != "rss" && *text != "pss") {
+      return UsageError{"--memory must be rss or pss, got \"" + printable(*text) + "\""};
+    }
+    options.memory = *text == "pss" ? MemoryMeasure::Share : MemoryMeasure::Resident;
+  }
   options.group = has_flag(scanned, "--group");
   options.kill_tree = has_flag(scanned, "--kill-tree");
   options.record_mode = has_flag(scanned, "--record-mode");

@@ -143,6 +143,17 @@ std::string summary_line(const Summary& summary) {
   string_array(json, summary.command);
   json.name("pid");
   json.u32(summary.pid);
+  if (!summary.more_pids.empty()) {
+    json.name("pids");
+    json.begin_array();
+    json.u32(summary.pid);
+    for (uint32_t pid : summary.more_pids) json.u32(pid);
+    json.end_array();
+  }
+  if (summary.memory_measure) {
+    json.name("memoryMeasure");
+    json.string(*summary.memory_measure);
+  }
   json.name("startedAtUnixMs");
   json.u64(summary.started_at_unix_ms);
   counts(json, summary);

@@ -10,19 +10,23 @@
 
 #include "base/build_target.h"
 #include "procinfo/platform.h"
+#include "protocol/events.h"
 #include "recorder/chart.h"
 #include "recorder/csv.h"
 #include "recorder/frame.h"
 #include "recorder/leftovers.h"
 #include "recorder/live_view.h"
+#include "recorder/memory_share_sampler.h"
 #include "recorder/output_file.h"
 #include "recorder/output_tail.h"
 #include "recorder/record.h"
 #include "recorder/recording.h"
 #include "recorder/session.h"
 #include "recorder/summary.h"
+#include "recorder/summary_json_output.h"
 #include "recorder/terminal.h"
 #include "recorder/text.h"
+#include "recorder/trace_output.h"
 #include "sampling/sampler.h"
 
 namespace treemon::recorder {
@@ -38,6 +42,8 @@ constexpr milliseconds KILL_TREE_GRACE{1500};
 constexpr milliseconds OUTPUT_DRAIN{500};
 // The view's clock and elapsed time move on at least this often, whatever the interval.
 constexpr milliseconds REDRAW_INTERVAL{1000};
+// The share of the interval a sample may spend reading memory shares (--memory pss).
+constexpr int MEMORY_SHARE_BUDGET_DIVISOR = 4;
 
 void tell(const std::string& line) { std::fprintf(stderr, "treemon-watch: %s\n", line.c_str()); }
 
@@ -46,16 +52,44 @@ struct Outputs {
   std::optional<OutputFile> csv;
   std::optional<OutputFile> chart;
   std::optional<OutputFile> log;
+  std::optional<OutputFile> trace;
+  std::optional<OutputFile> summary_json;
 };
+
+// How each output names the memory figures.
+struct MemoryNames {
+  std::string heading = "RESIDENT";
+  std::string csv_column = "resident_bytes";
+  std::string chart_title = "Resident memory";
+  std::string trace_name = "resident";
+  std::optional<std::string> summary_measure;  // none for the resident size
+  std::string summary_note;
+};
+
+MemoryNames memory_names(MemoryShareKind kind) {
+  switch (kind) {
+    case MemoryShareKind::Proportional:
+      return {"PSS", "pss_bytes", "Proportional memory (PSS)", "PSS", "PSS", ""};
+    case MemoryShareKind::PrivateOnly:
+      return {"PRIVATE",
+              "private_bytes",
+              "Private working set (shared pages left out)",
+              "private working set",
+              "private",
+              " (private working set, shared pages left out)"};
+    case MemoryShareKind::None:
+      break;
+  }
+  return {};
+}
 
 // Opens every output file, before anything starts; the message of the first that fails.
 Result<Outputs> open_outputs(const RecorderOptions& options) {
   Outputs outputs;
   const std::pair<const std::optional<std::string>*, std::optional<OutputFile>*> files[] = {
-      {&options.record, &outputs.record},
-      {&options.csv, &outputs.csv},
-      {&options.chart, &outputs.chart},
-      {&options.log, &outputs.log}};
+      {&options.record, &outputs.record}, {&options.csv, &outputs.csv},
+      {&options.chart, &outputs.chart},   {&options.log, &outputs.log},
+      {&options.trace, &outputs.trace},   {&options.summary_json, &outputs.summary_json}};
   for (const auto& [path, file] : files) {
     if (!*path) continue;
     Result<OutputFile> opened = OutputFile::create(**path);
@@ -75,6 +109,11 @@ CommandOutput command_output(const RecorderOptions& options, Outputs& outputs, b
 }
 
 std::string title_of(const RecorderOptions& options) {
+  if (options.pid && !options.more_pids.empty()) {
+    std::string text = "pids " + std::to_string(*options.pid);
+    for (uint32_t pid : options.more_pids) text += ", " + std::to_string(pid);
+    return text;
+  }
   if (options.pid) return "pid " + std::to_string(*options.pid);
   std::string text;
   for (const std::string& word : options.command) text += (text.empty() ? "" : " ") + word;
@@ -139,30 +178,109 @@ class Run {
     platform_ = make_system_platform();
     state_ = std::make_unique<SamplerState>(*platform_);
     refresh_for_configure(*state_);
-    watched_ = watch(*state_, root_, {});
-    recording_.emplace(platform_name() == "linux",
-                       SummaryRecorder(options_.command, root_, started_at_ms_), writers());
+    ExternalProcessMap more;
+    for (uint32_t pid : options_.more_pids) more.emplace(pid, std::nullopt);
+    watched_ = watch(*state_, root_, std::move(more));
+    choose_memory_measure();
+    SummaryRecorder summary(options_.command, root_, started_at_ms_);
+    summary.describe(options_.more_pids, memory_names_.summary_measure, memory_names_.summary_note);
+    recording_.emplace(platform_name() == "linux", std::move(summary), writers());
     const Snapshot first = sample(*state_, *watched_, std::nullopt);
-    if (options_.pid && !watched_process_runs(first, root_)) {
-      tell("no process with pid " + std::to_string(root_));
-      return 1;
+    for (uint32_t pid : watched_pids()) {
+      if (options_.pid && !watched_process_runs(first, pid)) {
+        tell("no process with pid " + std::to_string(pid));
+        return 1;
+      }
     }
-    recording_->take(first);
+    take(first);
     draw();
     follow();
     return finish();
   }
 
  private:
+  std::vector<uint32_t> watched_pids() const {
+    std::vector<uint32_t> pids{root_};
+    pids.insert(pids.end(), options_.more_pids.begin(), options_.more_pids.end());
+    return pids;
+  }
+
+  bool any_watched_runs(const Snapshot& snapshot) const {
+    const std::vector<uint32_t> pids = watched_pids();
+    return std::any_of(pids.begin(), pids.end(),
+                       [&](uint32_t pid) { return watched_process_runs(snapshot, pid); });
+  }
+
+  std::optional<uint64_t> identity_of(uint32_t pid) const {
+    const ProcessInfo* info = state_->table().find(pid);
+    return info ? std::optional<uint64_t>(info->identity) : std::nullopt;
+  }
+
+  // --memory pss where the platform has a memory share; resident memory otherwise, said once.
+  void choose_memory_measure() {
+    if (options_.memory != MemoryMeasure::Share) return;
+    const MemoryShareKind kind = state_->table().memory_share_kind();
+    if (kind == MemoryShareKind::None) {
+      tell("--memory pss: this system gives no memory share; resident memory is shown");
+      return;
+    }
+    memory_names_ = memory_names(kind);
+    share_sampler_.emplace(milliseconds(options_.interval_ms) / MEMORY_SHARE_BUDGET_DIVISOR);
+  }
+
+  // Each row's memory share where the sample measures it, read within the sample's budget; a
+  // row never read yet keeps its resident size.
+  Snapshot measured(Snapshot snapshot) {
+    if (!share_sampler_) return snapshot;
+    std::vector<ShareMember> members;
+    std::vector<ProcessSample*> rows;
+    for (ProcessSample& p : snapshot.processes) {
+      if (const std::optional<uint64_t> identity = identity_of(p.pid)) {
+        members.push_back({*identity, p.pid});
+        rows.push_back(&p);
+      }
+    }
+    const ShareReading reading = share_sampler_->sample(
+        members, [this](uint32_t pid) { return state_->table().read_memory_share(pid); }, clock_);
+    for (size_t i = 0; i < rows.size(); ++i) {
+      rows[i]->residentBytes = reading.shares[i].value_or(rows[i]->residentBytes);
+    }
+    if (reading.read_now < members.size()) ++samples_reading_fewer_;
+    rows_without_share_ += reading.never_read + (snapshot.processes.size() - rows.size());
+    return snapshot;
+  }
+
+  void take(const Snapshot& snapshot) { recording_->take(measured(snapshot)); }
+
   std::vector<std::unique_ptr<SampleWriter>> writers() {
     std::vector<std::unique_ptr<SampleWriter>> list;
     if (outputs_.record)
       list.push_back(std::make_unique<RecordWriter>(std::move(*outputs_.record)));
-    if (outputs_.csv)
-      list.push_back(std::make_unique<CsvWriter>(std::move(*outputs_.csv), started_at_ms_));
+    if (outputs_.csv) {
+      list.push_back(std::make_unique<CsvWriter>(std::move(*outputs_.csv), started_at_ms_,
+                                                 memory_names_.csv_column));
+    }
+    if (outputs_.summary_json) {
+      list.push_back(std::make_unique<SummaryJsonOutput>(std::move(*outputs_.summary_json)));
+    }
+    if (outputs_.trace) {
+      TraceRun run{static_cast<int64_t>(started_at_ms_) * 1000,
+                   {{"tool", "treemon-watch " + std::string(SIDECAR_VERSION) + " (" +
+                                 std::string(platform_name()) + " " +
+                                 std::string(architecture_name()) + ")"},
+                    {"watched", title_of(options_)},
+                    {"interval", std::to_string(options_.interval_ms) + " ms"}},
+                   memory_names_.trace_name};
+      auto trace = std::make_unique<TraceOutput>(
+          std::move(*outputs_.trace), std::move(run),
+          [this](uint32_t pid) { return identity_of(pid); },
+          options_.pid ? std::nullopt : std::optional<uint32_t>(root_), title_of(options_));
+      trace_ = trace.get();
+      list.push_back(std::move(trace));
+    }
     if (outputs_.chart) {
       ChartOptions chart{started_at_ms_, options_.pid ? "the watch started" : "the command started",
-                         options_.group};
+                         options_.group, memory_names_.chart_title};
       list.push_back(std::make_unique<ChartWriter>(std::move(*outputs_.chart), std::move(chart),
                                                    title_of(options_), options_.top));
     }
@@ -185,6 +303,7 @@ class Run {
     frame.width = size.columns;
     frame.height = size.rows;
     frame.output_tail = &tail_.lines();
+    frame.memory_heading = memory_names_.heading;
     frame.ending = std::move(ending);
     view_screen_.show(render_frame(frame));
     next_draw_ = clock_.monotonic_now() + REDRAW_INTERVAL;
@@ -199,7 +318,10 @@ class Run {
       MonoTime wake = tree_ended ? next_sample : std::min(next_sample, stop_at);
       if (view_) wake = std::min(wake, next_draw_);
       session_.wait(wake);
-      if ((end_ = session_.take_command_end())) return;
+      if ((end_ = session_.take_command_end())) {
+        if (trace_) trace_->command_reaped(static_cast<uint64_t>(clock_.wall_now_unix_ns()) / 1000);
+        return;
+      }
       if (const auto stop = session_.take_stop_request()) {
         if (!options_.pid) {
           session_.forward_stop(*stop, stop_.has_value());
@@ -221,11 +343,11 @@ class Run {
       }
       if (now < next_sample) continue;
       const Snapshot snapshot = sample(*state_, *watched_, std::nullopt);
-      recording_->take(snapshot);
+      take(snapshot);
       draw();
       next_sample =
           std::max(next_sample + milliseconds(options_.interval_ms), clock_.monotonic_now());
-      if (options_.pid && !watched_process_runs(snapshot, root_)) return;
+      if (options_.pid && !any_watched_runs(snapshot)) return;
     }
   }
 
@@ -243,7 +365,7 @@ class Run {
     if (!interrupted_watch) {
       const Snapshot last = still_running(*state_, recording_->seen().keys(), NO_PROCESS, root_);
       left = last.processes;
-      recording_->take(last);
+      take(last);
       if (options_.kill_tree && !left.empty()) {
         left = end_processes(*state_, session_, left, root_, KILL_TREE_GRACE);
         killed = true;
@@ -265,6 +387,15 @@ class Run {
     const Summary summary = recording_->summary().finish(ending);
     for (const std::string& problem : recording_->finish(summary)) tell(problem);
     if (duration_reached_) tell("the run reached its --duration");
+    if (samples_reading_fewer_ > 0) {
+      tell("--memory pss: " + std::to_string(samples_reading_fewer_) +
+           " samples could not read every process within a quarter of the interval; the "
+           "others kept their latest reading");
+    }
+    if (rows_without_share_ > 0) {
+      tell("--memory pss: " + std::to_string(rows_without_share_) +
+           " rows had no reading yet and show resident memory");
+    }
     std::string text;
     for (const std::string& line : format_summary(summary)) text += line + "\n";
     std::fputs(text.c_str(), stderr);
@@ -288,6 +419,11 @@ class Run {
   std::unique_ptr<SamplerState> state_;
   std::optional<WatchedProcesses> watched_;
   std::optional<Recording> recording_;
+  MemoryNames memory_names_;
+  std::optional<MemoryShareSampler> share_sampler_;
+  size_t samples_reading_fewer_ = 0;
+  size_t rows_without_share_ = 0;
+  TraceOutput* trace_ = nullptr;  // owned by the recording's writers
   std::optional<CommandEnd> end_;
   std::optional<StopRequest> stop_;
   bool duration_reached_ = false;

@@ -42,8 +42,17 @@ std::string status_text(const Summary& summary) {
   return summary.signal ? status + " (killed by " + *summary.signal + ")" : status;
 }
 
+// "pid 7", or every pid watched: "pids 7, 9, 12".
+std::string pids_text(const Summary& summary) {
+  if (summary.more_pids.empty()) return "pid " + std::to_string(summary.pid);
+  std::string text = "pids " + std::to_string(summary.pid);
+  for (uint32_t pid : summary.more_pids) text += ", " + std::to_string(pid);
+  return text;
+}
+
 std::string peak_text(const Summary& summary) {
-  const std::string total = format_bytes(static_cast<double>(summary.peak_resident_bytes));
+  const std::string total =
+      format_bytes(static_cast<double>(summary.peak_resident_bytes)) + summary.memory_note;
   if (!summary.peak_process) return total;
   const PeakProcess& peak = *summary.peak_process;
   return total + ", most held by " + printable(peak.name) + " (pid " + std::to_string(peak.pid) +
@@ -73,6 +82,13 @@ TotalsSource totals_source(const std::optional<KernelUsage>& kernel, double samp
 SummaryRecorder::SummaryRecorder(std::vector<std::string> command, uint32_t pid,
                                  uint64_t started_at_unix_ms)
     : command_(std::move(command)), pid_(pid), started_at_unix_ms_(started_at_unix_ms) {}
+
+void SummaryRecorder::describe(std::vector<uint32_t> more_pids,
+                               std::optional<std::string> memory_measure, std::string memory_note) {
+  more_pids_ = std::move(more_pids);
+  memory_measure_ = std::move(memory_measure);
+  memory_note_ = std::move(memory_note);
+}
 
 void SummaryRecorder::add(const Sample& sample) {
   for (const ProcessSample& p : sample.snapshot.processes) {
@@ -114,6 +130,9 @@ Summary SummaryRecorder::finish(const Ending& ending) const {
   std::sort(summary.left_running.begin(), summary.left_running.end(),
             [](const LeftProcess& a, const LeftProcess& b) { return a.pid < b.pid; });
   summary.killed = ending.killed;
+  summary.more_pids = more_pids_;
+  summary.memory_measure = memory_measure_;
+  summary.memory_note = memory_note_;
   return summary;
 }
 
@@ -121,8 +140,8 @@ std::vector<std::string> format_summary(const Summary& summary) {
   const std::string source = summary.totals_from == TotalsSource::Kernel
                                  ? " (exact, from the kernel)"
                                  : " (at least, from samples)";
-  const std::string title = summary.command.empty() ? "pid " + std::to_string(summary.pid)
-                                                    : printable(joined(summary.command));
+  const std::string title =
+      summary.command.empty() ? pids_text(summary) : printable(joined(summary.command));
   return {
       "summary: " + title,
       line("wall time", fixed(static_cast<double>(summary.wall_time_ms) / 1000) + " s"),
@@ -131,7 +150,7 @@ std::vector<std::string> format_summary(const Summary& summary) {
       line("CPU time", fixed(static_cast<double>(summary.cpu_time_ms) / 1000) + " s" + source),
       line("CPU average", fixed(summary.cpu_average_percent) + " %"),
       line("CPU peak", fixed(summary.cpu_peak_percent) + " %"),
-      line("peak resident", peak_text(summary)),
+      line("peak " + summary.memory_measure.value_or("resident"), peak_text(summary)),
       line("read", format_bytes(static_cast<double>(summary.read_bytes)) + source),
       line("written", format_bytes(static_cast<double>(summary.written_bytes)) + source),
       line("left running", left_text(summary)),

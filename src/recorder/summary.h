@@ -76,6 +76,12 @@ struct Summary {
   uint64_t written_bytes = 0;
   std::vector<LeftProcess> left_running;  // by pid
   bool killed = false;
+  // --pid given again: the other processes watched with `pid` as one tree.
+  std::vector<uint32_t> more_pids;
+  // What the memory figures measure, where not the resident size: "PSS", or "private" (the
+  // private working set), with what the text adds after the figure.
+  std::optional<std::string> memory_measure;
+  std::string memory_note;
 };
 
 TotalsSource totals_source(const std::optional<KernelUsage>& kernel, double sampled_cpu_time_ms,
@@ -85,12 +91,20 @@ class SummaryRecorder {
  public:
   SummaryRecorder(std::vector<std::string> command, uint32_t pid, uint64_t started_at_unix_ms);
 
+  // The other processes watched with `pid` (--pid given again), and what the memory figures
+  // measure where not the resident size: named in the summary.
+  void describe(std::vector<uint32_t> more_pids, std::optional<std::string> memory_measure,
+                std::string memory_note);
+
   void add(const Sample& sample);
   Summary finish(const Ending& ending) const;
 
  private:
   std::vector<std::string> command_;
   uint32_t pid_;
+  std::vector<uint32_t> more_pids_;
+  std::optional<std::string> memory_measure_;
+  std::string memory_note_;
   uint64_t started_at_unix_ms_;
   KeyMap<uint64_t> cpu_time_ms_;  // the largest CPU time each process showed
   double cpu_peak_percent_ = 0;
