@@ -41,10 +41,10 @@ struct FrameInput {
   size_t width = 80;
   size_t height = 24;
   const std::deque<std::string>* output_tail = nullptr;
-  // The memory column's heading: what the memory figures measure.
-  std::string memory_heading = "RESIDENT";
   // How the run ended, on the last frame ("exited with status 7").
   std::optional<std::string> ending;
+  // The memory column's heading: what the memory figures measure.
+  std::string memory_heading = "RESIDENT";
 };
 
 std::vector<std::string> render_frame(const FrameInput& input);

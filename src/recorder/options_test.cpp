@@ -32,6 +32,21 @@ TEST(RecorderOptions, ValuesAndFlags) {
   EXPECT_TRUE(std::holds_alternative<ShowVersion>(parsed({"--version", "--pid", "x"})));
 }
 
+// The options of the trace, the summary JSON, the memory measure, and --pid given again.
+TEST(RecorderOptions, TraceSummaryMemoryAndSeveralPids) {
+  const auto all = parsed({"--trace", "t.json", "--summary-json=s.json", "--memory", "pss", "--pid",
+                           "7", "--pid=9", "--pid", "12"});
+  const auto& o = std::get<RecorderOptions>(all);
+  EXPECT_EQ(o.trace, "t.json");
+  EXPECT_EQ(o.summary_json, "s.json");
+  EXPECT_EQ(o.memory, MemoryMeasure::Share);
+  EXPECT_EQ(o.pid, 7u);
+  EXPECT_EQ(o.more_pids, (std::vector<uint32_t>{9, 12}));
+  const ParsedArguments plain = parsed({"--memory", "rss", "--pid", "7"});
+  EXPECT_EQ(std::get<RecorderOptions>(plain).memory, MemoryMeasure::Resident);
+  EXPECT_TRUE(std::get<RecorderOptions>(plain).more_pids.empty());
+}
+
 TEST(RecorderOptions, Refusals) {
   // [argv, the message]
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
@@ -40,7 +55,10 @@ TEST(RecorderOptions, Refusals) {
       {{"--pid", "0"}, "--pid must be within 1..4294967295, got 0"},
       {{"--pid", "4294967296"}, "--pid must be within 1..4294967295, got 4294967296"},
       {{"--pid", "-5"}, "--pid must be a whole number, got \"-5\""},
-      {{"--pid", "3", "--pid", "4"}, "--pid can be given once"},
+      {{"--pid", "3", "--pid", "4", "--pid", "3"}, "--pid 3 is given twice"},
+      {{"--pid", "3", "--pid", "x"}, "--pid must be a whole number, got \"x\""},
+      {{"--memory", "uss", "ls"}, "--memory must be rss or pss, got \"uss\""},
+      {{"--trace", "a", "--csv", "a", "ls"}, "a is named as two outputs"},
       {{"--interval", "100", "ls"}, "--interval must be within 250..60000, got 100"},
       {{"--interval", "1e3", "ls"}, "--interval must be a whole number, got \"1e3\""},
       {{"--top", "21", "ls"}, "--top must be within 0..20, got 21"},
