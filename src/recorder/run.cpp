@@ -42,8 +42,9 @@ constexpr milliseconds KILL_TREE_GRACE{1500};
 constexpr milliseconds OUTPUT_DRAIN{500};
 // The view's clock and elapsed time move on at least this often, whatever the interval.
 constexpr milliseconds REDRAW_INTERVAL{1000};
-// The share of the interval a sample may spend reading memory shares (--memory pss).
-constexpr int MEMORY_SHARE_BUDGET_DIVISOR = 4;
+// The share of the interval a sample may spend reading memory shares (--memory pss): the rest
+// of a sample takes milliseconds, so half keeps the sample well within its interval.
+constexpr int MEMORY_SHARE_BUDGET_DIVISOR = 2;
 
 void tell(const std::string& line) { std::fprintf(stderr, "treemon-watch: %s\n", line.c_str()); }
 
@@ -228,8 +229,9 @@ class Run {
     share_sampler_.emplace(milliseconds(options_.interval_ms) / MEMORY_SHARE_BUDGET_DIVISOR);
   }
 
-  // Each row's memory share where the sample measures it, read within the sample's budget; a
-  // row never read yet keeps its resident size.
+  // Each row's memory share where the sample measures it, read within the sample's budget. A
+  // row never read yet counts nothing: its resident size would count the pages it shares, and
+  // one such sample would decide the peak.
   Snapshot measured(Snapshot snapshot) {
     if (!share_sampler_) return snapshot;
     std::vector<ShareMember> members;
@@ -243,10 +245,16 @@ class Run {
     const ShareReading reading = share_sampler_->sample(
         members, [this](uint32_t pid) { return state_->table().read_memory_share(pid); }, clock_);
     for (size_t i = 0; i < rows.size(); ++i) {
-      rows[i]->residentBytes = reading.shares[i].value_or(rows[i]->residentBytes);
+      rows[i]->residentBytes = reading.shares[i].value_or(0);
     }
     if (reading.read_now < members.size()) ++samples_reading_fewer_;
-    rows_without_share_ += reading.never_read + (snapshot.processes.size() - rows.size());
+    rows_without_share_ += reading.never_read;
+    for (ProcessSample& p : snapshot.processes) {
+      if (!identity_of(p.pid)) {
+        p.residentBytes = 0;
+        ++rows_without_share_;
+      }
+    }
     return snapshot;
   }
 
@@ -389,12 +397,12 @@ class Run {
     if (duration_reached_) tell("the run reached its --duration");
     if (samples_reading_fewer_ > 0) {
       tell("--memory pss: " + std::to_string(samples_reading_fewer_) +
-           " samples could not read every process within a quarter of the interval; the "
-           "others kept their latest reading");
+           " samples could not read every process within half the interval; the others "
+           "kept their latest reading");
     }
     if (rows_without_share_ > 0) {
       tell("--memory pss: " + std::to_string(rows_without_share_) +
-           " rows had no reading yet and show resident memory");
+           " rows had no reading yet and count no memory");
     }
     std::string text;
     for (const std::string& line : format_summary(summary)) text += line + "\n";
