@@ -9,7 +9,7 @@
 
 #include "procinfo/linux/proc_parse_linux.h"
 
-namespace treemon {
+namespace treemon::recorder {
 namespace {
 
 uint64_t to_100ns(const timeval& time) {
@@ -67,4 +67,4 @@ std::vector<ReapedChild> ChildReaper::reap_ended() {
   return reaped;
 }
 
-}  // namespace treemon
+}  // namespace treemon::recorder

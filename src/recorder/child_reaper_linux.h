@@ -22,7 +22,7 @@
 #include "procinfo/linux/proc_files_linux.h"
 #include "recorder/tree_totals.h"
 
-namespace treemon {
+namespace treemon::recorder {
 
 struct ReapedChild {
   pid_t pid = 0;
@@ -48,4 +48,4 @@ class ChildReaper {
   TreeUsage reaped_;
 };
 
-}  // namespace treemon
+}  // namespace treemon::recorder

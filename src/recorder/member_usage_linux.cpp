@@ -6,7 +6,7 @@
 #include "base/saturating.h"
 #include "procinfo/linux/proc_parse_linux.h"
 
-namespace treemon {
+namespace treemon::recorder {
 namespace {
 
 // The process's CPU time in 100-ns units from its CPU clock, which the kernel lets any process
@@ -61,4 +61,4 @@ bool MemberUsageReader::read_member(uint32_t pid, KernelReading& reading) {
   return true;
 }
 
-}  // namespace treemon
+}  // namespace treemon::recorder

@@ -17,7 +17,7 @@
 #include "procinfo/linux/proc_files_linux.h"
 #include "recorder/tree_totals.h"
 
-namespace treemon {
+namespace treemon::recorder {
 
 class MemberUsageReader {
  public:
@@ -33,4 +33,4 @@ class MemberUsageReader {
   uint64_t ticks_per_second_ = 100;
 };
 
-}  // namespace treemon
+}  // namespace treemon::recorder

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <unordered_map>
 
-namespace treemon {
+namespace treemon::recorder {
 
 std::vector<uint32_t> parents_first(std::span<const MemberLink> members) {
   std::unordered_map<uint32_t, std::vector<size_t>> children;  // parent pid -> member indexes
@@ -36,4 +36,4 @@ std::vector<uint32_t> parents_first(std::span<const MemberLink> members) {
   return order;
 }
 
-}  // namespace treemon
+}  // namespace treemon::recorder

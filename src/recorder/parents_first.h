@@ -15,7 +15,7 @@
 #include <span>
 #include <vector>
 
-namespace treemon {
+namespace treemon::recorder {
 
 struct MemberLink {
   uint32_t pid = 0;
@@ -24,4 +24,4 @@ struct MemberLink {
 
 std::vector<uint32_t> parents_first(std::span<const MemberLink> members);
 
-}  // namespace treemon
+}  // namespace treemon::recorder

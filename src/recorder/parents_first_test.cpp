@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-namespace treemon {
+namespace treemon::recorder {
 namespace {
 
 TEST(ParentsFirstTest, Orders) {
@@ -30,4 +30,4 @@ TEST(ParentsFirstTest, Orders) {
 }
 
 }  // namespace
-}  // namespace treemon
+}  // namespace treemon::recorder

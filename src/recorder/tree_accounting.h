@@ -13,7 +13,7 @@
 #include "recorder/parents_first.h"
 #include "recorder/tree_totals.h"
 
-namespace treemon {
+namespace treemon::recorder {
 
 // A process of the tree at the latest sample, with what the samples saw of it.
 struct TreeMember {
@@ -30,4 +30,4 @@ class TreeAccounting {
   virtual std::optional<KernelReading> read(std::span<const TreeMember> members) = 0;
 };
 
-}  // namespace treemon
+}  // namespace treemon::recorder

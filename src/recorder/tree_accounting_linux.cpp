@@ -1,6 +1,6 @@
 #include "recorder/tree_accounting_linux.h"
 
-namespace treemon {
+namespace treemon::recorder {
 
 std::optional<KernelReading> LinuxTreeAccounting::read(std::span<const TreeMember> members) {
   links_.clear();
@@ -10,4 +10,4 @@ std::optional<KernelReading> LinuxTreeAccounting::read(std::span<const TreeMembe
   return reading;
 }
 
-}  // namespace treemon
+}  // namespace treemon::recorder

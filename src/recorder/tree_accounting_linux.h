@@ -9,7 +9,7 @@
 #include "recorder/member_usage_linux.h"
 #include "recorder/tree_accounting.h"
 
-namespace treemon {
+namespace treemon::recorder {
 
 class LinuxTreeAccounting final : public TreeAccounting {
  public:
@@ -24,4 +24,4 @@ class LinuxTreeAccounting final : public TreeAccounting {
   std::vector<MemberLink> links_;  // kept for its storage
 };
 
-}  // namespace treemon
+}  // namespace treemon::recorder

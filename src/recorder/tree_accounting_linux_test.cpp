@@ -16,7 +16,7 @@
 
 #include "procinfo/process_table.h"
 
-namespace treemon {
+namespace treemon::recorder {
 namespace {
 
 using std::chrono::milliseconds;
@@ -231,4 +231,4 @@ TEST(TreeAccountingLinuxTest, MemberThatIgnoresSigchldGivesALowerBound) {
 }
 
 }  // namespace
-}  // namespace treemon
+}  // namespace treemon::recorder

@@ -4,7 +4,7 @@
 
 #include "base/saturating.h"
 
-namespace treemon {
+namespace treemon::recorder {
 namespace {
 
 TreeUsage larger_of_each(const TreeUsage& a, const TreeUsage& b) {
@@ -70,4 +70,4 @@ std::optional<TreeRates> rates_between(const TreeUsage& earlier, const TreeUsage
   return rates;
 }
 
-}  // namespace treemon
+}  // namespace treemon::recorder

@@ -26,7 +26,7 @@
 #include <optional>
 #include <string_view>
 
-namespace treemon {
+namespace treemon::recorder {
 
 // Cumulative use since the tree began: CPU time in 100-nanosecond units, I/O in bytes.
 struct TreeUsage {
@@ -79,4 +79,4 @@ struct TreeRates {
 std::optional<TreeRates> rates_between(const TreeUsage& earlier, const TreeUsage& later,
                                        std::chrono::nanoseconds elapsed);
 
-}  // namespace treemon
+}  // namespace treemon::recorder

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-namespace treemon {
+namespace treemon::recorder {
 namespace {
 
 using std::chrono::milliseconds;
@@ -104,4 +104,4 @@ TEST(TreeTotalsTest, SourceNames) {
 }
 
 }  // namespace
-}  // namespace treemon
+}  // namespace treemon::recorder
