@@ -36,7 +36,7 @@ std::string_view totals_source_name(TotalsSource source) {
     case TotalsSource::Samples:
       return "samples";
     case TotalsSource::LowerBound:
-      return "lower bound";
+      return "lowerBound";
   }
   return "samples";
 }

@@ -54,6 +54,7 @@ enum class TotalsSource : uint8_t {
   LowerBound,  // the kernel's count fell below the samples': what the samples saw, at least
 };
 
+// The source's name in the record, the CSV and the summary's JSON.
 std::string_view totals_source_name(TotalsSource source);
 
 struct TreeTotals {

@@ -100,7 +100,7 @@ TEST(TreeTotalsTest, RatesOverTheWallTimeBetweenReadings) {
 TEST(TreeTotalsTest, SourceNames) {
   EXPECT_EQ(totals_source_name(TotalsSource::Kernel), "kernel");
   EXPECT_EQ(totals_source_name(TotalsSource::Samples), "samples");
-  EXPECT_EQ(totals_source_name(TotalsSource::LowerBound), "lower bound");
+  EXPECT_EQ(totals_source_name(TotalsSource::LowerBound), "lowerBound");
 }
 
 }  // namespace
