@@ -107,17 +107,33 @@ TEST(SharedTables, Rates) {
   }
 }
 
+std::optional<KernelReading> table_kernel(const json& k) {
+  if (k.is_null()) return std::nullopt;
+  KernelReading reading;
+  reading.usage = {k.at("cpuTimeMs").get<uint64_t>() * 10000, k.at("readBytes"),
+                   k.at("writtenBytes")};
+  if (k.contains("totalProcesses")) reading.total_processes = k.at("totalProcesses");
+  return reading;
+}
+
 TEST(SharedTables, Summaries) {
   const json table = read_table("summaries.json");
   for (const json& c : table.at("cases")) {
     SCOPED_TRACE(c.at("name").get<std::string>());
-    SummaryRecorder recorder(c.at("command"), c.at("pid"), 0);
+    const std::vector<std::string> command = c.at("command");
+    SummaryRecorder recorder(command, c.at("pid"), 0);
     RateTracker tracker(true);
+    TreeSeries series(command.empty() ? std::nullopt : std::optional<uint64_t>(0));
     std::vector<ProcessSample> last;
-    for (const json& s : c.at("snapshots")) {
+    ASSERT_EQ(c.at("snapshots").size(), c.at("tree").size());
+    for (size_t i = 0; i < c.at("snapshots").size(); ++i) {
+      const json& s = c.at("snapshots")[i];
       const Snapshot snapshot = table_snapshot(s, 0);
       const RateMap rates = tracker.update(snapshot);
-      const TreeFigures tree = tree_figures(snapshot, rates);
+      const TreeFigures tree = series.next(snapshot, rates, table_kernel(s.at("kernel")));
+      const json& expected = c.at("tree")[i];
+      EXPECT_NEAR(tree.cpu_percent, expected.at("cpuPercent").get<double>(), 1e-9) << i + 1;
+      EXPECT_EQ(totals_source_name(tree.totals.source), expected.at("totalsFrom")) << i + 1;
       recorder.add(Sample{snapshot, rates, tree});
       last = snapshot.processes;
     }
@@ -133,10 +149,6 @@ TEST(SharedTables, Summaries) {
       ASSERT_NE(p, last.end());
       ending.left_running.push_back(
           {pid, std::string(p->name.view()), std::string(p->command.view())});
-    }
-    if (!e.at("kernel").is_null()) {
-      const json& k = e.at("kernel");
-      ending.kernel = KernelUsage{k.at("cpuTimeMs"), k.at("readBytes"), k.at("writtenBytes")};
     }
     const Summary summary = recorder.finish(ending);
     const std::string line = summary_line(summary);
