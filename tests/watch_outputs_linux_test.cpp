@@ -144,6 +144,7 @@ TEST(WatchOutputs, MakeBuildTraceHasEveryProcessAndTheTreesCpu) {
   std::set<uint32_t> csv_pids;
   while (std::getline(csv, line)) {
     const size_t first = line.find(',');
+    if (line[first + 1] == ',') continue;  // a row of the tree's figures alone
     csv_pids.insert(static_cast<uint32_t>(std::stoul(line.substr(first + 1))));
   }
   EXPECT_GE(csv_pids.size(), 3u);

@@ -80,7 +80,7 @@ Status wire(const CommandOutput& output, StandardHandles& handles, StartedComman
 }  // namespace
 
 Result<StartedCommand> start_command(const std::vector<std::string>& command,
-                                     const CommandOutput& output) {
+                                     const CommandOutput& output, const JobObject* job) {
   const std::string name = printable(command.front());
   StartedCommand started;
   StandardHandles handles;
@@ -95,12 +95,17 @@ Result<StartedCommand> start_command(const std::vector<std::string>& command,
   startup.hStdError = handles.error.get();
   std::wstring line = wide_from_utf8(windows_command_line(command));
   PROCESS_INFORMATION info{};
-  if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                        &info)) {
+  const DWORD flags = job != nullptr ? CREATE_SUSPENDED : 0;
+  if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, flags, nullptr, nullptr,
+                        &startup, &info)) {
     return Status::error("cannot start " + name + ": " + last_win32_error_text());
   }
-  ::CloseHandle(info.hThread);
+  const UniqueHandle thread(info.hThread);
   started.process.reset(info.hProcess);
+  if (job != nullptr) {
+    started.in_job = job->assign(info.hProcess).ok();
+    ::ResumeThread(thread.get());
+  }
   started.pid = info.dwProcessId;
   return started;
 }

@@ -19,13 +19,19 @@ std::string csv_rows(const Sample& sample, uint64_t started_at_unix_ms) {
   const uint64_t at = sample.snapshot.sampledAtUnixMs;
   const std::string time =
       fixed(static_cast<double>(at > started_at_unix_ms ? at - started_at_unix_ms : 0) / 1000, 3);
+  const TreeFigures& tree = sample.tree;
+  const std::string tree_fields = ',' + fixed(tree.cpu_percent) + ',' +
+                                  fixed(tree.read_per_second, 0) + ',' +
+                                  fixed(tree.write_per_second, 0) + ',' +
+                                  std::string(totals_source_name(tree.totals.source)) + '\n';
+  if (sample.snapshot.processes.empty()) return time + ",,,,,,,," + tree_fields;
   std::string rows;
   for (const ProcessSample& p : sample.snapshot.processes) {
     const Rates& r = rates_of(sample.rates, p);
     rows += time + ',' + std::to_string(p.pid) + ',' + std::to_string(p.ppid) + ',' +
             field(p.name.view()) + ',' + fixed(r.cpu_percent) + ',' +
             std::to_string(p.residentBytes) + ',' + fixed(r.read_per_second, 0) + ',' +
-            fixed(r.write_per_second, 0) + ',' + field(p.command.view()) + '\n';
+            fixed(r.write_per_second, 0) + ',' + field(p.command.view()) + tree_fields;
   }
   return rows;
 }
@@ -42,8 +48,6 @@ CsvWriter::CsvWriter(OutputFile file, uint64_t started_at_unix_ms, std::string_v
   file_.write(csv_header(memory_column));
 }
 
-void CsvWriter::take(const Sample& sample) {
-  if (!sample.snapshot.processes.empty()) file_.write(csv_rows(sample, started_at_unix_ms_));
-}
+void CsvWriter::take(const Sample& sample) { file_.write(csv_rows(sample, started_at_unix_ms_)); }
 
 }  // namespace treemon::recorder

@@ -6,6 +6,10 @@
 //  2. Names and commands pass through printable(): no control byte a process chose (an escape
 //     sequence, a line break) reaches the file raw.
 //  3. time_s counts from the start of the run, three decimals, never negative.
+//  4. Every row of a sample carries the tree's figures at that sample (tree_figures.h): its rates
+//     over the interval that ends at time_s, and which count they come from. A sample that lists
+//     no process has one row of the tree's figures alone, so that the tree's rates cover every
+//     interval of the run.
 // csv_rows is pure; the writer belongs to the main thread.
 #pragma once
 
@@ -20,7 +24,8 @@
 namespace treemon::recorder {
 
 inline constexpr std::string_view CSV_HEADER =
-    "time_s,pid,ppid,name,cpu_percent,resident_bytes,read_bytes_per_s,write_bytes_per_s,command\n";
+    "time_s,pid,ppid,name,cpu_percent,resident_bytes,read_bytes_per_s,write_bytes_per_s,command,"
+    "tree_cpu_percent,tree_read_bytes_per_s,tree_write_bytes_per_s,tree_figures_from\n";
 
 // The header with another name for the memory column ("pss_bytes"), for memory measured otherwise.
 std::string csv_header(std::string_view memory_column);

@@ -106,12 +106,18 @@ void counts(JsonWriter& json, const Summary& s) {
   optional_member(json, "signal", s.signal);
   json.name("processesSeen");
   json.u64(s.processes_seen);
+  json.name("processesTotal");
+  if (s.processes_total) {
+    json.u64(*s.processes_total);
+  } else {
+    json.null();
+  }
   json.name("cpuTimeMs");
   json.u64(s.cpu_time_ms);
   json.name("cpuAveragePercent");
   json.float64(s.cpu_average_percent);
   json.name("totalsFrom");
-  json.string(s.totals_from == TotalsSource::Kernel ? "kernel" : "samples");
+  json.string(totals_source_name(s.totals_from));
   json.name("cpuPeakPercent");
   json.float64(s.cpu_peak_percent);
   json.name("peakResidentBytes");
@@ -130,6 +136,43 @@ std::string snapshot_line(const Snapshot& snapshot) {
   TextSink sink(text);
   static_cast<void>(write_event(SnapshotEvent{&snapshot}, sink));
   return escape_del_and_c1(text) + "\n";
+}
+
+std::string tree_line(const Sample& sample) {
+  const TreeFigures& tree = sample.tree;
+  std::string text;
+  TextSink sink(text);
+  JsonWriter json(sink);
+  json.begin_object();
+  json.name("type");
+  json.string("tree");
+  json.name("sequence");
+  json.u64(sample.snapshot.sequence);
+  json.name("sampledAtUnixMs");
+  json.u64(sample.snapshot.sampledAtUnixMs);
+  json.name("cpuPercent");
+  json.float64(tree.cpu_percent);
+  json.name("readBytesPerSecond");
+  json.float64(tree.read_per_second);
+  json.name("writeBytesPerSecond");
+  json.float64(tree.write_per_second);
+  json.name("cpuTimeMs");
+  json.float64(static_cast<double>(tree.totals.usage.cpu_100ns) / 10000);
+  json.name("readBytes");
+  json.u64(tree.totals.usage.read_bytes);
+  json.name("writtenBytes");
+  json.u64(tree.totals.usage.written_bytes);
+  json.name("totalsFrom");
+  json.string(totals_source_name(tree.totals.source));
+  json.name("processesTotal");
+  if (tree.total_processes) {
+    json.u64(*tree.total_processes);
+  } else {
+    json.null();
+  }
+  json.end_object();
+  static_cast<void>(json.finish());
+  return text + "\n";
 }
 
 std::string summary_line(const Summary& summary) {

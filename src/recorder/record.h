@@ -1,5 +1,6 @@
 // The JSONL record: every snapshot one JSON object per line, in the form the monitor writes it,
-// and the summary object last.
+// each followed by the tree's figures at that sample (a "tree" line, tree_figures.h), and the
+// summary object last.
 //
 // Contract:
 //  1. Each line is one complete JSON object followed by a line feed.
@@ -19,12 +20,19 @@
 namespace treemon::recorder {
 
 std::string snapshot_line(const Snapshot& snapshot);
+// {"type":"tree","sequence":..,"sampledAtUnixMs":..,"cpuPercent":..,"readBytesPerSecond":..,
+// "writeBytesPerSecond":..,"cpuTimeMs":..,"readBytes":..,"writtenBytes":..,"totalsFrom":..,
+// "processesTotal":..}: the rates over the interval that ends at sampledAtUnixMs, and the
+// cumulative figures they come from.
+std::string tree_line(const Sample& sample);
 std::string summary_line(const Summary& summary);
 
 class RecordWriter final : public SampleWriter {
  public:
   explicit RecordWriter(OutputFile file) : file_(std::move(file)) {}
-  void take(const Sample& sample) override { file_.write(snapshot_line(sample.snapshot)); }
+  void take(const Sample& sample) override {
+    file_.write(snapshot_line(sample.snapshot) + tree_line(sample));
+  }
   void finish(const Summary& summary) override { file_.write(summary_line(summary)); }
   std::optional<std::string> problem() const override { return file_.problem(); }
 

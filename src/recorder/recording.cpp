@@ -16,17 +16,18 @@ void SeenProcesses::saw(const ProcessKey& key) {
 
 std::vector<ProcessKey> SeenProcesses::keys() const { return {order_.begin(), order_.end()}; }
 
-Recording::Recording(bool children_fold_into_parent, SummaryRecorder summary,
-                     std::vector<std::unique_ptr<SampleWriter>> writers)
+Recording::Recording(bool children_fold_into_parent, std::optional<uint64_t> started_at_unix_ms,
+                     SummaryRecorder summary, std::vector<std::unique_ptr<SampleWriter>> writers)
     : rates_(children_fold_into_parent),
+      tree_(started_at_unix_ms),
       summary_(std::move(summary)),
       writers_(std::move(writers)) {}
 
-void Recording::take(const Snapshot& snapshot) {
+void Recording::take(const Snapshot& snapshot, const std::optional<KernelReading>& kernel) {
   if (snapshot.sequence <= last_sequence_) return;
   last_sequence_ = snapshot.sequence;
   RateMap rates = rates_.update(snapshot);
-  const TreeFigures tree = tree_figures(snapshot, rates);
+  const TreeFigures tree = tree_.next(snapshot, rates, kernel);
   const Sample sample{snapshot, rates, tree};
   summary_.add(sample);
   for (const auto& writer : writers_) writer->take(sample);

@@ -55,10 +55,12 @@ class SeenProcesses {
 
 class Recording {
  public:
-  Recording(bool children_fold_into_parent, SummaryRecorder summary,
-            std::vector<std::unique_ptr<SampleWriter>> writers);
+  // `started_at_unix_ms` as TreeSeries takes it.
+  Recording(bool children_fold_into_parent, std::optional<uint64_t> started_at_unix_ms,
+            SummaryRecorder summary, std::vector<std::unique_ptr<SampleWriter>> writers);
 
-  void take(const Snapshot& snapshot);
+  // `kernel`: the OS's count of the tree read right after the snapshot, if it keeps one.
+  void take(const Snapshot& snapshot, const std::optional<KernelReading>& kernel);
 
   struct Latest {
     Snapshot snapshot;
@@ -73,6 +75,7 @@ class Recording {
 
  private:
   RateTracker rates_;
+  TreeSeries tree_;
   SummaryRecorder summary_;
   std::vector<std::unique_ptr<SampleWriter>> writers_;
   SeenProcesses seen_;

@@ -176,17 +176,20 @@ class Run {
       }
       root_ = *pid;
     }
+    tree_root_ = options_.pid ? root_ : session_.tree_root(root_);
     platform_ = make_system_platform();
     state_ = std::make_unique<SamplerState>(*platform_);
     refresh_for_configure(*state_);
     ExternalProcessMap more;
     for (uint32_t pid : options_.more_pids) more.emplace(pid, std::nullopt);
-    watched_ = watch(*state_, root_, std::move(more));
+    watched_ = watch(*state_, tree_root_, std::move(more));
     choose_memory_measure();
     SummaryRecorder summary(options_.command, root_, started_at_ms_);
     summary.describe(options_.more_pids, memory_names_.summary_measure, memory_names_.summary_note);
-    recording_.emplace(platform_name() == "linux", std::move(summary), writers());
-    const Snapshot first = sample(*state_, *watched_, std::nullopt);
+    const std::optional<uint64_t> tree_began =
+        options_.pid ? std::nullopt : std::optional<uint64_t>(started_at_ms_);
+    recording_.emplace(platform_name() == "linux", tree_began, std::move(summary), writers());
+    const Snapshot first = sample_tree();
     for (uint32_t pid : watched_pids()) {
       if (options_.pid && !watched_process_runs(first, pid)) {
         tell("no process with pid " + std::to_string(pid));
@@ -258,8 +261,6 @@ class Run {
     return snapshot;
   }
 
-  void take(const Snapshot& snapshot) { recording_->take(measured(snapshot)); }
-
   std::vector<std::unique_ptr<SampleWriter>> writers() {
     std::vector<std::unique_ptr<SampleWriter>> list;
     if (outputs_.record)
@@ -317,6 +318,28 @@ class Run {
     next_draw_ = clock_.monotonic_now() + REDRAW_INTERVAL;
   }
 
+  // One sample of the tree, without the tool's own row where the tool is the tree's root.
+  Snapshot sample_tree() { return without_tool(sample(*state_, *watched_, std::nullopt)); }
+
+  Snapshot without_tool(Snapshot snapshot) const {
+    if (tree_root_ == root_) return snapshot;
+    std::erase_if(snapshot.processes,
+                  [this](const ProcessSample& p) { return p.pid == tree_root_; });
+    snapshot.retainedProcessCount = snapshot.processes.size();
+    return snapshot;
+  }
+
+  // Takes a sample in, with the OS's count of the tree read right after it.
+  void take(const Snapshot& snapshot) {
+    members_.clear();
+    for (const ProcessSample& p : snapshot.processes) {
+      members_.push_back(
+          {{p.pid, p.ppid}, p.startTimeMs, {p.cpuTimeMs * 10000, p.ioReadBytes, p.ioWriteBytes}});
+    }
+    const std::optional<KernelReading> kernel = session_.tree_accounting().read(members_);
+    recording_->take(measured(snapshot), kernel);
+  }
+
   // Samples until the command ends, the watched process ends, --duration or a stop request.
   void follow() {
     MonoTime next_sample = clock_.monotonic_now() + milliseconds(options_.interval_ms);
@@ -350,7 +373,7 @@ class Run {
         continue;
       }
       if (now < next_sample) continue;
-      const Snapshot snapshot = sample(*state_, *watched_, std::nullopt);
+      const Snapshot snapshot = sample_tree();
       take(snapshot);
       draw();
       next_sample =
@@ -361,7 +384,8 @@ class Run {
 
   // --duration with a command: every process the tool knows in its tree, and those it left.
   void end_tree() {
-    const Snapshot now = still_running(*state_, recording_->seen().keys(), root_, NO_PROCESS);
+    const Snapshot now =
+        without_tool(still_running(*state_, recording_->seen().keys(), tree_root_, NO_PROCESS));
     end_processes(*state_, session_, now.processes, NO_PROCESS, DURATION_GRACE);
   }
 
@@ -371,7 +395,10 @@ class Run {
     bool killed = false;
     const bool interrupted_watch = options_.pid && stop_;
     if (!interrupted_watch) {
-      const Snapshot last = still_running(*state_, recording_->seen().keys(), NO_PROCESS, root_);
+      // Under the tool as subreaper, what the command left is still the tool's tree.
+      const uint32_t leftovers_root = tree_root_ == root_ ? NO_PROCESS : tree_root_;
+      const Snapshot last =
+          without_tool(still_running(*state_, recording_->seen().keys(), leftovers_root, root_));
       left = last.processes;
       take(last);
       if (options_.kill_tree && !left.empty()) {
@@ -387,7 +414,6 @@ class Run {
     if (end_) {
       ending.exit_status = end_->status;
       ending.signal = end_->signal;
-      ending.kernel = end_->usage;
     }
     ending.wall_time_ms = std::chrono::duration<double, std::milli>(ended - started_).count();
     ending.left_running = listed(left);
@@ -423,6 +449,8 @@ class Run {
   uint64_t started_at_ms_ = 0;
   MonoTime started_;
   uint32_t root_ = 0;
+  uint32_t tree_root_ = 0;  // whose descendants are sampled: root_, or the tool as subreaper
+  std::vector<TreeMember> members_;
   std::unique_ptr<ProcessPlatform> platform_;
   std::unique_ptr<SamplerState> state_;
   std::optional<WatchedProcesses> watched_;

@@ -10,8 +10,10 @@
 //     then on stop requests are held for wait() instead of ending the tool.
 //  2. The command runs in the caller's current folder, in the tool's process group, with the
 //     caller's standard input; its output goes where CommandOutput says.
-//  3. The command is reaped as soon as it ends, and the kernel's counts of its whole reaped tree
-//     are read at that moment (where the kernel keeps them).
+//  3. The command is reaped as soon as it ends. Where the OS can count the command's whole tree
+//     (tree_accounting.h), the session sets that up before the command starts: on Linux the
+//     tool becomes the tree's subreaper and reaps every child itself, so the tree to sample is
+//     everything under the tool (tree_root()); on Windows the command starts in a job.
 //  4. wait() returns at its deadline or earlier, when something happened; what happened is
 //     then taken with the take_ calls, each told once.
 // Main thread only.
@@ -28,6 +30,7 @@
 #include "base/status.h"
 #include "recorder/output_tail.h"
 #include "recorder/summary.h"
+#include "recorder/tree_accounting.h"
 
 namespace treemon::recorder {
 
@@ -47,7 +50,6 @@ struct CommandOutput {
 struct CommandEnd {
   uint32_t status = 0;                // the exit status; 128 + N for signal N on POSIX
   std::optional<std::string> signal;  // "SIGTERM" when a signal ended it
-  std::optional<KernelUsage> usage;   // the kernel's counts of the whole reaped tree
 };
 
 // How the tool is asked to stop, and the status that says so (130 for Ctrl-C).
@@ -64,6 +66,14 @@ class Session {
   // Starts the command; its pid, or the message that says why it could not start.
   virtual Result<uint32_t> start(const std::vector<std::string>& command,
                                  const CommandOutput& output) = 0;
+
+  // The process whose descendants are the tree to sample: the command's pid, or the tool itself
+  // where the tool is the tree's subreaper (its own row is then not the tree's).
+  virtual uint32_t tree_root(uint32_t command_pid) const { return command_pid; }
+
+  // The OS's count of the tree: of the command's tree after start(), of the watched process's
+  // tree without it. Owned by the session; reading it reaps what has ended first.
+  virtual TreeAccounting& tree_accounting() = 0;
 
   // Blocks until `deadline` or until something is to be taken; passes the command's output on
   // meanwhile.

@@ -1,12 +1,12 @@
 // The session on Linux: one thread. The stop signals, SIGWINCH and SIGCHLD are blocked and read
-// from a signalfd, which wait() polls with the command's output pipes; the command is reaped by
-// wait4, whose resource usage is the CPU time of its whole reaped tree, to the microsecond.
-// The tree's I/O is what this process's counters (/proc/self/io) gained from reaped children:
-// their growth beyond what the tool's one thread did itself.
+// from a signalfd, which wait() polls with the command's output pipes. Before the command starts
+// the tool becomes the subreaper of its tree, and from then on every child of the tool (the
+// command, and the orphans of its tree) is reaped by the one ChildReaper, which counts what each
+// used; the command's end is one of those reaps. Blocking SIGCHLD is not ignoring it: the kernel
+// still leaves every ended child for the reaper.
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,9 +16,10 @@
 #include <chrono>
 #include <cstring>
 
-#include "procinfo/linux/proc_parse_linux.h"
+#include "recorder/child_reaper_linux.h"
 #include "recorder/command_start_linux.h"
 #include "recorder/session.h"
+#include "recorder/tree_accounting_linux.h"
 
 namespace treemon::recorder {
 namespace {
@@ -45,41 +46,25 @@ void hold_closed_standard_streams() {
   }
 }
 
-std::optional<linux_proc::IoFields> io_of(const char* path) {
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  char text[512];
-  ssize_t n = 0;
-  do {
-    n = ::read(fd, text, sizeof text - 1);
-  } while (n < 0 && errno == EINTR);
-  ::close(fd);
-  if (n <= 0) return std::nullopt;
-  return linux_proc::parse_io(std::string_view(text, static_cast<size_t>(n)));
-}
-
-// What reaped children read and wrote, as far as this process's counters hold it. The thread's
-// own counters are read first, so the reading of the process's file counts in both.
-std::optional<linux_proc::IoFields> children_io() {
-  const std::optional<linux_proc::IoFields> own = io_of("/proc/thread-self/io");
-  const std::optional<linux_proc::IoFields> all = io_of("/proc/self/io");
-  if (!own || !all) return std::nullopt;
-  return linux_proc::IoFields{all->rchar > own->rchar ? all->rchar - own->rchar : 0,
-                              all->wchar > own->wchar ? all->wchar - own->wchar : 0};
-}
-
-uint64_t grown(uint64_t after, uint64_t before) { return after > before ? after - before : 0; }
-
-double ms_of(const timeval& time) {
-  return static_cast<double>(time.tv_sec) * 1000 + static_cast<double>(time.tv_usec) / 1000;
-}
-
 std::string signal_name(int signal_number) {
   if (const char* name = ::sigabbrev_np(signal_number)) return std::string("SIG") + name;
   return "signal " + std::to_string(signal_number);
 }
 
-class LinuxSession final : public Session {
+CommandEnd command_end(int status) {
+  CommandEnd end;
+  if (WIFSIGNALED(status)) {
+    end.status = 128 + static_cast<uint32_t>(WTERMSIG(status));
+    end.signal = signal_name(WTERMSIG(status));
+  } else {
+    end.status = static_cast<uint32_t>(WEXITSTATUS(status));
+  }
+  return end;
+}
+
+// The session is also the tree's accounting: reading it reaps first, so that a child that ended
+// counts once, in what the reaper took, and never both there and as a live member.
+class LinuxSession final : public Session, private TreeAccounting {
  public:
   LinuxSession() : inherited_(note_inherited_state()) {
     hold_closed_standard_streams();
@@ -92,7 +77,7 @@ class LinuxSession final : public Session {
 
   Result<uint32_t> start(const std::vector<std::string>& command,
                          const CommandOutput& output) override {
-    io_before_ = children_io();
+    subreaper_ = ChildReaper::become_subreaper().ok();
     Result<StartedCommand> started = start_command(command, output, inherited_);
     if (!started.ok()) return started.status();
     pid_ = started->pid;
@@ -101,6 +86,12 @@ class LinuxSession final : public Session {
     tail_ = output.tail;
     return static_cast<uint32_t>(pid_);
   }
+
+  uint32_t tree_root(uint32_t command_pid) const override {
+    return subreaper_ ? static_cast<uint32_t>(::getpid()) : command_pid;
+  }
+
+  TreeAccounting& tree_accounting() override { return *this; }
 
   void wait(MonoTime deadline) override {
     if (something_to_take()) return;
@@ -169,30 +160,19 @@ class LinuxSession final : public Session {
     reap();
   }
 
+  std::optional<KernelReading> read(std::span<const TreeMember> members) override {
+    reap();
+    if (!accounting_) accounting_.emplace(subreaper_ ? &reaper_ : nullptr);
+    return accounting_->read(members);
+  }
+
   void reap() {
-    if (pid_ <= 0 || reaped_) return;
-    int status = 0;
-    rusage usage{};
-    pid_t done = 0;
-    do {
-      done = ::wait4(pid_, &status, WNOHANG, &usage);
-    } while (done < 0 && errno == EINTR);
-    if (done != pid_) return;
-    reaped_ = true;
-    CommandEnd end;
-    if (WIFSIGNALED(status)) {
-      end.status = 128 + static_cast<uint32_t>(WTERMSIG(status));
-      end.signal = signal_name(WTERMSIG(status));
-    } else {
-      end.status = static_cast<uint32_t>(WEXITSTATUS(status));
+    for (const ReapedChild& child : reaper_.reap_ended()) {
+      if (child.pid == pid_ && !reaped_) {
+        reaped_ = true;
+        end_ = command_end(child.wait_status);
+      }
     }
-    const std::optional<linux_proc::IoFields> io_after = children_io();
-    if (io_before_ && io_after) {
-      end.usage = KernelUsage{ms_of(usage.ru_utime) + ms_of(usage.ru_stime),
-                              grown(io_after->rchar, io_before_->rchar),
-                              grown(io_after->wchar, io_before_->wchar)};
-    }
-    end_ = std::move(end);
   }
 
   void read_stream(size_t index) {
@@ -215,7 +195,9 @@ class LinuxSession final : public Session {
   UniqueFd signals_;
   pid_t pid_ = -1;
   bool reaped_ = false;
-  std::optional<linux_proc::IoFields> io_before_;
+  bool subreaper_ = false;
+  ChildReaper reaper_;
+  std::optional<LinuxTreeAccounting> accounting_;
   std::array<UniqueFd, 2> streams_;
   OutputTail* tail_ = nullptr;
   std::optional<CommandEnd> end_;

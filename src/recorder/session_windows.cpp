@@ -1,8 +1,8 @@
 // The session on Windows. The console's events (Ctrl+C, Ctrl+Break, its closing) arrive on a
 // thread of the system's, which notes them and sets an event; the command's output, when it comes
 // to the tool, is read by one thread per pipe into a shared queue with an event of its own; wait()
-// waits for the command's process, and those events, together. The kernel keeps no reading of a
-// finished tree here, so the summary's totals come from the samples.
+// waits for the command's process, and those events, together. The command starts in a job of its
+// own, whose accounting counts the whole tree (tree_accounting_windows.h).
 
 #include <atomic>
 #include <deque>
@@ -15,6 +15,7 @@
 #include "base/win32_windows.h"
 #include "recorder/command_start_windows.h"
 #include "recorder/session.h"
+#include "recorder/tree_accounting_windows.h"
 
 namespace treemon::recorder {
 namespace {
@@ -88,8 +89,11 @@ class WindowsSession final : public Session {
 
   Result<uint32_t> start(const std::vector<std::string>& command,
                          const CommandOutput& output) override {
-    Result<StartedCommand> started = start_command(command, output);
+    Result<JobObject> job = JobObject::create();
+    Result<StartedCommand> started =
+        start_command(command, output, job.ok() ? &job.value() : nullptr);
     if (!started.ok()) return started.status();
+    if (job.ok() && started->in_job) accounting_.emplace(std::move(job.value()));
     process_ = std::move(started->process);
     tail_ = output.tail;
     if (started->output) {
@@ -98,6 +102,11 @@ class WindowsSession final : public Session {
       open_streams_ = 2;
     }
     return static_cast<uint32_t>(started->pid);
+  }
+
+  TreeAccounting& tree_accounting() override {
+    if (!accounting_) accounting_.emplace(std::nullopt);
+    return *accounting_;
   }
 
   void wait(MonoTime deadline) override {
@@ -151,7 +160,7 @@ class WindowsSession final : public Session {
     if (!process_ || end_ || ::WaitForSingleObject(process_.get(), 0) != WAIT_OBJECT_0) return;
     DWORD code = 0;
     ::GetExitCodeProcess(process_.get(), &code);
-    end_ = CommandEnd{static_cast<uint32_t>(code), std::nullopt, std::nullopt};
+    end_ = CommandEnd{static_cast<uint32_t>(code), std::nullopt};
   }
 
   void pass_output_on() {
@@ -165,6 +174,7 @@ class WindowsSession final : public Session {
     }
   }
 
+  std::optional<JobTreeAccounting> accounting_;
   ConsoleEvents* events_ = nullptr;
   std::shared_ptr<OutputQueue> queue_ = std::make_shared<OutputQueue>();
   UniqueHandle process_;

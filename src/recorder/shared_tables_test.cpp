@@ -66,7 +66,8 @@ json rates_json(const Rates& r) {
 }
 
 TEST(SharedTables, CommandLines) {
-  for (const json& row : read_table("command_lines.json").at("commandLines")) {
+  const json table = read_table("command_lines.json");
+  for (const json& row : table.at("commandLines")) {
     const std::vector<std::string> argv = row.at("argv");
     SCOPED_TRACE(row.dump());
     const ParsedArguments parsed = parse_arguments(argv);
@@ -84,7 +85,8 @@ TEST(SharedTables, CommandLines) {
 }
 
 TEST(SharedTables, Rates) {
-  for (const json& c : read_table("rates.json").at("cases")) {
+  const json table = read_table("rates.json");
+  for (const json& c : table.at("cases")) {
     SCOPED_TRACE(c.at("name").get<std::string>());
     RateTracker tracker(c.at("childrenFoldIntoParent"));
     ASSERT_EQ(c.at("snapshots").size(), c.at("expected").size());
@@ -105,16 +107,33 @@ TEST(SharedTables, Rates) {
   }
 }
 
+std::optional<KernelReading> table_kernel(const json& k) {
+  if (k.is_null()) return std::nullopt;
+  KernelReading reading;
+  reading.usage = {k.at("cpuTimeMs").get<uint64_t>() * 10000, k.at("readBytes"),
+                   k.at("writtenBytes")};
+  if (k.contains("totalProcesses")) reading.total_processes = k.at("totalProcesses");
+  return reading;
+}
+
 TEST(SharedTables, Summaries) {
-  for (const json& c : read_table("summaries.json").at("cases")) {
+  const json table = read_table("summaries.json");
+  for (const json& c : table.at("cases")) {
     SCOPED_TRACE(c.at("name").get<std::string>());
-    SummaryRecorder recorder(c.at("command"), c.at("pid"), 0);
+    const std::vector<std::string> command = c.at("command");
+    SummaryRecorder recorder(command, c.at("pid"), 0);
     RateTracker tracker(true);
+    TreeSeries series(command.empty() ? std::nullopt : std::optional<uint64_t>(0));
     std::vector<ProcessSample> last;
-    for (const json& s : c.at("snapshots")) {
+    ASSERT_EQ(c.at("snapshots").size(), c.at("tree").size());
+    for (size_t i = 0; i < c.at("snapshots").size(); ++i) {
+      const json& s = c.at("snapshots")[i];
       const Snapshot snapshot = table_snapshot(s, 0);
       const RateMap rates = tracker.update(snapshot);
-      const TreeFigures tree = tree_figures(snapshot, rates);
+      const TreeFigures tree = series.next(snapshot, rates, table_kernel(s.at("kernel")));
+      const json& expected = c.at("tree")[i];
+      EXPECT_NEAR(tree.cpu_percent, expected.at("cpuPercent").get<double>(), 1e-9) << i + 1;
+      EXPECT_EQ(totals_source_name(tree.totals.source), expected.at("totalsFrom")) << i + 1;
       recorder.add(Sample{snapshot, rates, tree});
       last = snapshot.processes;
     }
@@ -130,10 +149,6 @@ TEST(SharedTables, Summaries) {
       ASSERT_NE(p, last.end());
       ending.left_running.push_back(
           {pid, std::string(p->name.view()), std::string(p->command.view())});
-    }
-    if (!e.at("kernel").is_null()) {
-      const json& k = e.at("kernel");
-      ending.kernel = KernelUsage{k.at("cpuTimeMs"), k.at("readBytes"), k.at("writtenBytes")};
     }
     const Summary summary = recorder.finish(ending);
     const std::string line = summary_line(summary);

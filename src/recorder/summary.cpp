@@ -70,14 +70,27 @@ std::string left_text(const Summary& summary) {
   return text;
 }
 
-}  // namespace
-
-TotalsSource totals_source(const std::optional<KernelUsage>& kernel, double sampled_cpu_time_ms,
-                           size_t left_running) {
-  if (!kernel || left_running > 0) return TotalsSource::Samples;
-  return sampled_cpu_time_ms > kernel->cpu_time_ms + KERNEL_CPU_SLACK_MS ? TotalsSource::Samples
-                                                                         : TotalsSource::Kernel;
+std::string source_text(TotalsSource source) {
+  switch (source) {
+    case TotalsSource::Kernel:
+      return " (exact, from the kernel)";
+    case TotalsSource::Samples:
+      return " (at least, from samples)";
+    case TotalsSource::LowerBound:
+      return " (at least: some processes escaped the kernel's count)";
+  }
+  return "";
 }
+
+std::string seen_text(const Summary& summary) {
+  const std::string seen = std::to_string(summary.processes_seen);
+  if (!summary.processes_total) return seen;
+  const uint64_t total = std::max(*summary.processes_total, summary.processes_seen);
+  return seen + " of " + std::to_string(total) + " (" +
+         std::to_string(total - summary.processes_seen) + " never seen)";
+}
+
+}  // namespace
 
 SummaryRecorder::SummaryRecorder(std::vector<std::string> command, uint32_t pid,
                                  uint64_t started_at_unix_ms)
@@ -92,40 +105,40 @@ void SummaryRecorder::describe(std::vector<uint32_t> more_pids,
 
 void SummaryRecorder::add(const Sample& sample) {
   for (const ProcessSample& p : sample.snapshot.processes) {
-    uint64_t& cpu = cpu_time_ms_[key_of(p)];
-    cpu = std::max(cpu, p.cpuTimeMs);
+    seen_.insert(key_of(p));
     if (!peak_process_ || p.residentBytes > peak_process_->resident_bytes) {
       peak_process_ = PeakProcess{p.pid, std::string(p.name.view()), p.residentBytes};
     }
   }
-  read_bytes_ += sample.tree.read_bytes;
-  written_bytes_ += sample.tree.write_bytes;
+  // A command's tree began with nothing used; a running process had used what it had.
+  if (!baseline_) baseline_ = command_.empty() ? sample.tree.totals.usage : TreeUsage{};
+  last_ = sample.tree;
   cpu_peak_percent_ = std::max(cpu_peak_percent_, sample.tree.cpu_percent);
   peak_resident_bytes_ = std::max(peak_resident_bytes_, sample.tree.resident_bytes);
 }
 
 Summary SummaryRecorder::finish(const Ending& ending) const {
-  double sampled_cpu_time_ms = 0;
-  for (const auto& [key, ms] : cpu_time_ms_) sampled_cpu_time_ms += static_cast<double>(ms);
+  const TreeUsage base = baseline_.value_or(TreeUsage{});
+  const TreeUsage end = last_ ? last_->totals.usage : base;
+  const auto used = [](uint64_t from, uint64_t to) { return to > from ? to - from : 0; };
   Summary summary;
-  summary.totals_from =
-      totals_source(ending.kernel, sampled_cpu_time_ms, ending.left_running.size());
-  const bool exact = summary.totals_from == TotalsSource::Kernel;
+  summary.totals_from = last_ ? last_->totals.source : TotalsSource::Samples;
   summary.command = command_;
   summary.pid = pid_;
   summary.started_at_unix_ms = started_at_unix_ms_;
   summary.wall_time_ms = whole(ending.wall_time_ms);
   summary.exit_status = ending.exit_status;
   summary.signal = ending.signal;
-  summary.processes_seen = cpu_time_ms_.size();
-  summary.cpu_time_ms = whole(exact ? ending.kernel->cpu_time_ms : sampled_cpu_time_ms);
+  summary.processes_seen = seen_.size();
+  if (last_) summary.processes_total = last_->total_processes;
+  summary.cpu_time_ms = whole(static_cast<double>(used(base.cpu_100ns, end.cpu_100ns)) / 10000);
   summary.cpu_average_percent =
       tenths(static_cast<double>(summary.cpu_time_ms) / std::max(ending.wall_time_ms, 1.0) * 100);
   summary.cpu_peak_percent = tenths(cpu_peak_percent_);
   summary.peak_resident_bytes = peak_resident_bytes_;
   summary.peak_process = peak_process_;
-  summary.read_bytes = exact ? ending.kernel->read_bytes : whole(read_bytes_);
-  summary.written_bytes = exact ? ending.kernel->written_bytes : whole(written_bytes_);
+  summary.read_bytes = used(base.read_bytes, end.read_bytes);
+  summary.written_bytes = used(base.written_bytes, end.written_bytes);
   summary.left_running = ending.left_running;
   std::sort(summary.left_running.begin(), summary.left_running.end(),
             [](const LeftProcess& a, const LeftProcess& b) { return a.pid < b.pid; });
@@ -137,16 +150,14 @@ Summary SummaryRecorder::finish(const Ending& ending) const {
 }
 
 std::vector<std::string> format_summary(const Summary& summary) {
-  const std::string source = summary.totals_from == TotalsSource::Kernel
-                                 ? " (exact, from the kernel)"
-                                 : " (at least, from samples)";
+  const std::string source = source_text(summary.totals_from);
   const std::string title =
       summary.command.empty() ? pids_text(summary) : printable(joined(summary.command));
   return {
       "summary: " + title,
       line("wall time", fixed(static_cast<double>(summary.wall_time_ms) / 1000) + " s"),
       line("exit status", status_text(summary)),
-      line("processes seen", std::to_string(summary.processes_seen)),
+      line("processes seen", seen_text(summary)),
       line("CPU time", fixed(static_cast<double>(summary.cpu_time_ms) / 1000) + " s" + source),
       line("CPU average", fixed(summary.cpu_average_percent) + " %"),
       line("CPU peak", fixed(summary.cpu_peak_percent) + " %"),

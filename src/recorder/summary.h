@@ -3,12 +3,14 @@
 // Other tools print the same text, so its form is fixed (tests/tools/summaries.json).
 //
 // Contract:
-//  1. CPU time, read and written are the kernel's totals of the command's reaped tree ("exact")
-//     only when nothing was left running and the samples saw no more CPU time than the kernel
-//     counted (beyond KERNEL_CPU_SLACK_MS); otherwise they are the samples' figures, a lower
-//     bound. A process reaped elsewhere (an orphan) takes its figures out of the kernel's.
-//  2. The sampled CPU time is the sum over processes of the largest CPU time each showed.
-//  3. Every text a process chose reaches the summary's text through printable().
+//  1. CPU time, read and written are the tree's cumulative figures at the last sample, less those
+//     at the first when a running process is watched (what it used before is not the run's);
+//     they say which count they come from (tree_totals.h): the kernel's are exact, the samples'
+//     a lower bound.
+//  2. The CPU average is that CPU time over the wall time; the CPU peak is the largest of the
+//     tree's CPU rates, each between two samples.
+//  3. Where the OS counts the tree's processes, the summary says how many were never seen.
+//  4. Every text a process chose reaches the summary's text through printable().
 // Main thread only.
 #pragma once
 
@@ -19,18 +21,9 @@
 
 #include "recorder/rates.h"
 #include "recorder/tree_figures.h"
+#include "recorder/tree_totals.h"
 
 namespace treemon::recorder {
-
-// The kernel's counts for finer units than its CPU ticks of 10 ms.
-inline constexpr double KERNEL_CPU_SLACK_MS = 50;
-
-// What the kernel counted for the command's tree, every reaped process included.
-struct KernelUsage {
-  double cpu_time_ms = 0;
-  uint64_t read_bytes = 0;
-  uint64_t written_bytes = 0;
-};
 
 struct LeftProcess {
   uint32_t pid = 0;
@@ -47,10 +40,7 @@ struct Ending {
   double wall_time_ms = 0;
   std::vector<LeftProcess> left_running;
   bool killed = false;
-  std::optional<KernelUsage> kernel;
 };
-
-enum class TotalsSource { Kernel, Samples };
 
 struct PeakProcess {
   uint32_t pid = 0;
@@ -66,6 +56,7 @@ struct Summary {
   std::optional<uint32_t> exit_status;
   std::optional<std::string> signal;
   uint64_t processes_seen = 0;
+  std::optional<uint64_t> processes_total;  // where the OS counts them
   uint64_t cpu_time_ms = 0;
   double cpu_average_percent = 0;  // one decimal
   TotalsSource totals_from = TotalsSource::Samples;
@@ -83,9 +74,6 @@ struct Summary {
   std::optional<std::string> memory_measure;
   std::string memory_note;
 };
-
-TotalsSource totals_source(const std::optional<KernelUsage>& kernel, double sampled_cpu_time_ms,
-                           size_t left_running);
 
 class SummaryRecorder {
  public:
@@ -106,12 +94,12 @@ class SummaryRecorder {
   std::optional<std::string> memory_measure_;
   std::string memory_note_;
   uint64_t started_at_unix_ms_;
-  KeyMap<uint64_t> cpu_time_ms_;  // the largest CPU time each process showed
+  KeySet seen_;
   double cpu_peak_percent_ = 0;
   uint64_t peak_resident_bytes_ = 0;
   std::optional<PeakProcess> peak_process_;
-  double read_bytes_ = 0;
-  double written_bytes_ = 0;
+  std::optional<TreeUsage> baseline_;
+  std::optional<TreeFigures> last_;
 };
 
 // The summary as text, one line per element, without line ends.
