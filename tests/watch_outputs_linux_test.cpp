@@ -89,7 +89,9 @@ double integral(const json& trace, uint32_t track, const std::string& name,
       points.emplace_back(event.at("ts").get<double>(), event.at("args").at(key).get<double>());
     }
   }
-  std::sort(points.begin(), points.end());
+  // Events of one time keep their file order: the later one is the value from then on.
+  std::stable_sort(points.begin(), points.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
   double sum = 0;
   for (size_t i = 0; i + 1 < points.size(); ++i) {
     sum += points[i].second * (points[i + 1].first - points[i].first) / 1e6;
