@@ -122,6 +122,11 @@ TEST(SharedTables, Summaries) {
     SCOPED_TRACE(c.at("name").get<std::string>());
     const std::vector<std::string> command = c.at("command");
     SummaryRecorder recorder(command, c.at("pid"), 0);
+    recorder.describe(c.value("morePids", std::vector<uint32_t>{}),
+                      c.contains("memoryMeasure")
+                          ? std::optional<std::string>(c.at("memoryMeasure"))
+                          : std::nullopt,
+                      "");
     RateTracker tracker(true);
     TreeSeries series(command.empty() ? std::nullopt : std::optional<uint64_t>(0));
     std::vector<ProcessSample> last;
