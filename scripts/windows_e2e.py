@@ -294,9 +294,7 @@ def run_watch(build_dir, command_lines):
     for snapshot in lines:
         by_pid = {p["pid"]: p for p in snapshot["processes"]}
         trees += [
-            (by_pid[p["ppid"]], p)
-            for p in snapshot["processes"]
-            if p["name"] == "ping.exe" and p["ppid"] in by_pid
+            (by_pid[p["ppid"]], p) for p in snapshot["processes"] if p["name"] == "ping.exe" and p["ppid"] in by_pid
         ]
     check(trees, "no snapshot shows ping under cmd: %r" % lines)
     parent, child = trees[0]
