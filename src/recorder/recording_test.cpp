@@ -34,9 +34,11 @@ TEST(Recording, TakesEachSnapshotOnceAndKeepsTheLastRows) {
   std::vector<uint64_t> taken;
   std::vector<std::unique_ptr<SampleWriter>> writers;
   writers.push_back(std::make_unique<CountingWriter>(taken));
-  Recording recording(false, SummaryRecorder({"x"}, 1, 0), std::move(writers));
-  for (const uint64_t sequence : {1, 2, 2, 1, 3}) recording.take(snapshot(sequence, {1, 2}));
-  recording.take(snapshot(4, {}));
+  Recording recording(false, 0, SummaryRecorder({"x"}, 1, 0), std::move(writers));
+  for (const uint64_t sequence : {1, 2, 2, 1, 3}) {
+    recording.take(snapshot(sequence, {1, 2}), std::nullopt);
+  }
+  recording.take(snapshot(4, {}), std::nullopt);
   EXPECT_EQ(taken, (std::vector<uint64_t>{1, 2, 3, 4}));
   ASSERT_TRUE(recording.latest());
   EXPECT_EQ(recording.latest()->snapshot.sequence, 3u);
