@@ -84,11 +84,12 @@ TEST(Record, TreeLine) {
   const RateMap rates = tracker.update(s);
   const TreeFigures tree =
       series.next(s, rates, KernelReading{{40000000, 5000, 9000}, 0, uint64_t{12}});
-  EXPECT_EQ(tree_line(Sample{s, rates, tree}),
-            "{\"type\":\"tree\",\"sequence\":1,\"sampledAtUnixMs\":12500,\"cpuPercent\":160.0,"
-            "\"readBytesPerSecond\":2000.0,\"writeBytesPerSecond\":3600.0,\"cpuTimeMs\":4000.0,"
-            "\"readBytes\":5000,\"writtenBytes\":9000,\"totalsFrom\":\"kernel\",\"processesTotal\":12}"
-            "\n");
+  EXPECT_EQ(
+      tree_line(Sample{s, rates, tree}),
+      "{\"type\":\"tree\",\"sequence\":1,\"sampledAtUnixMs\":12500,\"cpuPercent\":160.0,"
+      "\"readBytesPerSecond\":2000.0,\"writeBytesPerSecond\":3600.0,\"cpuTimeMs\":4000.0,"
+      "\"readBytes\":5000,\"writtenBytes\":9000,\"totalsFrom\":\"kernel\",\"processesTotal\":12}"
+      "\n");
 }
 
 }  // namespace

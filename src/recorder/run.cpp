@@ -178,6 +178,8 @@ class Run {
     }
     tree_root_ = options_.pid ? root_ : session_.tree_root(root_);
     platform_ = make_system_platform();
+    // Nothing beyond the trees the tool watches is looked at: the platform lists them alone.
+    platform_->list_only_trees(std::vector<uint32_t>{tree_root_});
     state_ = std::make_unique<SamplerState>(*platform_);
     refresh_for_configure(*state_);
     ExternalProcessMap more;
@@ -319,7 +321,10 @@ class Run {
   }
 
   // One sample of the tree, without the tool's own row where the tool is the tree's root.
-  Snapshot sample_tree() { return without_tool(sample(*state_, *watched_, std::nullopt)); }
+  Snapshot sample_tree() {
+    platform_->list_only_trees(std::vector<uint32_t>{tree_root_});
+    return without_tool(sample(*state_, *watched_, std::nullopt));
+  }
 
   Snapshot without_tool(Snapshot snapshot) const {
     if (tree_root_ == root_) return snapshot;
@@ -384,9 +389,9 @@ class Run {
 
   // --duration with a command: every process the tool knows in its tree, and those it left.
   void end_tree() {
-    const Snapshot now =
-        without_tool(still_running(*state_, recording_->seen().keys(), tree_root_, NO_PROCESS));
-    end_processes(*state_, session_, now.processes, NO_PROCESS, DURATION_GRACE);
+    const Snapshot now = without_tool(
+        still_running(*platform_, *state_, recording_->seen().keys(), tree_root_, NO_PROCESS));
+    end_processes(*platform_, *state_, session_, now.processes, NO_PROCESS, DURATION_GRACE);
   }
 
   int finish() {
@@ -397,12 +402,12 @@ class Run {
     if (!interrupted_watch) {
       // Under the tool as subreaper, what the command left is still the tool's tree.
       const uint32_t leftovers_root = tree_root_ == root_ ? NO_PROCESS : tree_root_;
-      const Snapshot last =
-          without_tool(still_running(*state_, recording_->seen().keys(), leftovers_root, root_));
+      const Snapshot last = without_tool(
+          still_running(*platform_, *state_, recording_->seen().keys(), leftovers_root, root_));
       left = last.processes;
       take(last);
       if (options_.kill_tree && !left.empty()) {
-        left = end_processes(*state_, session_, left, root_, KILL_TREE_GRACE);
+        left = end_processes(*platform_, *state_, session_, left, root_, KILL_TREE_GRACE);
         killed = true;
       }
     }

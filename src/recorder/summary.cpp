@@ -77,7 +77,7 @@ std::string source_text(TotalsSource source) {
     case TotalsSource::Samples:
       return " (at least, from samples)";
     case TotalsSource::LowerBound:
-      return " (at least: some processes escaped the kernel's count)";
+      return " (at least, from samples: the kernel counted less)";
   }
   return "";
 }
