@@ -179,7 +179,7 @@ class Run {
     tree_root_ = options_.pid ? root_ : session_.tree_root(root_);
     platform_ = make_system_platform();
     // Nothing beyond the trees the tool watches is looked at: the platform lists them alone.
-    platform_->list_only_trees(std::vector<uint32_t>{tree_root_});
+    platform_->list_only_trees(tree_roots());
     state_ = std::make_unique<SamplerState>(*platform_);
     refresh_for_configure(*state_);
     ExternalProcessMap more;
@@ -205,6 +205,13 @@ class Run {
   }
 
  private:
+  // The roots of every tree the tool watches: its tree's root, and each --pid given again.
+  std::vector<uint32_t> tree_roots() const {
+    std::vector<uint32_t> roots{tree_root_};
+    roots.insert(roots.end(), options_.more_pids.begin(), options_.more_pids.end());
+    return roots;
+  }
+
   std::vector<uint32_t> watched_pids() const {
     std::vector<uint32_t> pids{root_};
     pids.insert(pids.end(), options_.more_pids.begin(), options_.more_pids.end());
@@ -322,7 +329,7 @@ class Run {
 
   // One sample of the tree, without the tool's own row where the tool is the tree's root.
   Snapshot sample_tree() {
-    platform_->list_only_trees(std::vector<uint32_t>{tree_root_});
+    platform_->list_only_trees(tree_roots());
     return without_tool(sample(*state_, *watched_, std::nullopt));
   }
 
