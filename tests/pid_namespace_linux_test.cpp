@@ -25,6 +25,7 @@
 #include <thread>
 
 #include "support/child_process.h"
+#include "support/pid_namespace_linux.h"
 
 namespace treemon {
 namespace {
@@ -32,63 +33,17 @@ namespace {
 using namespace std::chrono_literals;
 using nlohmann::json;
 using test_support::ChildProcess;
+using test_support::run_in_pid_namespace;
+using test_support::set_last_pid;
+using test_support::SKIPPED;
 
 constexpr auto LINE_WAIT = 10s;
-const std::string SKIPPED = "skipped: ";
-
-// Runs `scenario` as the first process (init) of a new pid namespace, with a /proc of that
-// namespace when `own_proc`, and returns what it returned. Everything it started ends with it.
-std::string run_in_pid_namespace(bool own_proc, const std::function<std::string()>& scenario) {
-  int result[2];
-  if (pipe2(result, O_CLOEXEC) != 0) return SKIPPED + "no pipe";
-  const pid_t outer = fork();
-  if (outer == 0) {
-    const auto report = [&](const std::string& text) {
-      const ssize_t written = ::write(result[1], text.data(), text.size());
-      _exit(written == static_cast<ssize_t>(text.size()) ? 0 : 1);
-    };
-    if (::unshare(CLONE_NEWPID | (own_proc ? CLONE_NEWNS : 0)) != 0) {
-      report(SKIPPED + "cannot make a pid namespace");
-    }
-    const pid_t init = fork();
-    if (init == 0) {
-      if (own_proc &&
-          (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-           ::mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)) {
-        report(SKIPPED + "cannot mount a /proc");
-      }
-      report(scenario());
-    }
-    int status = 0;
-    ::waitpid(init, &status, 0);
-    _exit(0);
-  }
-  ::close(result[1]);
-  std::string text;
-  char chunk[4096];
-  for (ssize_t n; (n = ::read(result[0], chunk, sizeof chunk)) > 0;) {
-    text.append(chunk, static_cast<size_t>(n));
-  }
-  ::close(result[0]);
-  ::waitpid(outer, nullptr, 0);
-  return text;
-}
-
 pid_t start_idle_process() {
   const pid_t pid = fork();
   if (pid == 0) {
     for (;;) ::pause();
   }
   return pid;
-}
-
-bool set_last_pid(pid_t last) {
-  const int fd = ::open("/proc/sys/kernel/ns_last_pid", O_WRONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const std::string text = std::to_string(last);
-  const bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  ::close(fd);
-  return ok;
 }
 
 std::string sample_now_line(const std::string& id) {

@@ -111,6 +111,14 @@ struct IoTotals {
   uint64_t written_bytes = 0;
 };
 
+// How ProcessPlatform::memory_share() counts a process's memory, so that a sum over processes
+// holds each page once where a sum of working sets counts shared pages once per process.
+enum class MemoryShareKind {
+  None,          // the platform has no such figure
+  Proportional,  // each shared page divided among the processes that map it (Linux: PSS)
+  PrivateOnly,   // the pages no other process maps; shared pages are left out (Windows)
+};
+
 struct MemoryFigures {
   uint64_t resident_bytes = 0;  // working set
   uint64_t private_bytes = 0;   // private committed memory
@@ -162,10 +170,23 @@ class ProcessPlatform : public Clock {
   virtual std::optional<IoTotals> io_totals(ProcessHandle& process) = 0;
   virtual std::optional<MemoryFigures> memory(ProcessHandle& process) = 0;
   virtual CommandLineRead command_line(ProcessHandle& process) = 0;
+  // The process's memory as memory_share_kind() says. It costs far more than memory() (Linux
+  // walks the process's page tables), so it is read only when asked for. Nothing where the
+  // platform has no such figure or the process cannot be read.
+  virtual MemoryShareKind memory_share_kind() const { return MemoryShareKind::None; }
+  virtual std::optional<uint64_t> memory_share(ProcessHandle& /*process*/) { return std::nullopt; }
   // Only for a process whose listing was StatusDeferred; a platform whose list gives every
   // state and name never defers them.
   virtual std::optional<ProcessStatus> process_status(ProcessHandle& /*process*/) {
     return std::nullopt;
+  }
+
+  // From the next list on, lists only the processes of the trees under `roots`: each root and
+  // its descendants as the kernel links them at the list, for a caller that looks at nothing
+  // else (a process that leaves a tree leaves the list); nothing lists every process again. A
+  // platform that cannot tell a process's children lists every process all the same.
+  virtual void list_only_trees(std::optional<std::vector<uint32_t>> roots) {
+    static_cast<void>(roots);
   }
 
   // Why the processes this platform lists may not be the ones around the monitor (on Linux, a

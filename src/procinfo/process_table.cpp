@@ -84,6 +84,12 @@ void ProcessTable::read_figures(std::span<const uint32_t> pids) {
   }
 }
 
+std::optional<uint64_t> ProcessTable::read_memory_share(uint32_t pid) {
+  const auto found = entries_.find(pid);
+  if (found == entries_.end() || !found->second->handle) return std::nullopt;
+  return platform_.memory_share(*found->second->handle);
+}
+
 void ProcessTable::read_all_figures() {
   for (auto& [pid, entry] : entries_) read_pending_figures(*entry);
 }

@@ -94,6 +94,12 @@ class ProcessTable {
   void read_figures(std::span<const uint32_t> pids);
   void read_all_figures();
 
+  // The process's memory as the platform's memory_share_kind() counts it, read now; nothing for
+  // a pid the table does not hold or whose process cannot be read. It costs far more than the
+  // figures of a refresh, so the caller chooses the processes it is read for.
+  std::optional<uint64_t> read_memory_share(uint32_t pid);
+  MemoryShareKind memory_share_kind() const { return platform_.memory_share_kind(); }
+
   // Every entry, in unspecified order.
   std::vector<const ProcessInfo*> entries() const;
   const ProcessInfo* find(uint32_t pid) const;

@@ -6,19 +6,34 @@
 //       starts CHILDREN children, each with GRANDCHILDREN children of its own, all sleeping;
 //       prints one line per descendant, "PID PPID", then "ready", and exits after SECONDS or
 //       when its standard input closes, taking its descendants with it.
+//   test_helper burn-sequence COUNT SECONDS
+//       starts COUNT children one after another, each spinning until it has used SECONDS of CPU
+//       time by its own CPU clock, waits for each, then prints the CPU time in microseconds that
+//       it and its children used, as the kernel counts it ("used US").
+//   test_helper ignore-sigchld SECONDS
+//       ignores SIGCHLD, so that its child is reaped by no one, starts one child that spins for
+//       SECONDS of CPU time, waits until it has ended, then sleeps half a second.
 //   test_helper wide-arguments MEBIBYTES SECONDS
 //       shows a command line of MEBIBYTES MiB, one argument of 'a's, under a 15-byte name that
 //       begins it, by pointing its argument area at a mapping of its own (which needs a kernel
 //       with checkpoint/restore, and no privilege); as root it first becomes nobody. Prints
 //       "ready" or "unsupported", then sleeps.
+//   test_helper shared-memory CHILDREN MEBIBYTES SECONDS
+//       writes a buffer of MEBIBYTES MiB, then forks CHILDREN children that share it, each
+//       printing "PID PPID"; prints "ready" and exits after SECONDS or when its standard input
+//       closes, taking its children with it.
 #include <linux/prctl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -64,6 +79,46 @@ int run_busy(int threads, double seconds) {
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
   stop = true;
   for (auto& w : workers) w.join();
+  return 0;
+}
+
+double own_cpu_seconds() {
+  timespec now{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+int run_spin(double cpu_seconds) {
+  while (own_cpu_seconds() < cpu_seconds) {
+  }
+  return 0;
+}
+
+long long microseconds(const timeval& time) {
+  return static_cast<long long>(time.tv_sec) * 1000000 + time.tv_usec;
+}
+
+int run_burn_sequence(int count, double cpu_seconds) {
+  for (int i = 0; i < count; ++i) {
+    const pid_t child = spawn({"spin", std::to_string(cpu_seconds)});
+    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+  rusage self{}, children{};
+  getrusage(RUSAGE_SELF, &self);
+  getrusage(RUSAGE_CHILDREN, &children);
+  std::printf("used %lld\n", microseconds(self.ru_utime) + microseconds(self.ru_stime) +
+                                 microseconds(children.ru_utime) + microseconds(children.ru_stime));
+  return 0;
+}
+
+int run_ignore_sigchld(double cpu_seconds) {
+  signal(SIGCHLD, SIG_IGN);
+  spawn({"spin", std::to_string(cpu_seconds)});
+  // With SIGCHLD ignored, wait() returns only once every child has ended, and reaps none.
+  while (wait(nullptr) >= 0 || errno == EINTR) {
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
   return 0;
 }
 
@@ -146,6 +201,34 @@ int run_wide_arguments(size_t mebibytes, double seconds) {
   return 0;
 }
 
+int run_shared_memory(int children, size_t mebibytes, double seconds) {
+  const size_t size = mebibytes << 20;
+  void* area = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (area == MAP_FAILED) return 1;
+  // Written before the forks: every page is resident once and mapped by every child.
+  std::memset(area, 1, size);
+  std::vector<pid_t> pids;
+  for (int i = 0; i < children; ++i) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      die_with_parent();
+      for (;;) pause();
+    }
+    if (pid > 0) pids.push_back(pid);
+  }
+  for (pid_t pid : pids) std::printf("%d %d\n", pid, getpid());
+  std::printf("ready\n");
+  std::fflush(stdout);
+  pollfd input{STDIN_FILENO, POLLIN, 0};
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  for (char c; std::chrono::steady_clock::now() < deadline;) {
+    if (poll(&input, 1, 100) > 0 && read(STDIN_FILENO, &c, 1) <= 0) break;
+  }
+  for (pid_t pid : pids) kill(pid, SIGKILL);
+  for (pid_t pid : pids) waitpid(pid, nullptr, 0);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -165,9 +248,18 @@ int main(int argc, char** argv) {
     setpgid(0, 0);
     return run_tree(static_cast<int>(arg(2, 2)), static_cast<int>(arg(3, 1)), arg(4, 30));
   }
+  if (mode == "spin") return run_spin(arg(2, 0.1));
+  if (mode == "burn-sequence") return run_burn_sequence(static_cast<int>(arg(2, 1)), arg(3, 0.1));
+  if (mode == "ignore-sigchld") return run_ignore_sigchld(arg(2, 0.5));
   if (mode == "wide-arguments") {
     return run_wide_arguments(static_cast<size_t>(arg(2, 256)), arg(3, 60));
   }
-  std::fprintf(stderr, "usage: test_helper sleep|busy|tree|wide-arguments ...\n");
+  if (mode == "shared-memory") {
+    return run_shared_memory(static_cast<int>(arg(2, 20)), static_cast<size_t>(arg(3, 100)),
+                             arg(4, 30));
+  }
+  std::fprintf(stderr,
+               "usage: test_helper sleep|busy|tree|burn-sequence|ignore-sigchld|wide-arguments|"
+               "shared-memory ...\n");
   return 2;
 }

@@ -54,6 +54,8 @@
 #include "procinfo/linux/proc_files_linux.h"
 #include "procinfo/linux/proc_parse_linux.h"
 #include "procinfo/linux/process_handle_linux.h"
+#include "procinfo/linux/smaps_rollup_linux.h"
+#include "procinfo/linux/tree_listing_linux.h"
 
 namespace treemon::linux_proc {
 namespace {
@@ -78,15 +80,19 @@ class LinuxPlatform final : public ProcessPlatform {
   std::optional<ProcessTimes> process_times(ProcessHandle& process) override;
   std::optional<MachineTimes> machine_times() override;
   std::optional<MachineSpan> machine_span_around(ProcessHandle& process) override;
+  void list_only_trees(std::optional<std::vector<uint32_t>> roots) override;
   std::optional<IoTotals> io_totals(ProcessHandle& process) override;
   std::optional<MemoryFigures> memory(ProcessHandle& process) override;
   CommandLineRead command_line(ProcessHandle& process) override;
+  MemoryShareKind memory_share_kind() const override { return MemoryShareKind::Proportional; }
+  std::optional<uint64_t> memory_share(ProcessHandle& process) override;
   std::optional<ProcessStatus> process_status(ProcessHandle& process) override;
   std::optional<std::string> start_up_warning() override { return proc_namespace_warning(); }
 
  private:
   bool list_directory(ListedProcesses& listed, const OpenedProcesses& opened);
   void list_one(uint32_t pid, LinuxProcess* handle, ListedProcesses& listed);
+  bool list_trees(ListedProcesses& listed, const OpenedProcesses& opened);
   bool list_unread(LinuxProcess& handle, ListedProcess& listed);
   bool list_read(uint32_t pid, LinuxProcess* handle, ListedProcess& listed);
   void settle_exits(ListedProcesses& listed);
@@ -125,6 +131,12 @@ class LinuxPlatform final : public ProcessPlatform {
   std::vector<uint32_t> ended_pids_;
 
   ListingChoice choice_;
+  // The roots of the trees a list is limited to; none for every process. Used only where
+  // children files exist and /proc is of the monitor's own pid namespace.
+  std::optional<std::vector<uint32_t>> tree_roots_;
+  bool trees_listable_ = false;
+  TreeListing tree_listing_;
+  std::vector<uint32_t> tree_pids_;
 };
 
 // A process's times as its CPU clock gives them: one sum.
@@ -143,6 +155,7 @@ LinuxPlatform::LinuxPlatform(uint64_t descriptor_budget, std::unique_ptr<Listing
   own_namespace_ = proc_self() == std::to_string(::getpid());
   cpu_clocks_ = own_namespace_ && other_cpu_clocks_readable();
   processors_ = machine_.processor_count();
+  trees_listable_ = own_namespace_ && TreeListing::available();
   if (std::optional<ForkReading> reading =
           forks_.read(machine_.read_for_list(generation_), buffer_)) {
     choice_.start(clock_.monotonic_now(), *reading);
@@ -173,6 +186,7 @@ bool LinuxPlatform::list_processes(std::vector<ListedProcess>& out, const Opened
   unopened_.clear();
   ListedProcesses listed(out, listed_handles_);
   ++generation_;
+  if (tree_roots_ && trees_listable_) return list_trees(listed, opened);
   choice_.begin_refresh();
   const MonoTime at = clock_.monotonic_now();
   const std::vector<uint32_t>* pids =
@@ -190,6 +204,25 @@ bool LinuxPlatform::list_processes(std::vector<ListedProcess>& out, const Opened
   if (!taken) choice_.list_lost();
   choice_.remember(listed, unopened_.size());
   return taken;
+}
+
+void LinuxPlatform::list_only_trees(std::optional<std::vector<uint32_t>> roots) {
+  // The choice builds on the previous list: after a list of trees, the next full one is in doubt.
+  if (tree_roots_ && !roots) choice_.list_lost();
+  tree_roots_ = std::move(roots);
+}
+
+// The trees' processes, each read as a list of chosen pids reads it; the fork counter and the
+// listing choice are left out, as no list of the whole machine builds on this one.
+bool LinuxPlatform::list_trees(ListedProcesses& listed, const OpenedProcesses& opened) {
+  static_cast<void>(machine_.read_for_list(generation_));
+  tree_listing_.collect(proc_, *tree_roots_, tree_pids_);
+  for (const uint32_t pid : tree_pids_) {
+    list_one(pid, static_cast<LinuxProcess*>(opened.find_opened(pid)), listed);
+  }
+  listed.finish(true);
+  settle_exits(listed);
+  return true;
 }
 
 bool LinuxPlatform::list_directory(ListedProcesses& listed, const OpenedProcesses& opened) {
@@ -410,6 +443,17 @@ std::optional<MemoryFigures> LinuxPlatform::memory(ProcessHandle& handle) {
   if (!statm) return std::nullopt;
   return MemoryFigures{saturating_multiply(statm->resident_pages, page_size_),
                        saturating_multiply(statm->data_pages, page_size_)};
+}
+
+// The file is read by path, which names whichever process has the pid at the open: it was the
+// handle's process if that is still alive after the read.
+std::optional<uint64_t> LinuxPlatform::memory_share(ProcessHandle& handle) {
+  LinuxProcess& process = as_linux(handle);
+  if (process.kernel_thread() && !process.ended()) return 0;
+  if (read_smaps_rollup(proc_, process.pid(), buffer_) != ReadStatus::Ok) return std::nullopt;
+  const std::optional<SmapsRollup> rollup = parse_smaps_rollup(buffer_.text());
+  if (!rollup || !read_own_stat(process)) return std::nullopt;
+  return rollup->proportional_bytes;
 }
 
 // An unreadable file keeps the previous arguments; an empty one (a kernel thread, a zombie

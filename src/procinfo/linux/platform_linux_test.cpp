@@ -28,6 +28,7 @@
 #include "procinfo/linux/process_handle_linux.h"
 #include "procinfo/platform.h"
 #include "procinfo/process_table.h"
+#include "support/child_process.h"
 
 namespace treemon {
 namespace {
@@ -502,6 +503,39 @@ TEST_F(LinuxPlatformTest, SteadyProcessesFollowTheirParentsExitAndTheirState) {
   }
 }
 
+// Listing trees alone: a child and its grandchild under this process are listed, this process's
+// parent (outside the tree) is not, and a list of every process brings it back.
+TEST_F(LinuxPlatformTest, ListsTheTreesItIsToldAlone) {
+  int told[2];
+  ASSERT_EQ(::pipe(told), 0);
+  Child child([&](int ready) {
+    const pid_t grandchild = ::fork();
+    if (grandchild == 0) wait_for_kill();
+    static_cast<void>(::write(told[1], &grandchild, sizeof grandchild));
+    say_ready(ready);
+    wait_for_kill();
+  });
+  pid_t grandchild = 0;
+  ASSERT_EQ(::read(told[0], &grandchild, sizeof grandchild),
+            static_cast<ssize_t>(sizeof grandchild));
+  const auto self = static_cast<uint32_t>(::getpid());
+  const auto parent = static_cast<uint32_t>(::getppid());
+  platform->list_only_trees(std::vector<uint32_t>{self});
+  for (int pass = 0; pass < 2; ++pass) {
+    refresh(table);
+    ASSERT_NE(table.find(static_cast<uint32_t>(grandchild)), nullptr) << "pass " << pass;
+    EXPECT_EQ(table.find(static_cast<uint32_t>(grandchild))->parent_pid, child.pid());
+    EXPECT_NE(table.find(child.pid()), nullptr);
+    EXPECT_NE(table.find(self), nullptr);
+    EXPECT_EQ(table.find(parent), nullptr);
+  }
+  platform->list_only_trees(std::nullopt);
+  refresh(table);
+  EXPECT_NE(table.find(parent), nullptr);
+  ::kill(grandchild, SIGKILL);
+  for (int fd : told) ::close(fd);
+}
+
 // A parent that a read finds ended (its kept stat file fails once it is reaped) before its exit
 // is looked for: its child, listed unread, still follows it to the parent the kernel gave it.
 TEST_F(LinuxPlatformTest, AParentFoundEndedByAReadStillHandsOverItsChildren) {
@@ -593,6 +627,61 @@ TEST_F(LinuxPlatformTest, FiguresFirstReadAfterThePidWasReusedAreNotTheNewProces
   ASSERT_NE(info, nullptr);
   EXPECT_TRUE(info->arguments.empty());
   EXPECT_EQ(info->resident_bytes, 0u);
+  ::kill(second, SIGKILL);
+  ::waitpid(second, nullptr, 0);
+}
+
+// A buffer written before 20 forks is resident once: the tree's proportional memory holds it
+// once, where its resident sizes hold it 21 times.
+TEST_F(LinuxPlatformTest, ForkSharedBufferCountsOnceInTheTreesMemoryShare) {
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+  GTEST_SKIP() << "the thread sanitizer's runtime writes a shadow of the buffer, shared as well";
+#endif
+#endif
+  constexpr uint64_t MIB = 1 << 20;
+  constexpr int CHILDREN = 20;
+  constexpr uint64_t BUFFER_MIB = 100;
+  ASSERT_EQ(platform->memory_share_kind(), MemoryShareKind::Proportional);
+  test_support::ChildProcess helper({TREEMON_TEST_HELPER, "shared-memory", std::to_string(CHILDREN),
+                                     std::to_string(BUFFER_MIB), "60"});
+  std::vector<uint32_t> tree{static_cast<uint32_t>(helper.pid())};
+  while (std::optional<std::string> line = helper.read_line(20s)) {
+    if (*line == "ready") break;
+    tree.push_back(static_cast<uint32_t>(std::stoul(*line)));
+  }
+  ASSERT_EQ(tree.size(), size_t{CHILDREN + 1});
+  refresh(table);
+  uint64_t shares = 0;
+  uint64_t resident = 0;
+  for (uint32_t pid : tree) {
+    const std::optional<uint64_t> share = table.read_memory_share(pid);
+    ASSERT_TRUE(share) << pid;
+    shares += *share;
+    resident += table.find(pid)->resident_bytes;
+  }
+  EXPECT_GE(shares, BUFFER_MIB * MIB);
+  EXPECT_LE(shares, (BUFFER_MIB + BUFFER_MIB / 4) * MIB);
+  EXPECT_GE(resident, CHILDREN * BUFFER_MIB * MIB);
+}
+
+// smaps_rollup is read by path: read after the pid was reused, it would be the newer process's.
+TEST_F(LinuxPlatformTest, MemoryShareIsNeverAReusedPidsProcesss) {
+  Child first([](int ready) {
+    say_ready(ready);
+    wait_for_kill();
+  });
+  const uint32_t pid = first.pid();
+  refresh(table);
+  EXPECT_TRUE(table.read_memory_share(pid));
+  first.kill_and_reap();
+  const pid_t second = fork_with_pid(static_cast<pid_t>(pid));
+  if (second < 0) GTEST_SKIP() << "cannot choose a pid here: " << std::strerror(errno);
+  if (second == 0) {
+    ::execl("/bin/sleep", "sleep", "30", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  EXPECT_FALSE(table.read_memory_share(pid));
   ::kill(second, SIGKILL);
   ::waitpid(second, nullptr, 0);
 }

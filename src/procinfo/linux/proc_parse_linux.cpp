@@ -46,6 +46,19 @@ class FieldCursor {
     value = read;
     return true;
   }
+  // A field the kernel writes as signed but that cannot be negative (a clock_t sum): a negative
+  // value reads as 0 rather than failing the whole line.
+  bool non_negative(uint64_t& value) {
+    while (at_ != end_ && (*at_ == ' ' || *at_ == '\t')) ++at_;
+    if (at_ == end_ || *at_ != '-') return number(value);
+    ++at_;
+    uint64_t magnitude = 0;
+    if (at_ == end_ || static_cast<unsigned char>(*at_ - '0') >= 10 || !number(magnitude)) {
+      return false;
+    }
+    value = 0;
+    return true;
+  }
   // Passes over `count` fields of any text (signed numbers among them), to the space after the
   // last. The kernel separates fields by one space, so this counts spaces, eight bytes at a time.
   bool skip_fields(unsigned count) {
@@ -107,7 +120,7 @@ std::optional<uint64_t> keyed_value(std::string_view text, std::string_view key)
 }
 
 // The state, then ppid, pgrp .. tpgid (4 fields, two of them signed), flags, minflt .. cmajflt
-// (4 fields), utime, stime, cutime .. itrealvalue (6 fields), starttime.
+// (4 fields), utime, stime, cutime, cstime, priority .. itrealvalue (4 fields), starttime.
 bool read_fields_after_name(FieldCursor& rest, StatFields& fields) {
   rest.skip_spaces();
   if (rest.done()) return false;
@@ -116,7 +129,9 @@ bool read_fields_after_name(FieldCursor& rest, StatFields& fields) {
   if (!rest.number(parent) || parent > std::numeric_limits<uint32_t>::max() ||
       !rest.skip_fields(4) || !rest.number(fields.flags) || !rest.skip_fields(4) ||
       !rest.number(fields.user_ticks) || !rest.number(fields.system_ticks) ||
-      !rest.skip_fields(6) || !rest.number(fields.start_ticks)) {
+      !rest.non_negative(fields.children_user_ticks) ||
+      !rest.non_negative(fields.children_system_ticks) || !rest.skip_fields(4) ||
+      !rest.number(fields.start_ticks)) {
     return false;
   }
   fields.parent_pid = static_cast<uint32_t>(parent);

@@ -25,6 +25,9 @@ struct StatFields {
   uint64_t flags = 0;  // the kernel's PF_* bits
   uint64_t user_ticks = 0;
   uint64_t system_ticks = 0;
+  // What the children this process has waited for used, their own waited-for children included.
+  uint64_t children_user_ticks = 0;
+  uint64_t children_system_ticks = 0;
   uint64_t start_ticks = 0;  // since boot
 };
 

@@ -50,6 +50,35 @@ TEST(ProcParseTest, KernelThreadFlag) {
   EXPECT_EQ(fields->start_ticks, 6u);
 }
 
+// The times of waited-for children (cutime, cstime) follow stime; the kernel writes them signed,
+// and a negative one, which no kernel gives, reads as 0 rather than losing the line.
+TEST(ProcParseTest, ChildrenTimes) {
+  struct Case {
+    const char* fields;  // utime .. starttime
+    std::optional<uint64_t> children_user, children_system;
+  } const cases[] = {
+      {"1234 567 8901 234 20 0 1 0 98765", 8901, 234},
+      {"1234 567 0 0 20 0 1 0 98765", 0, 0},
+      {"1234 567 -5 7 20 0 1 0 98765", 0, 7},
+      {"1234 567 18446744073709551615 1 20 0 1 0 98765", UINT64_MAX, 1},
+      {"1234 567 18446744073709551616 1 20 0 1 0 98765", std::nullopt, std::nullopt},
+      {"1234 567 - 1 20 0 1 0 98765", std::nullopt, std::nullopt},
+      {"1234 567 8901", std::nullopt, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    const std::string line =
+        std::string("9 (cc1) R 8 9 9 0 -1 4194304 1 0 0 0 ") + c.fields + " 5 6 7\n";
+    std::optional<StatFields> fields = parse_stat(line);
+    ASSERT_EQ(fields.has_value(), c.children_user.has_value()) << line;
+    if (!fields) continue;
+    EXPECT_EQ(fields->user_ticks, 1234u) << line;
+    EXPECT_EQ(fields->system_ticks, 567u) << line;
+    EXPECT_EQ(fields->children_user_ticks, *c.children_user) << line;
+    EXPECT_EQ(fields->children_system_ticks, *c.children_system) << line;
+    EXPECT_EQ(fields->start_ticks, 98765u) << line;
+  }
+}
+
 // Arbitrary bytes never make a parser read outside its text, and what comes out is valid text.
 TEST(ProcParseTest, ArbitraryBytesAreSafe) {
   std::mt19937 random(12345);
@@ -99,17 +128,22 @@ TEST(ProcParseTest, StatAgreesWithSplittingAtSpaces) {
     for (const std::string& field : fields) line += " " + field;
     line += "\n";
 
-    // The reference: ppid, flags, utime, stime and starttime are fields 1, 6, 11, 12 and 19.
-    std::optional<uint64_t> expected[5];
-    const int positions[5] = {1, 6, 11, 12, 19};
-    for (int i = 0; i < 5; ++i) {
-      const std::string& text = fields[positions[i]];
+    // The reference: ppid, flags, utime, stime, cutime, cstime and starttime are fields 1, 6,
+    // 11, 12, 13, 14 and 19; cutime and cstime below zero read as zero.
+    std::optional<uint64_t> expected[7];
+    const int positions[7] = {1, 6, 11, 12, 13, 14, 19};
+    for (int i = 0; i < 7; ++i) {
+      std::string_view text = fields[positions[i]];
+      const bool negative = (i == 4 || i == 5) && text.starts_with('-');
+      if (negative) text.remove_prefix(1);
       uint64_t value = 0;
       auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-      if (error == std::errc() && end == text.data() + text.size()) expected[i] = value;
+      if (error == std::errc() && end == text.data() + text.size()) {
+        expected[i] = negative ? 0 : value;
+      }
     }
-    const bool parsable = expected[0] && *expected[0] <= std::numeric_limits<uint32_t>::max() &&
-                          expected[1] && expected[2] && expected[3] && expected[4];
+    bool parsable = expected[0] && *expected[0] <= std::numeric_limits<uint32_t>::max();
+    for (const std::optional<uint64_t>& value : expected) parsable = parsable && value;
     std::optional<StatFields> parsed = parse_stat(line);
     ASSERT_EQ(parsed.has_value(), parsable) << line;
     if (!parsed) continue;
@@ -119,7 +153,9 @@ TEST(ProcParseTest, StatAgreesWithSplittingAtSpaces) {
     EXPECT_EQ(parsed->flags, *expected[1]) << line;
     EXPECT_EQ(parsed->user_ticks, *expected[2]) << line;
     EXPECT_EQ(parsed->system_ticks, *expected[3]) << line;
-    EXPECT_EQ(parsed->start_ticks, *expected[4]) << line;
+    EXPECT_EQ(parsed->children_user_ticks, *expected[4]) << line;
+    EXPECT_EQ(parsed->children_system_ticks, *expected[5]) << line;
+    EXPECT_EQ(parsed->start_ticks, *expected[6]) << line;
   }
 }
 

@@ -19,6 +19,7 @@
 #include "base/utf16.h"
 #include "procinfo/platform.h"
 #include "procinfo/windows/command_line_windows.h"
+#include "procinfo/windows/private_working_set_windows.h"
 #include "procinfo/windows/processor_groups_windows.h"
 
 namespace treemon {
@@ -100,6 +101,7 @@ class WindowsPlatform final : public ProcessPlatform {
 
   bool list_processes(std::vector<ListedProcess>& out, const OpenedProcesses& /*opened*/) override {
     out.clear();
+    private_sets_.new_refresh();
     const UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot) return false;
     PROCESSENTRY32W entry = fresh_list_entry();
@@ -154,6 +156,11 @@ class WindowsPlatform final : public ProcessPlatform {
     return MemoryFigures{counters.WorkingSetSize, counters.PrivateUsage};
   }
 
+  MemoryShareKind memory_share_kind() const override { return MemoryShareKind::PrivateOnly; }
+  std::optional<uint64_t> memory_share(ProcessHandle& process) override {
+    return private_sets_.read(native(process));
+  }
+
   CommandLineRead command_line(ProcessHandle& process) override {
     return read_command_line(services_, native(process), use_command_line_query_);
   }
@@ -163,6 +170,7 @@ class WindowsPlatform final : public ProcessPlatform {
   SystemProcessorGroups group_calls_;
   ProcessorGroups processor_groups_{group_calls_};
   SystemProcessServices services_;
+  PrivateWorkingSets private_sets_;
   const bool use_command_line_query_ = has_command_line_query();
   bool last_open_refused_ = false;
 };
