@@ -66,7 +66,8 @@ json rates_json(const Rates& r) {
 }
 
 TEST(SharedTables, CommandLines) {
-  for (const json& row : read_table("command_lines.json").at("commandLines")) {
+  const json table = read_table("command_lines.json");
+  for (const json& row : table.at("commandLines")) {
     const std::vector<std::string> argv = row.at("argv");
     SCOPED_TRACE(row.dump());
     const ParsedArguments parsed = parse_arguments(argv);
@@ -84,7 +85,8 @@ TEST(SharedTables, CommandLines) {
 }
 
 TEST(SharedTables, Rates) {
-  for (const json& c : read_table("rates.json").at("cases")) {
+  const json table = read_table("rates.json");
+  for (const json& c : table.at("cases")) {
     SCOPED_TRACE(c.at("name").get<std::string>());
     RateTracker tracker(c.at("childrenFoldIntoParent"));
     ASSERT_EQ(c.at("snapshots").size(), c.at("expected").size());
@@ -106,7 +108,8 @@ TEST(SharedTables, Rates) {
 }
 
 TEST(SharedTables, Summaries) {
-  for (const json& c : read_table("summaries.json").at("cases")) {
+  const json table = read_table("summaries.json");
+  for (const json& c : table.at("cases")) {
     SCOPED_TRACE(c.at("name").get<std::string>());
     SummaryRecorder recorder(c.at("command"), c.at("pid"), 0);
     RateTracker tracker(true);
