@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "base/utf16.h"
+#include "base/utf8.h"
 
 namespace treemon {
 namespace {
@@ -41,6 +42,22 @@ std::string last_win32_error_text() { return win32_error_text(::GetLastError());
 std::string utf8_from_wide(std::wstring_view text) {
   return utf8_from_utf16(
       std::u16string_view(reinterpret_cast<const char16_t*>(text.data()), text.size()));
+}
+
+std::wstring wide_from_utf8(std::string_view text) {
+  std::wstring wide;
+  for (size_t at = 0; at < text.size();) {
+    const DecodedCharacter decoded = decode_utf8(text, at);
+    const char32_t code = decoded.length == 0 ? REPLACEMENT_CHARACTER : decoded.code_point;
+    at += decoded.length == 0 ? 1 : decoded.length;
+    if (code < 0x10000) {
+      wide += static_cast<wchar_t>(code);
+    } else {
+      wide += static_cast<wchar_t>(0xD800 + ((code - 0x10000) >> 10));
+      wide += static_cast<wchar_t>(0xDC00 + ((code - 0x10000) & 0x3FF));
+    }
+  }
+  return wide;
 }
 
 }  // namespace treemon

@@ -60,4 +60,8 @@ std::string last_win32_error_text();
 // Wide (UTF-16) text to UTF-8, unpaired surrogates replaced by U+FFFD.
 std::string utf8_from_wide(std::wstring_view text);
 
+// UTF-8 text to wide (UTF-16) text for the API's wide calls; each byte that is not part of a
+// well-formed sequence becomes U+FFFD.
+std::wstring wide_from_utf8(std::string_view text);
+
 }  // namespace treemon

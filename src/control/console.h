@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/build_target.h"
+
 #include "base/status.h"
 
 namespace treemon {
@@ -48,9 +50,5 @@ void hold_closed_standard_streams();
 void write_standard_error_line(std::string_view line);
 
 uint32_t current_process_id();
-
-// The names the hello reports: "linux" or "windows"; "x86_64", "aarch64", ...
-std::string_view platform_name();
-std::string_view architecture_name();
 
 }  // namespace treemon

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -83,27 +82,5 @@ void write_standard_error_line(std::string_view line) {
 }
 
 uint32_t current_process_id() { return static_cast<uint32_t>(::getpid()); }
-
-std::string_view platform_name() { return "linux"; }
-
-std::string_view architecture_name() {
-#if defined(__x86_64__)
-  return "x86_64";
-#elif defined(__aarch64__)
-  return "aarch64";
-#elif defined(__i386__)
-  return "x86";
-#elif defined(__arm__)
-  return "arm";
-#elif defined(__riscv) && __riscv_xlen == 64
-  return "riscv64";
-#else
-  static const std::string machine = [] {
-    utsname name{};
-    return ::uname(&name) == 0 ? std::string(name.machine) : std::string("unknown");
-  }();
-  return machine;
-#endif
-}
 
 }  // namespace treemon

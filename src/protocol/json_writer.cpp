@@ -129,6 +129,15 @@ const Status& JsonWriter::float32(float value) {
   return status_;
 }
 
+const Status& JsonWriter::float64(double value) {
+  if (!std::isfinite(value)) return null();
+  separate();
+  char text[NUMBER_TEXT_CAPACITY];
+  put(format_double_text(value, text));
+  after_value_ = true;
+  return status_;
+}
+
 const Status& JsonWriter::finish() {
   flush();
   return status_;

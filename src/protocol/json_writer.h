@@ -8,7 +8,7 @@
 //     are escaped (\" \\ \b \t \n \f \r, otherwise \u00XX in lowercase hex). A byte sequence that
 //     is not well-formed UTF-8 is written as U+FFFD, one per maximal ill-formed subpart, so that
 //     every line stays valid JSON whatever bytes a process table hands us.
-//  3. Non-finite single-precision numbers are written null.
+//  3. Non-finite numbers are written null.
 //  4. Nothing is allocated per value: text is staged in a fixed buffer inside the writer and handed
 //     to the sink in large appends; finish() hands over the rest.
 //  5. The first failure of the sink is kept and returned by every later call; after it nothing more
@@ -47,7 +47,8 @@ class JsonWriter {
   const Status& u64(uint64_t value);
   const Status& boolean(bool value);
   const Status& null();
-  const Status& float32(float value);  // null when not finite
+  const Status& float32(float value);   // null when not finite
+  const Status& float64(double value);  // null when not finite
 
   // Hands the staged text to the output. The text is complete only after this returns success.
   const Status& finish();
