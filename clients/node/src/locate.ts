@@ -5,12 +5,15 @@
 //   3. the binary this package carries for the machine, bin/<platform>-<arch>/<tool>[.exe],
 //   4. the first executable <tool> on PATH.
 // A path named in 1-3 that cannot be used is an error, not a reason to look further: a broken
-// install or a mistyped path should be reported, not hidden by another treemon on PATH. The
+// install or a mistyped path should be reported, not hidden by another treemon on PATH. On PATH,
+// this package's own scripts are passed over: npm links the treemon-watch launcher onto PATH
+// (node_modules/.bin, a global install) under the native tool's name, and a launcher that started
+// itself would do so without end. The
 // packaged binary's header is checked against the machine, so that a binary for another system
 // fails with a clear message instead of an exec error.
 
 import { constants } from "node:fs";
-import { access, open, stat } from "node:fs/promises";
+import { access, open, realpath, stat } from "node:fs/promises";
 import * as path from "node:path";
 
 /** An executable the package carries: its name without ".exe", and the variable that names it. */
@@ -109,6 +112,16 @@ async function isExecutable(file: string): Promise<boolean> {
   }
 }
 
+/** Whether `file` is one of this package's own scripts, under its dist folder. */
+async function isPackageScript(file: string, packageRoot: string): Promise<boolean> {
+  try {
+    const [real, root] = await Promise.all([realpath(file), realpath(packageRoot)]);
+    return real.startsWith(path.join(root, "dist") + path.sep);
+  } catch {
+    return false;
+  }
+}
+
 export function pathCandidates(
   searchPath = process.env["PATH"] ?? "",
   tool: Tool = MONITOR,
@@ -170,7 +183,8 @@ export async function findExecutable(
     };
   }
   for (const candidate of pathCandidates(environment["PATH"] ?? "", tool)) {
-    if (await isExecutable(candidate)) return { path: candidate };
+    if ((await isExecutable(candidate)) && !(await isPackageScript(candidate, packageRoot)))
+      return { path: candidate };
   }
   return {
     problem:

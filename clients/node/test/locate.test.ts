@@ -1,7 +1,7 @@
 // Where the client finds the monitor, and what it says when it cannot.
 
 import assert from "node:assert/strict";
-import { chmodSync, mkdirSync, mkdtempSync, writeFileSync } from "node:fs";
+import { chmodSync, mkdirSync, mkdtempSync, symlinkSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
 import * as path from "node:path";
 import { describe, test } from "node:test";
@@ -214,6 +214,19 @@ describe("findExecutable of treemon-watch", () => {
         root,
       ),
       { path: script },
+    );
+  });
+
+  test("the package's own launcher linked onto PATH under the tool's name is passed over", async () => {
+    const launcher = path.join(root, "dist", "src", "watch.js");
+    mkdirSync(path.dirname(launcher), { recursive: true });
+    writeFileSync(launcher, "#!/usr/bin/env node\n", { mode: 0o755 });
+    const bin = mkdtempSync(path.join(tmpdir(), "treemon-bin-"));
+    symlinkSync(launcher, path.join(bin, "treemon-watch"));
+    const found = await findExecutable(WATCH, undefined, undefined, { PATH: bin }, root);
+    assert.match(
+      "problem" in found ? found.problem : `found ${found.path}`,
+      /^treemon-watch executable not found/,
     );
   });
 
