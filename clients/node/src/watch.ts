@@ -34,8 +34,8 @@ function endAs(code: number | null, signal: NodeJS.Signals | null): void {
 async function main(): Promise<void> {
   const found = await findExecutable(WATCH, undefined, undefined);
   if ("problem" in found) fail(found.problem);
-  const tool = spawn(found.path, process.argv.slice(2), { stdio: "inherit" });
   process.on("SIGINT", () => {});
+  const tool = spawn(found.path, process.argv.slice(2), { stdio: "inherit" });
   for (const name of PASSED_ON) process.on(name, () => tool.kill(name));
   tool.once("error", (error) => fail(`cannot start ${found.path}: ${error.message}`));
   tool.once("exit", endAs);
