@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Tests the Python client (clients/python) against the real monitor: mypy --strict, installed
-# without network into a fresh virtual environment, then its pytest suite against the installed
-# package, and the example of docs/embedding.md. The protocol schema, whose tests share the
+# Tests the Python client (clients/python) against the real monitor and `python -m treemon record`
+# against the native treemon-watch: mypy --strict, installed without network into a fresh virtual
+# environment, then its pytest suite against the installed package, and the example of
+# docs/embedding.md. The protocol schema, whose tests share the
 # suite's folder, is checked by scripts/test-schema.sh.
 # Usage: scripts/test-python.sh [BUILD_DIR]   (default: build)
 set -euo pipefail
@@ -13,10 +14,10 @@ python=/usr/bin/python3
 scripts/install-deps.sh python3-jsonschema python3-pytest mypy python3-venv python3-setuptools python3-wheel
 
 cmake -S . -B "$build" -G Ninja >/dev/null
-ninja -C "$build" -j"${TREEMON_JOBS:-2}" treemon >/dev/null
+ninja -C "$build" -j"${TREEMON_JOBS:-2}" treemon treemon-watch >/dev/null
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-export TREEMON_BINARY=$root/$build/treemon
+export TREEMON_BINARY=$root/$build/treemon TREEMON_WATCH_BINARY=$root/$build/treemon-watch
 
 echo "== mypy --strict"
 (cd clients/python && mypy --strict --python-version 3.9 --cache-dir "$scratch/mypy" treemon)
