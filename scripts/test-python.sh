@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Tests the Python client (clients/python) against the real monitor and `python -m treemon record`
 # against the native treemon-watch: mypy --strict, installed without network into a fresh virtual
-# environment, then its pytest suite against the installed package, and the example of
-# docs/embedding.md. The protocol schema, whose tests share the
+# environment, then its pytest suite against the installed package, and the examples of
+# docs/embedding.md and clients/python/README.md. The protocol schema, whose tests share the
 # suite's folder, is checked by scripts/test-schema.sh.
 # Usage: scripts/test-python.sh [BUILD_DIR]   (default: build)
 set -euo pipefail
@@ -32,11 +32,17 @@ echo "== the client's tests, against the installed package"
   --rootdir "$root/tests/python" "$root/tests/python" --ignore "$root/tests/python/test_protocol_schema.py" \
   --installed-client)
 
-echo "== the documented example, with treemon on PATH"
-sed -n '/^```python$/,/^```$/p' docs/embedding.md | sed '1d;$d' >"$scratch/example.py"
-cat "$scratch/example.py"
-output=$(cd "$scratch" && env -u TREEMON_BINARY PATH="$root/$build:$PATH" timeout 60 "$scratch/env/bin/python" example.py)
+echo "== the documented examples, with treemon on PATH"
+run_example() {  # DOCUMENT: runs its first Python example and prints what it wrote
+  sed -n '/^```python$/,/^```$/p' "$1" | sed '1d;/^```$/,$d' >"$scratch/example.py"
+  cat "$scratch/example.py" >&2
+  (cd "$scratch" && env -u TREEMON_BINARY PATH="$root/$build:$PATH" timeout 60 "$scratch/env/bin/python" example.py)
+}
+output=$(run_example docs/embedding.md)
 echo "$output"
 grep -q ' sleep 2 ' <<<"$output" || { echo "FAIL: the example did not show the tree"; exit 1; }
 grep -q '^kept so far: [0-9]* snapshots$' <<<"$output" || { echo "FAIL: the example did not read the history"; exit 1; }
+output=$(run_example clients/python/README.md)
+echo "$output"
+grep -q ' sleep 2 ' <<<"$output" || { echo "FAIL: the README's example did not show the command it started"; exit 1; }
 echo "python checks passed"
