@@ -258,6 +258,51 @@ def run_closed_output(build_dir):
             process.wait()
 
 
+def run_watch(build_dir, command_lines):
+    """treemon-watch.exe starts cmd in the caller's folder, records its tree (cmd and the ping it
+    starts) and exits with the command's status, the summary on standard error."""
+    with tempfile.TemporaryDirectory() as folder:
+        try:
+            done = subprocess.run(
+                [
+                    "wine",
+                    os.path.join(build_dir, "treemon-watch.exe"),
+                    "--interval",
+                    "250",
+                    "--record",
+                    "run.jsonl",
+                    "--",
+                    "cmd",
+                    "/c",
+                    "ping -n 3 127.0.0.1 > NUL & exit 5",
+                ],
+                cwd=folder,
+                stdin=subprocess.DEVNULL,
+                capture_output=True,
+                timeout=EXIT_TIMEOUT_S,
+            )
+        except subprocess.TimeoutExpired:
+            raise CheckFailed("did not exit within %d s" % EXIT_TIMEOUT_S)
+        stderr = done.stderr.decode("utf-8", "replace")
+        check(done.returncode == 5, "status %s, stderr: %s" % (done.returncode, stderr))
+        check("\n  exit status     5\n" in stderr.replace("\r\n", "\n"), "summary: %r" % stderr)
+        with open(os.path.join(folder, "run.jsonl"), encoding="utf-8") as record:
+            lines = [json.loads(line) for line in record]
+    summary = lines.pop()
+    check(summary["type"] == "summary" and summary["exitStatus"] == 5, "summary %r" % summary)
+    trees = []
+    for snapshot in lines:
+        by_pid = {p["pid"]: p for p in snapshot["processes"]}
+        trees += [
+            (by_pid[p["ppid"]], p) for p in snapshot["processes"] if p["name"] == "ping.exe" and p["ppid"] in by_pid
+        ]
+    check(trees, "no snapshot shows ping under cmd: %r" % lines)
+    parent, child = trees[0]
+    check(parent["name"] == "cmd.exe", "ping's parent is %r" % parent["name"])
+    if command_lines:
+        check(child["command"] == "ping -n 3 127.0.0.1", "ping's command %r" % child["command"])
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("build_dir")
@@ -271,6 +316,7 @@ def main():
         ),
         ("end of input", lambda: run_end_of_input(options.build_dir)),
         ("closed output", lambda: run_closed_output(options.build_dir)),
+        ("treemon-watch", lambda: run_watch(options.build_dir, options.command_lines == "yes")),
     ]
     failures = 0
     for name, run in sessions:

@@ -147,6 +147,14 @@ class ProcessPlatform : public Clock {
     return std::nullopt;
   }
 
+  // From the next list on, lists only the processes of the trees under `roots`: each root and
+  // its descendants as the kernel links them at the list, for a caller that looks at nothing
+  // else (a process that leaves a tree leaves the list); nothing lists every process again. A
+  // platform that cannot tell a process's children lists every process all the same.
+  virtual void list_only_trees(std::optional<std::vector<uint32_t>> roots) {
+    static_cast<void>(roots);
+  }
+
   // Why the processes this platform lists may not be the ones around the monitor (on Linux, a
   // /proc of another pid namespace), checked once at start; nothing when all is as it should be.
   virtual std::optional<std::string> start_up_warning() { return std::nullopt; }

@@ -18,12 +18,17 @@ std::vector<ProcessKey> keys_of(const std::vector<ProcessSample>& processes) {
 
 }  // namespace
 
-Snapshot still_running(SamplerState& state, const std::vector<ProcessKey>& seen, uint32_t tree_root,
-                       uint32_t root_pid) {
+Snapshot still_running(ProcessPlatform& platform, SamplerState& state,
+                       const std::vector<ProcessKey>& seen, uint32_t tree_root, uint32_t root_pid) {
   ExternalProcessMap externals;
+  std::vector<uint32_t> roots;
+  if (tree_root != NO_PROCESS) roots.push_back(tree_root);
   for (const ProcessKey& key : seen) {
-    if (key.pid != root_pid) externals[key.pid] = key.start_time_ms;
+    if (key.pid == root_pid) continue;
+    externals[key.pid] = key.start_time_ms;
+    roots.push_back(key.pid);
   }
+  platform.list_only_trees(std::move(roots));
   WatchedProcesses watched = watch(state, tree_root, std::move(externals));
   Snapshot snapshot = sample(state, watched, std::nullopt);
   std::erase_if(snapshot.processes,
@@ -32,9 +37,9 @@ Snapshot still_running(SamplerState& state, const std::vector<ProcessKey>& seen,
   return snapshot;
 }
 
-std::vector<ProcessSample> end_processes(SamplerState& state, Session& session,
-                                         std::vector<ProcessSample> processes, uint32_t root_pid,
-                                         std::chrono::milliseconds grace) {
+std::vector<ProcessSample> end_processes(ProcessPlatform& platform, SamplerState& state,
+                                         Session& session, std::vector<ProcessSample> processes,
+                                         uint32_t root_pid, std::chrono::milliseconds grace) {
   std::vector<ProcessSample> signalled;
   const MonoTime force_from = state.clock().monotonic_now() + grace;
   for (int round = 0; !processes.empty() && round < END_ROUNDS; ++round) {
@@ -49,7 +54,7 @@ std::vector<ProcessSample> end_processes(SamplerState& state, Session& session,
     // A process given TERM gets time to end before the next look, up to the grace period.
     if (!force)
       session.wait(std::min(force_from, state.clock().monotonic_now() + grace / END_ROUNDS));
-    processes = still_running(state, keys_of(processes), NO_PROCESS, root_pid).processes;
+    processes = still_running(platform, state, keys_of(processes), NO_PROCESS, root_pid).processes;
   }
   return signalled;
 }

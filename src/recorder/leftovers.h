@@ -25,16 +25,17 @@ namespace treemon::recorder {
 inline constexpr int END_ROUNDS = 10;
 
 // The processes still running of those seen, and of the tree of `tree_root` if it still runs
-// (a pid no process has stands for none), besides `root_pid`; the snapshot taken.
-Snapshot still_running(SamplerState& state, const std::vector<ProcessKey>& seen, uint32_t tree_root,
-                       uint32_t root_pid);
+// (a pid no process has stands for none), besides `root_pid`; the snapshot taken. The platform
+// lists those trees alone.
+Snapshot still_running(ProcessPlatform& platform, SamplerState& state,
+                       const std::vector<ProcessKey>& seen, uint32_t tree_root, uint32_t root_pid);
 
 // Ends `processes` and whatever they start meanwhile, looking again after each round: TERM, then
 // KILL for those still there after `grace` or in the last two of END_ROUNDS rounds. Returns every
 // process it signalled.
-std::vector<ProcessSample> end_processes(SamplerState& state, Session& session,
-                                         std::vector<ProcessSample> processes, uint32_t root_pid,
-                                         std::chrono::milliseconds grace);
+std::vector<ProcessSample> end_processes(ProcessPlatform& platform, SamplerState& state,
+                                         Session& session, std::vector<ProcessSample> processes,
+                                         uint32_t root_pid, std::chrono::milliseconds grace);
 
 // A pid no process has: a tree rooted there is empty.
 inline constexpr uint32_t NO_PROCESS = 0xffffffffu;

@@ -23,7 +23,10 @@ Result<OutputFile> OutputFile::create(const std::string& path) {
   return OutputFile(file, path, true);
 }
 
-OutputFile OutputFile::standard_output() { return OutputFile(stdout, "standard output", false); }
+OutputFile OutputFile::standard_output() {
+  write_bytes_as_they_are(stdout);
+  return OutputFile(stdout, "standard output", false);
+}
 
 void OutputFile::write(std::string_view bytes) {
   if (problem_ || !file_) return;

@@ -23,7 +23,8 @@ namespace treemon::recorder {
 class OutputFile {
  public:
   static Result<OutputFile> create(const std::string& path);
-  // Standard output, named "standard output" in messages; closing it leaves it open.
+  // Standard output, named "standard output" in messages, written byte for byte (no CR LF on
+  // Windows); closing it leaves it open.
   static OutputFile standard_output();
 
   void write(std::string_view bytes);
@@ -51,6 +52,9 @@ class OutputFile {
 // Opens `path` (UTF-8) for writing, emptied; null with errno set when it cannot be. One
 // implementation per platform.
 std::FILE* open_for_writing(const std::string& path);
+
+// Makes `file` write its bytes as they are (Windows' text mode would add CR before LF).
+void write_bytes_as_they_are(std::FILE* file);
 
 // The system's description of an errno value, with a small first letter, as messages quote it.
 std::string error_reason(int error);

@@ -1,3 +1,6 @@
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdio>
 #include <string>
 
@@ -11,5 +14,7 @@ std::FILE* open_for_writing(const std::string& path) {
   // command is handed only the handles it is given.
   return ::_wfopen(wide_from_utf8(path).c_str(), L"wbN");
 }
+
+void write_bytes_as_they_are(std::FILE* file) { ::_setmode(::_fileno(file), _O_BINARY); }
 
 }  // namespace treemon::recorder

@@ -137,12 +137,14 @@ class Run {
       root_ = *pid;
     }
     platform_ = make_system_platform();
+    // Nothing beyond the trees the tool watches is looked at: the platform lists them alone.
+    platform_->list_only_trees(std::vector<uint32_t>{root_});
     state_ = std::make_unique<SamplerState>(*platform_);
     refresh_for_configure(*state_);
     watched_ = watch(*state_, root_, {});
     recording_.emplace(platform_name() == "linux",
                        SummaryRecorder(options_.command, root_, started_at_ms_), writers());
-    const Snapshot first = sample(*state_, *watched_, std::nullopt);
+    const Snapshot first = sample_tree();
     if (options_.pid && !watched_process_runs(first, root_)) {
       tell("no process with pid " + std::to_string(root_));
       return 1;
@@ -167,6 +169,11 @@ class Run {
                                                    title_of(options_), options_.top));
     }
     return list;
+  }
+
+  Snapshot sample_tree() {
+    platform_->list_only_trees(std::vector<uint32_t>{root_});
+    return sample(*state_, *watched_, std::nullopt);
   }
 
   void draw(std::optional<std::string> ending = std::nullopt,
@@ -220,7 +227,7 @@ class Run {
         continue;
       }
       if (now < next_sample) continue;
-      const Snapshot snapshot = sample(*state_, *watched_, std::nullopt);
+      const Snapshot snapshot = sample_tree();
       recording_->take(snapshot);
       draw();
       next_sample =
@@ -231,8 +238,9 @@ class Run {
 
   // --duration with a command: every process the tool knows in its tree, and those it left.
   void end_tree() {
-    const Snapshot now = still_running(*state_, recording_->seen().keys(), root_, NO_PROCESS);
-    end_processes(*state_, session_, now.processes, NO_PROCESS, DURATION_GRACE);
+    const Snapshot now =
+        still_running(*platform_, *state_, recording_->seen().keys(), root_, NO_PROCESS);
+    end_processes(*platform_, *state_, session_, now.processes, NO_PROCESS, DURATION_GRACE);
   }
 
   int finish() {
@@ -241,11 +249,12 @@ class Run {
     bool killed = false;
     const bool interrupted_watch = options_.pid && stop_;
     if (!interrupted_watch) {
-      const Snapshot last = still_running(*state_, recording_->seen().keys(), NO_PROCESS, root_);
+      const Snapshot last =
+          still_running(*platform_, *state_, recording_->seen().keys(), NO_PROCESS, root_);
       left = last.processes;
       recording_->take(last);
       if (options_.kill_tree && !left.empty()) {
-        left = end_processes(*state_, session_, left, root_, KILL_TREE_GRACE);
+        left = end_processes(*platform_, *state_, session_, left, root_, KILL_TREE_GRACE);
         killed = true;
       }
     }

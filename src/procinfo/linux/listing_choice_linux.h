@@ -25,9 +25,9 @@
 
 #include "base/clock.h"
 #include "procinfo/linux/new_processes_linux.h"
-#include "procinfo/platform.h"
 #include "procinfo/linux/proc_files_linux.h"
 #include "procinfo/linux/process_handle_linux.h"
+#include "procinfo/platform.h"
 
 namespace treemon::linux_proc {
 

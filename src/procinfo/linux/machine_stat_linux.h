@@ -14,8 +14,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "procinfo/platform.h"
 #include "procinfo/linux/proc_files_linux.h"
+#include "procinfo/platform.h"
 
 namespace treemon::linux_proc {
 

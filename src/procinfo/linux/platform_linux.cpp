@@ -56,6 +56,7 @@
 #include "procinfo/linux/proc_files_linux.h"
 #include "procinfo/linux/proc_parse_linux.h"
 #include "procinfo/linux/process_handle_linux.h"
+#include "procinfo/linux/tree_listing_linux.h"
 
 namespace treemon::linux_proc {
 namespace {
@@ -79,6 +80,7 @@ class LinuxPlatform final : public ProcessPlatform {
   std::unique_ptr<ProcessHandle> open_process(const ListedProcess& listed) override;
   std::optional<ProcessTimes> process_times(ProcessHandle& process) override;
   std::optional<MachineTimes> machine_times() override;
+  void list_only_trees(std::optional<std::vector<uint32_t>> roots) override;
   std::optional<IoTotals> io_totals(ProcessHandle& process) override;
   std::optional<MemoryFigures> memory(ProcessHandle& process) override;
   CommandLineRead command_line(ProcessHandle& process) override;
@@ -89,6 +91,7 @@ class LinuxPlatform final : public ProcessPlatform {
   bool list_directory(std::vector<ListedProcess>& out, const OpenedProcesses& opened,
                       size_t& count);
   void list_one(uint32_t pid, LinuxProcess* handle, std::vector<ListedProcess>& out, size_t& count);
+  bool list_trees(std::vector<ListedProcess>& out, const OpenedProcesses& opened);
   bool list_unread(LinuxProcess& handle, ListedProcess& listed);
   bool list_read(uint32_t pid, LinuxProcess* handle, ListedProcess& listed);
   void settle_exits(std::vector<ListedProcess>& out);
@@ -124,6 +127,12 @@ class LinuxPlatform final : public ProcessPlatform {
   std::vector<uint32_t> ended_pids_;
 
   ListingChoice choice_;
+  // The roots of the trees a list is limited to; none for every process. Used only where
+  // children files exist and /proc is of the monitor's own pid namespace.
+  std::optional<std::vector<uint32_t>> tree_roots_;
+  bool trees_listable_ = false;
+  TreeListing tree_listing_;
+  std::vector<uint32_t> tree_pids_;
 };
 
 // A process's times as its CPU clock gives them: one sum.
@@ -141,6 +150,7 @@ LinuxPlatform::LinuxPlatform(uint64_t descriptor_budget, bool check_listings)
   directory_buffer_.resize(DIRECTORY_BUFFER_INITIAL);
   own_namespace_ = proc_self() == std::to_string(::getpid());
   cpu_clocks_ = own_namespace_ && other_cpu_clocks_readable();
+  trees_listable_ = own_namespace_ && TreeListing::available();
   if (std::optional<ForkReading> reading =
           choice_.read_forks(machine_.read_for_list(generation_), buffer_)) {
     choice_.start(clock_.monotonic_now(), *reading);
@@ -159,6 +169,7 @@ bool LinuxPlatform::list_processes(std::vector<ListedProcess>& out, const Opened
   unopened_.clear();
   listed_handles_.clear();
   ++generation_;
+  if (tree_roots_ && trees_listable_) return list_trees(out, opened);
   choice_.begin_refresh();
   const MonoTime at = clock_.monotonic_now();
   const std::vector<uint32_t>* pids = choice_.choose(
@@ -177,6 +188,26 @@ bool LinuxPlatform::list_processes(std::vector<ListedProcess>& out, const Opened
   if (!listed) choice_.list_lost();
   choice_.remember(out, listed_handles_, unopened_.size());
   return listed;
+}
+
+void LinuxPlatform::list_only_trees(std::optional<std::vector<uint32_t>> roots) {
+  // The choice builds on the previous list: after a list of trees, the next full one is in doubt.
+  if (tree_roots_ && !roots) choice_.list_lost();
+  tree_roots_ = std::move(roots);
+}
+
+// The trees' processes, each read as a list of chosen pids reads it; the fork counter and the
+// listing choice are left out, as no list of the whole machine builds on this one.
+bool LinuxPlatform::list_trees(std::vector<ListedProcess>& out, const OpenedProcesses& opened) {
+  static_cast<void>(machine_.read_for_list(generation_));
+  tree_listing_.collect(proc_, *tree_roots_, tree_pids_);
+  size_t count = 0;
+  for (const uint32_t pid : tree_pids_) {
+    list_one(pid, static_cast<LinuxProcess*>(opened.find_opened(pid)), out, count);
+  }
+  out.resize(count);
+  settle_exits(out);
+  return true;
 }
 
 bool LinuxPlatform::list_directory(std::vector<ListedProcess>& out, const OpenedProcesses& opened,

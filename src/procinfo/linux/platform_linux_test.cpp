@@ -23,8 +23,8 @@
 #include <thread>
 #include <vector>
 
-#include "procinfo/platform.h"
 #include "procinfo/linux/platform_linux.h"
+#include "procinfo/platform.h"
 #include "procinfo/process_table.h"
 
 namespace treemon {
@@ -463,6 +463,39 @@ TEST_F(LinuxPlatformTest, SteadyProcessesFollowTheirParentsExitAndTheirState) {
     ::kill(grandchild, SIGKILL);
     for (int fd : {told[0], told[1], cue[0], cue[1]}) ::close(fd);
   }
+}
+
+// Listing trees alone: a child and its grandchild under this process are listed, this process's
+// parent (outside the tree) is not, and a list of every process brings it back.
+TEST_F(LinuxPlatformTest, ListsTheTreesItIsToldAlone) {
+  int told[2];
+  ASSERT_EQ(::pipe(told), 0);
+  Child child([&](int ready) {
+    const pid_t grandchild = ::fork();
+    if (grandchild == 0) wait_for_kill();
+    static_cast<void>(::write(told[1], &grandchild, sizeof grandchild));
+    say_ready(ready);
+    wait_for_kill();
+  });
+  pid_t grandchild = 0;
+  ASSERT_EQ(::read(told[0], &grandchild, sizeof grandchild),
+            static_cast<ssize_t>(sizeof grandchild));
+  const auto self = static_cast<uint32_t>(::getpid());
+  const auto parent = static_cast<uint32_t>(::getppid());
+  platform->list_only_trees(std::vector<uint32_t>{self});
+  for (int pass = 0; pass < 2; ++pass) {
+    refresh(table);
+    ASSERT_NE(table.find(static_cast<uint32_t>(grandchild)), nullptr) << "pass " << pass;
+    EXPECT_EQ(table.find(static_cast<uint32_t>(grandchild))->parent_pid, child.pid());
+    EXPECT_NE(table.find(child.pid()), nullptr);
+    EXPECT_NE(table.find(self), nullptr);
+    EXPECT_EQ(table.find(parent), nullptr);
+  }
+  platform->list_only_trees(std::nullopt);
+  refresh(table);
+  EXPECT_NE(table.find(parent), nullptr);
+  ::kill(grandchild, SIGKILL);
+  for (int fd : told) ::close(fd);
 }
 
 // A parent that a read finds ended (its kept stat file fails once it is reaped) before its exit

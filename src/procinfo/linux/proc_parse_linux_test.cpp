@@ -6,8 +6,8 @@
 
 #include "base/saturating.h"
 #include "base/utf8.h"
-#include "procinfo/platform.h"
 #include "procinfo/linux/proc_parse_linux.h"
+#include "procinfo/platform.h"
 
 namespace treemon::linux_proc {
 namespace {

@@ -27,8 +27,8 @@
 
 #include "procinfo/linux/descriptor_limiter.h"
 #include "procinfo/linux/exit_watch_linux.h"
-#include "procinfo/platform.h"
 #include "procinfo/linux/proc_files_linux.h"
+#include "procinfo/platform.h"
 
 namespace treemon::linux_proc {
 

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "base/utf16.h"
-#include "procinfo/windows/command_line_windows.h"
 #include "procinfo/platform.h"
+#include "procinfo/windows/command_line_windows.h"
 #include "procinfo/windows/processor_groups_windows.h"
 
 namespace treemon {
