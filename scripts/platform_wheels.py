@@ -1,15 +1,16 @@
 """Turns the pure wheel that setuptools builds of clients/python into one wheel per platform, each
-carrying the monitor's binary as treemon/bin/treemon (treemon.exe on Windows), where the client's
-locator looks for it.
+carrying that platform's binaries, the monitor and treemon-watch, as treemon/bin/NAME (with .exe
+on Windows), where the client's locator looks for them.
 
-1. A platform wheel holds every file of the pure wheel unchanged, plus the binary (mode 755, which
-   pip keeps on install); only WHEEL and RECORD are written anew.
+1. A platform wheel holds every file of the pure wheel unchanged, plus the binaries (mode 755,
+   which pip keeps on install); only WHEEL and RECORD are written anew.
 2. WHEEL says Root-Is-Purelib: false and has one Tag line per platform tag; RECORD lists every
    file with its sha256 and size, as pip checks them on install, and itself without either.
 3. Every entry carries the same fixed time, so the same inputs give the same bytes.
 
-Usage: platform_wheels.py PURE_WHEEL OUT_DIR PLATFORM_TAGS=BINARY...
-where PLATFORM_TAGS is a dot-separated set, e.g. manylinux_2_17_x86_64.musllinux_1_1_x86_64.
+Usage: platform_wheels.py PURE_WHEEL OUT_DIR PLATFORM_TAGS=BINARY[,BINARY...]...
+where PLATFORM_TAGS is a dot-separated set, e.g. manylinux_2_17_x86_64.musllinux_1_1_x86_64, and
+the binaries of one target are separated by commas.
 Prints the path of each wheel written.
 """
 
@@ -50,7 +51,7 @@ def write_wheel(path: str, members: List[Member]) -> None:
             wheel.writestr(entry, data)
 
 
-def platform_wheel(pure: str, out_dir: str, platform_tags: str, binary: str) -> str:
+def platform_wheel(pure: str, out_dir: str, platform_tags: str, binaries: List[str]) -> str:
     distribution, version = os.path.basename(pure).split("-")[:2]
     dist_info = f"{distribution}-{version}.dist-info"
     with zipfile.ZipFile(pure) as source:
@@ -59,8 +60,10 @@ def platform_wheel(pure: str, out_dir: str, platform_tags: str, binary: str) -> 
             for entry in source.infolist()
             if entry.filename not in (f"{dist_info}/WHEEL", f"{dist_info}/RECORD")
         ]
-    with open(binary, "rb") as file:
-        members = [(f"treemon/bin/{os.path.basename(binary)}", file.read(), 0o755)]
+    members: List[Member] = []
+    for binary in binaries:
+        with open(binary, "rb") as file:
+            members.append((f"treemon/bin/{os.path.basename(binary)}", file.read(), 0o755))
     # The package's files first, the metadata after them, RECORD last.
     members = sorted(members + [m for m in kept if not m[0].startswith(dist_info)]) + [
         m for m in kept if m[0].startswith(dist_info)
@@ -79,8 +82,8 @@ def main(argv: List[str]) -> int:
         return 2
     pure, out_dir = argv[0], argv[1]
     for target in argv[2:]:
-        platform_tags, binary = target.split("=", 1)
-        print(platform_wheel(pure, out_dir, platform_tags, binary))
+        platform_tags, binaries = target.split("=", 1)
+        print(platform_wheel(pure, out_dir, platform_tags, binaries.split(",")))
     return 0
 
 

@@ -1,66 +1,73 @@
 #!/usr/bin/env bash
-# Tests the packages as their users get them: the .deb (checked by lintian) and the Windows zip;
-# the npm package of scripts/release.sh, with its binaries, installed into an empty project: the
-# documented example, treemon-watch, and the errors for bad input; its Python wheels: each one's
-# layout and RECORD, the locator's choice on each machine, the aarch64 binary under qemu, and the
-# x86_64 wheel installed without network into an empty virtual environment by Debian's interpreter
-# and by a second one when the machine has one: the documented example and `python -m treemon
-# record` with no treemon on PATH. Runs scripts/release.sh when dist/ lacks the npm package.
+# Tests the packages of scripts/release.sh as their users get them, each carrying both
+# executables, the monitor treemon and the watch tool treemon-watch: the .deb (its files, a clean
+# lintian report, its treemon-watch run) and the Windows zip; the npm package installed into an
+# empty project: the documented example, `npx treemon-watch` running the native tool with nothing
+# on PATH, and the errors for bad input; its Python wheels: each one's layout and RECORD, the
+# locator's choice on each machine, the aarch64 binaries under qemu, and the x86_64 wheel
+# installed without network into an empty virtual environment by Debian's interpreter and by a
+# second one when the machine has one: the documented example and `python -m treemon record` with
+# nothing on PATH. Also `cmake --install` of BUILD_DIR. Runs scripts/release.sh when dist/ lacks a
+# package.
 # Usage: scripts/test-packages.sh [BUILD_DIR]   (default: build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 build=${1:-build}
 
-# Node.js 20 and npm come with the machine; Debian's packages are the fallback. dpkg-dev for the
-# package's dependencies.
-scripts/install-deps.sh python3-venv python3-wheel file nodejs=node npm=npm dpkg-dev=dpkg-shlibdeps \
-  unzip=unzip lintian=lintian qemu-user=qemu-aarch64
+# Node.js 20 and npm come with the machine; Debian's packages are the fallback.
+scripts/install-deps.sh python3-venv python3-wheel file nodejs=node npm=npm unzip=unzip lintian=lintian \
+  qemu-user=qemu-aarch64
 
-echo "== the monitor"
+version=$(sed -n 's/^project(treemon VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
+deb=$root/dist/treemon_${version}_amd64.deb
+zip=$root/dist/treemon-$version-windows-x86_64.zip
+tarball=$root/dist/treemon-$version.tgz
+for package in "$deb" "$zip" "$tarball"; do
+  [ -f "$package" ] || { scripts/release.sh; break; }
+done
+staging=$(mktemp -d)
+trap 'rm -rf "$staging"' EXIT
+
+echo "== cmake --install of $build"
 cmake -S . -B "$build" -G Ninja >/dev/null
-# cpack installs the manual page and the changelog too, which are built beside the monitor.
-ninja -C "$build" -j"${TREEMON_JOBS:-2}" treemon treemon_package_text
+ninja -C "$build" -j"${TREEMON_JOBS:-2}" treemon treemon-watch treemon_package_text
+cmake --install "$build" --prefix "$staging/prefix" >/dev/null
+for file in bin/treemon bin/treemon-watch share/man/man1/treemon.1.gz share/man/man1/treemon-watch.1.gz; do
+  [ -e "$staging/prefix/$file" ] || { echo "FAIL: cmake --install did not install $file"; exit 1; }
+done
 
-echo "== packages"
-cd "$root/$build"
-rm -f treemon_*.deb
-cpack -G DEB >/dev/null
-deb=$(ls treemon_*.deb)
+echo "== the .deb"
 listing=$(dpkg-deb -c "$deb")
 echo "$listing"
-for file in ./usr/bin/treemon ./usr/share/doc/treemon/protocol.md \
+for file in ./usr/bin/treemon ./usr/bin/treemon-watch ./usr/share/doc/treemon/protocol.md \
     ./usr/share/doc/treemon/protocol.schema.json ./usr/share/doc/treemon/README \
     ./usr/share/doc/treemon/copyright ./usr/share/doc/treemon/changelog.gz \
-    ./usr/share/man/man1/treemon.1.gz; do
+    ./usr/share/man/man1/treemon.1.gz ./usr/share/man/man1/treemon-watch.1.gz; do
   grep -q " $file\$" <<<"$listing" || { echo "FAIL: $deb does not hold $file"; exit 1; }
 done
 # No errors and no warnings: the package's lintian report is clean.
 lintian --fail-on error,warning --tag-display-limit 0 "$deb"
-staging=$(mktemp -d)
-trap 'rm -rf "$staging"' EXIT
-cmake --install . --prefix "$staging/prefix" >/dev/null
-[ -x "$staging/prefix/bin/treemon" ] || { echo "FAIL: cmake --install did not install bin/treemon"; exit 1; }
+dpkg-deb -x "$deb" "$staging/deb"
+for tool in treemon treemon-watch; do
+  answer=$("$staging/deb/usr/bin/$tool" --version)
+  [ "$answer" = "$tool $version (linux x86_64)" ] || { echo "FAIL: the .deb's $tool answered $answer"; exit 1; }
+done
+status=0
+"$staging/deb/usr/bin/treemon-watch" -- sh -c 'exit 3' 2>"$staging/deb.err" || status=$?
+[ "$status" = 3 ] && grep -qx 'summary: sh -c exit 3' "$staging/deb.err" ||
+  { cat "$staging/deb.err"; echo "FAIL: the .deb's treemon-watch -- sh -c 'exit 3': status $status"; exit 1; }
 
-if command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
-  echo "== the Windows zip"
-  cmake -S "$root" -B "$root/$build-win-package" -G Ninja -DTREEMON_TESTS=OFF \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
-  ninja -C "$root/$build-win-package" -j"${TREEMON_JOBS:-2}" treemon >/dev/null
-  (cd "$root/$build-win-package" && rm -f treemon-*.zip && cpack -G ZIP >/dev/null)
-  zip_listing=$(unzip -l "$root/$build-win-package"/treemon-*-windows-x86_64.zip)
-  echo "$zip_listing"
-  for file in treemon.exe README.txt LICENSE.txt docs/windows.md protocol.md; do
-    grep -q "treemon-[0-9.]*-windows-x86_64/$file\$" <<<"$zip_listing" || { echo "FAIL: the zip does not hold $file"; exit 1; }
-  done
-  # The repository's README speaks of scripts the zip does not carry.
-  ! grep -q "README.md\$" <<<"$zip_listing" || { echo "FAIL: the zip holds the repository's README.md"; exit 1; }
-fi
+echo "== the Windows zip"
+zip_listing=$(unzip -l "$zip")
+echo "$zip_listing"
+for file in treemon.exe treemon-watch.exe README.txt LICENSE.txt docs/windows.md protocol.md; do
+  grep -q "treemon-[0-9.]*-windows-x86_64/$file\$" <<<"$zip_listing" || { echo "FAIL: the zip does not hold $file"; exit 1; }
+done
+# The repository's README speaks of scripts the zip does not carry.
+! grep -q "README.md\$" <<<"$zip_listing" || { echo "FAIL: the zip holds the repository's README.md"; exit 1; }
 
-echo "== the npm package from scripts/release.sh, installed into an empty project, no treemon on PATH"
-version=$(node -p "require('$root/clients/node/package.json').version")
-tarball=$root/dist/treemon-$version.tgz
-[ -f "$tarball" ] || "$root/scripts/release.sh"
+echo "== the npm package, installed into an empty project, nothing of treemon on PATH"
 package_listing=$(tar -tzf "$tarball")
 grep -qx 'package/protocol.schema.json' <<<"$package_listing" || { echo "FAIL: the npm package does not hold the protocol schema"; exit 1; }
 # Every relative link of the package's README leads to a file the package holds.
@@ -75,26 +82,24 @@ npm install --no-audit --no-fund "$tarball" >/dev/null
 # Only node and the basic tools: a folder of links to them, so no compiler and no treemon.
 for tool in node npm npx sh env sleep cat; do ln -s "$(command -v "$tool")" "$staging/empty-path/$tool"; done
 clean_path=$staging/empty-path
-PATH=$clean_path sh -c 'command -v treemon' && { echo "FAIL: treemon is on the clean PATH"; exit 1; }
+PATH=$clean_path sh -c 'command -v treemon || command -v treemon-watch' && { echo "FAIL: treemon is on the clean PATH"; exit 1; }
 sed -n '/^```js$/,/^```$/p' "$root/docs/embedding.md" | sed -n '2,/^```$/p' | sed '$d' >example.mjs
 cat example.mjs
 output=$(PATH=$clean_path node example.mjs)
 echo "$output"
 grep -q 'sleep 2' <<<"$output" || { echo "FAIL: the example did not show the tree"; exit 1; }
 grep -q '^kept so far: [0-9]* snapshots$' <<<"$output" || { echo "FAIL: the example did not read the history"; exit 1; }
-frames=$(PATH=$clean_path npx --no-install treemon-watch -- sleep 1)
-grep -q 'TOTAL of 1 process' <<<"$frames" || { echo "FAIL: npx treemon-watch -- sleep 1: $frames"; exit 1; }
-# A reader that stops early ends the view quietly; the command still runs to its end.
-set +o pipefail
-PATH=$clean_path npx --no-install treemon-watch --interval 250 -- sh -c 'sleep 1; exit 3' | head -n 1 >/dev/null
-status=${PIPESTATUS[0]}
-set -o pipefail
-[ "$status" = 3 ] || { echo "FAIL: treemon-watch under head exited with $status, not the command's 3"; exit 1; }
+# The launcher runs the package's native tool, which returns the command's status.
+answer=$(PATH=$clean_path npx --no-install treemon-watch --version)
+[ "$answer" = "treemon-watch $version (linux x86_64)" ] || { echo "FAIL: npx treemon-watch --version: $answer"; exit 1; }
+status=0
+PATH=$clean_path npx --no-install treemon-watch -- sh -c 'sleep 1; exit 3' 2>"$staging/npx.err" || status=$?
+[ "$status" = 3 ] && grep -qx 'summary: sh -c sleep 1; exit 3' "$staging/npx.err" ||
+  { cat "$staging/npx.err"; echo "FAIL: npx treemon-watch -- sh -c 'sleep 1; exit 3': status $status"; exit 1; }
+echo "npx treemon-watch --version: $answer; npx treemon-watch -- sh -c 'sleep 1; exit 3': status $status"
 
 echo "== bad input: one line of error, a non-zero status, no stack trace"
 installed=$staging/app/node_modules/treemon
-touch "$staging/not-executable"
-chmod 644 "$staging/not-executable"
 # The first line of standard error must match; LINES is how many it may have in all.
 expect_error() {  # WHAT LINES PATTERN COMMAND...
   local what=$1 lines=$2 pattern=$3 status=0 err
@@ -107,26 +112,22 @@ expect_error() {  # WHAT LINES PATTERN COMMAND...
   grep -Eq "$pattern" <<<"$(head -n 1 <<<"$err")" || { echo "FAIL: $what: not /$pattern/"; exit 1; }
 }
 expect_one_line_error() { expect_error "$1" 1 "${@:2}"; }
-expect_error "an unknown option of treemon-watch" 40 "^treemon-watch: .*--frobnicate" \
+expect_error "an unknown option of treemon-watch" 40 "^treemon-watch: unknown option --frobnicate$" \
   npx --no-install treemon-watch --frobnicate -- sleep 1
-expect_one_line_error "a missing --treemon" "^treemon-watch: cannot use the treemon executable /nonexistent/treemon \(--treemon PATH\): no such file" \
-  npx --no-install treemon-watch --treemon /nonexistent/treemon -- sleep 1
-expect_one_line_error "an unreadable --treemon" "\(--treemon PATH\): not executable" \
-  npx --no-install treemon-watch --treemon "$staging/not-executable" -- sleep 1
-expect_one_line_error "a missing TREEMON_BINARY" "/nonexistent/treemon \(TREEMON_BINARY\): no such file" \
-  env TREEMON_BINARY=/nonexistent/treemon npx --no-install treemon-watch -- sleep 1
-# A package whose binary is for another machine: the arm64 one where the x64 one should be.
+expect_one_line_error "a missing TREEMON_WATCH_BINARY" "/nonexistent/treemon-watch \(TREEMON_WATCH_BINARY\): no such file" \
+  env TREEMON_WATCH_BINARY=/nonexistent/treemon-watch npx --no-install treemon-watch -- sleep 1
+# A package whose binaries are for another machine: the arm64 ones where the x64 ones should be.
 mv "$installed/bin/linux-x64" "$staging/linux-x64"
 cp -r "$installed/bin/linux-arm64" "$installed/bin/linux-x64"
 expect_one_line_error "a binary for another platform" \
-  "treemon-watch: cannot use the treemon executable this package carries, .*: built for linux-arm64, not for this linux-x64 machine; reinstall the package, or pass --treemon PATH or set TREEMON_BINARY\$" \
+  "treemon-watch: cannot use the treemon-watch executable this package carries, .*: built for linux-arm64, not for this linux-x64 machine; reinstall the package, or set TREEMON_WATCH_BINARY\$" \
   npx --no-install treemon-watch -- sleep 1
 expect_one_line_error "the library with a binary for another platform" "built for linux-arm64, not for this linux-x64 machine; .*pass binaryPath or set TREEMON_BINARY" \
   node -e "require('treemon').TreemonClient.start().catch((e) => { console.error(e.message); process.exit(1); })"
 # No binary for the machine and none on PATH.
 rm -rf "$installed/bin/linux-x64"
 expect_one_line_error "no binary at all" \
-  "treemon-watch: treemon executable not found: this package carries none for linux-x64 and there is none on PATH; pass --treemon PATH, set TREEMON_BINARY or put treemon on PATH\$" \
+  "treemon-watch: treemon-watch executable not found: this package carries none for linux-x64 and there is none on PATH; set TREEMON_WATCH_BINARY or put treemon-watch on PATH\$" \
   npx --no-install treemon-watch -- sleep 1
 
 echo "== the Python wheels from scripts/release.sh"
@@ -143,37 +144,45 @@ for wheel in "$arm64_wheel" "$linux_wheel" "$windows_wheel"; do
   grep -qx "treemon-$version.dist-info/LICENSE" <<<"$(unzip -Z1 "$wheel")" || { echo "FAIL: $wheel lacks LICENSE"; exit 1; }
 done
 for wheel in "$arm64_wheel" "$linux_wheel"; do
-  grep -q '^-rwxr-xr-x' <<<"$(zipinfo "$wheel" treemon/bin/treemon)" || { echo "FAIL: $wheel: treemon/bin/treemon is not mode 755"; exit 1; }
+  for tool in treemon treemon-watch; do
+    grep -q '^-rwxr-xr-x' <<<"$(zipinfo "$wheel" "treemon/bin/$tool")" || { echo "FAIL: $wheel: treemon/bin/$tool is not mode 755"; exit 1; }
+  done
 done
 unpacked=$staging/unpacked/treemon-$version
 # This wheel unpack keeps no file modes; pip does.
-chmod 755 "$unpacked/treemon/bin/treemon"
+chmod 755 "$unpacked/treemon/bin/treemon" "$unpacked/treemon/bin/treemon-watch"
 # The locator's choice on each machine, with the unpacked package first on the module path.
-locate_as() {  # SYSTEM ARCH: prints the path found or the problem
-  PYTHONPATH=$unpacked /usr/bin/python3 -c 'import sys; from treemon._locate import Machine, find_monitor
-found = find_monitor(environment={}, machine=Machine(sys.argv[1], sys.argv[2])); print(found.path or found.problem)' "$@"
+locate_as() {  # TOOL SYSTEM ARCH: prints the path found or the problem
+  PYTHONPATH=$unpacked /usr/bin/python3 -c 'import sys; from treemon._locate import Machine, MONITOR, WATCH, find_executable
+tool = WATCH if sys.argv[1] == WATCH.name else MONITOR
+found = find_executable(tool, None, "binary", environment={}, machine=Machine(sys.argv[2], sys.argv[3]))
+print(found.path or found.problem)' "$@"
 }
-expect_choice() {  # SYSTEM ARCH EXPECTED
+expect_choice() {  # TOOL SYSTEM ARCH EXPECTED
   local choice
-  choice=$(locate_as "$1" "$2")
-  echo "$1-$2: $choice"
-  [ "$choice" = "$3" ] || { echo "FAIL: expected $3"; exit 1; }
+  choice=$(locate_as "$1" "$2" "$3")
+  echo "$1 on $2-$3: $choice"
+  [ "$choice" = "$4" ] || { echo "FAIL: expected $4"; exit 1; }
 }
 # The three wheels unpack into one folder, the x86_64 one over the aarch64 one: each binary sits
 # where its machine's locator looks.
-expect_choice windows x86_64 "$unpacked/treemon/bin/treemon.exe"
-grep -q '^PE32+ executable (console) x86-64' <<<"$(file -b "$unpacked/treemon/bin/treemon.exe")" ||
-  { echo "FAIL: the Windows wheel's treemon.exe is not a Windows x86-64 program"; exit 1; }
-[ "$(grep /bin/ <<<"$(unzip -Z1 "$windows_wheel")")" = treemon/bin/treemon.exe ] ||
-  { echo "FAIL: the Windows wheel carries more or less than treemon/bin/treemon.exe"; exit 1; }
-expect_choice linux aarch64 \
-  "cannot use the treemon executable this package carries, $unpacked/treemon/bin/treemon: built for linux-x86_64, not for this linux-aarch64 machine; reinstall the package, or pass binary or set TREEMON_BINARY"
-rm "$unpacked/treemon/bin/treemon"
+for tool in treemon treemon-watch; do
+  expect_choice $tool windows x86_64 "$unpacked/treemon/bin/$tool.exe"
+  grep -q '^PE32+ executable (console) x86-64' <<<"$(file -b "$unpacked/treemon/bin/$tool.exe")" ||
+    { echo "FAIL: the Windows wheel's $tool.exe is not a Windows x86-64 program"; exit 1; }
+  expect_choice $tool linux aarch64 \
+    "cannot use the $tool executable this package carries, $unpacked/treemon/bin/$tool: built for linux-x86_64, not for this linux-aarch64 machine; reinstall the package, or pass binary or set $( [ $tool = treemon ] && echo TREEMON_BINARY || echo TREEMON_WATCH_BINARY)"
+done
+[ "$(grep /bin/ <<<"$(unzip -Z1 "$windows_wheel")" | sort | tr '\n' ' ')" = "treemon/bin/treemon-watch.exe treemon/bin/treemon.exe " ] ||
+  { echo "FAIL: the Windows wheel carries more or less than treemon/bin/treemon.exe and treemon-watch.exe"; exit 1; }
+rm "$unpacked/treemon/bin/treemon" "$unpacked/treemon/bin/treemon-watch"
 /usr/bin/python3 -m wheel unpack -d "$staging/unpacked" "$arm64_wheel" >/dev/null
-chmod 755 "$unpacked/treemon/bin/treemon"
-expect_choice linux aarch64 "$unpacked/treemon/bin/treemon"
-answer=$(qemu-aarch64 "$unpacked/treemon/bin/treemon" --version)
-[ "$answer" = "treemon $version (linux aarch64)" ] || { echo "FAIL: the aarch64 wheel's binary answered $answer"; exit 1; }
+chmod 755 "$unpacked/treemon/bin/treemon" "$unpacked/treemon/bin/treemon-watch"
+for tool in treemon treemon-watch; do
+  expect_choice $tool linux aarch64 "$unpacked/treemon/bin/$tool"
+  answer=$(qemu-aarch64 "$unpacked/treemon/bin/$tool" --version)
+  [ "$answer" = "$tool $version (linux aarch64)" ] || { echo "FAIL: the aarch64 wheel's $tool answered $answer"; exit 1; }
+done
 grep -qx 'Tag: py3-none-win_amd64' <<<"$(unzip -p "$windows_wheel" "treemon-$version.dist-info/WHEEL")" ||
   { echo "FAIL: the Windows wheel is not tagged win_amd64"; exit 1; }
 
@@ -195,19 +204,22 @@ for python in "${interpreters[@]}"; do
   echo "$output"
   grep -q ' sleep 2 ' <<<"$output" || { echo "FAIL: the example did not show the tree"; exit 1; }
   grep -q '^kept so far: [0-9]* snapshots$' <<<"$output" || { echo "FAIL: the example did not read the history"; exit 1; }
-  timeout 60 env -u TREEMON_BINARY PATH="$clean_path" "$env_dir/bin/python" -m treemon record -- sleep 1 \
-    >"$staging/record.csv" 2>"$staging/record.err" || { cat "$staging/record.err"; echo "FAIL: record -- sleep 1"; exit 1; }
-  grep -q '^time_s,pid,' "$staging/record.csv" && grep -qx 'summary: sleep 1' "$staging/record.err" ||
-    { cat "$staging/record.csv" "$staging/record.err"; echo "FAIL: record -- sleep 1 wrote no table or no summary"; exit 1; }
+  # The launcher runs the wheel's native tool, which returns the command's status.
+  status=0
+  timeout 60 env -u TREEMON_WATCH_BINARY PATH="$clean_path" "$env_dir/bin/python" -m treemon record -- \
+    sh -c 'sleep 1; exit 3' >"$staging/record.csv" 2>"$staging/record.err" || status=$?
+  [ "$status" = 3 ] && grep -q '^time_s,pid,' "$staging/record.csv" && grep -qx 'summary: sh -c sleep 1; exit 3' "$staging/record.err" ||
+    { cat "$staging/record.csv" "$staging/record.err"; echo "FAIL: record -- sh -c 'sleep 1; exit 3': status $status"; exit 1; }
 done
 echo "== a wheel whose binary is for another machine"
-carried=$(ls "$env_dir"/lib/python3*/site-packages/treemon/bin/treemon)
-cp "$unpacked/treemon/bin/treemon" "$carried"
+carried=$(ls -d "$env_dir"/lib/python3*/site-packages/treemon/bin)
+cp "$unpacked/treemon/bin/treemon" "$unpacked/treemon/bin/treemon-watch" "$carried"
 expect_one_line_error "the Python library with a binary for another platform" \
   "^cannot use the treemon executable this package carries, .*: built for linux-aarch64, not for this linux-x86_64 machine; reinstall the package, or pass binary or set TREEMON_BINARY\$" \
   env -u TREEMON_BINARY "$env_dir/bin/python" -c 'import sys, treemon
 try: treemon.Treemon.start()
 except treemon.TreemonError as e: sys.exit(e.message)'
-expect_one_line_error "record with a binary for another platform" "^treemon record: cannot use .*; reinstall the package, or pass --binary PATH or set TREEMON_BINARY\$" \
-  env -u TREEMON_BINARY "$env_dir/bin/python" -m treemon record -- sleep 1
+expect_one_line_error "record with a binary for another platform" \
+  "^treemon record: cannot use the treemon-watch executable this package carries, .*: built for linux-aarch64, not for this linux-x86_64 machine; reinstall the package, or pass --binary PATH or set TREEMON_WATCH_BINARY\$" \
+  env -u TREEMON_WATCH_BINARY "$env_dir/bin/python" -m treemon record -- sleep 1
 echo "package checks passed"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Tests the Python client (clients/python) against the real monitor: mypy --strict, installed
-# without network into a fresh virtual environment, then its pytest suite against the installed
-# package, and the example of docs/embedding.md. The protocol schema, whose tests share the
+# Tests the Python client (clients/python) against the real monitor and `python -m treemon record`
+# against the native treemon-watch: mypy --strict, installed without network into a fresh virtual
+# environment, then its pytest suite against the installed package, and the examples of
+# docs/embedding.md and clients/python/README.md. The protocol schema, whose tests share the
 # suite's folder, is checked by scripts/test-schema.sh.
 # Usage: scripts/test-python.sh [BUILD_DIR]   (default: build)
 set -euo pipefail
@@ -13,10 +14,10 @@ python=/usr/bin/python3
 scripts/install-deps.sh python3-jsonschema python3-pytest mypy python3-venv python3-setuptools python3-wheel
 
 cmake -S . -B "$build" -G Ninja >/dev/null
-ninja -C "$build" -j"${TREEMON_JOBS:-2}" treemon >/dev/null
+ninja -C "$build" -j"${TREEMON_JOBS:-2}" treemon treemon-watch >/dev/null
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-export TREEMON_BINARY=$root/$build/treemon
+export TREEMON_BINARY=$root/$build/treemon TREEMON_WATCH_BINARY=$root/$build/treemon-watch
 
 echo "== mypy --strict"
 (cd clients/python && mypy --strict --python-version 3.9 --cache-dir "$scratch/mypy" treemon)
@@ -31,11 +32,17 @@ echo "== the client's tests, against the installed package"
   --rootdir "$root/tests/python" "$root/tests/python" --ignore "$root/tests/python/test_protocol_schema.py" \
   --installed-client)
 
-echo "== the documented example, with treemon on PATH"
-sed -n '/^```python$/,/^```$/p' docs/embedding.md | sed '1d;$d' >"$scratch/example.py"
-cat "$scratch/example.py"
-output=$(cd "$scratch" && env -u TREEMON_BINARY PATH="$root/$build:$PATH" timeout 60 "$scratch/env/bin/python" example.py)
+echo "== the documented examples, with treemon on PATH"
+run_example() {  # DOCUMENT: runs its first Python example and prints what it wrote
+  sed -n '/^```python$/,/^```$/p' "$1" | sed '1d;/^```$/,$d' >"$scratch/example.py"
+  cat "$scratch/example.py" >&2
+  (cd "$scratch" && env -u TREEMON_BINARY PATH="$root/$build:$PATH" timeout 60 "$scratch/env/bin/python" example.py)
+}
+output=$(run_example docs/embedding.md)
 echo "$output"
 grep -q ' sleep 2 ' <<<"$output" || { echo "FAIL: the example did not show the tree"; exit 1; }
 grep -q '^kept so far: [0-9]* snapshots$' <<<"$output" || { echo "FAIL: the example did not read the history"; exit 1; }
+output=$(run_example clients/python/README.md)
+echo "$output"
+grep -q ' sleep 2 ' <<<"$output" || { echo "FAIL: the README's example did not show the command it started"; exit 1; }
 echo "python checks passed"

@@ -1,19 +1,32 @@
-// Finds the monitor's executable, first match wins:
-//   1. the path the caller gives (the library's binaryPath, treemon-watch's --treemon),
-//   2. the path in the environment variable TREEMON_BINARY,
-//   3. the binary this package carries for the machine, bin/<platform>-<arch>/treemon[.exe],
-//   4. the first executable treemon on PATH.
+// Finds one of the package's executables, the monitor (treemon) or the native live view and
+// recorder (treemon-watch), first match wins:
+//   1. the path the caller gives (the library's binaryPath; the treemon-watch launcher has none),
+//   2. the path in the tool's environment variable, TREEMON_BINARY or TREEMON_WATCH_BINARY,
+//   3. the binary this package carries for the machine, bin/<platform>-<arch>/<tool>[.exe],
+//   4. the first executable <tool> on PATH.
 // A path named in 1-3 that cannot be used is an error, not a reason to look further: a broken
-// install or a mistyped path should be reported, not hidden by another treemon on PATH. The
+// install or a mistyped path should be reported, not hidden by another treemon on PATH. On PATH,
+// this package's own scripts are passed over: npm links the treemon-watch launcher onto PATH
+// (node_modules/.bin, a global install) under the native tool's name, and a launcher that started
+// itself would do so without end. The
 // packaged binary's header is checked against the machine, so that a binary for another system
 // fails with a clear message instead of an exec error.
 
 import { constants } from "node:fs";
-import { access, open, stat } from "node:fs/promises";
+import { access, open, realpath, stat } from "node:fs/promises";
 import * as path from "node:path";
 
-export const EXECUTABLE_NAME = process.platform === "win32" ? "treemon.exe" : "treemon";
-export const BINARY_ENVIRONMENT_VARIABLE = "TREEMON_BINARY";
+/** An executable the package carries: its name without ".exe", and the variable that names it. */
+export interface Tool {
+  name: string;
+  variable: string;
+}
+export const MONITOR: Tool = { name: "treemon", variable: "TREEMON_BINARY" };
+export const WATCH: Tool = { name: "treemon-watch", variable: "TREEMON_WATCH_BINARY" };
+
+export function executableName(tool: Tool, platform: string = process.platform): string {
+  return platform === "win32" ? `${tool.name}.exe` : tool.name;
+}
 
 /** The package's root folder: this file is dist/src/locate.js inside it. */
 export const PACKAGE_ROOT = path.resolve(__dirname, "..", "..");
@@ -30,13 +43,9 @@ export function packagedBinary(
   platform: string = process.platform,
   arch: string = process.arch,
   packageRoot = PACKAGE_ROOT,
+  tool: Tool = MONITOR,
 ): string {
-  return path.join(
-    packageRoot,
-    "bin",
-    platformKey(platform, arch),
-    platform === "win32" ? "treemon.exe" : "treemon",
-  );
+  return path.join(packageRoot, "bin", platformKey(platform, arch), executableName(tool, platform));
 }
 
 export type Location = { path: string } | { problem: string };
@@ -103,36 +112,61 @@ async function isExecutable(file: string): Promise<boolean> {
   }
 }
 
-export function pathCandidates(searchPath = process.env["PATH"] ?? ""): string[] {
+/** Whether `file` is one of this package's own scripts, under its dist folder. */
+async function isPackageScript(file: string, packageRoot: string): Promise<boolean> {
+  try {
+    const [real, root] = await Promise.all([realpath(file), realpath(packageRoot)]);
+    return real.startsWith(path.join(root, "dist") + path.sep);
+  } catch {
+    return false;
+  }
+}
+
+export function pathCandidates(
+  searchPath = process.env["PATH"] ?? "",
+  tool: Tool = MONITOR,
+): string[] {
   return searchPath
     .split(path.delimiter)
     .filter((dir) => dir.length > 0)
-    .map((dir) => path.join(dir, EXECUTABLE_NAME));
+    .map((dir) => path.join(dir, executableName(tool)));
 }
 
 /**
- * Finds the executable. `explicitName` is how the caller's user names the explicit path
- * ("binaryPath" for the library, "--treemon PATH" for treemon-watch), for the error texts.
+ * Finds the monitor. `explicitName` is how the caller's user names the explicit path
+ * ("binaryPath" for the library), for the error texts.
  */
-export async function findMonitor(
+export function findMonitor(
   explicit: string | undefined,
   explicitName = "binaryPath",
   environment: NodeJS.ProcessEnv = process.env,
   packageRoot = PACKAGE_ROOT,
 ): Promise<Location> {
-  const fromEnvironment = environment[BINARY_ENVIRONMENT_VARIABLE];
-  const named: [string | undefined, string][] = [
+  return findExecutable(MONITOR, explicit, explicitName, environment, packageRoot);
+}
+
+/** Finds `tool`; `explicitName` is undefined where the caller offers no explicit path. */
+export async function findExecutable(
+  tool: Tool,
+  explicit: string | undefined,
+  explicitName: string | undefined,
+  environment: NodeJS.ProcessEnv = process.env,
+  packageRoot = PACKAGE_ROOT,
+): Promise<Location> {
+  const fromEnvironment = environment[tool.variable];
+  const named: [string | undefined, string | undefined][] = [
     [explicit, explicitName],
-    [fromEnvironment === "" ? undefined : fromEnvironment, BINARY_ENVIRONMENT_VARIABLE],
+    [fromEnvironment === "" ? undefined : fromEnvironment, tool.variable],
   ];
   for (const [file, source] of named) {
     if (file === undefined) continue;
     const problem = await unusableBecause(file);
     return problem === undefined
       ? { path: file }
-      : { problem: `cannot use the treemon executable ${file} (${source}): ${problem}` };
+      : { problem: `cannot use the ${tool.name} executable ${file} (${source}): ${problem}` };
   }
-  const packaged = packagedBinary(process.platform, process.arch, packageRoot);
+  const packaged = packagedBinary(process.platform, process.arch, packageRoot, tool);
+  const pass = explicitName === undefined ? "" : `pass ${explicitName}, `;
   if (
     await stat(packaged).then(
       () => true,
@@ -141,19 +175,21 @@ export async function findMonitor(
   ) {
     const problem = await unusableBecause(packaged);
     if (problem === undefined) return { path: packaged };
+    const passOr = explicitName === undefined ? "" : `pass ${explicitName} or `;
     return {
       problem:
-        `cannot use the treemon executable this package carries, ${packaged}: ${problem}; ` +
-        `reinstall the package, or pass ${explicitName} or set ${BINARY_ENVIRONMENT_VARIABLE}`,
+        `cannot use the ${tool.name} executable this package carries, ${packaged}: ${problem}; ` +
+        `reinstall the package, or ${passOr}set ${tool.variable}`,
     };
   }
-  for (const candidate of pathCandidates(environment["PATH"] ?? "")) {
-    if (await isExecutable(candidate)) return { path: candidate };
+  for (const candidate of pathCandidates(environment["PATH"] ?? "", tool)) {
+    if ((await isExecutable(candidate)) && !(await isPackageScript(candidate, packageRoot)))
+      return { path: candidate };
   }
   return {
     problem:
-      `treemon executable not found: this package carries none for ${platformKey()} and there is none on PATH; ` +
-      `pass ${explicitName}, set ${BINARY_ENVIRONMENT_VARIABLE} or put treemon on PATH`,
+      `${tool.name} executable not found: this package carries none for ${platformKey()} and there is none on PATH; ` +
+      `${pass}set ${tool.variable} or put ${tool.name} on PATH`,
   };
 }
 

@@ -1,12 +1,19 @@
 // Where the client finds the monitor, and what it says when it cannot.
 
 import assert from "node:assert/strict";
-import { chmodSync, mkdirSync, mkdtempSync, writeFileSync } from "node:fs";
+import { chmodSync, mkdirSync, mkdtempSync, symlinkSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
 import * as path from "node:path";
 import { describe, test } from "node:test";
 
-import { executableTarget, findMonitor, packagedBinary, platformKey } from "../src/locate";
+import {
+  executableTarget,
+  findExecutable,
+  findMonitor,
+  packagedBinary,
+  platformKey,
+  WATCH,
+} from "../src/locate";
 
 const dir = mkdtempSync(path.join(tmpdir(), "treemon-locate-"));
 
@@ -143,7 +150,7 @@ describe("findMonitor", () => {
   test("a carried binary for another machine is an error, not a reason to try PATH", async () => {
     const found = await findMonitor(
       undefined,
-      "--treemon PATH",
+      "binaryPath",
       { PATH: onPath },
       packageWith(process.arch === "arm64" ? elf(62) : elf(183)),
     );
@@ -151,7 +158,7 @@ describe("findMonitor", () => {
       "problem" in found ? found.problem : "",
       new RegExp(
         `^cannot use the treemon executable this package carries, .*: built for linux-\\w+, not for this ${platformKey()} machine; ` +
-          "reinstall the package, or pass --treemon PATH or set TREEMON_BINARY$",
+          "reinstall the package, or pass binaryPath or set TREEMON_BINARY$",
       ),
     );
   });
@@ -170,12 +177,69 @@ describe("findMonitor", () => {
 
   test("nothing found names the caller's own option", async () => {
     assert.deepEqual(
-      await findMonitor(undefined, "--treemon PATH", { PATH: dir }, packageWith(undefined)),
+      await findMonitor(undefined, "binaryPath", { PATH: dir }, packageWith(undefined)),
       {
         problem:
           `treemon executable not found: this package carries none for ${platformKey()} and there is none on PATH; ` +
-          "pass --treemon PATH, set TREEMON_BINARY or put treemon on PATH",
+          "pass binaryPath, set TREEMON_BINARY or put treemon on PATH",
       },
+    );
+  });
+});
+
+describe("findExecutable of treemon-watch", () => {
+  const root = mkdtempSync(path.join(tmpdir(), "treemon-package-"));
+  const carried = packagedBinary(process.platform, process.arch, root, WATCH);
+  const monitorOnly = packagedBinary(process.platform, process.arch, root);
+  mkdirSync(path.dirname(carried), { recursive: true });
+  writeFileSync(monitorOnly, "#!/bin/sh\n", { mode: 0o755 });
+
+  test("the monitor beside it is not taken for it, and without a path option none is offered", async () => {
+    assert.deepEqual(await findExecutable(WATCH, undefined, undefined, { PATH: "" }, root), {
+      problem:
+        `treemon-watch executable not found: this package carries none for ${platformKey()} and there is none on PATH; ` +
+        "set TREEMON_WATCH_BINARY or put treemon-watch on PATH",
+    });
+  });
+
+  test("its own variable names it, and TREEMON_BINARY does not", async () => {
+    const script = file("fake-watch", Buffer.from("#!/bin/sh\n"));
+    const environment = { PATH: "", TREEMON_BINARY: "/nonexistent" };
+    assert.deepEqual(
+      await findExecutable(
+        WATCH,
+        undefined,
+        undefined,
+        { ...environment, TREEMON_WATCH_BINARY: script },
+        root,
+      ),
+      { path: script },
+    );
+  });
+
+  test("the package's own launcher linked onto PATH under the tool's name is passed over", async () => {
+    const launcher = path.join(root, "dist", "src", "watch.js");
+    mkdirSync(path.dirname(launcher), { recursive: true });
+    writeFileSync(launcher, "#!/usr/bin/env node\n", { mode: 0o755 });
+    const bin = mkdtempSync(path.join(tmpdir(), "treemon-bin-"));
+    symlinkSync(launcher, path.join(bin, "treemon-watch"));
+    const found = await findExecutable(WATCH, undefined, undefined, { PATH: bin }, root);
+    assert.match(
+      "problem" in found ? found.problem : `found ${found.path}`,
+      /^treemon-watch executable not found/,
+    );
+  });
+
+  test("the carried one sits beside the monitor and is checked as it is", async () => {
+    writeFileSync(carried, process.arch === "arm64" ? elf(62) : elf(183), { mode: 0o755 });
+    const found = await findExecutable(WATCH, undefined, undefined, { PATH: "" }, root);
+    assert.equal(path.dirname(carried), path.dirname(monitorOnly));
+    assert.match(
+      "problem" in found ? found.problem : "",
+      new RegExp(
+        `^cannot use the treemon-watch executable this package carries, .*: built for linux-\\w+, not for this ${platformKey()} machine; ` +
+          "reinstall the package, or set TREEMON_WATCH_BINARY$",
+      ),
     );
   });
 });

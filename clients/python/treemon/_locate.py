@@ -1,10 +1,11 @@
-"""Finds the monitor's executable, first match wins:
+"""Finds one of the package's executables, the monitor (treemon) or the native recorder and live
+view (treemon-watch), first match wins:
 
 1. the path the caller gives (the library's `binary`, `record`'s --binary PATH),
-2. the path in the environment variable TREEMON_BINARY,
-3. the binary this package carries, treemon/bin/treemon (treemon.exe on Windows), as the platform
-   wheels hold it,
-4. the first executable treemon on PATH.
+2. the path in the tool's environment variable, TREEMON_BINARY or TREEMON_WATCH_BINARY,
+3. the binary this package carries, treemon/bin/TOOL (TOOL.exe on Windows), as the platform wheels
+   hold it,
+4. the first executable TOOL on PATH.
 
 A path named in 1-3 that cannot be used is an error, not a reason to look further: a broken install
 or a mistyped path should be reported, not hidden by another treemon on PATH. The carried binary's
@@ -20,7 +21,6 @@ import sys
 from dataclasses import dataclass
 from typing import Mapping, Optional, Union
 
-BINARY_ENVIRONMENT_VARIABLE = "TREEMON_BINARY"
 PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
 
 # ELF e_machine and PE machine values of the architectures treemon is built for.
@@ -39,18 +39,26 @@ class Machine:
     def __str__(self) -> str:
         return f"{self.system}-{self.arch}"
 
-    @property
-    def executable_name(self) -> str:
-        return "treemon.exe" if self.system == "windows" else "treemon"
+    def executable_name(self, tool: str = "treemon") -> str:
+        return f"{tool}.exe" if self.system == "windows" else tool
+
+
+@dataclass(frozen=True)
+class Tool:
+    """An executable the package carries: its name without ".exe", and the variable that names it."""
+
+    name: str
+    variable: str
+
+
+MONITOR = Tool("treemon", "TREEMON_BINARY")
+WATCH = Tool("treemon-watch", "TREEMON_WATCH_BINARY")
 
 
 def this_machine() -> Machine:
     system = "windows" if sys.platform == "win32" else sys.platform
     arch = platform.machine().lower()
     return Machine(system, _ARCH_ALIASES.get(arch, arch))
-
-
-EXECUTABLE_NAME = this_machine().executable_name
 
 
 @dataclass(frozen=True)
@@ -61,8 +69,8 @@ class Location:
     problem: Optional[str] = None
 
 
-def carried_binary(machine: Machine, package_dir: str = PACKAGE_DIR) -> str:
-    return os.path.join(package_dir, "bin", machine.executable_name)
+def carried_binary(machine: Machine, package_dir: str = PACKAGE_DIR, tool: Tool = MONITOR) -> str:
+    return os.path.join(package_dir, "bin", machine.executable_name(tool.name))
 
 
 def executable_target(file: str) -> Optional[Machine]:
@@ -109,13 +117,25 @@ def find_monitor(
     package_dir: str = PACKAGE_DIR,
     machine: Optional[Machine] = None,
 ) -> Location:
-    """Finds the executable. `explicit_name` is how the caller's user names the explicit path
-    ("binary" for the library, "--binary PATH" for `record`), for the error texts."""
+    """Finds the monitor. `explicit_name` is how the caller's user names the explicit path
+    ("binary" for the library), for the error texts."""
+    return find_executable(MONITOR, explicit, explicit_name, environment, package_dir, machine)
+
+
+def find_executable(
+    tool: Tool,
+    explicit: "Optional[Union[str, os.PathLike[str]]]",
+    explicit_name: str,
+    environment: Optional[Mapping[str, str]] = None,
+    package_dir: str = PACKAGE_DIR,
+    machine: Optional[Machine] = None,
+) -> Location:
+    """Finds `tool`; `explicit_name` names the explicit path in the error texts."""
     environment = os.environ if environment is None else environment
     machine = this_machine() if machine is None else machine
     named = [
         (None if explicit is None else os.fspath(explicit), explicit_name),
-        (environment.get(BINARY_ENVIRONMENT_VARIABLE) or None, BINARY_ENVIRONMENT_VARIABLE),
+        (environment.get(tool.variable) or None, tool.variable),
     ]
     for file, source in named:
         if file is None:
@@ -123,22 +143,22 @@ def find_monitor(
         problem = _unusable_because(file, machine)
         if problem is None:
             return Location(path=file)
-        return Location(problem=f"cannot use the treemon executable {file} ({source}): {problem}")
-    carried = carried_binary(machine, package_dir)
+        return Location(problem=f"cannot use the {tool.name} executable {file} ({source}): {problem}")
+    carried = carried_binary(machine, package_dir, tool)
     if os.path.lexists(carried):
         problem = _unusable_because(carried, machine)
         if problem is None:
             return Location(path=carried)
         return Location(
-            problem=f"cannot use the treemon executable this package carries, {carried}: {problem}; "
-            f"reinstall the package, or pass {explicit_name} or set {BINARY_ENVIRONMENT_VARIABLE}"
+            problem=f"cannot use the {tool.name} executable this package carries, {carried}: {problem}; "
+            f"reinstall the package, or pass {explicit_name} or set {tool.variable}"
         )
-    on_path = shutil.which(machine.executable_name, path=environment.get("PATH", ""))
+    on_path = shutil.which(machine.executable_name(tool.name), path=environment.get("PATH", ""))
     if on_path is not None:
         return Location(path=on_path)
     return Location(
-        problem=f"treemon executable not found: this package carries none for {machine} and there is "
-        f"none on PATH; pass {explicit_name}, set {BINARY_ENVIRONMENT_VARIABLE} or put treemon on PATH"
+        problem=f"{tool.name} executable not found: this package carries none for {machine} and there is "
+        f"none on PATH; pass {explicit_name}, set {tool.variable} or put {tool.name} on PATH"
     )
 
 
