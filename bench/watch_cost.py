@@ -13,6 +13,10 @@ apart; the Node view's is the resource usage wait4 gives for the node process, w
 monitor it started and reaped. Peak resident memory is the kernel's high-water mark (VmHWM), read
 until each process ends; the Node view's adds its monitor's to node's.
 
+The Node view left the tree when treemon-watch became native; build it from the commit before,
+9d9f2a1 (`git worktree add ../node-view 9d9f2a1`, then `npm ci && npm run build` in its
+clients/node), and pass its dist/src/watch/cli.js as NODE_CLI_JS.
+
 usage: watch_cost.py TREEMON_WATCH NODE_CLI_JS TREEMON [--files N] [--keep DIR]
 """
 import argparse
