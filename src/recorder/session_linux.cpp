@@ -162,7 +162,9 @@ class LinuxSession final : public Session, private TreeAccounting {
 
   std::optional<KernelReading> read(std::span<const TreeMember> members) override {
     reap();
-    if (!accounting_) accounting_.emplace(subreaper_ ? &reaper_ : nullptr);
+    // What the tool reaped counts even where it could not become the subreaper: the command is
+    // its child all the same, and only orphans then escape the count (a lower bound, at worst).
+    if (!accounting_) accounting_.emplace(&reaper_);
     return accounting_->read(members);
   }
 
