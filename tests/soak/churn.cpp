@@ -79,6 +79,7 @@
 
 #include "support/child_process.h"
 #include "support/event_capture.h"
+#include "support/pid_namespace_linux.h"
 
 namespace {
 
@@ -205,21 +206,12 @@ std::optional<int64_t> read_number(const char* path) {
   return std::atoll(text.c_str());
 }
 
-bool set_last_pid(int32_t last) {
-  const int fd = ::open("/proc/sys/kernel/ns_last_pid", O_WRONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const std::string text = std::to_string(last);
-  const bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  ::close(fd);
-  return ok;
-}
-
 SpawnReply spawn_churn_process(const SpawnRequest& request) {
   SpawnReply reply;
   reply.wall_ms = wall_ms();
   int report[2];
   if (pipe2(report, O_CLOEXEC) != 0) return reply;
-  if (request.pid > 1) set_last_pid(request.pid - 1);
+  if (request.pid > 1) treemon::test_support::set_last_pid(request.pid - 1);
   const pid_t spawner = getpid();
   const pid_t pid = fork();
   if (pid == 0) {
@@ -694,7 +686,8 @@ void Driver::force_wrap(double now) {
   const std::optional<int64_t> pid_max = read_number("/proc/sys/kernel/pid_max");
   const std::optional<int64_t> last = read_number("/proc/sys/kernel/ns_last_pid");
   if (!pid_max || !last || *last >= *pid_max - WRAP_LEAD) return;
-  if (set_last_pid(static_cast<int32_t>(*pid_max - WRAP_LEAD))) ++wraps_forced_;
+  if (treemon::test_support::set_last_pid(static_cast<pid_t>(*pid_max - WRAP_LEAD)))
+    ++wraps_forced_;
 }
 
 void Driver::spawn_one(bool inside) {
