@@ -103,15 +103,7 @@ void TraceWriter::write_opening(const TraceRun& run) {
   json.begin_array();
   (void)json.finish();
 
-  {
-    Event event(*this, "process_name", "M");
-    event.track(tree_trace_pid_);
-    event.json().name("args");
-    event.json().begin_object();
-    event.json().name("name");
-    event.json().string("process tree");
-    event.json().end_object();
-  }
+  write_metadata(tree_trace_pid_, "process_name", "name", "process tree");
 }
 
 uint32_t TraceWriter::take_trace_pid(uint32_t pid) {
@@ -144,30 +136,20 @@ void TraceWriter::process_started(const TracedProcess& process) {
 void TraceWriter::write_names(const Track& track, const TracedProcess& process) {
   std::string name = process.name;
   if (track.trace_pid != process.pid) name += " (pid " + std::to_string(process.pid) + ")";
-  {
-    Event event(*this, "process_name", "M");
-    event.track(track.trace_pid);
-    event.json().name("args");
-    event.json().begin_object();
-    event.json().name("name");
-    event.json().string(name);
-    event.json().end_object();
-  }
-  {
-    Event event(*this, "process_labels", "M");
-    event.track(track.trace_pid);
-    event.json().name("args");
-    event.json().begin_object();
-    event.json().name("labels");
-    event.json().string(process.command_line);
-    event.json().end_object();
-  }
-  Event event(*this, "thread_name", "M");
-  event.track(track.trace_pid);
+  write_metadata(track.trace_pid, "process_name", "name", name);
+  write_metadata(track.trace_pid, "process_labels", "labels", process.command_line);
+  write_metadata(track.trace_pid, "thread_name", "name", "lifetime");
+}
+
+// A metadata event of one track: its one argument `key` is `value`.
+void TraceWriter::write_metadata(uint32_t trace_pid, std::string_view event_name,
+                                 std::string_view key, std::string_view value) {
+  Event event(*this, event_name, "M");
+  event.track(trace_pid);
   event.json().name("args");
   event.json().begin_object();
-  event.json().name("name");
-  event.json().string("lifetime");
+  event.json().name(key);
+  event.json().string(value);
   event.json().end_object();
 }
 

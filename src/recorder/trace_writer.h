@@ -144,6 +144,8 @@ class TraceWriter {
   uint32_t take_trace_pid(uint32_t pid);
   void write_opening(const TraceRun& run);
   void write_names(const Track& track, const TracedProcess& process);
+  void write_metadata(uint32_t trace_pid, std::string_view event_name, std::string_view key,
+                      std::string_view value);
   void write_lifetime(const Track& track, const LiveProcess& live, int64_t end_ts,
                       std::string_view end);
   void write_rates(uint32_t trace_pid, int64_t ts, const TraceRates& rates);
