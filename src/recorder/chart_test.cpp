@@ -6,6 +6,8 @@
 
 #include <regex>
 
+#include "support/snapshots.h"
+
 namespace treemon::recorder {
 namespace {
 
@@ -25,13 +27,7 @@ ProcessSample row(uint32_t pid, uint32_t ppid, std::string name, std::string com
   return p;
 }
 
-Snapshot snapshot(uint64_t sequence, uint64_t at, std::vector<ProcessSample> processes) {
-  Snapshot s;
-  s.sequence = sequence;
-  s.sampledAtUnixMs = at;
-  s.processes = std::move(processes);
-  return s;
-}
+using test_support::snapshot;
 
 std::string chart_of(const std::vector<Snapshot>& samples, bool group, size_t top,
                      std::string_view title) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "recorder/text.h"
+#include "support/snapshots.h"
 
 namespace treemon::recorder {
 namespace {
@@ -23,13 +24,7 @@ ProcessSample row(uint32_t pid, uint32_t ppid, uint64_t cpu_ms = 0, uint64_t res
   return p;
 }
 
-Snapshot snapshot(uint64_t sequence, uint64_t at, std::vector<ProcessSample> processes) {
-  Snapshot s;
-  s.sequence = sequence;
-  s.sampledAtUnixMs = at;
-  s.processes = std::move(processes);
-  return s;
-}
+using test_support::snapshot;
 
 std::vector<std::string> frame(const Snapshot& s, const RateMap& rates, std::string title,
                                size_t width, size_t height, const std::deque<std::string>& tail,
