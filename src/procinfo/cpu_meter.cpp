@@ -1,5 +1,7 @@
 #include "procinfo/cpu_meter.h"
 
+#include <algorithm>
+
 #include "base/saturating.h"
 
 namespace treemon {
@@ -37,16 +39,18 @@ float cpu_percent_of(uint64_t process_delta, uint64_t machine_delta, uint32_t pr
   return static_cast<float>(processor_count) * percent;
 }
 
-float interval_percent(const CpuCounters& now, const CpuCounters& baselines,
-                       uint32_t processor_count) {
-  const uint64_t machine =
+void measure_interval(const CpuCounters& now, const CpuCounters& baselines,
+                      uint32_t processor_count, CpuStep& step) {
+  step.machine_delta_100ns =
       saturating_add(floored_delta(now.machine_user_100ns, baselines.machine_user_100ns),
                      floored_delta(now.machine_kernel_100ns, baselines.machine_kernel_100ns));
-  if (machine == 0) return 0.0f;
-  const uint64_t process =
+  step.process_delta_100ns =
       saturating_add(floored_delta(now.process_kernel_100ns, baselines.process_kernel_100ns),
                      floored_delta(now.process_user_100ns, baselines.process_user_100ns));
-  return cpu_percent_of(process, machine, processor_count);
+  step.percent =
+      step.machine_delta_100ns == 0
+          ? 0.0f
+          : cpu_percent_of(step.process_delta_100ns, step.machine_delta_100ns, processor_count);
 }
 
 }  // namespace
@@ -59,12 +63,21 @@ CpuStep step_cpu_meter(const CpuMeter& meter, const CpuReading& reading) {
     return step;
   }
   if (!is_interval_reading(meter, reading.at)) return step;
-  step.percent =
-      interval_percent(counters_after(reading), *meter.baselines, reading.processor_count);
+  measure_interval(counters_after(reading), *meter.baselines, reading.processor_count, step);
   // A failed read keeps the baselines: taking its zeros as baselines would make the next good
   // reading measure the process's whole life against one interval of the machine's time.
   if (read_both) step.meter.baselines = counters_before(reading);
   return step;
+}
+
+float bounded_by_threads(const CpuStep& step, uint32_t threads, uint32_t processor_count) {
+  const float percent = step.percent.value_or(0.0f);
+  if (threads == 0 || processor_count == 0) return percent;
+  const uint32_t busy = std::min(threads, processor_count);
+  const uint64_t most = saturating_multiply(step.machine_delta_100ns / processor_count, busy);
+  constexpr uint64_t JITTER_100NS = CPU_CLOCK_JITTER.count() * 10'000;
+  if (step.process_delta_100ns > saturating_add(most, JITTER_100NS)) return percent;
+  return std::min(percent, static_cast<float>(busy) * 100.0f);
 }
 
 MachineTimes machine_times_of_clock(uint64_t clock_ns, uint32_t processor_count) {

@@ -20,6 +20,12 @@
 //  4. Sums saturate at 2^64-1; a machine whose times did not move gives 0.
 //  5. The percentage is 32-bit float arithmetic in one order, processors * (process / machine *
 //     100), so that every platform and every compiler gives the same float for the same counters.
+//  6. A process's CPU clock can be off the wall clock by about a scheduler tick at any reading
+//     (a guest's scheduler clock moves in the host's ticks, and time stolen from it is taken off
+//     late), so an interval can measure up to CPU_CLOCK_JITTER more than the process's threads
+//     could have run. An interval that measures more than min(threads, processors) processors by
+//     no more than that reads as exactly that many; one that measures more stands, since threads
+//     that ran in it may have ended since.
 #pragma once
 
 #include <chrono>
@@ -32,6 +38,8 @@
 namespace treemon {
 
 inline constexpr std::chrono::milliseconds CPU_INTERVAL_MIN{200};
+// Two ticks of the slowest kernel clock (100 Hz): the most that rule 6 takes for clock error.
+inline constexpr std::chrono::milliseconds CPU_CLOCK_JITTER{20};
 
 struct CpuCounters {
   uint64_t process_kernel_100ns = 0;
@@ -58,9 +66,15 @@ struct CpuReading {
 struct CpuStep {
   CpuMeter meter;                // the meter after the reading
   std::optional<float> percent;  // set by an interval reading only
+  // What an interval reading measured, for bounded_by_threads().
+  uint64_t process_delta_100ns = 0;
+  uint64_t machine_delta_100ns = 0;
 };
 
 CpuStep step_cpu_meter(const CpuMeter& meter, const CpuReading& reading);
+
+// An interval reading's percentage with rule 6 applied for a process of `threads` threads.
+float bounded_by_threads(const CpuStep& step, uint32_t threads, uint32_t processor_count);
 
 // The machine's times that a clock of `clock_ns` nanoseconds (from any origin) gives, every one
 // of `processor_count` processors counted busy all along: a denominator as exact as a process's

@@ -84,6 +84,35 @@ TEST(CpuMeterTest, ReadingsFollowTheRules) {
   }
 }
 
+// An interval of 1 s on two processors (machine delta 20,000,000) measured for processes of
+// some threads: a reading past its threads' processors by at most 20 ms reads as exactly those;
+// a percentage of -1 means the measured one stands.
+TEST(CpuMeterTest, ReadingsBoundedByTheThreads) {
+  struct Case {
+    const char* what;
+    uint64_t process;
+    uint32_t threads;
+    float percent;
+  };
+  const Case cases[] = {
+      {"one thread 4 ms ahead", 10'040'000, 1, 100.0f},
+      {"one thread 20 ms ahead", 10'200'000, 1, 100.0f},
+      {"one thread 21 ms ahead: threads have ended", 10'210'000, 1, -1},
+      {"two threads 4 ms ahead", 20'040'000, 2, 200.0f},
+      {"more threads than processors", 20'040'000, 8, 200.0f},
+      {"within its threads", 15'000'000, 2, 150.0f},
+      {"no threads known", 10'040'000, 0, -1},
+  };
+  for (const Case& c : cases) {
+    const CpuStep step =
+        step_cpu_meter(CpuMeter{CpuCounters{}, T0},
+                       CpuReading{T0 + milliseconds(1000), ProcessTimes{1, 0, c.process},
+                                  MachineTimes{0, 20'000'000}, 2});
+    EXPECT_EQ(bounded_by_threads(step, c.threads, 2), c.percent < 0 ? *step.percent : c.percent)
+        << c.what;
+  }
+}
+
 // A clock's nanoseconds as machine times: whole 100 ns units, every processor busy, saturated.
 TEST(CpuMeterTest, MachineTimesOfAClock) {
   EXPECT_EQ(machine_times_of_clock(1'000'000'099, 2).user_100ns, 20'000'000u);

@@ -167,6 +167,9 @@ class ProcessPlatform : public Clock {
   virtual std::optional<MachineSpan> machine_span_around(ProcessHandle& /*process*/) {
     return std::nullopt;
   }
+  // How many threads the process has now, where its CPU clock can run ahead of the wall clock
+  // and a reading is bounded by its threads (rule 6 of cpu_meter.h); nothing elsewhere.
+  virtual std::optional<uint32_t> thread_count(ProcessHandle& /*process*/) { return std::nullopt; }
   virtual std::optional<IoTotals> io_totals(ProcessHandle& process) = 0;
   virtual std::optional<MemoryFigures> memory(ProcessHandle& process) = 0;
   virtual CommandLineRead command_line(ProcessHandle& process) = 0;

@@ -299,7 +299,14 @@ void ProcessTable::read_cpu(Entry& entry, RefreshContext& context) {
   const CpuStep step = step_cpu_meter(
       entry.cpu, CpuReading{context.now, times, machine_span(entry, context), processor_count_});
   entry.cpu = step.meter;
-  if (step.percent) entry.info.cpu_percent = *step.percent;
+  if (step.percent) entry.info.cpu_percent = bounded_percent(entry, step);
+}
+
+// The threads are read only for a reading above one processor, the least any bound can be.
+float ProcessTable::bounded_percent(Entry& entry, const CpuStep& step) {
+  if (!entry.handle || *step.percent <= 100.0f) return *step.percent;
+  const std::optional<uint32_t> threads = platform_.thread_count(*entry.handle);
+  return threads ? bounded_by_threads(step, *threads, processor_count_) : *step.percent;
 }
 
 }  // namespace treemon

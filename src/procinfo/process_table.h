@@ -77,6 +77,8 @@ struct RefreshOptions {
   static RefreshOptions everything() { return {}; }
 };
 
+struct CpuStep;
+
 class ProcessTable {
  public:
   // The table does not own the platform; it must outlive the table.
@@ -135,6 +137,7 @@ class ProcessTable {
   uint64_t identity_for(uint32_t pid, uint64_t start_time_s);
   void update_entry(Entry& entry, const ListedProcess& listed, RefreshContext& context);
   void read_cpu(Entry& entry, RefreshContext& context);
+  float bounded_percent(Entry& entry, const CpuStep& step);
   // Reads the figure groups the last refresh left to phase two for this entry.
   void read_pending_figures(Entry& entry);
   std::optional<MachineSpan> machine_span(Entry& entry, RefreshContext& context);

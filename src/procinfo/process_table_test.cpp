@@ -125,6 +125,14 @@ TEST_F(ProcessTableTest, CpuReadingsFollowTheIntervalRule) {
   refresh(table);
   EXPECT_EQ(table.find(10)->cpu_percent, 150.0f);
   EXPECT_EQ(table.find(10)->cpu_time_ms, 901u);
+
+  // A clock 10 ms ahead of a 1 s interval of a process of one thread: one processor, not 101 %.
+  platform.process(10)->threads = 1;
+  platform.advance(milliseconds(1000));
+  set_cpu(10, 4250000, 4760000 + 10100000);
+  set_machine(18010000, 8010000 + 20000000);
+  refresh(table);
+  EXPECT_EQ(table.find(10)->cpu_percent, 100.0f);
 }
 
 // Readings closer than 200 ms keep moving the reading time, so they never become an interval.

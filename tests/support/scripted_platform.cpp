@@ -82,6 +82,11 @@ std::optional<ProcessTimes> ScriptedPlatform::process_times(ProcessHandle& handl
   return p ? p->times : std::nullopt;
 }
 
+std::optional<uint32_t> ScriptedPlatform::thread_count(ProcessHandle& handle) {
+  const ScriptedProcess* p = process(pid_of(handle));
+  return p ? p->threads : std::nullopt;
+}
+
 std::optional<IoTotals> ScriptedPlatform::io_totals(ProcessHandle& handle) {
   ++figure_queries[pid_of(handle)];
   const ScriptedProcess* p = process(pid_of(handle));

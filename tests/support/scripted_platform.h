@@ -29,6 +29,7 @@ struct ScriptedProcess {
   bool defer_status = false;
   // Figures the queries return; an empty optional makes that query fail.
   std::optional<ProcessTimes> times = ProcessTimes{};
+  std::optional<uint32_t> threads;  // none: the platform bounds no reading by its threads
   std::optional<IoTotals> io = IoTotals{};
   std::optional<MemoryFigures> memory = MemoryFigures{};
   CommandLineRead command_line{true, {}};
@@ -66,6 +67,7 @@ class ScriptedPlatform final : public ProcessPlatform {
   bool last_open_refused() const override { return last_open_refused_; }
   std::optional<ProcessTimes> process_times(ProcessHandle& process) override;
   std::optional<MachineTimes> machine_times() override { return machine; }
+  std::optional<uint32_t> thread_count(ProcessHandle& process) override;
   std::optional<IoTotals> io_totals(ProcessHandle& process) override;
   std::optional<MemoryFigures> memory(ProcessHandle& process) override;
   CommandLineRead command_line(ProcessHandle& process) override;
