@@ -202,6 +202,28 @@ TEST(WatchOutputs, TraceIsClosedOnEveryEnding) {
   }
 }
 
+// An orphan of the command ends in the trace when the tool, its subreaper, reaps it (at 1.5 s),
+// not at the next sample (at 2 s).
+TEST(WatchOutputs, OrphanEndsWhenTheToolReapsIt) {
+  Folder folder;
+  const Ran ran = run_watch({"--interval", "1000", "--trace", folder / "trace.json", "sh", "-c",
+                             "sh -c 'sleep 1.5 &'; sleep 2.5"});
+  ASSERT_EQ(ran.status, 0) << ran.err;
+  const json trace = json::parse(read_file(folder / "trace.json"));
+  const double started_us = events(trace, "i").at(0).at("ts").get<double>();
+  int orphans = 0;
+  for (const json& lifetime : events(trace, "X")) {
+    if (lifetime.at("args").at("command") != "sleep 1.5") continue;
+    ++orphans;
+    EXPECT_EQ(lifetime.at("args").at("end"), "exit collected by the tool");
+    const double ended_s =
+        (lifetime.at("ts").get<double>() + lifetime.at("dur").get<double>() - started_us) / 1e6;
+    EXPECT_GT(ended_s, 1.4);
+    EXPECT_LT(ended_s, 1.9);
+  }
+  EXPECT_EQ(orphans, 1) << trace;
+}
+
 // Twenty children share a buffer of 100 MiB written before they were forked: their PSS adds up
 // to about the buffer, where their resident sizes add up to twenty-one buffers.
 TEST(WatchOutputs, MemoryPssCountsAForkSharedBufferOnce) {

@@ -350,6 +350,14 @@ class Run {
     }
     const std::optional<KernelReading> kernel = session_.tree_accounting().read(members_);
     recording_->take(measured(snapshot), kernel);
+    end_reaped();
+  }
+
+  // After the sample that may still show them, so that a reaped process is not seen anew.
+  void end_reaped() {
+    for (const ReapedProcess& reaped : session_.take_reaped()) {
+      if (trace_) trace_->process_reaped(reaped.pid, reaped.at_unix_us);
+    }
   }
 
   // Samples until the command ends, the watched process ends, --duration or a stop request.
@@ -361,6 +369,7 @@ class Run {
       MonoTime wake = tree_ended ? next_sample : std::min(next_sample, stop_at);
       if (view_) wake = std::min(wake, next_draw_);
       session_.wait(wake);
+      end_reaped();
       if ((end_ = session_.take_command_end())) {
         if (trace_) trace_->command_reaped(static_cast<uint64_t>(clock_.wall_now_unix_ns()) / 1000);
         return;

@@ -52,6 +52,12 @@ struct CommandEnd {
   std::optional<std::string> signal;  // "SIGTERM" when a signal ended it
 };
 
+// A child the tool reaped, and when: the exact end of its life, which no sample can give.
+struct ReapedProcess {
+  uint32_t pid = 0;
+  int64_t at_unix_us = 0;
+};
+
 // How the tool is asked to stop, and the status that says so (130 for Ctrl-C).
 struct StopRequest {
   uint32_t exit_status = 0;
@@ -80,6 +86,8 @@ class Session {
   virtual void wait(MonoTime deadline) = 0;
 
   virtual std::optional<CommandEnd> take_command_end() = 0;
+  // Every child reaped since the last call, in the order reaped; none where the OS reaps.
+  virtual std::vector<ReapedProcess> take_reaped() { return {}; }
   virtual std::optional<StopRequest> take_stop_request() = 0;
   virtual bool take_resize() = 0;
 

@@ -112,13 +112,14 @@ class LinuxSession final : public Session, private TreeAccounting {
   std::optional<CommandEnd> take_command_end() override {
     return std::exchange(end_, std::nullopt);
   }
+  std::vector<ReapedProcess> take_reaped() override { return std::exchange(reaped_, {}); }
   std::optional<StopRequest> take_stop_request() override {
     return std::exchange(stop_, std::nullopt);
   }
   bool take_resize() override { return std::exchange(resized_, false); }
 
   void forward_stop(const StopRequest& request, bool force) override {
-    if (pid_ > 0 && !reaped_)
+    if (pid_ > 0 && !command_reaped_)
       ::kill(pid_, force ? SIGKILL : static_cast<int>(request.exit_status) - 128);
   }
 
@@ -169,9 +170,14 @@ class LinuxSession final : public Session, private TreeAccounting {
   }
 
   void reap() {
-    for (const ReapedChild& child : reaper_.reap_ended()) {
-      if (child.pid == pid_ && !reaped_) {
-        reaped_ = true;
+    const std::vector<ReapedChild> children = reaper_.reap_ended();
+    if (children.empty()) return;
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    const int64_t at_us = std::chrono::duration_cast<std::chrono::microseconds>(now).count();
+    for (const ReapedChild& child : children) {
+      reaped_.push_back({static_cast<uint32_t>(child.pid), at_us});
+      if (child.pid == pid_ && !command_reaped_) {
+        command_reaped_ = true;
         end_ = command_end(child.wait_status);
       }
     }
@@ -196,7 +202,8 @@ class LinuxSession final : public Session, private TreeAccounting {
   const InheritedState inherited_;
   UniqueFd signals_;
   pid_t pid_ = -1;
-  bool reaped_ = false;
+  bool command_reaped_ = false;
+  std::vector<ReapedProcess> reaped_;  // since the last take_reaped()
   bool subreaper_ = false;
   ChildReaper reaper_;
   std::optional<LinuxTreeAccounting> accounting_;

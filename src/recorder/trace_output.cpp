@@ -109,6 +109,14 @@ void TraceOutput::command_reaped(uint64_t at_unix_us) {
   live_.erase(*command_identity_);
 }
 
+void TraceOutput::process_reaped(uint32_t pid, int64_t at_unix_us) {
+  const auto live = std::find_if(live_.begin(), live_.end(),
+                                 [pid](const auto& entry) { return entry.second.pid == pid; });
+  if (live == live_.end()) return;
+  writer_.process_ended(live->first, at_unix_us, ProcessEnd::Reaped);
+  live_.erase(live);
+}
+
 void TraceOutput::finish(const Summary& summary) {
   const int64_t end_us = origin_us_ + static_cast<int64_t>(summary.wall_time_ms) * 1000;
   if (summary.exit_status) {

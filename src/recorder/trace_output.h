@@ -6,8 +6,8 @@
 //     table is current; a row whose identity cannot be had is left out of the trace.
 //  2. A process's lifetime starts at the later of its start time (whole seconds) and the last
 //     sample before the one that first showed it (the run's start, for a command's first
-//     sample): it was not in the tree then. It ends at the first sample that shows it gone or a
-//     zombie, or, for the command itself, when the tool reaped it.
+//     sample): it was not in the tree then. It ends when the tool reaped it, or else at the
+//     first sample that shows it gone or a zombie.
 //  3. Rates cover the interval since the previous sample (for a process first seen, since its
 //     start) and are stamped at its start; memory and the process count at the sample.
 //  4. finish() marks the command's end with its exit status and closes the file, on every way a
@@ -42,6 +42,9 @@ class TraceOutput final : public SampleWriter {
 
   // The tool reaped the command at this time: its lifetime ends there, not at the next sample.
   void command_reaped(uint64_t at_unix_us);
+  // The same for any process of the tree that the tool reaped, told after the last sample that
+  // may show it; the pid names the process the trace last saw with it, a zombie's being its own.
+  void process_reaped(uint32_t pid, int64_t at_unix_us);
 
  private:
   class FileSink final : public OutputSink {
