@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/sched.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
@@ -24,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "procinfo/linux/exit_watch_linux.h"
 #include "procinfo/linux/platform_linux.h"
 #include "procinfo/linux/process_handle_linux.h"
 #include "procinfo/platform.h"
@@ -479,13 +481,14 @@ TEST_F(LinuxPlatformTest, SteadyProcessesFollowTheirParentsExitAndTheirState) {
     ASSERT_NE(table.find(orphan), nullptr);
     EXPECT_EQ(table.find(orphan)->parent_pid, parent.pid());
 
+    const linux_proc::UniqueFd parent_exit = linux_proc::open_pidfd(parent.pid());
+    ASSERT_TRUE(parent_exit);
     ASSERT_EQ(::write(cue[1], "x", 1), 1);
-    wait_for_state(parent.pid(), 'Z');
     // A leader shows Z while the rest of its thread group (a sanitizer's thread, say) is still
-    // ending; its children get their new parent, and its exit is told, only when the last ends.
-    for (int i = 0; i < 500 && parent_pid_in_stat(orphan) == parent.pid(); ++i) {
-      std::this_thread::sleep_for(2ms);
-    }
+    // ending. The last thread gives its children their new parent, and only then tells its exit:
+    // until then the parent is trusted, as it may be for any reading before the exit.
+    pollfd exited{parent_exit.get(), POLLIN, 0};
+    ASSERT_EQ(::poll(&exited, 1, 5000), 1);
     if (reap_parent) parent.reap();
     refresh(table);
     ASSERT_NE(table.find(orphan), nullptr);
