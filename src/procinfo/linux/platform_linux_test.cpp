@@ -506,21 +506,32 @@ TEST_F(LinuxPlatformTest, SteadyProcessesFollowTheirParentsExitAndTheirState) {
   }
 }
 
-// Listing trees alone: a child and its grandchild under this process are listed, this process's
-// parent (outside the tree) is not, and a list of every process brings it back.
-TEST_F(LinuxPlatformTest, ListsTheTreesItIsToldAlone) {
+// Starts a child that forks a grandchild; both wait to be killed. The grandchild's pid, or -1.
+pid_t fork_child_with_grandchild(std::unique_ptr<Child>& child) {
   int told[2];
-  ASSERT_EQ(::pipe(told), 0);
-  Child child([&](int ready) {
+  if (::pipe(told) != 0) return -1;
+  child = std::make_unique<Child>([&](int ready) {
     const pid_t grandchild = ::fork();
     if (grandchild == 0) wait_for_kill();
     static_cast<void>(::write(told[1], &grandchild, sizeof grandchild));
     say_ready(ready);
     wait_for_kill();
   });
-  pid_t grandchild = 0;
-  ASSERT_EQ(::read(told[0], &grandchild, sizeof grandchild),
-            static_cast<ssize_t>(sizeof grandchild));
+  pid_t grandchild = -1;
+  if (::read(told[0], &grandchild, sizeof grandchild) != static_cast<ssize_t>(sizeof grandchild)) {
+    grandchild = -1;
+  }
+  for (int fd : told) ::close(fd);
+  return grandchild;
+}
+
+// Listing trees alone: a child and its grandchild under this process are listed, this process's
+// parent (outside the tree) is not, and a list of every process brings it back.
+TEST_F(LinuxPlatformTest, ListsTheTreesItIsToldAlone) {
+  std::unique_ptr<Child> owner;
+  const pid_t grandchild = fork_child_with_grandchild(owner);
+  ASSERT_GT(grandchild, 0);
+  const Child& child = *owner;
   const auto self = static_cast<uint32_t>(::getpid());
   const auto parent = static_cast<uint32_t>(::getppid());
   platform->list_only_trees(std::vector<uint32_t>{self});
@@ -536,24 +547,15 @@ TEST_F(LinuxPlatformTest, ListsTheTreesItIsToldAlone) {
   refresh(table);
   EXPECT_NE(table.find(parent), nullptr);
   ::kill(grandchild, SIGKILL);
-  for (int fd : told) ::close(fd);
 }
 
 // A parent that a read finds ended (its kept stat file fails once it is reaped) before its exit
 // is looked for: its child, listed unread, still follows it to the parent the kernel gave it.
 TEST_F(LinuxPlatformTest, AParentFoundEndedByAReadStillHandsOverItsChildren) {
-  int told[2];
-  ASSERT_EQ(::pipe(told), 0);
-  Child parent([&](int ready) {
-    const pid_t grandchild = ::fork();
-    if (grandchild == 0) wait_for_kill();
-    static_cast<void>(::write(told[1], &grandchild, sizeof grandchild));
-    say_ready(ready);
-    wait_for_kill();
-  });
-  pid_t grandchild = 0;
-  ASSERT_EQ(::read(told[0], &grandchild, sizeof grandchild),
-            static_cast<ssize_t>(sizeof grandchild));
+  std::unique_ptr<Child> owner;
+  const pid_t grandchild = fork_child_with_grandchild(owner);
+  ASSERT_GT(grandchild, 0);
+  Child& parent = *owner;
   const auto orphan = static_cast<uint32_t>(grandchild);
   refresh(table);
   table.refresh(RefreshOptions::everything(), true);  // the parent's state is left to phase two
@@ -567,7 +569,6 @@ TEST_F(LinuxPlatformTest, AParentFoundEndedByAReadStillHandsOverItsChildren) {
   ASSERT_NE(table.find(orphan), nullptr);
   EXPECT_EQ(table.find(orphan)->parent_pid, parent_pid_in_stat(orphan));
   ::kill(grandchild, SIGKILL);
-  for (int fd : told) ::close(fd);
 }
 
 // A pid that a newer process took is a new entry with that process's name and start time, also
